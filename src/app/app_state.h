@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+namespace pell {
+
+class Platform;
+
+// The program-wide values. One object, handed to every window.
+struct AppState {
+    // Read from pell.ini at start-up, unchanged afterwards.
+    QString DATABASE_PATH;
+    QString REPLICADB_PATH;
+    // Hand-over values between a list window and its editor.
+    QString HOLD_ACTION;
+    QString HOLD_VALUE;
+    QString HOLD_FIELD;
+    // The lookup chosen in the lookup window.
+    QString LOOKUP_TABLE;
+    QString LOOKUP_FIELD;
+    // The folder that holds the program, and the application help file (empty until start-up sets it).
+    QString programFolder;
+    QString helpFile;
+
+    // The program folder joined with a file name, as the program names its own files.
+    QString inProgramFolder(const QString& fileName) const;
+};
+
+// What a window is given: the program-wide values and the platform.
+struct AppContext {
+    AppState& state;
+    Platform& platform;
+};
+
+} // namespace pell

@@ -1,0 +1,13 @@
+#pragma once
+
+class QWidget;
+
+namespace pell {
+
+class Platform;
+
+// CENTER_FORM: places a window centred across the screen and a third of the free height down.
+// A window larger than the screen gets a negative position.
+void CENTER_FORM(QWidget& window, const Platform& platform);
+
+} // namespace pell

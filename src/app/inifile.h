@@ -1,0 +1,23 @@
+#pragma once
+
+#include "app/app_state.h"
+
+#include <QByteArray>
+#include <QPointF>
+#include <QSizeF>
+
+namespace pell {
+
+// READ_INI: reads pell.ini in the program folder into DATABASE_PATH and REPLICADB_PATH.
+// Throws 53 when the file is missing, 62 when it is empty.
+void READ_INI(AppState& state);
+// The same reading rules over the file's bytes (the path is only for messages).
+void readIniText(AppState& state, const QByteArray& contents);
+
+// The value of a key line: what follows the first "=", blanks trimmed (tabs and quotes stay).
+QString iniLineValue(const QString& line);
+
+// CENTER_FORM's arithmetic, in twips and single precision: centred across, a third of the free height down.
+QPointF centerPositionTwips(QSizeF screen, QSizeF window);
+
+} // namespace pell

@@ -1,0 +1,29 @@
+#include "app/Admin_FORM.h"
+#include "app/single_instance.h"
+#include "app/startup.h"
+#include "platform/qt_platform.h"
+
+#include <QApplication>
+#include <QStringList>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(pell::AppTitle);
+
+    // The whole argument text, as the launching program wrote it.
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    const QString commandLine = args.join(u' ');
+
+    pell::QtPlatform platform;
+    pell::AppState state;
+    state.programFolder = QCoreApplication::applicationDirPath();
+    pell::AppContext ctx{state, platform};
+    pell::SingleInstance instance(pell::SingleInstance::defaultLockPath(QCoreApplication::applicationFilePath()));
+
+    auto window = pell::startAdmin(ctx, commandLine, instance);
+    if (!window)
+        return 1;
+    window->show();
+    return QApplication::exec();
+}

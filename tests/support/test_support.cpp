@@ -1,0 +1,127 @@
+#include "support/test_support.h"
+
+#include "db/database.h"
+#include "db/error.h"
+#include "db/schema.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <sqlite3.h>
+#include <QtTest>
+
+namespace pell::test {
+
+Fixture::Fixture() {
+    state.programFolder = dir.path();
+    state.helpFile = state.inProgramFolder(QStringLiteral("pell.hlp"));
+}
+
+QString Fixture::makeSharedDb(const QString& name, bool sample) {
+    const QString file = path(name);
+    {
+        auto db = db::Database::create(file);
+        db::createSharedSchema(*db);
+        db::SampleOptions options;
+        options.sample = sample;
+        db::fillSharedDatabase(*db, options);
+    }
+    state.DATABASE_PATH = file;
+    return file;
+}
+
+QString Fixture::makeReplicaDb(const QString& name) {
+    const QString file = path(name);
+    {
+        auto db = db::Database::create(file);
+        db::createReplicaAdminSchema(*db);
+    }
+    state.REPLICADB_PATH = file;
+    return file;
+}
+
+QString pelldbPath() {
+    return QStringLiteral(PELL_BIN_DIR "/pelldb");
+}
+
+int runPelldb(const QStringList& args, QString* out, QString* err) {
+    QProcess p;
+    p.start(pelldbPath(), args);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(120000))
+        return -1;
+    if (out)
+        *out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    if (err)
+        *err = QString::fromLocal8Bit(p.readAllStandardError());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+Holder::Holder(const QString& path, bool exclusive) : m_process(std::make_unique<QProcess>()) {
+    QStringList args{QStringLiteral("hold"), path};
+    if (exclusive)
+        args << QStringLiteral("--exclusive");
+    m_process->start(pelldbPath(), args);
+    // Wait until it says it holds the file.
+    while (m_process->state() != QProcess::NotRunning && !m_process->canReadLine())
+        m_process->waitForReadyRead(100);
+    const QByteArray line = m_process->readLine();
+    if (!line.startsWith("holding"))
+        qFatal("pelldb hold failed: %s", m_process->readAllStandardError().constData());
+}
+
+Holder::~Holder() {
+    release();
+}
+
+void Holder::release() {
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->closeWriteChannel();
+        if (!m_process->waitForFinished(10000))
+            m_process->kill();
+        m_process->waitForFinished(1000);
+    }
+}
+
+void execRaw(const QString& path, const QString& sql) {
+    sqlite3* raw = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        qFatal("cannot open %s", qPrintable(path));
+    sqlite3_busy_timeout(raw, 5000);
+    char* message = nullptr;
+    const int rc = sqlite3_exec(raw, sql.toUtf8().constData(), nullptr, nullptr, &message);
+    const QString text = QString::fromUtf8(message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(raw);
+    if (rc != SQLITE_OK)
+        throw Error(rc, text);
+}
+
+QVariant scalarRaw(const QString& path, const QString& sql) {
+    sqlite3* raw = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        qFatal("cannot open %s", qPrintable(path));
+    sqlite3_busy_timeout(raw, 5000);
+    QVariant result;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(raw, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        switch (sqlite3_column_type(stmt, 0)) {
+        case SQLITE_INTEGER:
+            result = qlonglong(sqlite3_column_int64(stmt, 0));
+            break;
+        case SQLITE_FLOAT:
+            result = sqlite3_column_double(stmt, 0);
+            break;
+        case SQLITE_NULL:
+            break;
+        default:
+            result = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(raw);
+    return result;
+}
+
+} // namespace pell::test

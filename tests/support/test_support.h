@@ -1,0 +1,50 @@
+#pragma once
+
+#include "app/app_state.h"
+#include "platform/scripted_platform.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class QProcess;
+
+namespace pell::test {
+
+// A program folder in a temporary directory with its own state and scripted platform.
+struct Fixture {
+    Fixture();
+    QTemporaryDir dir;
+    AppState state;
+    ScriptedPlatform platform;
+    AppContext ctx{state, platform};
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+    // Creates the shared database (sample data unless told otherwise) and points DATABASE_PATH at it.
+    QString makeSharedDb(const QString& name = QStringLiteral("pell.mdb"), bool sample = true);
+    // Creates the replica-administration database and points REPLICADB_PATH at it.
+    QString makeReplicaDb(const QString& name = QStringLiteral("replica.mdb"));
+};
+
+// Runs pelldb from the build's program folder; returns its exit code, output in out/err.
+int runPelldb(const QStringList& args, QString* out = nullptr, QString* err = nullptr);
+QString pelldbPath();
+
+// A pelldb hold process that keeps a database open until it is stopped.
+class Holder {
+public:
+    Holder(const QString& path, bool exclusive);
+    ~Holder();
+    void release();
+
+private:
+    std::unique_ptr<QProcess> m_process;
+};
+
+// Runs SQL on a database file as another program would (plain SQLite, no lock file).
+void execRaw(const QString& path, const QString& sql);
+QVariant scalarRaw(const QString& path, const QString& sql);
+
+} // namespace pell::test
