@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QProcess>
 
-#include <sqlite3.h>
 #include <QtTest>
+#include <sqlite3.h>
 
 namespace pell::test {
 
@@ -85,7 +85,8 @@ void Holder::release() {
 
 void execRaw(const QString& path, const QString& sql) {
     sqlite3* raw = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr) !=
+        SQLITE_OK)
         qFatal("cannot open %s", qPrintable(path));
     sqlite3_busy_timeout(raw, 5000);
     char* message = nullptr;
@@ -99,7 +100,8 @@ void execRaw(const QString& path, const QString& sql) {
 
 QVariant scalarRaw(const QString& path, const QString& sql) {
     sqlite3* raw = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK)
         qFatal("cannot open %s", qPrintable(path));
     sqlite3_busy_timeout(raw, 5000);
     QVariant result;
