@@ -1,10 +1,287 @@
 #include "users/F_USER.h"
 
+#include "app/center_form.h"
+#include "app/error_handler.h"
+#include "app/setdbadm.h"
+#include "platform/platform.h"
+#include "users/USER_FORM.h"
+#include "users/team_tree_core.h"
+#include "widgets/data_control.h"
+#include "widgets/tree_control.h"
+#include "widgets/twips.h"
+
+#include <QFile>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QVBoxLayout>
+
 namespace pell {
 
-F_USER::F_USER(AppContext& context, QWidget* parent) : PellForm(context, parent, 1) {
+namespace {
+constexpr int HelpContext = 1;
+const QString TeamLeaderText = QStringLiteral(
+    "This user is currently designated as a Pellwood to other users.  Please restructure teams "
+    "(using the TEAMS button) before deleting.  Another solution is to replace, instead of "
+    "deleting this user.");
+const QString OwnsTasksText = QStringLiteral("Unable to delete.  This user owns tasks");
+const QString CannotDeleteAdminText = QStringLiteral("You can not delete the user 'ADMIN'");
+const QString UnableToLocateText = QStringLiteral("Unable to locate User");
+// Add, Modify and Delete take a node's key up to " :", the move up to " : ".
+const QString KeyMarker = QStringLiteral(" :");
+const QString MoveKeyMarker = QStringLiteral(" : ");
+
+std::vector<users::UserRow> readUsers(db::Recordset& rs) {
+    std::vector<users::UserRow> rows;
+    const qsizetype count = rs.recordCount();
+    if (count == 0)
+        return rows;
+    rows.reserve(size_t(count));
+    rs.moveFirst();
+    while (rs.hasCurrent()) {
+        rows.push_back(users::UserRow{rs.field(users::UserIdColumn).toString(),
+                                      rs.field(users::UserNameColumn).toString(),
+                                      rs.field(users::SupervisorColumn)});
+        rs.moveNext();
+    }
+    return rows;
+}
+} // namespace
+
+F_USER::F_USER(AppContext& context, QWidget* parent) : PellForm(context, parent, HelpContext) {
     setObjectName(QStringLiteral("F_USER"));
+    setWindowTitle(QStringLiteral("Team Builder / User Administrator"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    menuBar = new QMenuBar(this);
+    layout->setMenuBar(menuBar);
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    twips::setClientSize(client, 7605, 4590);
+    layout->addWidget(client);
+
+    Easytree1 = new TreeControl(client);
+    Easytree1->setObjectName(QStringLiteral("Easytree1"));
+    twips::place(Easytree1, 0, 0, 7575, 3855);
+
+    const auto button = [client](const char* name, const QString& caption, int left) {
+        auto* b = new QPushButton(caption, client);
+        b->setObjectName(QString::fromLatin1(name));
+        twips::place(b, left, 3960, 975, 495);
+        return b;
+    };
+    Command1 = button("Command1", QStringLiteral("Add"), 120);
+    Command2 = button("Command2", QStringLiteral("Modify"), 1080);
+    Command3 = button("Command3", QStringLiteral("Delete"), 2040);
+    Command4 = button("Command4", QStringLiteral("Exit"), 6480);
+    Command2->setDefault(true);
+    setTabOrder(Easytree1, Command1);
+    setTabOrder(Command1, Command2);
+    setTabOrder(Command2, Command3);
+    setTabOrder(Command3, Command4);
+
+    EDIT = menuBar->addMenu(QStringLiteral("&Edit"));
+    EDIT->setObjectName(QStringLiteral("EDIT"));
+    const auto entry = [this](const char* name, const QString& caption, void (F_USER::*handler)()) {
+        QAction* a = EDIT->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        connect(a, &QAction::triggered, this, handler);
+        return a;
+    };
+    ADD = entry("ADD", QStringLiteral("&Add"), &F_USER::Add_Click);
+    MODIFY = entry("MODIFY", QStringLiteral("&Modify"), &F_USER::Modify_Click);
+    DELETE = entry("DELETE", QStringLiteral("&Delete"), &F_USER::DELETE_Click);
+    FILL = EDIT->addSeparator();
+    FILL->setObjectName(QStringLiteral("FILL"));
+    EXIT = entry("EXIT", QStringLiteral("&Exit"), &F_USER::EXIT_Click);
+
+    // The buttons only call the menu entries' handlers.
+    connect(Command1, &QPushButton::clicked, this, &F_USER::Add_Click);
+    connect(Command2, &QPushButton::clicked, this, &F_USER::Modify_Click);
+    connect(Command3, &QPushButton::clicked, this, &F_USER::DELETE_Click);
+    connect(Command4, &QPushButton::clicked, this, &F_USER::EXIT_Click);
+    connect(Easytree1, &TreeControl::Select, this, &F_USER::Easytree1_Select);
+    connect(Easytree1, &TreeControl::DropLeaf, this, &F_USER::Easytree1_DropLeaf);
+    connect(Easytree1, &TreeControl::TreeError, this, &F_USER::Easytree1_TreeError);
+
+    Data1 = new DataControl(QStringLiteral("Data1"), this);
+    adjustSize();
+    setFixedSize(sizeHint());
     load();
+}
+
+F_USER::~F_USER() = default;
+
+void F_USER::Form_Load() {
+    CENTER_FORM(*this, ctx.platform);
+    SETDB_F_USER(*Data1, ctx.state);
+    ctx.state.HOLD_FIELD = users::UserIdColumn;
+    Data1->setRecordSource(QStringLiteral("User"));
+    Data1->refresh();
+    BuildTeamTree();
+}
+
+void F_USER::message(const QString& text) {
+    ctx.platform.messageBox(text, Buttons::OkOnly, Icon::None);
+}
+
+void F_USER::BuildTeamTree() {
+    {
+        // Starting afresh: a file that is not there, or that can't be written back, is no concern.
+        const QScopedValueRollback<bool> quiet(m_quietTreeErrors, true);
+        Easytree1->setTreeFile(QString());
+        const QString path = ctx.state.inProgramFolder(QStringLiteral("status.tre"));
+        QFile::remove(path);
+        Easytree1->setTreeFile(path);
+    }
+    const std::vector<users::UserRow> rows = readUsers(Data1->rs());
+    const int root = users::findUserRow(rows, users::AdminKey);
+    Easytree1->setCurrentText(users::rootText(root >= 0 ? rows[size_t(root)].name : QString()));
+    Easytree1->setNodeMark(1);
+    Easytree1->prepareNode();
+
+    // One pass over the table, grouped by supervisor, instead of one search per user.
+    const std::vector<users::TreeEntry> order = users::teamTreeOrder(rows, root, users::AdminKey);
+    std::vector<int> positions(order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        const users::TreeEntry& e = order[i];
+        const users::UserRow& user = rows[size_t(e.row)];
+        Easytree1->setCurrentPosition(e.parent == users::TreeEntry::RootEntry ? 0
+                                                                              : positions[size_t(e.parent)]);
+        const int position = Easytree1->addChild(users::nodeText(user.id, user.name));
+        positions[i] = position;
+        Easytree1->setCurrentPosition(position);
+        Easytree1->setNodeMark(1);
+        Easytree1->prepareNode();
+    }
+    Easytree1->setCurrentPosition(0);
+}
+
+void F_USER::showEditor() {
+    USER_FORM editor(ctx, this);
+    editor.showModal();
+}
+
+void F_USER::Add_Click() {
+    runCommand(ctx.platform, [this] {
+        ctx.state.HOLD_ACTION = QStringLiteral("NEW");
+        ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker).trimmed();
+        showEditor();
+        Data1->refresh();
+        BuildTeamTree();
+    });
+}
+
+void F_USER::Modify_Click() {
+    runCommand(ctx.platform, [this] {
+        if (Easytree1->nodeMark() != 1) {
+            ctx.platform.beep();
+            return;
+        }
+        const int remembered = Easytree1->currentPosition();
+        ctx.state.HOLD_ACTION = QStringLiteral("OPEN");
+        ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker);
+        showEditor();
+        Data1->refresh();
+        BuildTeamTree();
+        if (Easytree1->hasNode(remembered))
+            Easytree1->setCurrentPosition(remembered);
+    });
+}
+
+void F_USER::DELETE_Click() {
+    runCommand(ctx.platform, [this] { deleteCurrentUser(); });
+}
+
+void F_USER::deleteCurrentUser() {
+    try {
+        const QString key = users::keyBefore(Easytree1->currentText(), KeyMarker);
+        ctx.state.HOLD_VALUE = key;
+        if (key == users::AdminKey) {
+            message(CannotDeleteAdminText);
+            return;
+        }
+        Data1->refresh();
+        db::Recordset& rs = Data1->rs();
+        // A team leader stays until the teams are rearranged, even when its team is not in the tree.
+        rs.findFirst(db::Criteria::equals(users::SupervisorColumn, key));
+        if (!rs.noMatch()) {
+            ctx.platform.beep();
+            message(TeamLeaderText);
+            return;
+        }
+        if (ctx.platform.messageBox(QStringLiteral("Are you sure?"), Buttons::OkCancel, Icon::None,
+                                    QStringLiteral("DELETE")) != Answer::Ok)
+            return;
+        ctx.state.HOLD_ACTION = QStringLiteral("DELETE");
+        Data1->refresh();
+        db::Recordset& fresh = Data1->rs();
+        fresh.findFirst(db::Criteria::equals(ctx.state.HOLD_FIELD, key));
+        if (fresh.noMatch()) {
+            // Gone meanwhile: deleting whatever record is current would remove someone else.
+            message(UnableToLocateText + key);
+            return;
+        }
+        fresh.deleteCurrent();
+        Easytree1->removeCurrentNode();
+    } catch (const Error& error) {
+        // Task records refer to the user; any other failure leaves record and node as they were.
+        if (error.number() == err::RelatedRecords)
+            message(OwnsTasksText);
+    }
+}
+
+void F_USER::EXIT_Click() {
+    unload();
+}
+
+void F_USER::Easytree1_Select(int) {
+    Modify_Click();
+}
+
+void F_USER::Easytree1_DropLeaf(int dragged, int target) {
+    runCommand(ctx.platform, [this, dragged, target] { Move(dragged, target); });
+}
+
+void F_USER::Move(int dragged, int target) {
+    if (dragged == 0 || dragged == target || !Easytree1->hasNode(dragged) || !Easytree1->hasNode(target)) {
+        ctx.platform.beep();
+        return;
+    }
+    Easytree1->setCurrentPosition(dragged);
+    const QString movedKey = users::keyBefore(Easytree1->currentText(), MoveKeyMarker);
+    Easytree1->setCurrentPosition(target);
+    const QString targetKey = users::keyBefore(Easytree1->currentText(), MoveKeyMarker);
+    Easytree1->setCurrentPosition(dragged);
+
+    // A user can't join the team of one of its own team members: the records would form a loop.
+    db::Recordset& rs = Data1->rs();
+    const auto supervisorOf = [&rs](const QString& key) -> std::optional<QString> {
+        rs.findFirst(db::Criteria::equals(users::UserIdColumn, key));
+        if (rs.noMatch())
+            return std::nullopt;
+        return rs.field(users::SupervisorColumn).toString();
+    };
+    if (users::closesLoop(movedKey, targetKey, supervisorOf) || !Easytree1->move(dragged, target)) {
+        ctx.platform.beep();
+        return;
+    }
+
+    rs.findFirst(db::Criteria::equals(users::UserIdColumn, movedKey));
+    if (rs.noMatch()) {
+        message(UnableToLocateText + movedKey);
+        return;
+    }
+    rs.edit();
+    rs.setField(users::SupervisorColumn, targetKey.isEmpty() ? QVariant() : QVariant(targetKey));
+    rs.update();
+}
+
+void F_USER::Easytree1_TreeError(int, const QString& text) {
+    if (!m_quietTreeErrors)
+        message(text);
 }
 
 } // namespace pell
