@@ -1,10 +1,90 @@
 #include "lookups/F_LOOKUP.h"
 
+#include "app/center_form.h"
+#include "app/setdbadm.h"
+#include "db/error.h"
+#include "lookups/LOOKUP_FORM.h"
+#include "platform/platform.h"
+#include "widgets/data_control.h"
+#include "widgets/twips.h"
+
+#include <QPushButton>
+#include <QRadioButton>
+
 namespace pell {
 
-F_LOOKUP::F_LOOKUP(AppContext& context, QWidget* parent) : PellForm(context, parent, 2003) {
-    setObjectName(QStringLiteral("F_LOOKUP"));
+namespace {
+constexpr int HelpContext = 2003;
+
+ListWindowLayout lookupLayout() {
+    ListWindowLayout layout;
+    layout.clientWidth = 5670;
+    layout.clientHeight = 3300;
+    layout.list = QRect(0, 720, 5655, 1815);
+    layout.add = QRect(0, 2760, 975, 495);
+    layout.modify = QRect(960, 2760, 975, 495);
+    layout.remove = QRect(1920, 2760, 975, 495);
+    layout.exit = QRect(4560, 2760, 975, 495);
+    return layout;
+}
+} // namespace
+
+F_LOOKUP::F_LOOKUP(AppContext& context, QWidget* parent)
+    : ListWindow(context, parent, HelpContext, QStringLiteral("F_LOOKUP"), QStringLiteral("Lookup Tables"),
+                 lookupLayout()) {
+    Option1 = new QRadioButton(QStringLiteral("Category"), client());
+    Option1->setObjectName(QStringLiteral("Option1"));
+    twips::place(Option1, 120, 0, 1935, 255);
+    Option2 = new QRadioButton(QStringLiteral("Priority"), client());
+    Option2->setObjectName(QStringLiteral("Option2"));
+    twips::place(Option2, 120, 360, 1935, 255);
+    Option1->setChecked(true);
+    setTabOrder(Command4, Option1);
+    setTabOrder(Option1, Option2);
+    // Selecting an option (by click or by arrow key) switches the table.
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            command([this] { Option1_Click(); });
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            command([this] { Option2_Click(); });
+    });
     load();
+}
+
+void F_LOOKUP::Form_Load() {
+    CENTER_FORM(*this, ctx.platform);
+    SETDB_F_LOOKUP(*Data1, ctx.state);
+    // The window always opens on "Category".
+    Option1_Click();
+}
+
+void F_LOOKUP::chooseLookup(const QString& field, const QString& table) {
+    ctx.state.LOOKUP_FIELD = field;
+    ctx.state.LOOKUP_TABLE = table;
+    ctx.state.HOLD_FIELD = ctx.state.LOOKUP_FIELD;
+    Data1->setRecordSource(ctx.state.LOOKUP_TABLE);
+    LAST_INDEX = -1;
+    FILL_LIST();
+}
+
+void F_LOOKUP::Option1_Click() {
+    chooseLookup(QStringLiteral("Category"), QStringLiteral("LU_Category"));
+}
+
+void F_LOOKUP::Option2_Click() {
+    chooseLookup(QStringLiteral("Priority"), QStringLiteral("LU_Priority"));
+}
+
+std::unique_ptr<PellForm> F_LOOKUP::makeEditor() {
+    return std::make_unique<LOOKUP_FORM>(ctx, this);
+}
+
+void F_LOOKUP::deleteFailed(const Error& error) {
+    // Tasks still use the value; any other failure ends Delete quietly. Either way no refill.
+    if (error.number() == err::RelatedRecords)
+        ctx.platform.messageBox(QStringLiteral("Unable to delete."));
 }
 
 } // namespace pell

@@ -1,13 +1,30 @@
 #pragma once
 
-#include "widgets/pell_form.h"
+#include "widgets/list_editor.h"
+
+class QRadioButton;
 
 namespace pell {
 
-class F_LOOKUP : public PellForm {
+// The lookup tables window: the values of LU_Category or LU_Priority, chosen with two option buttons.
+class F_LOOKUP : public ListWindow {
     Q_OBJECT
 public:
     F_LOOKUP(AppContext& ctx, QWidget* parent);
+
+    QRadioButton* Option1 = nullptr; // "Category"
+    QRadioButton* Option2 = nullptr; // "Priority"
+
+    void Option1_Click();
+    void Option2_Click();
+
+protected:
+    void Form_Load() override;
+    std::unique_ptr<PellForm> makeEditor() override;
+    void deleteFailed(const Error& error) override;
+
+private:
+    void chooseLookup(const QString& field, const QString& table);
 };
 
 } // namespace pell

@@ -1,13 +1,19 @@
 #pragma once
 
-#include "widgets/pell_form.h"
+#include "widgets/list_editor.h"
 
 namespace pell {
 
-class F_TOOL : public PellForm {
+// The add-on tool list: the names of the tools in TOOL.
+class F_TOOL : public ListWindow {
     Q_OBJECT
 public:
     F_TOOL(AppContext& ctx, QWidget* parent);
+
+protected:
+    void Form_Load() override;
+    std::unique_ptr<PellForm> makeEditor() override;
+    void deleteFailed(const Error& error) override;
 };
 
 } // namespace pell

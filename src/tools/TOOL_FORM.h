@@ -1,0 +1,35 @@
+#pragma once
+
+#include "widgets/list_editor.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+
+namespace pell {
+
+// The editor of one add-on tool: name, executable and the four yes/no columns.
+class TOOL_FORM : public EditorDialog {
+    Q_OBJECT
+public:
+    TOOL_FORM(AppContext& ctx, QWidget* parent);
+
+    static constexpr int MaxTextLength = 50;
+
+    QLabel* Label2 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QCheckBox* Check1 = nullptr;
+    QCheckBox* Check2 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QCheckBox* Check3 = nullptr;
+    QCheckBox* Check4 = nullptr;
+
+protected:
+    void Form_Load() override;
+    bool beforeSave() override;
+    void saveFailed(const Error& error) override;
+};
+
+} // namespace pell
