@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 namespace pell::db {
 class Database;
@@ -14,5 +15,32 @@ bool isReplicable(Database& db);
 void convertToMaster(Database& db);
 void makeReplica(Database& db, const QString& path, const QString& description);
 void synchronize(Database& db, const QString& partnerPath, int mode);
+
+// Who a member of a replica set is.
+struct Identity {
+    qint64 setId = 0;
+    qint64 replicaId = 0;
+    QString description;
+};
+// The identity of a replicable database (3250 when it is not one).
+Identity identity(Database& db);
+
+// What one direction of an exchange did.
+struct DirectionStats {
+    qint64 received = 0;  // versions read from the sender
+    qint64 applied = 0;   // versions that changed the receiver
+    qint64 conflicts = 0; // losing versions logged in the receiver
+    qint64 batches = 0;   // transactions committed in the receiver
+};
+struct SyncStats {
+    DirectionStats imported; // partner -> this database
+    DirectionStats exported; // this database -> partner
+};
+
+// Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
+SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0);
+
+// Default number of versions applied in one transaction.
+inline constexpr int DefaultBatchSize = 5000;
 
 } // namespace pell::db::replication

@@ -1,0 +1,97 @@
+// pelldb make-master, make-replica, sync, conflicts: replica-set administration from a shell, for
+// scheduled synchronization.
+#include "cli/command.h"
+
+#include "db/database.h"
+#include "db/error.h"
+#include "db/replication.h"
+
+namespace pell::cli {
+namespace {
+
+namespace rep = db::replication;
+
+const Register makeMaster("make-master", "make-master DB", [](const QStringList& args, QTextStream& out) {
+    const Options options(args, {}, {});
+    if (options.positional().size() != 1)
+        throw UsageError{QStringLiteral("expects one database path")};
+    const QString path = options.positional().constFirst();
+    auto db = db::Database::open(path, {.exclusive = true});
+    db->appendProperty(
+        db->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")));
+    const rep::Identity id = rep::identity(*db);
+    out << path << " is now the master of replica set " << id.setId << " (replica " << id.replicaId << ")\n";
+    return 0;
+});
+
+const Register makeReplica("make-replica", "make-replica DB DEST [DESCRIPTION]",
+                           [](const QStringList& args, QTextStream& out) {
+                               const Options options(args, {}, {});
+                               const QStringList& p = options.positional();
+                               if (p.size() < 2 || p.size() > 3)
+                                   throw UsageError{QStringLiteral("expects a database, a destination and an "
+                                                                   "optional description")};
+                               const QString description =
+                                   p.size() == 3 ? p[2] : QStringLiteral("replica of ") + p[1];
+                               auto db = db::Database::open(p[0]);
+                               db->makeReplica(p[1], description);
+                               auto replica = db::Database::open(p[1], {.readOnly = true});
+                               const rep::Identity id = rep::identity(*replica);
+                               out << "created replica " << p[1] << " of " << p[0] << " (replica "
+                                   << id.replicaId << ", \"" << id.description << "\")\n";
+                               return 0;
+                           });
+
+void printDirection(QTextStream& out, const char* what, const rep::DirectionStats& s) {
+    out << what << ": " << s.received << " versions read, " << s.applied << " applied, " << s.conflicts
+        << " conflicts logged, " << s.batches << " transactions\n";
+}
+
+const Register
+    sync("sync", "sync DB PARTNER [--mode 1|2|4] [--batch N]", [](const QStringList& args, QTextStream& out) {
+        const Options options(args, {QStringLiteral("mode"), QStringLiteral("batch")}, {});
+        if (options.positional().size() != 2)
+            throw UsageError{QStringLiteral("expects a database and its partner")};
+        bool ok = false;
+        const int mode = options.value(QStringLiteral("mode"), QStringLiteral("4")).toInt(&ok);
+        if (!ok)
+            throw UsageError{QStringLiteral("--mode takes 1 (export), 2 (import) or 4 (both)")};
+        const int batch = options.intValue(QStringLiteral("batch"), 0);
+        const QString path = options.positional().at(0);
+        const QString partner = options.positional().at(1);
+        auto db = db::Database::open(path);
+        const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
+        if (mode != db::SyncExport)
+            printDirection(out, "imported", stats.imported);
+        if (mode != db::SyncImport)
+            printDirection(out, "exported", stats.exported);
+        out << "synchronized " << path << " with " << partner << "\n";
+        return 0;
+    });
+
+const Register conflicts("conflicts", "conflicts DB", [](const QStringList& args, QTextStream& out) {
+    const Options options(args, {}, {});
+    if (options.positional().size() != 1)
+        throw UsageError{QStringLiteral("expects one database path")};
+    auto db = db::Database::open(options.positional().constFirst(), {.readOnly = true});
+    rep::identity(*db);
+    auto stmt =
+        db->prepare(QStringLiteral("SELECT id, logged_at, tbl, row_key, reason, kept_row, lost_row FROM "
+                                   "\"_pell_conflicts\" ORDER BY id"));
+    int count = 0;
+    while (stmt.step()) {
+        ++count;
+        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " "
+            << stmt.value(2).toString() << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString()
+            << "\n";
+        out << "    kept: " << (stmt.isNull(5) ? QStringLiteral("(deleted)") : stmt.value(5).toString())
+            << "\n";
+        out << "    lost: " << (stmt.isNull(6) ? QStringLiteral("(deleted)") : stmt.value(6).toString())
+            << "\n";
+    }
+    out << count << " conflicts\n";
+    return 0;
+});
+
+} // namespace
+} // namespace pell::cli
