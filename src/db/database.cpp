@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -29,6 +30,7 @@ Database::~Database() {
 }
 
 void Database::close() {
+    m_deleteCache.clear();
     m_handle.reset();
     m_lock.release();
 }
@@ -94,7 +96,41 @@ Statement Database::prepare(const QString& sql) {
     return Statement(m_handle.get(), sql);
 }
 
+namespace {
+// "DELETE FROM table WHERE column = 123": such texts, run once per record by the purge, differ only in the
+// number. Nothing else in them may be a parameter marker.
+const QRegularExpression& deleteByNumber() {
+    static const QRegularExpression re(
+        QStringLiteral(R"(^(\s*DELETE\s+FROM\s+[A-Za-z_][A-Za-z0-9_]*\s+WHERE\s+[A-Za-z_][A-Za-z0-9_]*\s*=\s*))"
+                       R"((-?[0-9]{1,18})\s*$)"),
+        QRegularExpression::CaseInsensitiveOption);
+    return re;
+}
+constexpr size_t DeleteCacheLimit = 16;
+} // namespace
+
+bool Database::executeCached(const QString& sql) {
+    const QRegularExpressionMatch match = deleteByNumber().match(sql);
+    if (!match.hasMatch())
+        return false;
+    if (!m_handle)
+        throw Error::make(err::InvalidOperation, QStringLiteral("(the database is closed)"));
+    const QString shape = match.captured(1) + QStringLiteral("?1");
+    auto it = m_deleteCache.find(shape);
+    if (it == m_deleteCache.end()) {
+        if (m_deleteCache.size() >= DeleteCacheLimit)
+            m_deleteCache.clear();
+        it = m_deleteCache.emplace(shape, Statement(m_handle.get(), shape)).first;
+    }
+    it->second.bind(1, match.captured(2).toLongLong());
+    it->second.run();
+    return true;
+}
+
 void Database::execute(const QString& sql, const QVariantList& params) {
+    // The same statement as the text, prepared once: the number is bound as the integer it spells.
+    if (params.isEmpty() && executeCached(sql))
+        return;
     Statement stmt = prepare(sql);
     stmt.bindAll(params);
     stmt.run();

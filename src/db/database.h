@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <map>
 #include <memory>
 
 namespace pell::db {
@@ -87,11 +88,15 @@ private:
     Database() = default;
     void openHandle(const QString& path, int flags);
     void configure();
+    bool executeCached(const QString& sql);
 
     SqliteHandle m_handle;
     FileLock m_lock;
     QString m_path;
     OpenOptions m_options;
+    // Prepared forms of "DELETE FROM t WHERE c = <number>" texts, the number made a parameter. Declared
+    // after the handle so the statements are finalized before it closes.
+    std::map<QString, Statement> m_deleteCache;
 };
 
 // A write transaction: BEGIN IMMEDIATE when none is open, a savepoint inside an open one. Rolls back

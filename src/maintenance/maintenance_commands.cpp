@@ -1,17 +1,101 @@
 #include "maintenance/maintenance_commands.h"
 
+#include "db/engine.h"
 #include "db/error.h"
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QFileInfo>
 
 namespace pell {
 
-void BACKUP_CLICK(AppContext&) {
-    throw Error::make(err::InvalidOperation);
+namespace maintenance {
+
+QString withDefaultExtension(const QString& path, const QString& extension) {
+    if (path.isEmpty() || QFileInfo(path).fileName().contains(u'.'))
+        return path;
+    return path + u'.' + extension;
 }
-void COMPACT_CLICK(AppContext&) {
-    throw Error::make(err::InvalidOperation);
+
+namespace {
+
+SaveDialogSettings backupDialog(const AppState& state) {
+    SaveDialogSettings settings;
+    settings.title.clear(); // the system's own title for a save dialog
+    settings.flags = 6;     // ask before overwriting, hide the read-only box
+    settings.filter = QStringLiteral("mdb (*.mdb) | *.mdb");
+    settings.defaultExt = QStringLiteral("mdb");
+    settings.fileName = QStringLiteral("pellbkup.mdb");
+    settings.initialDir = state.programFolder;
+    return settings;
 }
-void REPAIR_CLICK(AppContext&) {
-    throw Error::make(err::InvalidOperation);
+
+bool isActiveDatabase(const QString& destination, const QString& database) {
+    // The texts are compared ignoring case; the same file reached by another path is refused too, since
+    // copying a file onto itself would destroy it.
+    return destination.toUpper() == database.toUpper() || db::engine::isSameFile(destination, database);
+}
+
+Answer confirm(Platform& platform, const QString& title) {
+    return platform.messageBox(Confirm, Buttons::YesNo, Icon::None, title);
+}
+
+} // namespace
+} // namespace maintenance
+
+using namespace maintenance;
+
+void BACKUP_CLICK(AppContext& ctx) {
+    std::optional<QString> chosen;
+    try {
+        chosen = ctx.platform.saveFileDialog(backupDialog(ctx.state));
+    } catch (const Error&) {
+        return; // a dialog that fails counts as Cancel
+    }
+    if (!chosen || chosen->isEmpty())
+        return;
+    const QString destination = withDefaultExtension(*chosen, QStringLiteral("mdb"));
+    if (isActiveDatabase(destination, ctx.state.DATABASE_PATH)) {
+        ctx.platform.messageBox(SameDestination);
+        return;
+    }
+    try {
+        db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
+    } catch (const Error& error) {
+        ctx.platform.messageBox(error.number() == err::PermissionDenied ? InUse : error.text());
+        return;
+    }
+    ctx.platform.messageBox(BackedUp);
+}
+
+void COMPACT_CLICK(AppContext& ctx) {
+    const QString temp = ctx.state.inProgramFolder(TempFileName);
+    QFile::remove(temp); // a file that is not there, or stays, is no reason to stop here
+    try {
+        if (confirm(ctx.platform, CompactTitle) != Answer::Yes)
+            return;
+        {
+            HourglassScope hourglass(ctx.platform);
+            db::engine::compactInPlace(ctx.state.DATABASE_PATH, temp);
+        }
+        ctx.platform.messageBox(Compacted);
+    } catch (const Error& error) {
+        ctx.platform.setPointer(Pointer::Default);
+        ctx.platform.messageBox(QStringLiteral("ERROR:") + error.text());
+    } catch (const std::exception& error) {
+        ctx.platform.setPointer(Pointer::Default);
+        ctx.platform.messageBox(QStringLiteral("ERROR:") + QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void REPAIR_CLICK(AppContext& ctx) {
+    if (confirm(ctx.platform, RepairTitle) != Answer::Yes)
+        return;
+    {
+        HourglassScope hourglass(ctx.platform);
+        db::engine::repairDatabase(ctx.state.DATABASE_PATH);
+    }
+    ctx.platform.messageBox(Repaired);
 }
 
 } // namespace pell
