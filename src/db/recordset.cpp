@@ -10,14 +10,15 @@ namespace pell::db {
 namespace {
 const QRegularExpression& simpleSelect() {
     static const QRegularExpression re(
-        QStringLiteral(R"(^\s*SELECT\s+\*\s+FROM\s+(\[[^\]]+\]|"[^"]+"|[A-Za-z_][A-Za-z0-9_]*)((?:\s+.*)?)$)"),
+        QStringLiteral(
+            R"(^\s*SELECT\s+\*\s+FROM\s+(\[[^\]]+\]|"[^"]+"|[A-Za-z_][A-Za-z0-9_]*)((?:\s+.*)?)$)"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
     return re;
 }
 
 QString unbracket(const QString& name) {
-    if (name.size() >= 2 && ((name.front() == u'[' && name.back() == u']') ||
-                             (name.front() == u'"' && name.back() == u'"')))
+    if (name.size() >= 2 &&
+        ((name.front() == u'[' && name.back() == u']') || (name.front() == u'"' && name.back() == u'"')))
         return name.mid(1, name.size() - 2);
     return name;
 }
@@ -51,10 +52,12 @@ Recordset::Recordset(Database& db, const QString& source) : m_db(db), m_source(s
     const QString trimmed = source.trimmed();
     if (trimmed.startsWith(QLatin1String("SELECT"), Qt::CaseInsensitive)) {
         const auto match = simpleSelect().match(trimmed);
-        const QString table = match.hasMatch() ? m_db.actualTableName(unbracket(match.captured(1))) : QString();
+        const QString table =
+            match.hasMatch() ? m_db.actualTableName(unbracket(match.captured(1))) : QString();
         if (!table.isEmpty()) {
             m_table = table;
-            m_selectSql = QStringLiteral("SELECT rowid, * FROM ") + quoteIdentifier(table) + match.captured(2);
+            m_selectSql =
+                QStringLiteral("SELECT rowid, * FROM ") + quoteIdentifier(table) + match.captured(2);
         } else {
             m_selectSql = trimmed;
         }
@@ -104,9 +107,17 @@ void Recordset::load() {
             }
         }
     }
+    m_liveCount = qsizetype(m_rows.size());
     m_mode = EditMode::None;
     m_noMatch = false;
     m_pos = firstLiveFrom(0);
+}
+
+void Recordset::markDeleted(Row& row) {
+    if (!row.deleted) {
+        row.deleted = true;
+        --m_liveCount;
+    }
 }
 
 void Recordset::requery() {
@@ -131,11 +142,11 @@ qsizetype Recordset::firstLiveFrom(qsizetype from) const {
 }
 
 bool Recordset::eof() const {
-    return m_pos >= qsizetype(m_rows.size()) || recordCount() == 0;
+    return m_pos >= qsizetype(m_rows.size()) || m_liveCount == 0;
 }
 
 bool Recordset::bof() const {
-    return m_pos < 0 || recordCount() == 0;
+    return m_pos < 0 || m_liveCount == 0;
 }
 
 bool Recordset::hasCurrent() const {
@@ -143,10 +154,7 @@ bool Recordset::hasCurrent() const {
 }
 
 qsizetype Recordset::recordCount() const {
-    qsizetype n = 0;
-    for (const Row& row : m_rows)
-        n += row.deleted ? 0 : 1;
-    return n;
+    return m_liveCount;
 }
 
 void Recordset::moveFirst() {
@@ -308,7 +316,7 @@ void Recordset::edit() {
     Row& row = m_rows[size_t(m_pos)];
     QVector<QVariant> fresh;
     if (!readRow(row.rowid, fresh)) {
-        row.deleted = true;
+        markDeleted(row);
         throw Error::make(err::RecordDeleted);
     }
     row.values = fresh;
@@ -335,9 +343,9 @@ void Recordset::rethrowWrite(const Error& error, bool inserting) const {
         throw Error::make(err::RelatedRecordRequired);
     // A refused key change or a reference to a missing record: tell them apart by whether any changed
     // column is one that other tables refer to.
-    Statement refs = m_db.prepare(QStringLiteral(
-        "SELECT fk.\"to\" FROM sqlite_schema s, pragma_foreign_key_list(s.name) fk "
-        "WHERE s.type = 'table' AND fk.\"table\" = ?1 COLLATE NOCASE"));
+    Statement refs = m_db.prepare(
+        QStringLiteral("SELECT fk.\"to\" FROM sqlite_schema s, pragma_foreign_key_list(s.name) fk "
+                       "WHERE s.type = 'table' AND fk.\"table\" = ?1 COLLATE NOCASE"));
     refs.bind(1, m_table);
     while (refs.step()) {
         const int idx = columnIndex(refs.value(0).toString());
@@ -365,7 +373,8 @@ void Recordset::update() {
         if (inserting) {
             QString sql;
             if (names.isEmpty()) {
-                sql = QStringLiteral("INSERT INTO ") + quoteIdentifier(m_table) + QStringLiteral(" DEFAULT VALUES");
+                sql = QStringLiteral("INSERT INTO ") + quoteIdentifier(m_table) +
+                      QStringLiteral(" DEFAULT VALUES");
             } else {
                 QStringList marks;
                 for (int i = 1; i <= names.size(); ++i)
@@ -380,7 +389,7 @@ void Recordset::update() {
             rowid = row.rowid;
             QVector<QVariant> now;
             if (!readRow(rowid, now)) {
-                row.deleted = true;
+                markDeleted(row);
                 m_mode = EditMode::None;
                 throw Error::make(err::RecordDeleted);
             }
@@ -412,6 +421,7 @@ void Recordset::update() {
     readRow(rowid, stored);
     if (inserting) {
         m_rows.push_back(Row{rowid, stored, false});
+        ++m_liveCount;
         m_pos = m_posBeforeAdd;
         if (m_pos >= qsizetype(m_rows.size()) - 1)
             m_pos = qsizetype(m_rows.size()) - 1;
@@ -429,10 +439,11 @@ void Recordset::deleteCurrent() {
     requireCurrent();
     m_mode = EditMode::None;
     Row& row = m_rows[size_t(m_pos)];
-    m_db.execute(QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) + QStringLiteral(" WHERE rowid = ?1"),
+    m_db.execute(QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) +
+                     QStringLiteral(" WHERE rowid = ?1"),
                  {row.rowid});
     const bool gone = m_db.scalar(QStringLiteral("SELECT changes()")).toLongLong() > 0;
-    row.deleted = true;
+    markDeleted(row);
     if (!gone)
         throw Error::make(err::RecordDeleted);
 }

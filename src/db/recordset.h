@@ -88,6 +88,7 @@ private:
     bool readRow(qint64 rowid, QVector<QVariant>& values);
     qsizetype firstLiveFrom(qsizetype from) const;
     void notify();
+    void markDeleted(Row& row);
     [[noreturn]] void rethrowWrite(const pell::Error& error, bool inserting) const;
 
     Database& m_db;
@@ -98,6 +99,7 @@ private:
     QHash<QString, int> m_index;
     QVector<QVariant> m_defaults;
     std::vector<Row> m_rows;
+    qsizetype m_liveCount = 0;
     qsizetype m_pos = 0;
     bool m_noMatch = false;
     bool m_lockEdits = true;
