@@ -78,6 +78,29 @@ std::vector<Task> oldClosedTasks(db::Database& db, double limit, const QDate& to
     return tasks;
 }
 
+// A batch dirties far more pages than the engine's default cache holds; spilling them mid-transaction
+// would force the journal to disk again and again. The connection gets its usual cache back afterwards.
+class LargerCache {
+public:
+    explicit LargerCache(db::Database& db)
+        : m_db(db), m_saved(db.scalar(QStringLiteral("PRAGMA cache_size"))) {
+        m_db.execute(QStringLiteral("PRAGMA cache_size=-65536"));
+    }
+    ~LargerCache() {
+        try {
+            m_db.execute(QStringLiteral("PRAGMA cache_size=") + QString::number(m_saved.toLongLong()));
+        } catch (const Error&) {
+            // The connection keeps the larger cache; nothing else depends on its size.
+        }
+    }
+    LargerCache(const LargerCache&) = delete;
+    LargerCache& operator=(const LargerCache&) = delete;
+
+private:
+    db::Database& m_db;
+    QVariant m_saved;
+};
+
 void deleteTasks(db::Database& db, const std::vector<Task>& tasks, const PurgeOptions& options,
                  PurgeResult& result) {
     // The row goes only if it is still the closed task that was read: one reopened or re-dated by another
@@ -178,6 +201,9 @@ PurgeResult purgeClosedTasks(db::Database& db, const PurgeOptions& options) {
         if (!limit || *limit == 0)
             return result;
         const std::vector<Task> tasks = oldClosedTasks(db, *limit, options.today, result);
+        if (tasks.empty())
+            return result;
+        const LargerCache cache(db);
         deleteTasks(db, tasks, options, result);
     } catch (const Error& error) {
         result.stoppedBy = error;

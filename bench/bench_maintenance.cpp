@@ -1,0 +1,96 @@
+// pellbench backup and compact on a database from pelldb init --tasks N (about 220 MB for 100,000 tasks):
+// the backup against cp of the same file, the compaction against VACUUM INTO with the bare C API.
+#include "bench/bench.h"
+
+#include "db/engine.h"
+#include "db/error.h"
+
+#include <QFile>
+#include <QProcess>
+
+#include <sqlite3.h>
+
+#include <unistd.h>
+
+namespace pell::bench {
+namespace {
+
+// Nothing written by the previous run may still be on its way to disk while the next one is timed.
+void settle(const QStringList& remove) {
+    for (const QString& path : remove)
+        QFile::remove(path);
+    ::sync();
+}
+
+QString makeDatabase(QTemporaryDir& dir, long long tasks) {
+    const QString path = dir.filePath(QStringLiteral("big.mdb"));
+    runPelldb({QStringLiteral("init"), path, QStringLiteral("--tasks"), QString::number(tasks)});
+    return path;
+}
+
+bool sameContent(const QString& a, const QString& b) {
+    QFile fa(a);
+    QFile fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd()) {
+        if (fa.read(1 << 20) != fb.read(1 << 20))
+            return false;
+    }
+    return true;
+}
+
+const Register backup("backup", "backup [--tasks N] [--runs R]", [](const QStringList& args) {
+    const long long tasks = argValue(args, QStringLiteral("tasks"), 100000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 5));
+    QTemporaryDir dir;
+    const QString database = makeDatabase(dir, tasks);
+    const QString ours = dir.filePath(QStringLiteral("ours.mdb"));
+    const QString theirs = dir.filePath(QStringLiteral("cp.mdb"));
+    const double oursMs = medianMs(
+        runs, [&] { settle({ours}); }, [&] { db::engine::copyDatabaseFile(database, ours); });
+    const double cpMs = medianMs(
+        runs, [&] { settle({theirs}); },
+        [&] {
+            QProcess cp;
+            cp.start(QStringLiteral("cp"), {database, theirs});
+            if (!cp.waitForFinished(-1) || cp.exitCode() != 0)
+                throw Error(1, QStringLiteral("cp failed"));
+        });
+    report(QStringLiteral("backup"), QFile(database).size(), oursMs, cpMs);
+    return sameContent(database, ours) ? 0 : 1;
+});
+
+const Register compact("compact", "compact [--tasks N] [--runs R]", [](const QStringList& args) {
+    const long long tasks = argValue(args, QStringLiteral("tasks"), 100000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 3));
+    QTemporaryDir dir;
+    const QString original = makeDatabase(dir, tasks);
+    const QString work = dir.filePath(QStringLiteral("work.mdb"));
+    const QString temp = dir.filePath(QStringLiteral("_temp.mdb"));
+    const QString vacuumed = dir.filePath(QStringLiteral("v.mdb"));
+    const auto freshWork = [&] {
+        settle({work, temp});
+        if (!QFile::copy(original, work))
+            throw Error(1, QStringLiteral("cannot copy the database"));
+        ::sync();
+    };
+    const double oursMs = medianMs(runs, freshWork, [&] { db::engine::compactInPlace(work, temp); });
+    const bool copyLeft = sameContent(work, temp);
+    const double vacuumMs = medianMs(
+        runs, [&] { settle({vacuumed}); },
+        [&] {
+            sqlite3* db = nullptr;
+            sqlite3_open_v2(QFile::encodeName(original).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);
+            const QByteArray sql = "VACUUM INTO '" + QFile::encodeName(vacuumed) + "'";
+            const int rc = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            if (rc != SQLITE_OK)
+                throw Error(1, QStringLiteral("VACUUM INTO failed"));
+        });
+    report(QStringLiteral("compact"), QFile(original).size(), oursMs, vacuumMs);
+    return copyLeft ? 0 : 1;
+});
+
+} // namespace
+} // namespace pell::bench
