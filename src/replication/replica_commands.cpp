@@ -1,0 +1,168 @@
+#include "replication/replica_commands.h"
+
+#include "db/database.h"
+#include "db/recordset.h"
+#include "platform/platform.h"
+#include "replication/skip_and_remember.h"
+#include "widgets/data_control.h"
+
+#include <QLabel>
+
+#include <memory>
+
+namespace pell::replica {
+
+namespace {
+
+const QString LocationField = QStringLiteral("Replica_Location");
+
+void notice(AppContext& ctx, const QString& text) {
+    ctx.platform.messageBox(text, Buttons::OkOnly, Icon::None, {});
+}
+
+bool atEnd(DataControl& list) {
+    const db::Recordset* rs = list.recordset();
+    return !rs || rs->eof();
+}
+
+// Adds a row naming a location, step by step; a row that could not be completed is not left pending in the
+// record set, where the next move or refresh would meet it.
+void addLocation(DataControl& list, const QString& location, SkipAndRemember& steps) {
+    steps.step([&] { list.rs().addNew(); });
+    steps.step([&] { list.rs().setField(LocationField, location); });
+    steps.step([&] { list.rs().update(); });
+    if (db::Recordset* rs = list.recordset(); rs && rs->editMode() != db::Recordset::EditMode::None)
+        rs->cancelUpdate();
+}
+
+} // namespace
+
+QString openFailureText(int number, const QString& text) {
+    const QString digits = QString::number(number);
+    return (number >= 0 ? QStringLiteral(" ") + digits : digits) + u':' + text;
+}
+
+void synchronizeAll(AppContext& ctx, DataControl& list, QLabel& status) {
+    SkipAndRemember steps;
+    steps.step([&] { list.rs().moveFirst(); });
+    if (atEnd(list)) {
+        notice(ctx, QStringLiteral("No replicas found"));
+        return;
+    }
+    status.setVisible(true);
+    while (!atEnd(list)) {
+        steps.clear();
+        QString location;
+        steps.step([&] { location = list.rs().field(QStringLiteral("replica_location")).toString(); });
+        // The master's own row, exactly as configured; any other spelling is handed to the engine, which
+        // refuses to exchange a database with itself.
+        if (location != ctx.state.DATABASE_PATH) {
+            status.setText(QStringLiteral("Syncronizing ") + location);
+            status.repaint();
+            std::unique_ptr<db::Database> main;
+            {
+                HourglassScope wait(ctx.platform);
+                steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
+                // Without the main database the exchange cannot run; the open's own error is the one shown.
+                if (main)
+                    steps.step([&] { main->synchronize(location, db::SyncImpExp); });
+            }
+            if (steps.failed())
+                notice(ctx, steps.text());
+            if (main)
+                steps.step([&] { main->close(); });
+        }
+        const bool moved = steps.step([&] { list.rs().moveNext(); });
+        if (!moved && !atEnd(list))
+            break; // a list that cannot move on would never end
+    }
+    notice(ctx, QStringLiteral("Databases have been syncronized"));
+    status.setVisible(false);
+}
+
+void createReplica(AppContext& ctx, DataControl& list) {
+    const QString location =
+        ctx.platform.inputBox(QStringLiteral("Please specify the name and location of the replica"),
+                              QStringLiteral("New Replica"), {});
+    if (location.isEmpty())
+        return;
+    const Answer generate = ctx.platform.messageBox(
+        QStringLiteral(
+            "Would you like to generate a new database? (Select No to reference an existing database)"),
+        Buttons::YesNo, Icon::None, QStringLiteral("Generate New?"));
+    SkipAndRemember steps;
+    if (generate == Answer::Yes) {
+        {
+            HourglassScope wait(ctx.platform);
+            std::unique_ptr<db::Database> main;
+            steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
+            // When the main database did not open, its error is the one reported.
+            if (main) {
+                steps.step([&] { main->makeReplica(location, QStringLiteral("replica of ") + location); });
+                steps.step([&] { main->close(); });
+            }
+        }
+        if (steps.failed()) {
+            notice(ctx, steps.text());
+            return;
+        }
+        notice(ctx, QStringLiteral("Replica has been created"));
+    }
+    steps.clear();
+    addLocation(list, location, steps);
+    if (steps.failed())
+        notice(ctx, steps.text());
+}
+
+void removeReference(AppContext& ctx, DataControl& list) {
+    SkipAndRemember steps;
+    QString location;
+    steps.step([&] { location = list.rs().field(LocationField).toString(); });
+    const Answer answer =
+        ctx.platform.messageBox(QStringLiteral("Remove Replica Reference to ") + location + u'?',
+                                Buttons::YesNo, Icon::None, QStringLiteral("Remove Replica Reference"));
+    if (answer != Answer::Yes)
+        return;
+    steps.step([&] { list.rs().deleteCurrent(); });
+    if (!steps.failed())
+        notice(ctx, QStringLiteral("Reference to replica has been removed"));
+}
+
+void makeMaster(AppContext& ctx, DataControl& list) {
+    // Opening and preparing the property are not guarded: their failure (typically someone else using the
+    // main database) ends the command through the program-wide handling, with nothing changed.
+    std::unique_ptr<db::Database> main;
+    db::Property replicable;
+    {
+        HourglassScope wait(ctx.platform);
+        main = db::Database::open(ctx.state.DATABASE_PATH, {.exclusive = true});
+        replicable =
+            main->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T"));
+    }
+    SkipAndRemember steps;
+    {
+        HourglassScope wait(ctx.platform);
+        steps.step([&] { main->appendProperty(replicable); });
+    }
+    if (steps.number() == err::AlreadyExists) {
+        // Made a master by an earlier run: list it again, whatever the property holds.
+        SkipAndRemember rowSteps;
+        addLocation(list, ctx.state.DATABASE_PATH, rowSteps);
+        notice(ctx, QStringLiteral("Database is already replicable"));
+        return;
+    }
+    {
+        HourglassScope wait(ctx.platform);
+        steps.step([&] { main->setPropertyValue(QStringLiteral("Replicable"), QStringLiteral("T")); });
+    }
+    if (steps.failed()) {
+        notice(ctx, steps.text());
+        return;
+    }
+    notice(ctx, QStringLiteral("Database has been made a replicable master"));
+    // A master row that cannot be added is not reported: the database is a master all the same.
+    SkipAndRemember rowSteps;
+    addLocation(list, ctx.state.DATABASE_PATH, rowSteps);
+}
+
+} // namespace pell::replica
