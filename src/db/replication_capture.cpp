@@ -34,22 +34,22 @@ QString keyColumn(int i) {
     return QStringLiteral("k%1").arg(i);
 }
 
-// The shadow's next change number. Numbers grow in commit order, so "everything after N" is one range
-// read on the seq index.
+// The shadow's next change number. The change number is the shadow's rowid, so "everything after N"
+// is one range read, and a first version costs one append to the table and one to its key index.
 QString nextSeq(const TableInfo& t) {
     return QStringLiteral("(SELECT coalesce(max(seq),0)+1 FROM %1)").arg(q(t.shadow));
 }
 
+// A version's history; a missing vector stands for the single change its origin made.
+const QString History = QStringLiteral("coalesce(vv,json_object(CAST(origin AS TEXT),oc))");
+
 // SET list that records one more local change on an existing shadow row.
 QString bump(qint64 me, bool deleted, const QString& seq) {
     const QString path = QStringLiteral("'$.\"%1\"'").arg(me);
-    const QString mine = QStringLiteral("coalesce(json_extract(vv,%1),0)+1").arg(path);
-    return QStringLiteral("vv=json_set(vv,%1,%2), ver=ver+1, del=%3, origin=%4, oc=%2, src=NULL, seq=%5")
-        .arg(path, mine, deleted ? QStringLiteral("1") : QStringLiteral("0"), QString::number(me), seq);
-}
-
-QString firstVector(qint64 me) {
-    return QStringLiteral("'{\"%1\":1}'").arg(me);
+    const QString mine = QStringLiteral("coalesce(json_extract(%1,%2),0)+1").arg(History, path);
+    return QStringLiteral("vv=json_set(%1,%2,%3), ver=ver+1, del=%4, origin=%5, oc=%3, src=NULL, seq=%6")
+        .arg(History, path, mine, deleted ? QStringLiteral("1") : QStringLiteral("0"), QString::number(me),
+             seq);
 }
 
 const QString NotApplying = QStringLiteral("NOT EXISTS (SELECT 1 FROM \"_pell_applying\")");
@@ -155,11 +155,9 @@ QString fingerprint(const TableInfo& table, const QString& alias) {
 void createShadow(sqlite3* db, const TableInfo& t, qint64 me) {
     const QString S = q(t.shadow);
     const QString versionColumns =
-        QStringLiteral("vv TEXT NOT NULL, ver INTEGER NOT NULL, del INTEGER NOT NULL, "
-                       "origin INTEGER NOT NULL, oc INTEGER NOT NULL, src INTEGER, "
-                       "seq INTEGER NOT NULL");
-    const QString first =
-        QStringLiteral("%1, 1, 0, %2, 1, NULL, row_number() OVER ()").arg(firstVector(me)).arg(me);
+        QStringLiteral("vv TEXT, ver INTEGER NOT NULL, del INTEGER NOT NULL, "
+                       "origin INTEGER NOT NULL, oc INTEGER NOT NULL, src INTEGER");
+    const QString first = QStringLiteral("NULL, 1, 0, %1, 1, NULL").arg(me);
     if (t.keyed) {
         QStringList defs, names, sources, notNull;
         for (int i = 0; i < t.keys.size(); ++i) {
@@ -169,39 +167,29 @@ void createShadow(sqlite3* db, const TableInfo& t, qint64 me) {
             const char* collation = nullptr;
             check(db, sqlite3_table_column_metadata(db, "main", table.constData(), column.constData(),
                                                     &declType, &collation, nullptr, nullptr, nullptr));
-            const QString type = QString::fromUtf8(declType ? declType : "");
-            QString def = keyColumn(i) + u' ' + type;
-            if (t.keys.size() == 1 && type.compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0) {
-                def += QStringLiteral(" PRIMARY KEY");
-            } else {
-                def += QStringLiteral(" COLLATE %1 NOT NULL")
-                           .arg(QString::fromUtf8(collation ? collation : "BINARY"));
-            }
-            defs << def;
+            defs << QStringLiteral("%1 %2 COLLATE %3 NOT NULL")
+                        .arg(keyColumn(i), QString::fromUtf8(declType ? declType : ""),
+                             QString::fromUtf8(collation ? collation : "BINARY"));
             names << keyColumn(i);
             sources << q(t.keys[i]);
             notNull << q(t.keys[i]) + QStringLiteral(" IS NOT NULL");
         }
-        const bool rowidKey = defs.constFirst().endsWith(QLatin1String("PRIMARY KEY"));
-        exec(db, QStringLiteral("CREATE TABLE %1 (%2, %3%4)%5")
-                     .arg(S, defs.join(QStringLiteral(", ")), versionColumns,
-                          rowidKey ? QString() : QStringLiteral(", PRIMARY KEY (%1)").arg(names.join(u',')),
-                          rowidKey ? QString() : QStringLiteral(" WITHOUT ROWID")));
+        exec(db, QStringLiteral("CREATE TABLE %1 (seq INTEGER PRIMARY KEY, %2, %3, UNIQUE (%4))")
+                     .arg(S, defs.join(QStringLiteral(", ")), versionColumns, names.join(u',')));
         exec(db, QStringLiteral(
-                     "INSERT INTO %1 (%2, vv, ver, del, origin, oc, src, seq) SELECT %3, %4 FROM %5 WHERE %6")
+                     "INSERT INTO %1 (%2, vv, ver, del, origin, oc, src) SELECT %3, %4 FROM %5 WHERE %6")
                      .arg(S, names.join(u','), sources.join(u','), first, q(t.name),
                           notNull.join(QStringLiteral(" AND "))));
     } else {
         exec(db, QStringLiteral(
-                     "CREATE TABLE %1 (gor INTEGER NOT NULL, gno INTEGER NOT NULL, rid INTEGER, fp TEXT, %2, "
-                     "PRIMARY KEY (gor, gno))")
+                     "CREATE TABLE %1 (seq INTEGER PRIMARY KEY, gor INTEGER NOT NULL, gno INTEGER NOT NULL, "
+                     "rid INTEGER, fp TEXT, %2, UNIQUE (gor, gno))")
                      .arg(S, versionColumns));
         exec(db, QStringLiteral("CREATE INDEX %1 ON %2 (fp)").arg(q(t.shadow + QStringLiteral("_fp")), S));
-        exec(db, QStringLiteral("INSERT INTO %1 (gor, gno, rid, fp, vv, ver, del, origin, oc, src, seq) "
+        exec(db, QStringLiteral("INSERT INTO %1 (gor, gno, rid, fp, vv, ver, del, origin, oc, src) "
                                 "SELECT %2, row_number() OVER (), rowid, %3, %4 FROM %5")
                      .arg(S, QString::number(me), fingerprint(t, q(t.name)), first, q(t.name)));
     }
-    exec(db, QStringLiteral("CREATE INDEX %1 ON %2 (seq)").arg(q(t.shadow + QStringLiteral("_seq")), S));
     Statement reg(db, QStringLiteral("INSERT INTO \"_pell_tables\" VALUES (?1, ?2, ?3, ?4, ?5)"));
     reg.bindAll({t.name, t.shadow, t.keyed ? 1 : 0, jsonList(t.keys), jsonList(t.columns)});
     reg.run();
@@ -217,6 +205,8 @@ void installTriggers(sqlite3* db, const TableInfo& t, qint64 me) {
         exec(db, QStringLiteral("DROP TRIGGER IF EXISTS %1").arg(trigger));
     const QString seq = nextSeq(t);
     const QString meText = QString::number(me);
+    const QString first = QStringLiteral("NULL, 1, 0, %1, 1, NULL").arg(me);
+    const QString and_ = QStringLiteral(" AND ");
     if (t.keyed) {
         QStringList names, fromNew, matchOld, matchNew, newNotNull;
         for (int i = 0; i < t.keys.size(); ++i) {
@@ -226,37 +216,34 @@ void installTriggers(sqlite3* db, const TableInfo& t, qint64 me) {
             matchNew << QStringLiteral("%1=NEW.%2").arg(keyColumn(i), q(t.keys[i]));
             newNotNull << QStringLiteral("NEW.%1 IS NOT NULL").arg(q(t.keys[i]));
         }
-        const QString upsertNew = QStringLiteral("INSERT INTO %1 (%2, vv, ver, del, origin, oc, src, seq) "
-                                                 "SELECT %3, %4, 1, 0, %5, 1, NULL, %6 "
-                                                 "WHERE %7 ON CONFLICT DO UPDATE SET %8;")
-                                      .arg(S, names.join(u','), fromNew.join(u','), firstVector(me), meText,
-                                           seq, newNotNull.join(QStringLiteral(" AND ")),
-                                           bump(me, false, QStringLiteral("excluded.seq")));
+        // A row with a missing key has no identity and is not followed.
+        const QString when = newNotNull.join(and_) + and_ + NotApplying;
+        const QString upsertNew =
+            QStringLiteral("INSERT INTO %1 (%2, vv, ver, del, origin, oc, src) VALUES (%3, %4) "
+                           "ON CONFLICT (%2) DO UPDATE SET %5;")
+                .arg(S, names.join(u','), fromNew.join(u','), first, bump(me, false, seq));
         exec(db, QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 WHEN %3 BEGIN %4 END")
-                     .arg(ins, T, NotApplying, upsertNew));
+                     .arg(ins, T, when, upsertNew));
         // A changed key ends the old identity (a tombstone) and starts or revives the new one.
         exec(db, QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 BEGIN "
                                 "UPDATE %4 SET %5 WHERE %6 AND NOT (%7); %8 END")
-                     .arg(upd, T, NotApplying, S, bump(me, true, seq), matchOld.join(QStringLiteral(" AND ")),
-                          matchNew.join(QStringLiteral(" AND ")), upsertNew));
-        exec(db,
-             QStringLiteral(
-                 "CREATE TRIGGER %1 AFTER DELETE ON %2 WHEN %3 BEGIN UPDATE %4 SET %5 WHERE %6; END")
-                 .arg(del, T, NotApplying, S, bump(me, true, seq), matchOld.join(QStringLiteral(" AND "))));
+                     .arg(upd, T, when, S, bump(me, true, seq), matchOld.join(and_), matchNew.join(and_),
+                          upsertNew));
+        exec(db, QStringLiteral(
+                     "CREATE TRIGGER %1 AFTER DELETE ON %2 WHEN %3 BEGIN UPDATE %4 SET %5 WHERE %6; END")
+                     .arg(del, T, NotApplying, S, bump(me, true, seq), matchOld.join(and_)));
     } else {
         // Rowids of a table without a key may be renumbered by VACUUM, so a row is found by its content,
         // its last known rowid only deciding between identical rows.
         const QString findOld =
-            QStringLiteral("rowid = (SELECT rowid FROM %1 WHERE del=0 AND fp=%2 ORDER BY rid IS "
+            QStringLiteral("seq = (SELECT seq FROM %1 WHERE del=0 AND fp=%2 ORDER BY rid IS "
                            "OLD.rowid DESC LIMIT 1)")
                 .arg(S, fingerprint(t, QStringLiteral("OLD")));
-        exec(db, QStringLiteral(
-                     "CREATE TRIGGER %1 AFTER INSERT ON %2 WHEN %3 BEGIN "
-                     "INSERT INTO %4 (gor, gno, rid, fp, vv, ver, del, origin, oc, src, seq) VALUES (%5, "
-                     "(SELECT coalesce(max(gno),0)+1 FROM %4 WHERE gor=%5), NEW.rowid, %6, %7, 1, 0, %5, 1, "
-                     "NULL, %8); END")
-                     .arg(ins, T, NotApplying, S, meText, fingerprint(t, QStringLiteral("NEW")),
-                          firstVector(me), seq));
+        exec(db,
+             QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 WHEN %3 BEGIN "
+                            "INSERT INTO %4 (gor, gno, rid, fp, vv, ver, del, origin, oc, src) VALUES (%5, "
+                            "(SELECT coalesce(max(gno),0)+1 FROM %4 WHERE gor=%5), NEW.rowid, %6, %7); END")
+                 .arg(ins, T, NotApplying, S, meText, fingerprint(t, QStringLiteral("NEW")), first));
         exec(db, QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 BEGIN "
                                 "UPDATE %4 SET rid=NEW.rowid, fp=%5, %6 WHERE %7; END")
                      .arg(upd, T, NotApplying, S, fingerprint(t, QStringLiteral("NEW")), bump(me, false, seq),

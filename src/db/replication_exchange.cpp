@@ -195,11 +195,14 @@ struct Table {
 
 Version readVersion(const Statement& s, int first) {
     Version v;
-    v.vv = capture::parseVector(s.value(first).toString());
     v.ver = s.int64(first + 1);
     v.del = s.int64(first + 2) != 0;
     v.origin = s.int64(first + 3);
     v.oc = s.int64(first + 4);
+    if (s.isNull(first))
+        v.vv.insert(v.origin, v.oc); // a first version: one change by its origin
+    else
+        v.vv = capture::parseVector(s.value(first).toString());
     return v;
 }
 
@@ -322,7 +325,8 @@ public:
         const QString seq = QStringLiteral("(SELECT coalesce(max(seq),0)+1 FROM %1)").arg(S);
         const QString versionSet = QStringLiteral("vv=excluded.vv, ver=excluded.ver, del=excluded.del, "
                                                   "origin=excluded.origin, oc=excluded.oc, src=excluded.src, "
-                                                  "seq=excluded.seq");
+                                                  "seq=%1")
+                                       .arg(seq);
         if (t.info.keyed) {
             QStringList shadowMatch, rowMatch, rowMatchAfter, keyNames, keyParams;
             for (int i = 0; i < t.info.keys.size(); ++i) {
@@ -342,17 +346,17 @@ public:
                                       : QStringLiteral("UPDATE %1 SET %2 WHERE %3")
                                             .arg(T, sets.join(u','), rowMatchAfter.join(and_));
             m_remove = QStringLiteral("DELETE FROM %1 WHERE %2").arg(T, rowMatch.join(and_));
-            m_putShadow = QStringLiteral(
-                              "INSERT INTO %1 (%2, vv, ver, del, origin, oc, src, seq) VALUES (%3, ?%4, ?%5, "
-                              "?%6, ?%7, ?%8, ?%9, %10) ON CONFLICT DO UPDATE SET %11")
-                              .arg(S, keyNames.join(u','), keyParams.join(u','))
-                              .arg(k + 1)
-                              .arg(k + 2)
-                              .arg(k + 3)
-                              .arg(k + 4)
-                              .arg(k + 5)
-                              .arg(k + 6)
-                              .arg(seq, versionSet);
+            m_putShadow =
+                QStringLiteral("INSERT INTO %1 (%2, vv, ver, del, origin, oc, src) VALUES (%3, ?%4, ?%5, "
+                               "?%6, ?%7, ?%8, ?%9) ON CONFLICT (%2) DO UPDATE SET %10")
+                    .arg(S, keyNames.join(u','), keyParams.join(u','))
+                    .arg(k + 1)
+                    .arg(k + 2)
+                    .arg(k + 3)
+                    .arg(k + 4)
+                    .arg(k + 5)
+                    .arg(k + 6)
+                    .arg(versionSet);
         } else {
             const QString fp = capture::fingerprint(t.info, QStringLiteral("T"));
             m_getShadow =
@@ -365,11 +369,11 @@ public:
             m_update = QStringLiteral("UPDATE %1 SET %2 WHERE rowid=?%3").arg(T, sets.join(u',')).arg(n + 1);
             m_remove = QStringLiteral("DELETE FROM %1 WHERE rowid=?1").arg(T);
             m_fingerprint = QStringLiteral("SELECT %1 FROM %2 T WHERE rowid=?1").arg(fp, T);
-            m_putShadow = QStringLiteral(
-                              "INSERT INTO %1 (gor, gno, rid, fp, vv, ver, del, origin, oc, src, seq) VALUES "
-                              "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, %2) ON CONFLICT(gor, gno) DO UPDATE "
-                              "SET rid=excluded.rid, fp=excluded.fp, %3")
-                              .arg(S, seq, versionSet);
+            m_putShadow =
+                QStringLiteral("INSERT INTO %1 (gor, gno, rid, fp, vv, ver, del, origin, oc, src) VALUES "
+                               "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT (gor, gno) DO UPDATE "
+                               "SET rid=excluded.rid, fp=excluded.fp, %2")
+                    .arg(S, versionSet);
         }
     }
 
@@ -561,8 +565,9 @@ private:
                 values << (rid ? *rid : m_rid) << (fp ? *fp : m_fp);
             }
         }
-        values << capture::vectorText(v.vv) << v.ver << (v.del ? 1 : 0) << v.origin << v.oc
-               << (source ? QVariant(source) : QVariant());
+        const bool firstVersion = v.vv.size() == 1 && v.vv.value(v.origin) == v.oc;
+        values << (firstVersion ? QVariant() : QVariant(capture::vectorText(v.vv))) << v.ver
+               << (v.del ? 1 : 0) << v.origin << v.oc << (source ? QVariant(source) : QVariant());
         s.bindAll(values);
         s.run();
     }

@@ -1,0 +1,178 @@
+// pellbench sync, sync-idle, capture: the replication engine against the bare C API doing the plain
+// writes (or the plain opens) that the same work needs at the least.
+#include "bench/bench.h"
+
+#include "db/database.h"
+#include "db/error.h"
+#include "db/replication.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <cstdio>
+
+namespace pell::bench {
+namespace {
+
+// A bare connection for the baselines and for writing as another program would.
+class Raw {
+public:
+    explicit Raw(const QString& path) {
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE, nullptr) !=
+            SQLITE_OK)
+            throw Error(1, QStringLiteral("cannot open %1").arg(path));
+    }
+    ~Raw() { sqlite3_close_v2(m_db); }
+    Raw(const Raw&) = delete;
+    Raw& operator=(const Raw&) = delete;
+    void exec(const char* sql) {
+        if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw Error(1, QString::fromUtf8(sqlite3_errmsg(m_db)));
+    }
+    sqlite3* get() const { return m_db; }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// Inserts `rows` users named prefix<i> and renames as many existing ones, in one transaction.
+void writeUsers(const QString& path, const QString& prefix, long long rows) {
+    Raw raw(path);
+    raw.exec("BEGIN");
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(
+        raw.get(),
+        "INSERT INTO \"USER\" (User_ID, User_Name, User_Password, Full_Access, Supervisor_User_ID) "
+        "VALUES (?1, ?2, 'pw', 0, 'admin')",
+        -1, &stmt, nullptr);
+    for (long long i = 0; i < rows; ++i) {
+        const QByteArray id = (prefix + QString::number(i)).toUtf8();
+        const QByteArray name = QStringLiteral("User %1 of %2").arg(i).arg(prefix).toUtf8();
+        sqlite3_bind_text(stmt, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, 2, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            throw Error(1, QString::fromUtf8(sqlite3_errmsg(raw.get())));
+        sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    raw.exec("COMMIT");
+}
+
+void copyFile(const QString& from, const QString& to) {
+    QFile::remove(to);
+    if (!QFile::copy(from, to))
+        throw Error(1, QStringLiteral("cannot copy %1").arg(from));
+}
+
+// sync: N new users on each side of a master/replica pair, then one two-way exchange.
+const Register sync("sync", "sync [--rows N] [--runs R]", [](const QStringList& args) {
+    const long long rows = argValue(args, QStringLiteral("rows"), 10000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 3));
+    QTemporaryDir dir;
+    const auto file = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+    runPelldb({QStringLiteral("init"), file("plain.mdb"), QStringLiteral("--sample")});
+    copyFile(file("plain.mdb"), file("master0.mdb"));
+    runPelldb({QStringLiteral("make-master"), file("master0.mdb")});
+    runPelldb({QStringLiteral("make-replica"), file("master0.mdb"), file("replica0.mdb")});
+    long long moved = 0;
+    const double ours = medianMs(
+        runs,
+        [&] {
+            copyFile(file("master0.mdb"), file("master.mdb"));
+            copyFile(file("replica0.mdb"), file("replica.mdb"));
+            writeUsers(file("master.mdb"), QStringLiteral("m"), rows);
+            writeUsers(file("replica.mdb"), QStringLiteral("r"), rows);
+        },
+        [&] {
+            auto db = db::Database::open(file("master.mdb"));
+            const auto stats =
+                db::replication::synchronizeWithStats(*db, file("replica.mdb"), db::SyncImpExp);
+            moved = stats.imported.applied + stats.exported.applied;
+        });
+    const double baseline = medianMs(
+        runs,
+        [&] {
+            copyFile(file("plain.mdb"), file("a.mdb"));
+            copyFile(file("plain.mdb"), file("b.mdb"));
+        },
+        [&] {
+            writeUsers(file("a.mdb"), QStringLiteral("r"), rows);
+            writeUsers(file("b.mdb"), QStringLiteral("m"), rows);
+        });
+    report(QStringLiteral("sync"), rows, ours, baseline);
+    return moved == 2 * rows ? 0 : 1;
+});
+
+// sync-idle: a two-way exchange with nothing new between a large master and its replica.
+const Register syncIdle("sync-idle", "sync-idle [--tasks N] [--runs R]", [](const QStringList& args) {
+    const long long tasks = argValue(args, QStringLiteral("tasks"), 80000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 20));
+    QTemporaryDir dir;
+    const QString master = dir.filePath(QStringLiteral("master.mdb"));
+    const QString replica = dir.filePath(QStringLiteral("replica.mdb"));
+    runPelldb({QStringLiteral("init"), master, QStringLiteral("--sample"), QStringLiteral("--tasks"),
+               QString::number(tasks)});
+    runPelldb({QStringLiteral("make-master"), master});
+    runPelldb({QStringLiteral("make-replica"), master, replica});
+    std::fprintf(stderr, "sync-idle: master %.0f MB, replica %.0f MB\n",
+                 double(QFileInfo(master).size()) / 1e6, double(QFileInfo(replica).size()) / 1e6);
+    long long moved = 0;
+    const double ours = medianMs(runs, {}, [&] {
+        auto db = db::Database::open(master);
+        const auto stats = db::replication::synchronizeWithStats(*db, replica, db::SyncImpExp);
+        moved += stats.imported.received + stats.exported.received;
+    });
+    // The least any exchange must do: open both files and read their schemas.
+    const double baseline = medianMs(runs, {}, [&] {
+        for (const QString& path : {master, replica}) {
+            Raw raw(path);
+            raw.exec("SELECT count(*) FROM sqlite_schema");
+        }
+    });
+    report(QStringLiteral("sync-idle"), tasks, ours, baseline);
+    return moved == 0 ? 0 : 1;
+});
+
+void insertRoutes(const QString& path, long long rows) {
+    Raw raw(path);
+    raw.exec("BEGIN");
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(raw.get(),
+                       "INSERT INTO ROUTE (SCR_Number, From_User, To_User, Route_Date, Route_Note) "
+                       "VALUES (?1, 'admin', 'dev1', '2026-12-01 10:00:00', ?2)",
+                       -1, &stmt, nullptr);
+    for (long long i = 0; i < rows; ++i) {
+        const QByteArray note = QStringLiteral("step %1").arg(i).toUtf8();
+        sqlite3_bind_int64(stmt, 1, 1 + i % 4);
+        sqlite3_bind_text(stmt, 2, note.constData(), int(note.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) != SQLITE_DONE)
+            throw Error(1, QString::fromUtf8(sqlite3_errmsg(raw.get())));
+        sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    raw.exec("COMMIT");
+}
+
+// capture: N inserts in one transaction into a replicable database against a non-replicable copy.
+const Register captureCost("capture", "capture [--rows N] [--runs R]", [](const QStringList& args) {
+    const long long rows = argValue(args, QStringLiteral("rows"), 100000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 5));
+    QTemporaryDir dir;
+    const QString plain0 = dir.filePath(QStringLiteral("plain0.mdb"));
+    const QString master0 = dir.filePath(QStringLiteral("master0.mdb"));
+    const QString target = dir.filePath(QStringLiteral("target.mdb"));
+    runPelldb({QStringLiteral("init"), plain0, QStringLiteral("--sample")});
+    copyFile(plain0, master0);
+    runPelldb({QStringLiteral("make-master"), master0});
+    const double ours = medianMs(
+        runs, [&] { copyFile(master0, target); }, [&] { insertRoutes(target, rows); });
+    const double baseline = medianMs(
+        runs, [&] { copyFile(plain0, target); }, [&] { insertRoutes(target, rows); });
+    report(QStringLiteral("capture"), rows, ours, baseline);
+    return 0;
+});
+
+} // namespace
+} // namespace pell::bench
