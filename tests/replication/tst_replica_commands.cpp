@@ -51,6 +51,7 @@ private Q_SLOTS:
     void createSamePathTwice();
     void createOnNonReplicableDatabase();
     void createOnMaster();
+    void createOverAnExistingFile();
     void createWhenMainDatabaseMissing();
     void createWhenListNotOpen();
     // Synchronize
@@ -246,6 +247,29 @@ void TestReplicaCommands::createOnMaster() {
             test::hasCategory(main, QStringLiteral("Bug"))); // a full copy of the data
     QCOMPARE(test::scalarRaw(location, QStringLiteral("SELECT count(*) FROM USER")),
              test::scalarRaw(main, QStringLiteral("SELECT count(*) FROM USER")));
+}
+
+void TestReplicaCommands::createOverAnExistingFile() {
+    test::Fixture f;
+    const QString main = f.makeSharedDb();
+    const QString list = f.makeReplicaDb();
+    test::makeMasterDirectly(main);
+    const QString taken = f.path(QStringLiteral("taken.mdb"));
+    test::makeReplicaDirectly(main, taken);
+    test::addCategory(taken, QStringLiteral("OnlyInTaken"));
+    REPLICA_FORM form(f.ctx, nullptr);
+    // Neither an existing replica nor the main database itself is overwritten by a new replica.
+    for (const QString& location : {taken, main}) {
+        f.platform.clear();
+        f.platform.queueInput(location);
+        f.platform.queueAnswer(Answer::Yes);
+        form.CREATE_Click();
+        QCOMPARE(f.platform.boxTexts().last(), Error::make(err::DatabaseExists, location).text());
+    }
+    QVERIFY(test::hasCategory(taken, QStringLiteral("OnlyInTaken")));
+    QVERIFY(!test::hasCategory(main, QStringLiteral("OnlyInTaken")));
+    QVERIFY(db::Database::open(main)->isReplicable());
+    QVERIFY(test::listedLocations(list).isEmpty());
 }
 
 void TestReplicaCommands::createWhenMainDatabaseMissing() {
