@@ -432,6 +432,11 @@ void TreeControl::flush() {
     doItemsLayout();
 }
 
+void TreeControl::flushPending() {
+    if (m_pending)
+        syncView();
+}
+
 void TreeControl::syncView() {
     const QScopedValueRollback<bool> guard(m_syncing, true);
     if (m_pending) {
@@ -510,7 +515,9 @@ void TreeControl::startDrag(Qt::DropActions) {
     drag->exec(Qt::MoveAction, Qt::MoveAction);
 }
 
+// Input always meets the view as the tree stands: a change waiting for the event loop is shown first.
 void TreeControl::dragEnterEvent(QDragEnterEvent* event) {
+    flushPending();
     if (dragSource(event->mimeData()) == NoPosition) {
         event->ignore();
         return;
@@ -520,6 +527,7 @@ void TreeControl::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void TreeControl::dragMoveEvent(QDragMoveEvent* event) {
+    flushPending();
     const int source = dragSource(event->mimeData());
     const int target = dropTarget(event->position().toPoint());
     if (source == NoPosition || target == NoPosition || target == source) {
@@ -531,6 +539,7 @@ void TreeControl::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void TreeControl::dropEvent(QDropEvent* event) {
+    flushPending();
     const int source = dragSource(event->mimeData());
     const int target = dropTarget(event->position().toPoint());
     if (source == NoPosition || target == NoPosition || target == source) {
@@ -545,6 +554,7 @@ void TreeControl::dropEvent(QDropEvent* event) {
 }
 
 void TreeControl::keyPressEvent(QKeyEvent* event) {
+    flushPending();
     const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && plain) {
         event->accept();
@@ -554,7 +564,13 @@ void TreeControl::keyPressEvent(QKeyEvent* event) {
     QTreeView::keyPressEvent(event);
 }
 
+void TreeControl::mousePressEvent(QMouseEvent* event) {
+    flushPending();
+    QTreeView::mousePressEvent(event);
+}
+
 void TreeControl::mouseDoubleClickEvent(QMouseEvent* event) {
+    flushPending();
     const int position = dropTarget(event->position().toPoint());
     if (event->button() == Qt::LeftButton && position != NoPosition) {
         event->accept();

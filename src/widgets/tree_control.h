@@ -79,6 +79,7 @@ protected:
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
@@ -100,6 +101,7 @@ private:
     bool save(const QString& path);
     void structureChanging();
     void syncView();
+    void flushPending();
     void showCurrentInView();
     QModelIndex indexOf(int position) const;
     int positionOf(const QModelIndex& index) const;
