@@ -255,6 +255,26 @@ private Q_SLOTS:
             QStringLiteral("Senior programmer"));
     }
 
+    void modifyFallsBackToTheRootWhenThePositionIsGone() {
+        test::Fixture f;
+        const QString db = f.makeSharedDb();
+        execRaw(db, QStringLiteral(
+                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('temp', "
+                        "'Temporary', 'admin')"));
+        auto w = openWindow(f);
+        QCOMPARE(select(*w, QStringLiteral("temp")), 7);
+        EditorScript script{[&db](USER_FORM& form) {
+            execRaw(db, QStringLiteral("DELETE FROM \"USER\" WHERE User_ID = 'temp'"));
+            form.Command2->click();
+        }};
+        whenEditorShows(f, script);
+        w->Command2->click();
+        QCOMPARE(script.shown, 1);
+        QCOMPARE(w->Easytree1->currentPosition(), 0);
+        QCOMPARE(shown(*w->Easytree1), SampleTree);
+        QVERIFY(f.platform.boxes().isEmpty());
+    }
+
     void doubleClickOrEnterRunsModify() {
         test::Fixture f;
         f.makeSharedDb();

@@ -279,6 +279,18 @@ private Q_SLOTS:
                  QStringLiteral("admin"));
     }
 
+    void renameOntoAnExistingIdIsADuplicate() {
+        test::Fixture f;
+        const QString db = f.makeSharedDb();
+        const QString before = table(db);
+        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("support"));
+        form->HOLD_KEY->setText(QStringLiteral("dev"));
+        form->Command1->click();
+        QCOMPARE(f.platform.boxTexts(), QStringList{DuplicateText});
+        QVERIFY(!form->isUnloaded());
+        QCOMPARE(table(db), before); // the team was not handed to dev either
+    }
+
     void refusedIdChangeChangesNobody() {
         test::Fixture f;
         const QString db = f.makeSharedDb();
