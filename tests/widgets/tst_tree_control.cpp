@@ -311,30 +311,6 @@ private Q_SLOTS:
         QCOMPARE(drops.count(), 1);
     }
 
-    void pressAndMoveStartsADragOfThePressedNode() {
-        TreeControl tree;
-        const Sample s = fill(tree);
-        tree.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&tree));
-        QSignalSpy drops(&tree, &TreeControl::DropLeaf);
-        const QPoint from = tree.nodeRect(s.b).center();
-        const QPoint to = tree.nodeRect(s.a).center();
-        QTest::mousePress(tree.viewport(), Qt::LeftButton, {}, from);
-        QCOMPARE(tree.currentPosition(), s.b);
-        QMouseEvent move(QEvent::MouseMove, QPointF(to), tree.viewport()->mapToGlobal(QPointF(to)),
-                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(tree.viewport(), &move);
-        QMouseEvent further(QEvent::MouseMove, QPointF(to + QPoint(0, 1)),
-                            tree.viewport()->mapToGlobal(QPointF(to + QPoint(0, 1))), Qt::NoButton,
-                            Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(tree.viewport(), &further);
-        QTest::mouseRelease(tree.viewport(), Qt::LeftButton, {}, to);
-        QCoreApplication::processEvents();
-        // Without a window system to carry it the drag ends at once; the tree is as it was.
-        QCOMPARE(shown(tree).size(), 5);
-        QCOMPARE(tree.currentPosition(), s.b);
-    }
-
     void rebuildWhileShownKeepsViewConsistent() {
         // A window rebuilds its tree from inside the view's own event handlers: the view must never see
         // the tree half-built.
