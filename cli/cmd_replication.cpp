@@ -43,7 +43,7 @@ const Register makeReplica("make-replica", "make-replica DB DEST [DESCRIPTION]",
                            });
 
 void printDirection(QTextStream& out, const char* what, const rep::DirectionStats& s) {
-    out << what << ": " << s.received << " versions read, " << s.applied << " applied, " << s.conflicts
+    out << what << ": " << s.received << " versions received, " << s.applied << " applied, " << s.conflicts
         << " conflicts logged, " << s.batches << " transactions\n";
 }
 

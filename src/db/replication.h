@@ -27,7 +27,7 @@ Identity identity(Database& db);
 
 // What one direction of an exchange did.
 struct DirectionStats {
-    qint64 received = 0;  // versions read from the sender
+    qint64 received = 0;  // versions the sender carried over
     qint64 applied = 0;   // versions that changed the receiver
     qint64 conflicts = 0; // losing versions logged in the receiver
     qint64 batches = 0;   // transactions committed in the receiver

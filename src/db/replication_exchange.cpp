@@ -378,9 +378,9 @@ public:
     }
 
     void apply(const Change& c) {
-        ++m_stats.received;
         if (c.skip || (!c.version.del && !c.hasRow))
             return;
+        ++m_stats.received;
         std::optional<Local> local = readLocal(c.key);
         if (!local) {
             if (!c.version.del && !writeIncoming(c, std::nullopt))
