@@ -81,10 +81,10 @@ void becomeReplica(sqlite3* copy, const Identity& source, const QString& descrip
     // What others had seen of the source they have seen of the copy's identical numbering, and the copy
     // has seen whatever the source had.
     Statement learned(
-        copy,
-        QStringLiteral("INSERT OR REPLACE INTO \"_pell_watermarks\" SELECT sender, ?2, tbl, seq FROM "
-                       "\"_pell_watermarks\" WHERE receiver=?1 UNION ALL SELECT ?2, receiver, tbl, seq FROM "
-                       "\"_pell_watermarks\" WHERE sender=?1"));
+        copy, QStringLiteral(
+                  "INSERT OR REPLACE INTO \"_pell_watermarks\" SELECT sender, ?2, tbl, kind, seq FROM "
+                  "\"_pell_watermarks\" WHERE receiver=?1 UNION ALL SELECT ?2, receiver, tbl, kind, seq FROM "
+                  "\"_pell_watermarks\" WHERE sender=?1"));
     learned.bindAll({source.replicaId, me});
     learned.run();
     for (const capture::TableInfo& t : capture::registeredTables(copy)) {
@@ -94,12 +94,13 @@ void becomeReplica(sqlite3* copy, const Identity& source, const QString& descrip
         top.step();
         const qint64 seq = top.int64(0);
         Statement mark(copy,
-                       QStringLiteral("INSERT OR REPLACE INTO \"_pell_watermarks\" VALUES (?1,?2,?3,?4)"));
-        mark.bindAll({source.replicaId, me, t.name, seq});
-        mark.run();
-        mark.reset();
-        mark.bindAll({me, source.replicaId, t.name, seq});
-        mark.run();
+                       QStringLiteral("INSERT OR REPLACE INTO \"_pell_watermarks\" VALUES (?1,?2,?3,?4,?5)"));
+        for (int kind : {0, 1}) {
+            mark.bindAll({source.replicaId, me, t.name, kind, seq});
+            mark.run();
+            mark.bindAll({me, source.replicaId, t.name, kind, seq});
+            mark.run();
+        }
     }
     exec(copy, QStringLiteral("COMMIT"));
 }

@@ -106,11 +106,12 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
     exec(db, QStringLiteral(
                  "CREATE TABLE \"_pell_tables\" (name TEXT PRIMARY KEY COLLATE NOCASE, shadow TEXT NOT "
                  "NULL, keyed INTEGER NOT NULL, keys TEXT, columns TEXT)"));
-    // sender's changes up to seq have reached receiver (facts may be kept in either file).
+    // The sender's live versions (kind 0) or deletions (kind 1) of a table up to seq have reached the
+    // receiver; such facts may be kept in either file.
     exec(db, QStringLiteral(
                  "CREATE TABLE \"_pell_watermarks\" (sender INTEGER NOT NULL, receiver INTEGER NOT NULL, "
-                 "tbl TEXT NOT NULL COLLATE NOCASE, seq INTEGER NOT NULL, PRIMARY KEY (sender, receiver, "
-                 "tbl)) WITHOUT ROWID"));
+                 "tbl TEXT NOT NULL COLLATE NOCASE, kind INTEGER NOT NULL, seq INTEGER NOT NULL, "
+                 "PRIMARY KEY (sender, receiver, tbl, kind)) WITHOUT ROWID"));
     exec(db,
          QStringLiteral("CREATE TABLE \"_pell_conflicts\" (id INTEGER PRIMARY KEY, logged_at TEXT NOT NULL, "
                         "partner INTEGER, tbl TEXT NOT NULL, row_key TEXT, reason TEXT NOT NULL, "

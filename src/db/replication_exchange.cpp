@@ -189,8 +189,8 @@ struct Change {
 // What both members share of one table.
 struct Table {
     TableInfo info;
-    QStringList columns; // carried columns, present in both members
-    qint64 watermark = 0;
+    QStringList columns;          // carried columns, present in both members
+    qint64 watermark[2] = {0, 0}; // of live versions, of deletions
 };
 
 Version readVersion(const Statement& s, int first) {
@@ -225,14 +225,14 @@ public:
             m_select = QStringLiteral(
                            "SELECT %1, S.vv, S.ver, S.del, S.origin, S.oc, S.src, S.seq, T.%2 IS NOT NULL%3 "
                            "FROM %4 S LEFT JOIN %5 T ON %6 AND S.del = 0 AND S.src IS NOT ?2 "
-                           "WHERE S.seq > ?1 ORDER BY S.seq LIMIT ?3")
+                           "WHERE S.seq > ?1 AND S.del = ?4 ORDER BY S.seq LIMIT ?3")
                            .arg(keys.join(u','), q(t.info.keys.constFirst()),
                                 cols.isEmpty() ? QString() : u',' + cols.join(u','), S, T,
                                 join.join(QStringLiteral(" AND ")));
         } else {
             m_select = QStringLiteral(
                            "SELECT S.gor, S.gno, S.vv, S.ver, S.del, S.origin, S.oc, S.src, S.seq, S.rid, "
-                           "S.fp FROM %1 S WHERE S.seq > ?1 ORDER BY S.seq LIMIT ?3")
+                           "S.fp FROM %1 S WHERE S.seq > ?1 AND S.del = ?4 ORDER BY S.seq LIMIT ?3")
                            .arg(S);
             const QString fp = capture::fingerprint(t.info, QStringLiteral("T"));
             m_byHint = QStringLiteral("SELECT %1 FROM %2 T WHERE rowid = ?1 AND %3 = ?2")
@@ -243,13 +243,14 @@ public:
     }
 
     // Versions after `from`, at most `limit` of them, in change order.
-    QList<Change> read(qint64 from, qint64 limit) {
+    QList<Change> read(qint64 from, qint64 limit, bool deletions) {
         QList<Change> changes;
         Statement& s = m_statements.get(m_select);
         s.bind(1, from);
         if (m_table.info.keyed)
             s.bind(2, m_receiver);
         s.bind(3, limit);
+        s.bind(4, deletions ? 1 : 0);
         const int keyCount = m_table.info.keyed ? int(m_table.info.keys.size()) : 2;
         while (s.step()) {
             Change c;
@@ -635,10 +636,11 @@ QList<Table> inDependencyOrder(sqlite3* db, QList<Table> tables) {
     return ordered;
 }
 
-qint64 storedWatermark(sqlite3* db, qint64 sender, qint64 receiver, const QString& table) {
-    Statement s(db, QStringLiteral(
-                        "SELECT seq FROM \"_pell_watermarks\" WHERE sender=?1 AND receiver=?2 AND tbl=?3"));
-    s.bindAll({sender, receiver, table});
+qint64 storedWatermark(sqlite3* db, qint64 sender, qint64 receiver, const QString& table, int kind) {
+    Statement s(
+        db, QStringLiteral("SELECT seq FROM \"_pell_watermarks\" WHERE sender=?1 AND receiver=?2 AND tbl=?3 "
+                           "AND kind=?4"));
+    s.bindAll({sender, receiver, table, kind});
     return s.step() ? s.int64(0) : 0;
 }
 
@@ -722,29 +724,48 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
     // Where the receiver stands: the highest of what either file knows. A sender whose numbers are
     // below that has been put back from an older copy, and is read again from the start.
     for (Table& t : tables) {
-        const qint64 known = qMax(storedWatermark(sender.db, sender.id, receiver.id, t.info.name),
-                                  storedWatermark(receiver.db, sender.id, receiver.id, t.info.name));
         Statement top(sender.db, QStringLiteral("SELECT coalesce(max(seq),0) FROM %1").arg(q(t.info.shadow)));
         top.step();
-        t.watermark = known > top.int64(0) ? 0 : known;
+        for (int kind : {0, 1}) {
+            const qint64 known =
+                qMax(storedWatermark(sender.db, sender.id, receiver.id, t.info.name, kind),
+                     storedWatermark(receiver.db, sender.id, receiver.id, t.info.name, kind));
+            t.watermark[kind] = known > top.int64(0) ? 0 : known;
+        }
     }
+
+    // Deletions travel children first and live versions parents first, so that a batch boundary never
+    // leaves a received row without the parent it refers to, nor a parent deleted before its children.
+    // Each kind keeps its own watermark: any change of a row moves it past both.
+    struct Stream {
+        qsizetype table;
+        int kind;
+    };
+    QList<Stream> streams;
+    for (qsizetype i = tables.size() - 1; i >= 0; --i)
+        streams << Stream{i, 1};
+    for (qsizetype i = 0; i < tables.size(); ++i)
+        streams << Stream{i, 0};
 
     for (;;) {
         // Read one batch in one snapshot of the sender.
-        QList<std::pair<qsizetype, QList<Change>>> batch;
+        QList<std::pair<Stream, QList<Change>>> batch;
         qint64 budget = batchSize;
         bool more = false;
         {
             Transaction read(sender.db, false);
-            for (qsizetype i = 0; i < tables.size() && budget > 0; ++i) {
-                Reader reader(sender.db, tables[i], receiver.id);
-                QList<Change> changes = reader.read(tables[i].watermark, budget);
+            for (const Stream& stream : streams) {
+                if (budget <= 0)
+                    break;
+                const Table& table = tables[stream.table];
+                Reader reader(sender.db, table, receiver.id);
+                QList<Change> changes = reader.read(table.watermark[stream.kind], budget, stream.kind == 1);
                 if (changes.isEmpty())
                     continue;
                 budget -= changes.size();
                 if (budget == 0)
                     more = true;
-                batch << std::make_pair(i, changes);
+                batch << std::make_pair(stream, changes);
             }
             read.tryCommit();
         }
@@ -755,14 +776,15 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         Transaction write(receiver.db, true);
         capture::exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         capture::exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        for (const auto& [index, changes] : batch) {
-            Applier applier(receiver.db, tables[index], sender.id, receiver.id, stats);
+        for (const auto& [stream, changes] : batch) {
+            const Table& table = tables[stream.table];
+            Applier applier(receiver.db, table, sender.id, receiver.id, stats);
             for (const Change& c : changes)
                 applier.apply(c);
             Statement mark(receiver.db,
-                           QStringLiteral("INSERT INTO \"_pell_watermarks\" VALUES (?1, ?2, ?3, ?4) ON "
+                           QStringLiteral("INSERT INTO \"_pell_watermarks\" VALUES (?1, ?2, ?3, ?4, ?5) ON "
                                           "CONFLICT DO UPDATE SET seq = max(seq, excluded.seq)"));
-            mark.bindAll({sender.id, receiver.id, tables[index].info.name, changes.constLast().seq});
+            mark.bindAll({sender.id, receiver.id, table.info.name, stream.kind, changes.constLast().seq});
             mark.run();
         }
         capture::exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
@@ -773,8 +795,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         }
         if (rc != SQLITE_OK)
             throwSqlite(receiver.db, rc);
-        for (const auto& [index, changes] : batch)
-            tables[index].watermark = changes.constLast().seq;
+        for (const auto& [stream, changes] : batch)
+            tables[stream.table].watermark[stream.kind] = changes.constLast().seq;
         ++stats.batches;
         if (!more)
             break;
