@@ -1,0 +1,80 @@
+#pragma once
+
+// The whole content of a database file as one text: every table's rows in rowid order and the schema, so
+// that two files can be compared for equal content whatever their page layout.
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include <sqlite3.h>
+
+namespace pell::test {
+
+inline QString dumpTable(sqlite3* db, const QString& table) {
+    QString text;
+    sqlite3_stmt* stmt = nullptr;
+    const QByteArray sql = "SELECT * FROM \"" + table.toUtf8() + "\" ORDER BY rowid";
+    if (sqlite3_prepare_v2(db, sql.constData(), -1, &stmt, nullptr) != SQLITE_OK)
+        return QStringLiteral("<unreadable>");
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, i));
+            text += QString::number(sqlite3_column_type(stmt, i)) + u':' +
+                    QString::fromLatin1(QByteArray(bytes, sqlite3_column_bytes(stmt, i)).toHex()) + u'|';
+        }
+        text += u'\n';
+    }
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_DONE ? text : text + QStringLiteral("<damaged>");
+}
+
+inline QStringList tableNames(sqlite3* db) {
+    QStringList names;
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name", -1, &stmt,
+                       nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        names << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+    sqlite3_finalize(stmt);
+    return names;
+}
+
+inline QString schemaText(sqlite3* db) {
+    QString text;
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT type, name, sql FROM sqlite_schema ORDER BY type, name", -1, &stmt,
+                       nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        for (int i = 0; i < 3; ++i)
+            text += QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i))) + u'|';
+        text += u'\n';
+    }
+    sqlite3_finalize(stmt);
+    return text;
+}
+
+// Table name -> its rows, plus the schema under the empty name.
+inline QMap<QString, QString> dumpDatabase(const QString& path, bool withSchema = true) {
+    QMap<QString, QString> dump;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close(db);
+        return dump;
+    }
+    for (const QString& table : tableNames(db))
+        dump.insert(table, dumpTable(db, table));
+    if (withSchema)
+        dump.insert(QString(), schemaText(db));
+    sqlite3_close(db);
+    return dump;
+}
+
+inline QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace pell::test
