@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -191,6 +192,7 @@ struct Table {
     TableInfo info;
     QStringList columns;          // carried columns, present in both members
     qint64 watermark[2] = {0, 0}; // of live versions, of deletions
+    qint64 top = 0;               // the sender's latest change number
 };
 
 Version readVersion(const Statement& s, int first) {
@@ -719,20 +721,24 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
             tables << table;
         }
     }
-    tables = inDependencyOrder(sender.db, tables);
-
     // Where the receiver stands: the highest of what either file knows. A sender whose numbers are
     // below that has been put back from an older copy, and is read again from the start.
     for (Table& t : tables) {
         Statement top(sender.db, QStringLiteral("SELECT coalesce(max(seq),0) FROM %1").arg(q(t.info.shadow)));
         top.step();
+        t.top = top.int64(0);
         for (int kind : {0, 1}) {
             const qint64 known =
                 qMax(storedWatermark(sender.db, sender.id, receiver.id, t.info.name, kind),
                      storedWatermark(receiver.db, sender.id, receiver.id, t.info.name, kind));
-            t.watermark[kind] = known > top.int64(0) ? 0 : known;
+            t.watermark[kind] = known > t.top ? 0 : known;
         }
     }
+    // Nothing new anywhere: an idle exchange ends here, having read a few index ends.
+    const auto isNew = [](const Table& t) { return t.top > t.watermark[0] || t.top > t.watermark[1]; };
+    if (std::none_of(tables.cbegin(), tables.cend(), isNew))
+        return stats;
+    tables = inDependencyOrder(sender.db, tables);
 
     // Deletions travel children first and live versions parents first, so that a batch boundary never
     // leaves a received row without the parent it refers to, nor a parent deleted before its children.
@@ -747,9 +753,14 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
     for (qsizetype i = 0; i < tables.size(); ++i)
         streams << Stream{i, 0};
 
+    struct Part {
+        Stream stream;
+        QList<Change> changes;
+        qint64 upTo = 0; // the watermark the part brings its stream to
+    };
     for (;;) {
         // Read one batch in one snapshot of the sender.
-        QList<std::pair<Stream, QList<Change>>> batch;
+        QList<Part> batch;
         qint64 budget = batchSize;
         bool more = false;
         {
@@ -758,14 +769,25 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                 if (budget <= 0)
                     break;
                 const Table& table = tables[stream.table];
-                Reader reader(sender.db, table, receiver.id);
-                QList<Change> changes = reader.read(table.watermark[stream.kind], budget, stream.kind == 1);
-                if (changes.isEmpty())
+                if (table.top <= table.watermark[stream.kind])
                     continue;
-                budget -= changes.size();
-                if (budget == 0)
+                Reader reader(sender.db, table, receiver.id);
+                Part part{stream, reader.read(table.watermark[stream.kind], budget, stream.kind == 1), 0};
+                budget -= part.changes.size();
+                if (budget > 0) {
+                    // The stream is read to its end: everything of this kind up to the snapshot's latest
+                    // change has been seen, so the versions of the other kind are not read again.
+                    Statement top(
+                        sender.db,
+                        QStringLiteral("SELECT coalesce(max(seq),0) FROM %1").arg(q(table.info.shadow)));
+                    top.step();
+                    part.upTo = top.int64(0);
+                } else {
                     more = true;
-                batch << std::make_pair(stream, changes);
+                    part.upTo = part.changes.constLast().seq;
+                }
+                if (part.upTo > table.watermark[stream.kind])
+                    batch << part;
             }
             read.tryCommit();
         }
@@ -776,15 +798,15 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         Transaction write(receiver.db, true);
         capture::exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         capture::exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        for (const auto& [stream, changes] : batch) {
-            const Table& table = tables[stream.table];
+        for (const Part& part : batch) {
+            const Table& table = tables[part.stream.table];
             Applier applier(receiver.db, table, sender.id, receiver.id, stats);
-            for (const Change& c : changes)
+            for (const Change& c : part.changes)
                 applier.apply(c);
             Statement mark(receiver.db,
                            QStringLiteral("INSERT INTO \"_pell_watermarks\" VALUES (?1, ?2, ?3, ?4, ?5) ON "
                                           "CONFLICT DO UPDATE SET seq = max(seq, excluded.seq)"));
-            mark.bindAll({sender.id, receiver.id, table.info.name, stream.kind, changes.constLast().seq});
+            mark.bindAll({sender.id, receiver.id, table.info.name, part.stream.kind, part.upTo});
             mark.run();
         }
         capture::exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
@@ -795,8 +817,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         }
         if (rc != SQLITE_OK)
             throwSqlite(receiver.db, rc);
-        for (const auto& [stream, changes] : batch)
-            tables[stream.table].watermark[stream.kind] = changes.constLast().seq;
+        for (const Part& part : batch)
+            tables[part.stream.table].watermark[part.stream.kind] = part.upTo;
         ++stats.batches;
         if (!more)
             break;
