@@ -139,6 +139,13 @@ void checkDestination(const QString& destination) {
         throw Error::make(err::PermissionDenied, destination);
 }
 
+// The file itself where the path is a link to it: the replacement must take the file's place, not the
+// link's, or users reaching the file by its own name would go on with the old one.
+QString fileBehind(const QString& path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
 QStringList integrityProblems(Database& db) {
     QStringList problems;
     try {
@@ -202,11 +209,13 @@ void compactDatabase(const QString& source, const QString& destination) {
     db->execute(QStringLiteral("VACUUM INTO ?1"), {destination});
 }
 
-void compactInPlace(const QString& path, const QString& copyPath, const std::function<void()>& beforeSwap) {
+void compactInPlace(const QString& givenPath, const QString& copyPath,
+                    const std::function<void()>& beforeSwap) {
     checkDatabasePath(copyPath);
     if (QFileInfo::exists(copyPath) || QFileInfo(copyPath).isSymLink())
         throw Error::make(err::DatabaseExists, copyPath);
-    auto db = Database::open(path, {.exclusive = true});
+    auto db = Database::open(givenPath, {.exclusive = true});
+    const QString path = fileBehind(givenPath);
     holdFileExclusively(*db);
 
     files::SiblingTemp compacted(path, QStringLiteral("compacting"));
@@ -238,14 +247,16 @@ void compactInPlace(const QString& path, const QString& copyPath, const std::fun
         }
     }
 
+    files::copyAccess(path, compacted.path());
     if (beforeSwap)
         beforeSwap();
     compacted.commit();
     db->close();
 }
 
-RepairReport repairDatabase(const QString& path) {
-    auto db = Database::open(path, {.exclusive = true});
+RepairReport repairDatabase(const QString& givenPath) {
+    auto db = Database::open(givenPath, {.exclusive = true});
+    const QString path = fileBehind(givenPath);
     RepairReport report;
     report.problems = integrityProblems(*db);
     if (report.problems.isEmpty()) {
@@ -256,6 +267,7 @@ RepairReport repairDatabase(const QString& path) {
     holdFileExclusively(*db);
     files::SiblingTemp fresh(path, QStringLiteral("repairing"));
     salvageDatabase(db->rawHandle(), fresh.path(), report);
+    files::copyAccess(path, fresh.path());
     fresh.commit();
     db->close();
     report.salvaged = true;

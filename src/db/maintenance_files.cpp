@@ -207,6 +207,17 @@ void syncFolderOf(const QString& path) {
     retryClose(fd);
 }
 
+void copyAccess(const QString& model, const QString& path) {
+    struct stat st {};
+    if (::stat(native(model).constData(), &st) != 0)
+        throwErrno(errno, model);
+    // Only the owner or the administrator may hand a file over; a user keeps the file as theirs.
+    if (::chown(native(path).constData(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
+        throwErrno(errno, path);
+    if (::chmod(native(path).constData(), st.st_mode & 07777) != 0)
+        throwErrno(errno, path);
+}
+
 void removeIfExists(const QString& path) {
     if (::unlink(native(path).constData()) != 0 && errno != ENOENT)
         throwErrno(errno, path);

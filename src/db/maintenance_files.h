@@ -71,6 +71,9 @@ int heldDescriptor(const QString& path);
 void syncFile(int fd, const QString& path);
 // Makes a rename or a new name in the folder durable.
 void syncFolderOf(const QString& path);
+// Gives a file the permissions (and, where allowed, the owner and group) of another, so that a file put
+// in a shared database's place keeps it usable by the same users.
+void copyAccess(const QString& model, const QString& path);
 // Removes a file; a missing file is not an error.
 void removeIfExists(const QString& path);
 

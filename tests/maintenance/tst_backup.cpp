@@ -13,6 +13,10 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace pell;
 using namespace pell::test;
 
@@ -223,6 +227,38 @@ private Q_SLOTS:
         }
         QCOMPARE(writer.exitCode(), 0);
         QVERIFY2(seen.size() >= 2, "the copies should have caught the writer at work");
+    }
+
+    void aWriterThatDiedMidwayIsRolledBackFirst() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        const qint64 before = scalarRaw(db, QStringLiteral("SELECT count(*) FROM ATTACH")).toLongLong();
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            // A small cache makes the writer put its changes into the file before it commits; it then dies
+            // and leaves its journal behind.
+            sqlite3* raw = nullptr;
+            sqlite3_open_v2(QFile::encodeName(db).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+            sqlite3_exec(raw,
+                         "PRAGMA cache_size=5; BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 "
+                         "FROM n WHERE i < 500) INSERT INTO ATTACH (SCR_Number, Contents) SELECT 1, "
+                         "randomblob(3000) FROM n;",
+                         nullptr, nullptr, nullptr);
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
+
+        MainWindow main(f);
+        const QString dest = f.path(QStringLiteral("copy.mdb"));
+        f.platform.queueSavePath(dest);
+        main.backup();
+        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
+        QVERIFY(db::engine::checkDatabase(dest).isEmpty());
+        QCOMPARE(scalarRaw(dest, QStringLiteral("SELECT count(*) FROM ATTACH")).toLongLong(), before);
+        QVERIFY(!QFile::exists(dest + QStringLiteral("-journal")));
     }
 
     void pelldbBackupRunsTheSameCommand() {

@@ -172,6 +172,27 @@ private Q_SLOTS:
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 
+    void theFileBehindALinkIsCompactedWithItsPermissions() {
+        Fixture f;
+        const QString real = makeLooseDb(f);
+        const auto before = dumpDatabase(real);
+        QVERIFY(QFile::setPermissions(real, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                                QFile::WriteGroup));
+        const QString link = f.path(QStringLiteral("shared.mdb"));
+        QVERIFY(QFile::link(real, link));
+        f.state.DATABASE_PATH = link;
+        const qint64 sizeBefore = QFileInfo(real).size();
+        MainWindow main(f);
+        main.compact();
+        QCOMPARE(f.platform.boxTexts().constLast(), QStringLiteral("Database has been compacted"));
+        QVERIFY(QFileInfo(link).isSymLink()); // still the administrator's link
+        QVERIFY(QFileInfo(real).size() < sizeBefore);
+        QCOMPARE(dumpDatabase(real), before);
+        // A new file would be readable by all and not writable by the group.
+        QVERIFY(QFile::permissions(real).testFlag(QFile::WriteGroup));
+        QVERIFY(!QFile::permissions(real).testFlag(QFile::ReadOther));
+    }
+
     void pelldbCompactRunsTheSameCommand() {
         Fixture f;
         const QString db = makeLooseDb(f);
