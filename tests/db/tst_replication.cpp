@@ -537,6 +537,38 @@ private Q_SLOTS:
         QVERIFY2(err.contains(QLatin1String("error 3546")), qPrintable(err));
     }
 
+    void twoReplicasOfTheSampleConvergeInEitherOrder() {
+        for (bool firstOneFirst : {true, false}) {
+            test::Fixture f;
+            const QString master = f.makeSharedDb();
+            makeMaster(master);
+            const QString r1 = f.path(QStringLiteral("r1.mdb"));
+            const QString r2 = f.path(QStringLiteral("r2.mdb"));
+            QCOMPARE(test::runPelldb({QStringLiteral("make-replica"), master, r1}), 0);
+            QCOMPARE(test::runPelldb({QStringLiteral("make-replica"), master, r2}), 0);
+            test::execRaw(r1, QStringLiteral("UPDATE \"USER\" SET User_Name='by r1' WHERE User_ID='dev'; "
+                                             "INSERT INTO LU_Category VALUES ('One')"));
+            test::execRaw(r2, QStringLiteral("UPDATE \"USER\" SET User_Name='first' WHERE User_ID='dev'; "
+                                             "UPDATE \"USER\" SET User_Name='by r2' WHERE User_ID='dev'; "
+                                             "INSERT INTO LU_Priority VALUES ('Two')"));
+            const QString a = firstOneFirst ? r1 : r2;
+            const QString b = firstOneFirst ? r2 : r1;
+            QCOMPARE(test::runPelldb({QStringLiteral("sync"), a, b}), 0);
+            QCOMPARE(test::runPelldb({QStringLiteral("sync"), master, b}), 0);
+            QCOMPARE(test::runPelldb({QStringLiteral("sync"), master, a}), 0);
+            QCOMPARE(dumpData(r1), dumpData(r2));
+            QCOMPARE(dumpData(master), dumpData(r1));
+            QCOMPARE(userName(master, QStringLiteral("dev")).toString(), QStringLiteral("by r2"));
+            QCOMPARE(test::scalarRaw(master,
+                                     QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category='One'"))
+                         .toInt(),
+                     1);
+            const QString logged =
+                QStringLiteral("SELECT count(*) FROM _pell_conflicts WHERE lost_row LIKE '%by r1%'");
+            QCOMPARE(test::scalarRaw(a, logged).toInt() + test::scalarRaw(b, logged).toInt(), 1);
+        }
+    }
+
     void tablesCreatedLaterAreNotReplicated() {
         test::Fixture f;
         Pair pair(f);
