@@ -187,7 +187,7 @@ int heldDescriptor(const QString& path) {
             st.st_ino != target.st_ino)
             continue;
         const int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0 && (flags & O_ACCMODE) != O_WRONLY)
+        if (flags >= 0 && (flags & O_ACCMODE) != O_WRONLY && (flags & O_PATH) == 0)
             return fd;
     }
     return -1;
