@@ -501,6 +501,31 @@ private:
             return true;
         }
         try {
+            try {
+                store(c, row);
+            } catch (const Error& e) {
+                // Another row holds one of its unique values: the rule decides between the two versions,
+                // so both sides keep the same one whichever of them runs the exchange.
+                if (e.number() != err::DuplicateKey || !m_table.info.keyed || !displaceRivals(c))
+                    throw;
+                store(c, row);
+            }
+        } catch (const Error& e) {
+            if (e.number() != err::DuplicateKey && e.number() != err::NullNotAllowed)
+                throw;
+            refuse(c, local, row ? row->second : QVariantList());
+            return false;
+        }
+        if (!m_table.info.keyed) {
+            Statement& fp = m_statements.get(m_fingerprint);
+            fp.bind(1, m_rid);
+            m_fp = fp.step() ? fp.value(0).toString() : QString();
+        }
+        return true;
+    }
+
+    void store(const Change& c, const std::optional<std::pair<qint64, QVariantList>>& row) {
+        {
             if (row && !m_update.isEmpty()) {
                 Statement& s = m_statements.get(m_update);
                 s.bindAll(c.values);
@@ -518,16 +543,73 @@ private:
                 s.run();
                 m_rid = sqlite3_last_insert_rowid(m_db);
             }
-        } catch (const Error& e) {
-            if (e.number() != err::DuplicateKey && e.number() != err::NullNotAllowed)
-                throw;
-            refuse(c, local, row ? row->second : QVariantList());
-            return false;
         }
-        if (!m_table.info.keyed) {
-            Statement& fp = m_statements.get(m_fingerprint);
-            fp.bind(1, m_rid);
-            m_fp = fp.step() ? fp.value(0).toString() : QString();
+    }
+
+    // The other rows holding a unique value of the incoming row. When the incoming version beats each of
+    // them under the conflict rule, they end as deletions made here (logged) and true is returned.
+    bool displaceRivals(const Change& c) {
+        QList<QVariantList> rivals;
+        Statement indexes(m_db,
+                          QStringLiteral("SELECT name FROM pragma_index_list(?1) WHERE \"unique\" = 1"));
+        indexes.bind(1, m_table.info.name);
+        while (indexes.step()) {
+            Statement info(m_db, QStringLiteral("SELECT name FROM pragma_index_info(?1)"));
+            info.bind(1, indexes.value(0));
+            QStringList match;
+            QVariantList values;
+            bool usable = true;
+            while (info.step()) {
+                const qsizetype at = m_table.columns.indexOf(info.value(0).toString());
+                usable &= !info.isNull(0) && at >= 0 && !c.values.value(at).isNull();
+                if (!usable)
+                    break;
+                match << QStringLiteral("%1=?%2").arg(q(m_table.columns[at])).arg(values.size() + 1);
+                values << c.values.value(at);
+            }
+            if (!usable || match.isEmpty())
+                continue;
+            QStringList keys, same;
+            for (int i = 0; i < m_table.info.keys.size(); ++i) {
+                keys << q(m_table.info.keys[i]);
+                same << QStringLiteral("%1=?%2").arg(q(m_table.info.keys[i])).arg(values.size() + i + 1);
+            }
+            Statement find(m_db,
+                           QStringLiteral("SELECT %1 FROM %2 WHERE %3 AND NOT (%4)")
+                               .arg(keys.join(u','), q(m_table.info.name),
+                                    match.join(QStringLiteral(" AND ")), same.join(QStringLiteral(" AND "))));
+            find.bindAll(values + c.key);
+            while (find.step()) {
+                QVariantList key;
+                for (int i = 0; i < keys.size(); ++i)
+                    key << find.value(i);
+                rivals << key;
+            }
+        }
+        if (rivals.isEmpty())
+            return false;
+        QList<std::pair<QVariantList, Local>> losers;
+        for (const QVariantList& key : rivals) {
+            std::optional<Local> other = readLocal(key);
+            if (!other || !beats(c.version, other->version))
+                return false;
+            losers << std::make_pair(key, *other);
+        }
+        for (const auto& [key, other] : losers) {
+            const QVariantList values = localValues(key, other);
+            Statement& remove = m_statements.get(m_remove);
+            remove.bindAll(key);
+            remove.run();
+            Version tomb;
+            tomb.vv = other.version.vv;
+            tomb.vv[m_me] += 1;
+            tomb.ver = total(tomb.vv);
+            tomb.del = true;
+            tomb.origin = m_me;
+            tomb.oc = tomb.vv.value(m_me);
+            putShadow(key, tomb, 0);
+            logConflict(key, QStringLiteral("a unique value was taken by a record of another replica"),
+                        c.version, c.values, other.version, values);
         }
         return true;
     }
