@@ -51,9 +51,11 @@ std::optional<QString> ScriptedPlatform::saveFileDialog(const SaveDialogSettings
     m_saveDialogs << settings;
     if (m_savePaths.empty())
         return std::nullopt;
-    std::optional<QString> path = m_savePaths.front();
+    const SaveAnswer answer = m_savePaths.front();
     m_savePaths.pop_front();
-    return path;
+    if (!answer.chosen)
+        return std::nullopt;
+    return answer.path;
 }
 
 void ScriptedPlatform::setPointer(Pointer pointer) {

@@ -32,7 +32,9 @@ public:
     // Answers for the coming input boxes (an empty text stands for Cancel).
     void queueInput(const QString& text) { m_inputs.push_back(text); }
     // Answers for the coming save dialogs (nothing stands for Cancel).
-    void queueSavePath(std::optional<QString> path) { m_savePaths.push_back(std::move(path)); }
+    void queueSavePath(std::optional<QString> path) {
+        m_savePaths.push_back({path.has_value(), path.value_or(QString())});
+    }
 
     // Runs when a box is shown, before it is answered: lets a test look at the windows at that moment.
     std::function<void(const Box&)> onBox;
@@ -62,7 +64,11 @@ public:
 private:
     std::deque<Answer> m_answers;
     std::deque<QString> m_inputs;
-    std::deque<std::optional<QString>> m_savePaths;
+    struct SaveAnswer {
+        bool chosen;
+        QString path;
+    };
+    std::deque<SaveAnswer> m_savePaths;
     QList<Box> m_boxes;
     QList<SaveDialogSettings> m_saveDialogs;
     QList<QString> m_inputPrompts;
