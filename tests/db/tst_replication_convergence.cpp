@@ -154,7 +154,7 @@ private:
         const QString m = marker();
         const QString userRow = QStringLiteral("SELECT User_Name FROM \"USER\" WHERE User_ID='%1'").arg(user);
         QString sql;
-        switch (m_random.bounded(14)) {
+        switch (m_random.bounded(17)) {
         case 0:
         case 1: // inserts, often of a key that another replica adds too
             sql = QStringLiteral(
@@ -228,6 +228,45 @@ private:
                       : QStringLiteral("DELETE FROM \"SYSTEM\" WHERE rowid=(%1)").arg(row);
             break;
         }
+        case 14: { // the other tables: tools, attachments with their contents, priorities
+            const QString tool =
+                m_random.bounded(2) ? QStringLiteral("Calculator") : QStringLiteral("Task Report");
+            supersede(path, QStringLiteral("SELECT Tool_EXE FROM TOOL WHERE Tool_Name='%1'").arg(tool));
+            sql = QStringLiteral("UPDATE TOOL SET Tool_EXE='%2' WHERE Tool_Name='%1'").arg(tool, m);
+            break;
+        }
+        case 15: {
+            const QString attach =
+                QStringLiteral("(SELECT Attach_Number FROM ATTACH ORDER BY Attach_Number LIMIT 1 "
+                               "OFFSET %1)")
+                    .arg(m_random.bounded(5));
+            supersede(path,
+                      QStringLiteral("SELECT File_Name FROM ATTACH WHERE Attach_Number=%1").arg(attach));
+            switch (m_random.bounded(3)) {
+            case 0:
+                sql = QStringLiteral("INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (%1, '%2', "
+                                     "randomblob(300))")
+                          .arg(task)
+                          .arg(m);
+                break;
+            case 1:
+                sql = QStringLiteral("UPDATE ATTACH SET File_Name='%2', Contents=randomblob(200) WHERE "
+                                     "Attach_Number=%1")
+                          .arg(attach, m);
+                break;
+            default:
+                sql = QStringLiteral("DELETE FROM ATTACH WHERE Attach_Number=%1").arg(attach);
+                break;
+            }
+            break;
+        }
+        case 16: {
+            const QString priority = QStringLiteral("prio%1").arg(m_random.bounded(3));
+            sql = m_random.bounded(2)
+                      ? QStringLiteral("INSERT INTO LU_Priority (Priority) VALUES ('%1')").arg(priority)
+                      : QStringLiteral("DELETE FROM LU_Priority WHERE Priority='%1'").arg(priority);
+            break;
+        }
         default: {
             const QString category = QStringLiteral("cat%1").arg(m_random.bounded(4));
             sql = m_random.bounded(2)
@@ -239,11 +278,14 @@ private:
         if (!run(path, sql) || !sql.contains(m))
             return;
         // Only a version that the file really holds now counts as written (an update may match nothing).
-        const QString held = QStringLiteral(
-                                 "SELECT (SELECT count(*) FROM \"USER\" WHERE User_Name='%1') + (SELECT count(*) FROM "
-                                 "SCR WHERE SCR_Title='%1') + (SELECT count(*) FROM ROUTE WHERE Route_Note='%1') + "
-                                 "(SELECT count(*) FROM \"SYSTEM\" WHERE MAX_STORAGE=%2)")
-                                 .arg(m, systemValue(m));
+        const QString held =
+            QStringLiteral(
+                "SELECT (SELECT count(*) FROM \"USER\" WHERE User_Name='%1') + (SELECT count(*) FROM "
+                "SCR WHERE SCR_Title='%1') + (SELECT count(*) FROM ROUTE WHERE Route_Note='%1') + "
+                "(SELECT count(*) FROM TOOL WHERE Tool_EXE='%1') + (SELECT count(*) FROM ATTACH "
+                "WHERE File_Name='%1') + "
+                "(SELECT count(*) FROM \"SYSTEM\" WHERE MAX_STORAGE=%2)")
+                .arg(m, systemValue(m));
         if (test::scalarRaw(path, held).toInt() > 0)
             m_written.insert(m);
     }
