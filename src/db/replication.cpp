@@ -151,6 +151,8 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     checkDatabasePath(path);
     if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
         throw Error::make(err::DatabaseExists, path);
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
+        throw Error::make(err::NoPermission, path);
 
     // VACUUM INTO reads the source in one read transaction: a consistent copy while others go on reading;
     // the copy is made under a hidden name and only appears at the path once it is a complete replica.
