@@ -835,14 +835,14 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
     for (qsizetype i = 0; i < tables.size(); ++i)
         streams << Stream{i, 0};
 
-    struct Part {
+    struct Slice {
         Stream stream;
         QList<Change> changes;
-        qint64 upTo = 0; // the watermark the part brings its stream to
+        qint64 upTo = 0; // the watermark the slice brings its stream to
     };
     for (;;) {
         // Read one batch in one snapshot of the sender.
-        QList<Part> batch;
+        QList<Slice> batch;
         qint64 budget = batchSize;
         bool more = false;
         {
@@ -854,8 +854,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                 if (table.top <= table.watermark[stream.kind])
                     continue;
                 Reader reader(sender.db, table, receiver.id);
-                Part part{stream, reader.read(table.watermark[stream.kind], budget, stream.kind == 1), 0};
-                budget -= part.changes.size();
+                Slice slice{stream, reader.read(table.watermark[stream.kind], budget, stream.kind == 1), 0};
+                budget -= slice.changes.size();
                 if (budget > 0) {
                     // The stream is read to its end: everything of this kind up to the snapshot's latest
                     // change has been seen, so the versions of the other kind are not read again.
@@ -863,13 +863,13 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                         sender.db,
                         QStringLiteral("SELECT coalesce(max(seq),0) FROM %1").arg(q(table.info.shadow)));
                     top.step();
-                    part.upTo = top.int64(0);
+                    slice.upTo = top.int64(0);
                 } else {
                     more = true;
-                    part.upTo = part.changes.constLast().seq;
+                    slice.upTo = slice.changes.constLast().seq;
                 }
-                if (part.upTo > table.watermark[stream.kind])
-                    batch << part;
+                if (slice.upTo > table.watermark[stream.kind])
+                    batch << slice;
             }
             read.tryCommit();
         }
@@ -880,15 +880,15 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         Transaction write(receiver.db, true);
         capture::exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         capture::exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        for (const Part& part : batch) {
-            const Table& table = tables[part.stream.table];
+        for (const Slice& slice : batch) {
+            const Table& table = tables[slice.stream.table];
             Applier applier(receiver.db, table, sender.id, receiver.id, stats);
-            for (const Change& c : part.changes)
+            for (const Change& c : slice.changes)
                 applier.apply(c);
             Statement mark(receiver.db,
                            QStringLiteral("INSERT INTO \"_pell_watermarks\" VALUES (?1, ?2, ?3, ?4, ?5) ON "
                                           "CONFLICT DO UPDATE SET seq = max(seq, excluded.seq)"));
-            mark.bindAll({sender.id, receiver.id, table.info.name, part.stream.kind, part.upTo});
+            mark.bindAll({sender.id, receiver.id, table.info.name, slice.stream.kind, slice.upTo});
             mark.run();
         }
         capture::exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
@@ -899,8 +899,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         }
         if (rc != SQLITE_OK)
             throwSqlite(receiver.db, rc);
-        for (const Part& part : batch)
-            tables[part.stream.table].watermark[part.stream.kind] = part.upTo;
+        for (const Slice& slice : batch)
+            tables[slice.stream.table].watermark[slice.stream.kind] = slice.upTo;
         ++stats.batches;
         if (!more)
             break;
