@@ -6,7 +6,12 @@
 #include "db/error.h"
 
 #include <QFile>
+
 #include <QProcess>
+#include <algorithm>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -14,6 +19,22 @@
 
 namespace pell::bench {
 namespace {
+
+// Runs ours and the baseline by turns, so that a machine getting busier or quieter during the benchmark
+// weighs on both alike; returns the two medians.
+std::pair<double, double> byTurns(int runs, const std::function<void()>& setupOurs,
+                                  const std::function<void()>& ours, const std::function<void()>& setupBase,
+                                  const std::function<void()>& base) {
+    std::vector<double> a;
+    std::vector<double> b;
+    for (int i = 0; i < runs; ++i) {
+        a.push_back(medianMs(1, setupOurs, ours));
+        b.push_back(medianMs(1, setupBase, base));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
+}
 
 // Nothing written by the previous run may still be on its way to disk while the next one is timed.
 void settle(const QStringList& remove) {
@@ -47,10 +68,9 @@ const Register backup("backup", "backup [--tasks N] [--runs R]", [](const QStrin
     const QString database = makeDatabase(dir, tasks);
     const QString ours = dir.filePath(QStringLiteral("ours.mdb"));
     const QString theirs = dir.filePath(QStringLiteral("cp.mdb"));
-    const double oursMs = medianMs(
-        runs, [&] { settle({ours}); }, [&] { db::engine::copyDatabaseFile(database, ours); });
-    const double cpMs = medianMs(
-        runs, [&] { settle({theirs}); },
+    const auto [oursMs, cpMs] = byTurns(
+        runs, [&] { settle({ours}); }, [&] { db::engine::copyDatabaseFile(database, ours); },
+        [&] { settle({theirs}); },
         [&] {
             QProcess cp;
             cp.start(QStringLiteral("cp"), {database, theirs});
@@ -75,10 +95,13 @@ const Register compact("compact", "compact [--tasks N] [--runs R]", [](const QSt
             throw Error(1, QStringLiteral("cannot copy the database"));
         ::sync();
     };
-    const double oursMs = medianMs(runs, freshWork, [&] { db::engine::compactInPlace(work, temp); });
-    const bool copyLeft = sameContent(work, temp);
-    const double vacuumMs = medianMs(
-        runs, [&] { settle({vacuumed}); },
+    bool copyLeft = true;
+    const auto [oursMs, vacuumMs] = byTurns(
+        runs, freshWork, [&] { db::engine::compactInPlace(work, temp); },
+        [&] {
+            copyLeft = copyLeft && sameContent(work, temp);
+            settle({vacuumed});
+        },
         [&] {
             sqlite3* db = nullptr;
             sqlite3_open_v2(QFile::encodeName(original).constData(), &db, SQLITE_OPEN_READWRITE, nullptr);

@@ -8,6 +8,11 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <functional>
+#include <utility>
+#include <vector>
+
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -15,6 +20,22 @@
 
 namespace pell::bench {
 namespace {
+
+// Runs ours and the baseline by turns, so that a machine getting busier or quieter during the benchmark
+// weighs on both alike; returns the two medians.
+std::pair<double, double> byTurns(int runs, const std::function<void()>& setupOurs,
+                                  const std::function<void()>& ours, const std::function<void()>& setupBase,
+                                  const std::function<void()>& base) {
+    std::vector<double> a;
+    std::vector<double> b;
+    for (int i = 0; i < runs; ++i) {
+        a.push_back(medianMs(1, setupOurs, ours));
+        b.push_back(medianMs(1, setupBase, base));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
+}
 
 void freshCopy(const QString& from, const QString& to) {
     QFile::remove(to);
@@ -74,7 +95,9 @@ const Register purge("purge", "purge [--tasks N] [--runs R] [--batch-ms MS]", []
     const char* routesLeft = "SELECT count(*) FROM ROUTE";
 
     qint64 deleted = 0;
-    const double ours = medianMs(
+    long long oursClosed = -1;
+    long long oursRoutes = -1;
+    const auto [ours, baseline] = byTurns(
         runs, [&] { freshCopy(original, work); },
         [&] {
             auto db = db::Database::open(work);
@@ -82,11 +105,13 @@ const Register purge("purge", "purge [--tasks N] [--runs R] [--batch-ms MS]", []
             if (result.stoppedBy)
                 throw *result.stoppedBy;
             deleted = result.deleted;
-        });
-    const long long oursClosed = rawCount(work, closedLeft);
-    const long long oursRoutes = rawCount(work, routesLeft);
-    const double baseline = medianMs(
-        runs, [&] { freshCopy(original, work); }, [&] { setBased(work); });
+        },
+        [&] {
+            oursClosed = rawCount(work, closedLeft);
+            oursRoutes = rawCount(work, routesLeft);
+            freshCopy(original, work);
+        },
+        [&] { setBased(work); });
     const long long baseClosed = rawCount(work, closedLeft);
     const long long baseRoutes = rawCount(work, routesLeft);
     std::printf("purge deleted=%lld closed_left=%lld/%lld routes_left=%lld/%lld\n", (long long)deleted,

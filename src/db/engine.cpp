@@ -178,11 +178,12 @@ void copyDatabaseFile(const QString& source, const QString& destination) {
         throw Error::make(err::PermissionDenied, destination);
     auto db = openForCopy(source);
     static std::atomic<unsigned> counter{0};
-    files::SiblingTemp temp(destination,
+    // A destination that is a link gets the copy where it leads, as a copy through it would.
+    files::SiblingTemp temp(fileBehind(destination),
                             QStringLiteral("backup-%1-%2").arg(::getpid()).arg(counter.fetch_add(1)));
     files::Fd out = temp.create();
     {
-        // Let the engine map the file, so the copy is written straight from the system's cache.
+        // Where the kernel cannot copy from the engine's descriptor, the engine's map of the file is used.
         exec(db->rawHandle(), "PRAGMA mmap_size=2147418112");
         std::optional<ReadLock> lock;
         try {
@@ -220,6 +221,10 @@ void compactInPlace(const QString& givenPath, const QString& copyPath,
 
     files::SiblingTemp compacted(path, QStringLiteral("compacting"));
     files::removeIfExists(compacted.path());
+    // Reading the whole file through the engine's map spares a copy of every page. The compacted file is
+    // synced once, below, while its copy is being made, rather than by the engine as it writes it.
+    exec(db->rawHandle(), "PRAGMA mmap_size=2147418112");
+    exec(db->rawHandle(), "PRAGMA synchronous=OFF");
     db->execute(QStringLiteral("VACUUM INTO ?1"), {compacted.path()});
 
     {
@@ -227,8 +232,7 @@ void compactInPlace(const QString& givenPath, const QString& copyPath,
         files::Fd in(::open(compactedName.constData(), O_RDONLY | O_CLOEXEC));
         if (!in.valid())
             files::throwErrno(errno, compacted.path());
-        // The compacted file must be on disk before it may replace the original.
-        files::syncFile(in.get(), compacted.path());
+        files::startWriteBack(in.get());
 
         files::Fd out(
             ::open(QFile::encodeName(copyPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -245,6 +249,8 @@ void compactInPlace(const QString& givenPath, const QString& copyPath,
             ::unlink(QFile::encodeName(copyPath).constData());
             throw;
         }
+        // The compacted file must be on disk before it may replace the original.
+        files::syncFile(in.get(), compacted.path());
     }
 
     files::copyAccess(path, compacted.path());

@@ -74,6 +74,25 @@ private Q_SLOTS:
         QCOMPARE(f.platform.pointerHistory().size(), 0); // the pointer is left alone
     }
 
+    void aLinkedDestinationGetsTheCopyWhereItLeads() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("vault")));
+        const QString target = f.path(QStringLiteral("vault/weekly.mdb"));
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("last week");
+        old.close();
+        const QString link = f.path(QStringLiteral("weekly.mdb"));
+        QVERIFY(QFile::link(target, link));
+        MainWindow main(f);
+        f.platform.queueSavePath(link);
+        main.backup();
+        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(contents(target), contents(db));
+    }
+
     void cancelEndsSilently() {
         Fixture f;
         f.makeSharedDb();
