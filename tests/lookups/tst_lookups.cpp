@@ -1,5 +1,6 @@
 // The lookup tables window and its value editor, driven as the administrator drives them, against real
 // database files.
+#include "db/database.h"
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
 #include "lookups/modal_driver.h"
@@ -528,24 +529,31 @@ void TestLookups::enterAndDoubleClickRunModify() {
     window.show();
     window.activateWindow();
     window.List1->setFocus();
-    window.List1->setCurrentRow(0);
+    window.List1->setCurrentRow(1); // Enhancement
 
-    // Enter in the dialog runs OK.
-    auto ran = whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) {
-        editor->HOLD_KEY->setText(QStringLiteral("Defect report"));
+    // Enter in the list runs Modify; Enter in the dialog runs OK.
+    bool closedByEnter = false;
+    auto ran = whenModal<LOOKUP_FORM>([&closedByEnter](LOOKUP_FORM* editor) {
+        editor->HOLD_KEY->setText(QStringLiteral("Feature"));
         QTest::keyClick(editor->HOLD_KEY, Qt::Key_Return);
+        closedByEnter = editor->isUnloaded();
+        if (!closedByEnter)
+            editor->Command2->click();
     });
     QTest::keyClick(window.List1, Qt::Key_Return);
     QVERIFY(*ran);
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Bug"));
-
-    const QRect second = window.List1->visualItemRect(window.List1->item(1));
-    ran = whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) { editor->Command2->click(); });
-    QTest::mouseClick(window.List1->viewport(), Qt::LeftButton, {}, second.center());
-    QTest::mouseDClick(window.List1->viewport(), Qt::LeftButton, {}, second.center());
-    QVERIFY(*ran);
+    QVERIFY(closedByEnter);
     QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Enhancement"));
-    QCOMPARE(window.LAST_INDEX, 1);
+    QCOMPARE(categories(db).at(1), QStringLiteral("Feature"));
+
+    const QRect third = window.List1->visualItemRect(window.List1->item(2));
+    ran = whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) { editor->Command2->click(); });
+    QTest::mouseClick(window.List1->viewport(), Qt::LeftButton, {}, third.center());
+    QTest::mouseDClick(window.List1->viewport(), Qt::LeftButton, {}, third.center());
+    QVERIFY(*ran);
+    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Question"));
+    QCOMPARE(window.LAST_INDEX, 2);
+    QVERIFY(f.platform.boxes().isEmpty());
 }
 
 void TestLookups::lastIndexBeyondShorterList() {
@@ -572,7 +580,7 @@ void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     test::Fixture f;
     // A database of an older layout: the column allows nulls.
     const QString db = f.path(QStringLiteral("old.mdb"));
-    test::execRaw(db, QStringLiteral("CREATE TABLE LU_Category (Category TEXT)"));
+    db::Database::create(db)->execute(QStringLiteral("CREATE TABLE LU_Category (Category TEXT)"));
     test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('One'), (NULL), ('Two'), (NULL)"));
     f.state.DATABASE_PATH = db;
     F_LOOKUP window(f.ctx, nullptr);
