@@ -505,6 +505,53 @@ private Q_SLOTS:
                  qPrintable(out));
     }
 
+    void usersKeepWritingDuringAnExchange() {
+        test::Fixture f;
+        Pair pair(f);
+        test::execRaw(pair.master,
+                      QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE "
+                                     "i<3000) INSERT INTO ROUTE (SCR_Number, Route_Note) SELECT 1, 'r'||i "
+                                     "FROM n"));
+        QProcess p;
+        p.start(test::pelldbPath(), {QStringLiteral("sync"), pair.master, pair.replica,
+                                     QStringLiteral("--batch"), QStringLiteral("25")});
+        QVERIFY(p.waitForStarted());
+        // Writers on both sides go on between the exchange's batches; none of their changes may be lost.
+        int written = 0;
+        while (p.state() != QProcess::NotRunning && written < 40) {
+            test::execRaw(pair.master, QStringLiteral("INSERT INTO LU_Category VALUES ('m%1')").arg(written));
+            test::execRaw(pair.replica,
+                          QStringLiteral("INSERT INTO LU_Priority VALUES ('r%1')").arg(written));
+            test::execRaw(pair.master,
+                          QStringLiteral("UPDATE ROUTE SET Route_Note='during %1' WHERE Route_Number=%2")
+                              .arg(written)
+                              .arg(5 + written * 60));
+            ++written;
+            QThread::msleep(5);
+        }
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(written > 0);
+        sync(pair.master, pair.replica);
+        QCOMPARE(dumpData(pair.master), dumpData(pair.replica));
+        QCOMPARE(test::scalarRaw(pair.replica,
+                                 QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category LIKE "
+                                                "'m%'"))
+                     .toInt(),
+                 written);
+        QCOMPARE(test::scalarRaw(pair.master,
+                                 QStringLiteral("SELECT count(*) FROM LU_Priority WHERE Priority LIKE "
+                                                "'r%'"))
+                     .toInt(),
+                 written);
+        QCOMPARE(
+            test::scalarRaw(pair.replica, QStringLiteral("SELECT count(*) FROM ROUTE WHERE Route_Note LIKE "
+                                                         "'during %'"))
+                .toInt(),
+            written);
+        QCOMPARE(conflictCount(pair.master) + conflictCount(pair.replica), 0);
+    }
+
     void pelldbCommands() {
         test::Fixture f;
         const QString master = f.makeSharedDb();
