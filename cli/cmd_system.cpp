@@ -16,7 +16,7 @@ const Register purge("purge", "purge PATH", [](const QStringList& args, QTextStr
     out << "deleted " << result.deleted << " tasks\n";
     if (result.skipped > 0)
         out << "left " << result.skipped
-            << " old closed tasks alone (unreadable date or number, or changed meanwhile)\n";
+            << " closed tasks alone (unreadable date or number, or changed meanwhile)\n";
     if (result.stoppedBy) {
         out.flush();
         throw *result.stoppedBy; // pelldb reports it with its number and text

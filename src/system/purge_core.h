@@ -30,7 +30,7 @@ struct PurgeOptions {
 
 struct PurgeResult {
     qint64 deleted = 0; // tasks whose deletion was committed
-    qint64 skipped = 0; // old closed tasks left alone: unreadable date or number, or changed meanwhile
+    qint64 skipped = 0; // closed tasks left alone: unreadable date or number, or changed meanwhile
     std::optional<Error> stoppedBy; // the failure that ended the purge early
 };
 
