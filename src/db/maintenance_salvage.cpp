@@ -111,22 +111,25 @@ public:
             scan.reset();
             scan.bind(1, *from);
             bool damaged = false;
+            bool progressed = false;
             try {
                 while (scan.step()) {
                     const qint64 rowid = scan.int64(0);
-                    if (lastGood && rowid <= *lastGood) {
+                    if (rowid < *from || (lastGood && rowid <= *lastGood)) {
                         damaged = true; // a page out of order is no page to trust
                         break;
                     }
                     copyRow(scan, insert, 1);
                     lastGood = rowid;
+                    progressed = true;
                 }
             } catch (const Error& error) {
                 if (!isDamage(error))
                     throw;
                 damaged = true;
             }
-            from = damaged ? nextReachable(lastGood) : std::nullopt;
+            // Without a single row read, the search goes on beyond this start, so it always moves forward.
+            from = damaged ? nextReachable(progressed ? lastGood : from) : std::nullopt;
         }
     }
 
@@ -171,10 +174,10 @@ private:
         }
     }
 
-    // The smallest start beyond the last good row from which the scan gets past the damage, or nothing
-    // when no row beyond it can be read.
-    std::optional<qint64> nextReachable(std::optional<qint64> lastGood) {
-        const qint64 base = lastGood ? *lastGood : std::numeric_limits<qint64>::min();
+    // The smallest start beyond `after` from which the scan gets past the damage, or nothing when no row
+    // beyond it can be read.
+    std::optional<qint64> nextReachable(std::optional<qint64> after) {
+        const qint64 base = after ? *after : std::numeric_limits<qint64>::min();
         qint64 bad = base;
         qint64 step = 1;
         qint64 good = 0;
