@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace pell;
@@ -167,6 +168,39 @@ private Q_SLOTS:
         } catch (const Error& error) {
             QCOMPARE(error.number(), err::DuplicateKey);
         }
+    }
+
+    void garbageInSeveralPagesIsSurvived() {
+        Fixture f;
+        const QString db = makeBusyDb(f);
+        const auto before = dumpDatabase(db);
+        const QString pages =
+            scalarRaw(db, QStringLiteral("SELECT group_concat(pageno) FROM dbstat WHERE name = "
+                                         "'ROUTE' AND pagetype = 'leaf'"))
+                .toString();
+        const QStringList list = pages.split(u',');
+        QVERIFY(list.size() > 10);
+        const qint64 size = scalarRaw(db, QStringLiteral("PRAGMA page_size")).toLongLong();
+        QRandomGenerator random(7);
+        QFile file(db);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        for (const qsizetype i : {qsizetype(2), list.size() / 2, list.size() - 3}) {
+            QByteArray garbage(int(size), '\0');
+            for (char& c : garbage)
+                c = char(random.bounded(256));
+            QVERIFY(file.seek((list.at(i).toLongLong() - 1) * size));
+            QCOMPARE(file.write(garbage), size);
+        }
+        file.close();
+
+        MainWindow main(f);
+        main.repair();
+        QCOMPARE(f.platform.boxTexts().constLast(), QStringLiteral("Database has been repaired"));
+        QVERIFY(db::engine::checkDatabase(db).isEmpty());
+        const auto after = dumpDatabase(db);
+        QCOMPARE(after.value(QStringLiteral("SCR")), before.value(QStringLiteral("SCR")));
+        QCOMPARE(after.value(QStringLiteral("USER")), before.value(QStringLiteral("USER")));
+        QVERIFY(count(db, "ROUTE") > 3000 / 2);
     }
 
     void theEngineReportsWhatItSalvaged() {
