@@ -6,6 +6,7 @@
 #include "db/maintenance_salvage.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -48,6 +49,33 @@ public:
 
 private:
     sqlite3* m_db;
+};
+
+// While another program commits one transaction after the other, the file is free for a reader only in
+// the short gaps between them; the engine's usual waiting, in growing steps, would mostly miss those. This
+// one asks again every millisecond, for as long as the usual wait would last, and is taken off again when it
+// goes out of scope.
+class PatientReader {
+public:
+    explicit PatientReader(sqlite3* db) : m_db(db) {
+        m_clock.start();
+        sqlite3_busy_handler(m_db, &PatientReader::retry, this);
+    }
+    ~PatientReader() { sqlite3_busy_timeout(m_db, BusyWaitMs); }
+    PatientReader(const PatientReader&) = delete;
+    PatientReader& operator=(const PatientReader&) = delete;
+
+private:
+    static constexpr int BusyWaitMs = 5000;
+    static int retry(void* self, int) {
+        auto* reader = static_cast<PatientReader*>(self);
+        if (reader->m_clock.elapsed() >= BusyWaitMs)
+            return 0;
+        ::usleep(1000);
+        return 1;
+    }
+    sqlite3* m_db;
+    QElapsedTimer m_clock;
 };
 
 // Keeps the engine's exclusive lock on the file until the connection closes, so that no program, not even
@@ -187,6 +215,7 @@ void copyDatabaseFile(const QString& source, const QString& destination) {
         exec(db->rawHandle(), "PRAGMA mmap_size=2147418112");
         std::optional<ReadLock> lock;
         try {
+            PatientReader patience(db->rawHandle());
             lock.emplace(db->rawHandle());
         } catch (const Error& error) {
             if (error.number() == err::Locked)

@@ -203,8 +203,8 @@ private Q_SLOTS:
     }
 
     void copiesTakenUnderContinuousWritesAreCommittedStates() {
-        // Another program adds pairs of rows, one transaction each; every copy must hold whole pairs and
-        // pass the check.
+        // Another program adds pairs of rows, one transaction each, a few milliseconds apart; every copy must
+        // hold whole pairs and pass the check.
         const QString sqlite = QStandardPaths::findExecutable(QStringLiteral("sqlite3"));
         if (sqlite.isEmpty())
             QSKIP("needs the sqlite3 shell as the other writer");
@@ -214,7 +214,7 @@ private Q_SLOTS:
         for (int i = 0; i < 400; ++i)
             script += QStringLiteral("BEGIN; INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES "
                                      "(%1, 'w', zeroblob(3000)); INSERT INTO ROUTE (SCR_Number, Route_Note) "
-                                     "VALUES (%1, 'w'); COMMIT;\n")
+                                     "VALUES (%1, 'w'); COMMIT;\n.shell sleep 0.003\n")
                           .arg(1000 + i);
         QProcess writer;
         writer.start(sqlite, {db});
