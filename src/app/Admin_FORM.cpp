@@ -10,6 +10,7 @@
 #include "system/F_SYSTEM.h"
 #include "tools/F_TOOL.h"
 #include "users/F_USER.h"
+#include "widgets/program_font.h"
 #include "widgets/twips.h"
 
 #include <QKeyEvent>
@@ -37,15 +38,18 @@ Admin_FORM::Admin_FORM(AppContext& context) : ctx(context) {
     // Tab order follows the order the buttons are made in.
     Command3D2 = addButton("Command3D2", QStringLiteral("Users"), 0, 0, 975, 975, &Admin_FORM::USERS_Click);
     Command3D3 = addButton("Command3D3", QStringLiteral("Tools"), 0, 960, 975, 855, &Admin_FORM::TOOLS_Click);
-    Command3D1 = addButton("Command3D1", QStringLiteral("System"), 960, 0, 1935, 375, &Admin_FORM::SYSTEM_Click);
+    Command3D1 =
+        addButton("Command3D1", QStringLiteral("System"), 960, 0, 1935, 375, &Admin_FORM::SYSTEM_Click);
     Command3D8 = addButton("Command3D8", QStringLiteral("Backup Database"), 960, 360, 1935, 375,
                            &Admin_FORM::BACKUP_CLICK);
     Command3D7 = addButton("Command3D7", QStringLiteral("Repair Database"), 960, 720, 1935, 375,
                            &Admin_FORM::REPAIR_CLICK);
     Command3D6 = addButton("Command3D6", QStringLiteral("Compact Database"), 960, 1080, 1935, 375,
                            &Admin_FORM::COMPACT_CLICK);
-    Command3D4 = addButton("Command3D4", QStringLiteral("Tables"), 2880, 0, 975, 975, &Admin_FORM::LOOKUP_CLICK);
-    Command3D5 = addButton("Command3D5", QStringLiteral("Exit"), 2880, 960, 975, 855, &Admin_FORM::EXIT_Click);
+    Command3D4 =
+        addButton("Command3D4", QStringLiteral("Tables"), 2880, 0, 975, 975, &Admin_FORM::LOOKUP_CLICK);
+    Command3D5 =
+        addButton("Command3D5", QStringLiteral("Exit"), 2880, 960, 975, 855, &Admin_FORM::EXIT_Click);
     SSCommand1 = addButton("SSCommand1", QStringLiteral("Replication"), 960, 1440, 1935, 375,
                            &Admin_FORM::SSCommand1_Click);
 
@@ -79,17 +83,15 @@ QPushButton* Admin_FORM::addButton(const char* name, const QString& caption, int
                                    int height, void (Admin_FORM::*handler)()) {
     auto* button = new QPushButton(caption, centralWidget());
     button->setObjectName(QString::fromLatin1(name));
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPointSizeF(8.25);
-    font.setBold(true);
-    button->setFont(font);
+    button->setFont(programFont(true));
     button->setAutoDefault(false);
     twips::place(button, left, top, width, height);
     connect(button, &QPushButton::clicked, this, handler);
     return button;
 }
 
-QAction* Admin_FORM::addEntry(QMenu* menu, const char* name, const QString& caption, void (Admin_FORM::*handler)()) {
+QAction* Admin_FORM::addEntry(QMenu* menu, const char* name, const QString& caption,
+                              void (Admin_FORM::*handler)()) {
     QAction* entry = menu->addAction(caption);
     entry->setObjectName(QString::fromLatin1(name));
     connect(entry, &QAction::triggered, this, handler);

@@ -2,6 +2,7 @@
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "platform/qt_platform.h"
+#include "widgets/program_font.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -9,6 +10,7 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(pell::AppTitle);
+    QApplication::setFont(pell::programFont());
 
     // The whole argument text, as the launching program wrote it.
     QStringList args = QCoreApplication::arguments();
@@ -19,7 +21,8 @@ int main(int argc, char* argv[]) {
     pell::AppState state;
     state.programFolder = QCoreApplication::applicationDirPath();
     pell::AppContext ctx{state, platform};
-    pell::SingleInstance instance(pell::SingleInstance::defaultLockPath(QCoreApplication::applicationFilePath()));
+    pell::SingleInstance instance(
+        pell::SingleInstance::defaultLockPath(QCoreApplication::applicationFilePath()));
 
     auto window = pell::startAdmin(ctx, commandLine, instance);
     if (!window)

@@ -39,6 +39,10 @@ QCheckBox* makeCheck(QWidget* parent, const char* name, const QString& text, int
     auto* box = new QCheckBox(text, parent);
     box->setObjectName(QString::fromLatin1(name));
     twips::place(box, 120, top, width, height);
+    // Nothing stands right of the boxes: a caption wider than its place in this face grows instead of being
+    // cut.
+    if (box->sizeHint().width() > box->width())
+        box->resize(box->sizeHint().width(), box->height());
     return box;
 }
 
