@@ -310,7 +310,9 @@ RepairReport repairDatabase(const QString& givenPath) {
 }
 
 QStringList checkDatabase(const QString& path) {
-    auto db = Database::open(path, {.readOnly = true});
+    // A normal open, as any user's: a journal left by a writer that died is rolled back first, so the
+    // check sees the last committed state instead of failing on the journal.
+    auto db = Database::open(path);
     QStringList problems = integrityProblems(*db);
     try {
         Statement fk = db->prepare(QStringLiteral("PRAGMA foreign_key_check"));
