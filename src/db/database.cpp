@@ -37,7 +37,8 @@ void Database::close() {
 
 void Database::openHandle(const QString& path, int flags) {
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc =
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     m_handle.reset(raw);
     if (rc != SQLITE_OK) {
         if (!raw)
@@ -70,7 +71,8 @@ std::unique_ptr<Database> Database::open(const QString& path, OpenOptions option
     std::unique_ptr<Database> db(new Database);
     db->m_path = path;
     db->m_options = options;
-    db->m_lock = FileLock::acquire(path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared);
+    db->m_lock =
+        FileLock::acquire(path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared);
     db->openHandle(path, options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     db->configure();
     return db;
@@ -85,7 +87,8 @@ std::unique_ptr<Database> Database::create(const QString& path) {
     db->m_options.exclusive = true;
     db->openHandle(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     db->m_lock = FileLock::acquire(path, FileLock::Mode::Exclusive);
-    check(db->m_handle.get(), sqlite3_exec(db->m_handle.get(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
+    check(db->m_handle.get(),
+          sqlite3_exec(db->m_handle.get(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
     db->configure();
     return db;
 }
@@ -101,8 +104,9 @@ namespace {
 // number. Nothing else in them may be a parameter marker.
 const QRegularExpression& deleteByNumber() {
     static const QRegularExpression re(
-        QStringLiteral(R"(^(\s*DELETE\s+FROM\s+[A-Za-z_][A-Za-z0-9_]*\s+WHERE\s+[A-Za-z_][A-Za-z0-9_]*\s*=\s*))"
-                       R"((-?[0-9]{1,18})\s*$)"),
+        QStringLiteral(
+            R"(^(\s*DELETE\s+FROM\s+[A-Za-z_][A-Za-z0-9_]*\s+WHERE\s+[A-Za-z_][A-Za-z0-9_]*\s*=\s*))"
+            R"((-?[0-9]{1,18})\s*$)"),
         QRegularExpression::CaseInsensitiveOption);
     return re;
 }
@@ -166,7 +170,8 @@ bool Database::tableExists(const QString& name) {
 
 QStringList Database::tableNames() {
     QStringList names;
-    Statement stmt = prepare(QStringLiteral("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name"));
+    Statement stmt =
+        prepare(QStringLiteral("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY name"));
     while (stmt.step()) {
         const QString name = stmt.value(0).toString();
         if (!isEngineTable(name))
@@ -204,8 +209,9 @@ void Database::appendProperty(const Property& property) {
     if (property.name.isEmpty())
         throw Error::make(err::InvalidOperation, QStringLiteral("(a property needs a name)"));
     WriteTransaction tx(*this);
-    execute(QStringLiteral("CREATE TABLE IF NOT EXISTS _pell_properties (name TEXT PRIMARY KEY COLLATE NOCASE, "
-                           "type INTEGER NOT NULL, value)"));
+    execute(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS _pell_properties (name TEXT PRIMARY KEY COLLATE NOCASE, "
+                       "type INTEGER NOT NULL, value)"));
     if (hasProperty(property.name))
         throw Error::make(err::AlreadyExists, property.name);
     execute(QStringLiteral("INSERT INTO _pell_properties (name, type, value) VALUES (?1, ?2, ?3)"),

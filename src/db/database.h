@@ -63,7 +63,7 @@ public:
 
     bool tableExists(const QString& name);
     QString actualTableName(const QString& name); // the stored spelling, or empty
-    QStringList tableNames();                    // user tables, without the engine's own
+    QStringList tableNames();                     // user tables, without the engine's own
     QStringList columnNames(const QString& table);
 
     // Properties (stored in the file).
