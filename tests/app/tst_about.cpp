@@ -8,24 +8,23 @@
 #include <QtTest>
 
 using namespace pell;
+using namespace Qt::StringLiterals;
 
 class TestAbout : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void textsAndGeometry();
-    void placedWithCenterForm();
+    void textsGeometryAndPlacement();
     void okUnloadsAndNextShowingLoadsAfresh();
-    void f1OpensNoHelp();
 };
 
-void TestAbout::textsAndGeometry() {
+void TestAbout::textsGeometryAndPlacement() {
     test::Fixture f;
+    f.platform.setScreenSizeTwips(QSize(14400, 10800));
     ABOUT_FORM about(f.ctx, nullptr);
-    QCOMPARE(about.windowTitle(), QStringLiteral("About Pellwood"));
-    QCOMPARE(about.Label1->text(), QStringLiteral("Pellwood Version"));
-    QCOMPARE(about.Label4->text(), QStringLiteral("5.09d"));
-    QCOMPARE(about.Command1->text(), QStringLiteral("OK"));
+    QCOMPARE((QStringList{about.windowTitle(), about.Label1->text(), about.Label4->text(),
+                          about.Command1->text()}),
+             (QStringList{u"About Pellwood"_s, u"Pellwood Version"_s, u"5.09d"_s, u"OK"_s}));
     QCOMPARE(about.size(), QSize(twips::toPx(5385), twips::toPx(2685)));
     QCOMPARE(about.Label1->geometry(), twips::rect(240, 240, 4815, 255));
     QCOMPARE(about.Label4->geometry(), twips::rect(2280, 480, 855, 255));
@@ -33,17 +32,9 @@ void TestAbout::textsAndGeometry() {
     QVERIFY(about.font().bold());
     QCOMPARE(about.font().pointSizeF(), 8.25);
     QCOMPARE(about.helpContext(), 0);
-}
-
-void TestAbout::placedWithCenterForm() {
-    test::Fixture f;
-    f.platform.setScreenSizeTwips(QSize(14400, 10800));
-    ABOUT_FORM about(f.ctx, nullptr);
     // Centred across, a third of the free height down (within a pixel of rounding).
-    const int left = twips::toPx((14400 - twips::fromPx(about.width())) / 2);
-    const int top = twips::toPx((10800 - twips::fromPx(about.height())) / 3);
-    QVERIFY(qAbs(about.x() - left) <= 1);
-    QVERIFY(qAbs(about.y() - top) <= 1);
+    QVERIFY(qAbs(about.x() - twips::toPx((14400 - twips::fromPx(about.width())) / 2)) <= 1);
+    QVERIFY(qAbs(about.y() - twips::toPx((10800 - twips::fromPx(about.height())) / 3)) <= 1);
 }
 
 void TestAbout::okUnloadsAndNextShowingLoadsAfresh() {
@@ -51,25 +42,15 @@ void TestAbout::okUnloadsAndNextShowingLoadsAfresh() {
     {
         ABOUT_FORM about(f.ctx, nullptr);
         about.show();
-        about.Label4->setText(QStringLiteral("changed"));
+        about.Label4->setText(u"changed"_s);
         about.Command1->click();
         QVERIFY(about.isUnloaded());
         QVERIFY(!about.isVisible());
     }
     ABOUT_FORM again(f.ctx, nullptr);
-    QCOMPARE(again.Label4->text(), QStringLiteral("5.09d"));
+    QCOMPARE(again.Label4->text(), u"5.09d"_s);
     QVERIFY(!again.isUnloaded());
     QVERIFY(f.platform.boxes().isEmpty());
-}
-
-void TestAbout::f1OpensNoHelp() {
-    test::Fixture f;
-    ABOUT_FORM about(f.ctx, nullptr);
-    about.show();
-    QTest::keyClick(&about, Qt::Key_F1);
-    QTest::keyClick(about.Command1, Qt::Key_F1);
-    QVERIFY(f.platform.launches().isEmpty());
-    QVERIFY(!about.isUnloaded());
 }
 
 QTEST_MAIN(TestAbout)

@@ -3,65 +3,39 @@
 #include "db/database.h"
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
-#include "lookups/modal_driver.h"
-#include "support/test_support.h"
-#include "widgets/data_control.h"
+#include "lookups/list_window_driver.h"
 #include "widgets/twips.h"
 
 #include <QAction>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QtTest>
 
 using namespace pell;
-using pell::test::whenModal;
+using namespace Qt::StringLiterals;
+using test::words;
 
 namespace {
 
-QStringList listLines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
-}
+const char* const Sample = "Bug|Enhancement|Question|Urgent";
 
-int selectedRow(const QListWidget* list) {
-    const auto selected = list->selectedItems();
-    return selected.isEmpty() ? -1 : list->row(selected.first());
-}
+struct Lookups : test::ListWindow<F_LOOKUP, LOOKUP_FORM> {
+    using ListWindow::ListWindow;
+    QStringList categories() const {
+        const QString all = test::scalarRaw(db, u"SELECT group_concat(Category, '|') FROM "
+                                                "(SELECT Category FROM LU_Category ORDER BY rowid)"_s)
+                                .toString();
+        return all.isEmpty() ? QStringList{} : all.split(u'|');
+    }
+};
 
-QStringList column(const QString& db, const QString& sql) {
-    QStringList values;
-    const QString joined =
-        test::scalarRaw(db, QStringLiteral("SELECT group_concat(v, '|') FROM (") + sql + QStringLiteral(")"))
-            .toString();
-    if (!joined.isNull() && !joined.isEmpty())
-        values = joined.split(u'|');
-    return values;
-}
-
-QStringList categories(const QString& db) {
-    return column(db, QStringLiteral("SELECT Category AS v FROM LU_Category ORDER BY rowid"));
-}
-
-// Types a value into the editor and presses OK.
-std::shared_ptr<bool> typeAndOk(const QString& text) {
-    return whenModal<LOOKUP_FORM>([text](LOOKUP_FORM* editor) {
+std::function<void(LOOKUP_FORM*)> typeAndOk(const QString& text) {
+    return [text](LOOKUP_FORM* editor) {
         editor->HOLD_KEY->clear();
         QTest::keyClicks(editor->HOLD_KEY, text);
         editor->Command1->click();
-    });
-}
-
-std::shared_ptr<bool> cancelAfterTyping(const QString& text) {
-    return whenModal<LOOKUP_FORM>([text](LOOKUP_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, text);
-        editor->Command2->click();
-    });
+    };
 }
 
 } // namespace
@@ -70,552 +44,330 @@ class TestLookups : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void opensOnCategoryWithItsLayout();
-    void switchingTableActsOnPriorities();
-    void addTrimsAndStoresBlankForEmpty();
-    void blankValueCanBeOpenedAndDeleted();
+    void layout();
+    void addTrimsStoresBlankAndActsOnChosenTable();
+    void valuesWrittenElsewhereOpenAndDelete();
     void duplicatesAreRefusedAndDialogStaysOpen();
-    void modifyReselectsSamePosition();
-    void cancelWritesNothing();
-    void closingEditorDiscardsPendingRow();
-    void deleteAsksAndDeletesOnlyTheChosenValue();
-    void deleteRefusedByTasksKeepsValueAndList();
-    void otherDeleteFailureIsSilent();
+    void modifyReselectsAndSaveFailuresKeepEditorOpen();
+    void cancelAndCloseWriteNothing();
+    void deleteAsksAndRemovesOnlyTheChosenValue();
+    void deleteFailuresKeepValueAndList();
     void noItemSelected();
-    void apostropheValueFromAnotherProgram();
     void vanishedRowIsReportedNotReplaced();
-    void keyFilterAndLength();
-    void longerStoredValueIsNotCut();
+    void keyFilterLengthAndLongerStoredValue();
     void enterAndDoubleClickRunModify();
     void lastIndexBeyondShorterList();
     void fillSkipsNullRowsAndSurvivesMissingTable();
-    void otherSaveFailureShowsStandardText();
 };
 
-void TestLookups::opensOnCategoryWithItsLayout() {
-    test::Fixture f;
-    f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Lookup Tables"));
-    QCOMPARE(window.helpContext(), 2003);
-    QVERIFY(window.Option1->isChecked());
-    QCOMPARE(window.Option1->text(), QStringLiteral("Category"));
-    QCOMPARE(window.Option2->text(), QStringLiteral("Priority"));
-    QCOMPARE(f.state.LOOKUP_TABLE, QStringLiteral("LU_Category"));
-    QCOMPARE(f.state.LOOKUP_FIELD, QStringLiteral("Category"));
-    QCOMPARE(f.state.HOLD_FIELD, QStringLiteral("Category"));
-    QCOMPARE(window.LAST_INDEX, -1);
-    QCOMPARE(listLines(window.List1), (QStringList{QStringLiteral("Bug"), QStringLiteral("Enhancement"),
-                                                   QStringLiteral("Question"), QStringLiteral("Urgent")}));
-    QCOMPARE(selectedRow(window.List1), -1);
+void TestLookups::layout() {
+    Lookups t;
+    F_LOOKUP& w = *t.window;
+    QCOMPARE(w.windowTitle(), u"Lookup Tables"_s);
+    QCOMPARE(w.helpContext(), 2003);
+    QVERIFY(w.Option1->isChecked());
+    QCOMPARE(t.f.state.LOOKUP_TABLE + u'.' + t.f.state.LOOKUP_FIELD + u'.' + t.f.state.HOLD_FIELD,
+             u"LU_Category.Category.Category"_s);
+    QCOMPARE(w.LAST_INDEX, -1);
+    QCOMPARE(t.lines(), words(Sample));
+    QCOMPARE(t.selected(), -1);
+    QCOMPARE(w.List1->geometry(), twips::rect(0, 720, 5655, 1815));
+    QCOMPARE(w.Command4->geometry(), twips::rect(4560, 2760, 975, 495));
+    QVERIFY(w.Command2->isDefault());
+    QStringList captions{w.Option1->text(), w.Option2->text(), w.Command1->text(), w.Command3->text(),
+                         w.EDIT->title()};
+    for (QAction* a : w.EDIT->actions())
+        captions << (a->isSeparator() ? u"-"_s : a->text());
+    QCOMPARE(captions, words("Category|Priority|Add|Delete|&Edit|&Add|&Modify|&Delete|-|&Exit"));
 
-    QCOMPARE(window.List1->geometry(), twips::rect(0, 720, 5655, 1815));
-    QCOMPARE(window.Command4->geometry(), twips::rect(4560, 2760, 975, 495));
-    QCOMPARE(window.Option2->geometry(), twips::rect(120, 360, 1935, 255));
-    QVERIFY(window.Command2->isDefault());
-    QCOMPARE(window.Command1->text(), QStringLiteral("Add"));
-    QCOMPARE(window.Command3->text(), QStringLiteral("Delete"));
-    QCOMPARE(window.EDIT->title(), QStringLiteral("&Edit"));
-    QStringList entries;
-    for (QAction* a : window.EDIT->actions())
-        entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    QCOMPARE(entries, (QStringList{QStringLiteral("&Add"), QStringLiteral("&Modify"),
-                                   QStringLiteral("&Delete"), QStringLiteral("-"), QStringLiteral("&Exit")}));
-
-    LOOKUP_FORM editor(f.ctx, nullptr);
-    QCOMPARE(editor.windowTitle(), QStringLiteral("Lookup Value"));
+    LOOKUP_FORM editor(t.f.ctx, nullptr);
+    QCOMPARE(editor.windowTitle() + u'|' + editor.Command2->text(), u"Lookup Value|Cancel"_s);
     QCOMPARE(editor.helpContext(), 2003);
     QCOMPARE(editor.size(), QSize(twips::toPx(3930), twips::toPx(1305)));
     QCOMPARE(editor.HOLD_KEY->geometry(), twips::rect(1080, 120, 2415, 285));
-    QCOMPARE(editor.HOLD_KEY->maxLength(), 24);
     QVERIFY(editor.Command1->isDefault());
-    QCOMPARE(editor.Command2->text(), QStringLiteral("Cancel"));
 }
 
-void TestLookups::switchingTableActsOnPriorities() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(1);
-    window.Option2->click();
-    QCOMPARE(f.state.LOOKUP_TABLE, QStringLiteral("LU_Priority"));
-    QCOMPARE(f.state.HOLD_FIELD, QStringLiteral("Priority"));
-    QCOMPARE(window.LAST_INDEX, -1);
-    QCOMPARE(listLines(window.List1),
-             (QStringList{QStringLiteral("High"), QStringLiteral("Normal"), QStringLiteral("Low")}));
-    QCOMPARE(selectedRow(window.List1), -1);
-
-    auto ran = typeAndOk(QStringLiteral("Critical"));
-    window.Command1->click();
+void TestLookups::addTrimsStoresBlankAndActsOnChosenTable() {
+    Lookups t;
+    auto ran = test::whenModal<LOOKUP_FORM>(typeAndOk(u"  Sensor   "_s));
+    t.window->ADD->trigger();
     QVERIFY(*ran);
-    QCOMPARE(
-        test::scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Priority WHERE Priority = 'Critical'"))
-            .toInt(),
-        1);
-    QCOMPARE(categories(db).size(), 4);
-    QCOMPARE(window.List1->count(), 4);
+    QCOMPARE(t.f.state.HOLD_ACTION, u"NEW"_s);
+    QVERIFY(t.categories().contains(u"Sensor"_s));
+    QVERIFY(t.lines().contains(u"Sensor"_s));
+    QCOMPARE(t.selected(), -1);
+    t.add(typeAndOk(u"    "_s));
+    QCOMPARE(t.count(u"SELECT count(*) FROM LU_Category WHERE Category = ' '"_s), 1);
+    QVERIFY(t.lines().contains(u" "_s));
+    QCOMPARE(LOOKUP_FORM::storedValue(QString()), u" "_s);
+    QCOMPARE(LOOKUP_FORM::storedValue(u" a b "_s), u"a b"_s);
 
-    window.Option1->click();
-    QCOMPARE(f.state.LOOKUP_TABLE, QStringLiteral("LU_Category"));
-    QCOMPARE(window.List1->count(), 4);
-    QVERIFY(f.platform.boxes().isEmpty());
+    t.window->List1->setCurrentRow(1);
+    t.window->Option2->click();
+    QCOMPARE(t.f.state.LOOKUP_TABLE + u'.' + t.f.state.HOLD_FIELD, u"LU_Priority.Priority"_s);
+    QCOMPARE(t.window->LAST_INDEX, -1);
+    QCOMPARE(t.lines(), words("High|Normal|Low"));
+    QCOMPARE(t.selected(), -1);
+    t.add(typeAndOk(u"Critical"_s));
+    QCOMPARE(t.count(u"SELECT count(*) FROM LU_Priority WHERE Priority = 'Critical'"_s), 1);
+    QCOMPARE(t.categories().size(), 6);
+    QCOMPARE(t.window->List1->count(), 4);
+    t.window->Option1->click();
+    QCOMPARE(t.window->List1->count(), 6);
+    QVERIFY(t.boxes().isEmpty());
 }
 
-void TestLookups::addTrimsAndStoresBlankForEmpty() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-
-    auto ran = typeAndOk(QStringLiteral("  Sensor   "));
-    window.ADD->trigger();
-    QVERIFY(*ran);
-    QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("NEW"));
-    QVERIFY(categories(db).contains(QStringLiteral("Sensor")));
-    QVERIFY(listLines(window.List1).contains(QStringLiteral("Sensor")));
-    QCOMPARE(selectedRow(window.List1), -1);
-
-    ran = typeAndOk(QStringLiteral("    "));
-    window.Command1->click();
-    QVERIFY(*ran);
-    QCOMPARE(
-        test::scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = ' '")).toInt(),
-        1);
-    QVERIFY(listLines(window.List1).contains(QStringLiteral(" ")));
-    QVERIFY(f.platform.boxes().isEmpty());
-
-    QCOMPARE(LOOKUP_FORM::storedValue(QString()), QStringLiteral(" "));
-    QCOMPARE(LOOKUP_FORM::storedValue(QStringLiteral(" a b ")), QStringLiteral("a b"));
-}
-
-void TestLookups::blankValueCanBeOpenedAndDeleted() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES (' ')"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    const int blank = int(listLines(window.List1).indexOf(QStringLiteral(" ")));
-    QVERIFY(blank >= 0);
-
-    QString shown;
-    window.List1->setCurrentRow(blank);
-    auto ran = whenModal<LOOKUP_FORM>([&shown](LOOKUP_FORM* editor) {
-        shown = editor->HOLD_KEY->text();
-        editor->Command1->click();
-    });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(shown, QStringLiteral(" "));
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral(" "));
-
-    window.List1->setCurrentRow(blank);
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QVERIFY(!categories(db).contains(QStringLiteral(" ")));
-    QCOMPARE(categories(db).size(), 4);
-    QVERIFY(!listLines(window.List1).contains(QStringLiteral(" ")));
+void TestLookups::valuesWrittenElsewhereOpenAndDelete() {
+    // A blank value and values with apostrophes, inserted by another program.
+    for (const QString& value : {u" "_s, u"O'Neil's list"_s, u"x' OR '1'='1"_s}) {
+        Lookups t({u"INSERT INTO LU_Category VALUES ('%1')"_s.arg(QString(value).replace(u'\'', u"''"_s))});
+        const int row = int(t.lines().indexOf(value));
+        QVERIFY2(row >= 0, qPrintable(value));
+        QString shown;
+        t.modify(row, [&shown](LOOKUP_FORM* editor) {
+            shown = editor->HOLD_KEY->text();
+            editor->Command1->click();
+        });
+        QCOMPARE(shown, value);
+        QCOMPARE(t.f.state.HOLD_VALUE, value);
+        QVERIFY(t.boxes().isEmpty());
+        t.remove(row);
+        QCOMPARE(t.categories(), words(Sample));
+        QCOMPARE(t.lines(), words(Sample));
+    }
 }
 
 void TestLookups::duplicatesAreRefusedAndDialogStaysOpen() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-
+    Lookups t;
     // Each of these duplicates Urgent once trimmed and compared without regard to case.
-    for (const QString& typed :
-         {QStringLiteral("urgent"), QStringLiteral("  Urgent "), QStringLiteral("URGENT")}) {
-        f.platform.clear();
-        bool stayedOpen = false;
-        bool focusInKey = false;
-        QString pendingAfterFix;
-        auto ran = whenModal<LOOKUP_FORM>([&](LOOKUP_FORM* editor) {
+    for (const QString& typed : {u"urgent"_s, u"  Urgent "_s, u"URGENT"_s}) {
+        t.f.platform.clear();
+        bool stayedOpen = false, focusInKey = false, closedAfterFix = false;
+        t.add([&](LOOKUP_FORM* editor) {
             QTest::keyClicks(editor->HOLD_KEY, typed);
             editor->Command1->click();
             stayedOpen = editor->isVisible() && !editor->isUnloaded();
             focusInKey = editor->focusWidget() == editor->HOLD_KEY;
-            // The row is still pending: a corrected value saves.
-            editor->HOLD_KEY->setText(QStringLiteral("Routine"));
+            editor->HOLD_KEY->setText(u"Routine"_s); // the row is still pending: a corrected value saves
             editor->Command1->click();
-            pendingAfterFix = editor->isUnloaded() ? QStringLiteral("closed") : QStringLiteral("open");
+            closedAfterFix = editor->isUnloaded();
         });
-        window.Command1->click();
-        QVERIFY(*ran);
         QVERIFY(stayedOpen);
         QVERIFY(focusInKey);
-        QCOMPARE(f.platform.boxTexts(),
-                 QStringList{QStringLiteral("Value already exists, Please specify another ID.")});
-        QCOMPARE(f.platform.boxes().first().title, QStringLiteral("Pell Admin"));
-        QCOMPARE(pendingAfterFix, QStringLiteral("closed"));
-        QCOMPARE(
-            test::scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = 'Routine'"))
-                .toInt(),
-            1);
-        test::execRaw(db, QStringLiteral("DELETE FROM LU_Category WHERE Category = 'Routine'"));
+        QVERIFY(closedAfterFix);
+        QCOMPARE(t.boxes(), QStringList{u"Value already exists, Please specify another ID."_s});
+        QCOMPARE(t.f.platform.boxes().first().title, u"Pell Admin"_s);
+        QCOMPARE(t.count(u"SELECT count(*) FROM LU_Category WHERE Category = 'Routine'"_s), 1);
+        t.sql(u"DELETE FROM LU_Category WHERE Category = 'Routine'"_s);
     }
-    QCOMPARE(test::scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = 'Urgent'"))
-                 .toInt(),
-             1);
+    QCOMPARE(t.count(u"SELECT count(*) FROM LU_Category WHERE Category = 'Urgent'"_s), 1);
 }
 
-void TestLookups::modifyReselectsSamePosition() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(2); // Question
-    auto ran = typeAndOk(QStringLiteral("Inquiry"));
-    window.MODIFY->trigger();
+void TestLookups::modifyReselectsAndSaveFailuresKeepEditorOpen() {
+    Lookups t;
+    t.window->List1->setCurrentRow(2); // Question
+    auto ran = test::whenModal<LOOKUP_FORM>(typeAndOk(u"Inquiry"_s));
+    t.window->MODIFY->trigger();
     QVERIFY(*ran);
-    QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("OPEN"));
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Question"));
-    QCOMPARE(window.LAST_INDEX, 2);
-    QCOMPARE(categories(db), (QStringList{QStringLiteral("Bug"), QStringLiteral("Enhancement"),
-                                          QStringLiteral("Inquiry"), QStringLiteral("Urgent")}));
-    QCOMPARE(selectedRow(window.List1), 2);
-    QCOMPARE(window.List1->item(2)->text(), QStringLiteral("Inquiry"));
+    QCOMPARE(t.f.state.HOLD_ACTION + u'|' + t.f.state.HOLD_VALUE, u"OPEN|Question"_s);
+    QCOMPARE(t.window->LAST_INDEX, 2);
+    QCOMPARE(t.categories(), words("Bug|Enhancement|Inquiry|Urgent"));
+    QCOMPARE(t.selected(), 2);
+    QCOMPARE(t.window->List1->item(2)->text(), u"Inquiry"_s);
 
-    // Renaming a category that tasks use is refused by the engine and shown with its standard text.
-    window.List1->setCurrentRow(0); // Bug, used by the sample tasks
-    f.platform.clear();
-    bool stayedOpen = false;
-    ran = whenModal<LOOKUP_FORM>([&](LOOKUP_FORM* editor) {
-        editor->HOLD_KEY->setText(QStringLiteral("Defect"));
-        editor->Command1->click();
-        stayedOpen = !editor->isUnloaded();
+    // Renaming a category that the sample tasks use; saving a value changed by someone else meanwhile.
+    struct Case {
+        int row;
+        QString otherSql, typed;
+        int error;
+    };
+    const Case cases[] = {{0, {}, u"Defect"_s, err::RelatedRecords},
+                          {2, u"UPDATE LU_Category SET Category = 'Query' WHERE Category = 'Inquiry'"_s,
+                           u"Renamed"_s, err::ChangedByOther}};
+    for (const Case& c : cases) {
+        t.f.platform.clear();
+        bool stayedOpen = false;
+        t.modify(c.row, [&](LOOKUP_FORM* editor) {
+            if (!c.otherSql.isEmpty())
+                t.sql(c.otherSql);
+            editor->HOLD_KEY->setText(c.typed);
+            editor->Command1->click();
+            stayedOpen = !editor->isUnloaded();
+            editor->Command2->click();
+        });
+        QVERIFY(stayedOpen);
+        QCOMPARE(t.boxes(), QStringList{standardText(c.error)});
+    }
+    QCOMPARE(t.categories(), words("Bug|Enhancement|Query|Urgent"));
+}
+
+void TestLookups::cancelAndCloseWriteNothing() {
+    Lookups t;
+    auto cancel = [](LOOKUP_FORM* editor) {
+        QTest::keyClicks(editor->HOLD_KEY, u"Never"_s);
         editor->Command2->click();
-    });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QVERIFY(stayedOpen);
-    QCOMPARE(f.platform.boxTexts(), QStringList{standardText(err::RelatedRecords)});
-    QCOMPARE(categories(db).first(), QStringLiteral("Bug"));
-}
-
-void TestLookups::cancelWritesNothing() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    const QStringList before = categories(db);
-
-    auto ran = cancelAfterTyping(QStringLiteral("Never"));
-    window.Command1->click();
-    QVERIFY(*ran);
-    QCOMPARE(categories(db), before);
-    QCOMPARE(selectedRow(window.List1), -1);
-
-    window.List1->setCurrentRow(3);
-    ran = cancelAfterTyping(QStringLiteral("Changed"));
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(categories(db), before);
-    QCOMPARE(selectedRow(window.List1), 3);
-    QVERIFY(f.platform.boxes().isEmpty());
-}
-
-void TestLookups::closingEditorDiscardsPendingRow() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    const QStringList before = categories(db);
+    };
+    t.add(cancel);
+    QCOMPARE(t.selected(), -1);
+    t.modify(3, cancel);
+    QCOMPARE(t.selected(), 3);
     // Esc is bound to nothing; the title bar's close box unloads and the pending row is dropped.
-    auto ran = whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("Pending"));
+    bool escIgnored = false;
+    t.add([&escIgnored](LOOKUP_FORM* editor) {
+        QTest::keyClicks(editor->HOLD_KEY, u"Pending"_s);
         QTest::keyClick(editor, Qt::Key_Escape);
-        QVERIFY(!editor->isUnloaded());
+        escIgnored = !editor->isUnloaded();
         editor->close();
     });
-    window.Command1->click();
-    QVERIFY(*ran);
-    QCOMPARE(categories(db), before);
-
-    bool save = true;
-    EditorDialog::Data1_Validate(action::Unload, save);
-    QVERIFY(!save);
-    save = true;
-    EditorDialog::Data1_Validate(action::Update, save);
-    QVERIFY(save);
+    QVERIFY(escIgnored);
+    QCOMPARE(t.categories(), words(Sample));
+    QVERIFY(t.boxes().isEmpty());
 }
 
-void TestLookups::deleteAsksAndDeletesOnlyTheChosenValue() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(2); // Question
+void TestLookups::deleteAsksAndRemovesOnlyTheChosenValue() {
+    Lookups t;
+    t.remove(2, Answer::Cancel); // Question
+    QCOMPARE(t.categories(), words(Sample));
+    const auto box = t.f.platform.boxes().first();
+    QCOMPARE(box.text + u'|' + box.title, u"Are you sure?|DELETE"_s);
+    QCOMPARE(box.buttons, Buttons::OkCancel);
+    QCOMPARE(box.icon, Icon::None);
 
-    f.platform.queueAnswer(Answer::Cancel);
-    window.Command3->click();
-    QCOMPARE(categories(db).size(), 4);
-    QCOMPARE(f.platform.boxes().size(), 1);
-    QCOMPARE(f.platform.boxes().first().text, QStringLiteral("Are you sure?"));
-    QCOMPARE(f.platform.boxes().first().title, QStringLiteral("DELETE"));
-    QCOMPARE(f.platform.boxes().first().buttons, Buttons::OkCancel);
-    QCOMPARE(f.platform.boxes().first().icon, Icon::None);
-
-    f.platform.queueAnswer(Answer::Ok);
-    window.DELETE->trigger();
-    QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("DELETE"));
-    QCOMPARE(categories(db),
-             (QStringList{QStringLiteral("Bug"), QStringLiteral("Enhancement"), QStringLiteral("Urgent")}));
-    QCOMPARE(listLines(window.List1), categories(db));
-    QCOMPARE(f.platform.boxes().size(), 2);
+    t.f.platform.queueAnswer(Answer::Ok);
+    t.window->DELETE->trigger();
+    QCOMPARE(t.f.state.HOLD_ACTION, u"DELETE"_s);
+    QCOMPARE(t.categories(), words("Bug|Enhancement|Urgent"));
+    QCOMPARE(t.lines(), t.categories());
+    QCOMPARE(t.f.platform.boxes().size(), 2);
 }
 
-void TestLookups::deleteRefusedByTasksKeepsValueAndList() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(
-        db,
-        QStringLiteral("INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_Category) VALUES (77, 'A', 'Urgent')"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    // Added behind the window's back: a refill would show it.
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('Later')"));
-    window.List1->setCurrentRow(3); // Urgent
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(),
-             (QStringList{QStringLiteral("Are you sure?"), QStringLiteral("Unable to delete.")}));
-    QCOMPARE(f.platform.boxes().last().title, QStringLiteral("Pell Admin"));
-    QVERIFY(categories(db).contains(QStringLiteral("Urgent")));
-    QCOMPARE(window.List1->count(), 4);
-    QVERIFY(!listLines(window.List1).contains(QStringLiteral("Later")));
-}
-
-void TestLookups::otherDeleteFailureIsSilent() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("CREATE TRIGGER keep_categories BEFORE DELETE ON LU_Category "
-                                     "BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('Later')"));
-    window.List1->setCurrentRow(2);
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Are you sure?")});
-    QCOMPARE(categories(db).size(), 5);
-    QCOMPARE(window.List1->count(), 4);
+void TestLookups::deleteFailuresKeepValueAndList() {
+    // A task uses Urgent: refused with its message. A trigger keeps the others: refused silently.
+    Lookups t({u"INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_Category) VALUES (77, 'A', 'Urgent')"_s,
+               u"CREATE TRIGGER keep BEFORE DELETE ON LU_Category WHEN old.Category <> 'Urgent' "
+               "BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"_s});
+    t.sql(u"INSERT INTO LU_Category VALUES ('Later')"_s); // behind the window's back: a refill would show it
+    t.remove(3);
+    QCOMPARE(t.boxes(), words("Are you sure?|Unable to delete."));
+    QCOMPARE(t.f.platform.boxes().last().title, u"Pell Admin"_s);
+    t.f.platform.clear();
+    t.remove(2);
+    QCOMPARE(t.boxes(), QStringList{u"Are you sure?"_s});
+    QCOMPARE(t.categories().size(), 5);
+    QCOMPARE(t.lines(), words(Sample));
 }
 
 void TestLookups::noItemSelected() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("DELETE FROM LU_Priority"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    // Lines listed but none chosen.
-    window.Command2->click();
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(),
-             (QStringList{QStringLiteral("No item selected"), QStringLiteral("No item selected")}));
-    QCOMPARE(f.platform.boxes().first().title, QStringLiteral("Pell Admin"));
-
-    // An empty table: an empty list, and the same answers.
-    f.platform.clear();
-    window.Option2->click();
-    QCOMPARE(window.List1->count(), 0);
-    window.MODIFY->trigger();
-    window.DELETE->trigger();
-    QCOMPARE(f.platform.boxTexts(),
-             (QStringList{QStringLiteral("No item selected"), QStringLiteral("No item selected")}));
-    QCOMPARE(categories(db).size(), 4);
-}
-
-void TestLookups::apostropheValueFromAnotherProgram() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('O''Neil''s list')"));
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('x'' OR ''1''=''1')"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    const QStringList lines = listLines(window.List1);
-    const int row = int(lines.indexOf(QStringLiteral("O'Neil's list")));
-    QVERIFY(row >= 0);
-    QVERIFY(lines.contains(QStringLiteral("x' OR '1'='1")));
-
-    QString shown;
-    window.List1->setCurrentRow(row);
-    auto ran = whenModal<LOOKUP_FORM>([&shown](LOOKUP_FORM* editor) {
-        shown = editor->HOLD_KEY->text();
-        editor->Command1->click();
-    });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(shown, QStringLiteral("O'Neil's list"));
-    QVERIFY(f.platform.boxes().isEmpty());
-
-    const int injected = int(listLines(window.List1).indexOf(QStringLiteral("x' OR '1'='1")));
-    window.List1->setCurrentRow(injected);
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(categories(db),
-             (QStringList{QStringLiteral("Bug"), QStringLiteral("Enhancement"), QStringLiteral("Question"),
-                          QStringLiteral("Urgent"), QStringLiteral("O'Neil's list")}));
+    Lookups t({u"DELETE FROM LU_Priority"_s});
+    t.window->Command2->click(); // lines listed but none chosen
+    t.window->Command3->click();
+    t.window->Option2->click(); // an empty table
+    QCOMPARE(t.window->List1->count(), 0);
+    t.window->MODIFY->trigger();
+    t.window->DELETE->trigger();
+    QCOMPARE(t.boxes(), QStringList(4, u"No item selected"_s));
+    QCOMPARE(t.f.platform.boxes().first().title, u"Pell Admin"_s);
+    QCOMPARE(t.categories(), words(Sample));
 }
 
 void TestLookups::vanishedRowIsReportedNotReplaced() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(1); // Enhancement
-    test::execRaw(db, QStringLiteral("DELETE FROM LU_Category WHERE Category = 'Enhancement'"));
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"), VanishedText}));
-    QCOMPARE(categories(db),
-             (QStringList{QStringLiteral("Bug"), QStringLiteral("Question"), QStringLiteral("Urgent")}));
-    QCOMPARE(listLines(window.List1), categories(db));
+    Lookups t;
+    t.window->List1->setCurrentRow(1); // Enhancement
+    t.sql(u"DELETE FROM LU_Category WHERE Category = 'Enhancement'"_s);
+    t.remove(1);
+    QCOMPARE(t.boxes(), (QStringList{u"Are you sure?"_s, VanishedText}));
+    QCOMPARE(t.categories(), words("Bug|Question|Urgent"));
+    QCOMPARE(t.lines(), t.categories());
 
     // Opening a vanished value opens nothing else and writes nothing.
-    f.platform.clear();
-    window.List1->setCurrentRow(1); // Question
-    test::execRaw(db, QStringLiteral("DELETE FROM LU_Category WHERE Category = 'Question'"));
+    t.f.platform.clear();
+    t.window->List1->setCurrentRow(1); // Question
+    t.sql(u"DELETE FROM LU_Category WHERE Category = 'Question'"_s);
     QElapsedTimer clock;
     clock.start();
-    window.Command2->click();
+    t.window->Command2->click();
     QVERIFY(clock.elapsed() < 4000);
-    QCOMPARE(f.platform.boxTexts(), QStringList{VanishedText});
-    QCOMPARE(categories(db), (QStringList{QStringLiteral("Bug"), QStringLiteral("Urgent")}));
-    QCOMPARE(listLines(window.List1), categories(db));
-    QCOMPARE(selectedRow(window.List1), 1);
+    QCOMPARE(t.boxes(), QStringList{VanishedText});
+    QCOMPARE(t.categories(), words("Bug|Urgent"));
+    QCOMPARE(t.lines(), t.categories());
+    QCOMPARE(t.selected(), 1);
 }
 
-void TestLookups::keyFilterAndLength() {
-    test::Fixture f;
-    f.makeSharedDb();
-    f.state.LOOKUP_TABLE = QStringLiteral("LU_Category");
-    f.state.LOOKUP_FIELD = f.state.HOLD_FIELD = QStringLiteral("Category");
-    f.state.HOLD_ACTION = QStringLiteral("NEW");
-    LOOKUP_FORM editor(f.ctx, nullptr);
-    editor.show();
-    QTest::keyClicks(editor.HOLD_KEY, QStringLiteral("O'Neil"));
-    QCOMPARE(editor.HOLD_KEY->text(), QStringLiteral("O\"Neil"));
-    editor.HOLD_KEY->clear();
-    QTest::keyClicks(editor.HOLD_KEY, QStringLiteral("abcdefghijklmnopqrstuvwxyz"));
-    QCOMPARE(editor.HOLD_KEY->text(), QStringLiteral("abcdefghijklmnopqrstuvwx"));
-    editor.Command2->click();
-}
-
-void TestLookups::longerStoredValueIsNotCut() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    const QString longValue = QStringLiteral("A category written elsewhere, 40 chars");
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('") + longValue + QStringLiteral("')"));
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(4);
+void TestLookups::keyFilterLengthAndLongerStoredValue() {
+    const QString longValue = u"A category written elsewhere, 40 chars"_s;
+    Lookups t({u"INSERT INTO LU_Category VALUES ('%1')"_s.arg(longValue)});
     QString shown;
-    auto ran = whenModal<LOOKUP_FORM>([&shown](LOOKUP_FORM* editor) {
+    t.modify(4, [&shown](LOOKUP_FORM* editor) {
         shown = editor->HOLD_KEY->text();
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("more")); // the box is full: nothing is added
+        QTest::keyClicks(editor->HOLD_KEY, u"more"_s); // the box is full: nothing is added
         editor->Command1->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
     QCOMPARE(shown, longValue);
-    QCOMPARE(categories(db).last(), longValue);
+    QCOMPARE(t.categories().last(), longValue);
+    t.add([&shown](LOOKUP_FORM* editor) {
+        QTest::keyClicks(editor->HOLD_KEY, u"O'Neil"_s);
+        shown = editor->HOLD_KEY->text() + u'|';
+        editor->HOLD_KEY->clear();
+        QTest::keyClicks(editor->HOLD_KEY, u"abcdefghijklmnopqrstuvwxyz"_s);
+        shown += editor->HOLD_KEY->text();
+        editor->Command2->click();
+    });
+    QCOMPARE(shown, u"O\"Neil|abcdefghijklmnopqrstuvwx"_s);
 }
 
 void TestLookups::enterAndDoubleClickRunModify() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.activateWindow();
-    window.List1->setFocus();
-    window.List1->setCurrentRow(1); // Enhancement
-
-    // Enter in the list runs Modify; Enter in the dialog runs OK.
-    bool closedByEnter = false;
-    auto ran = whenModal<LOOKUP_FORM>([&closedByEnter](LOOKUP_FORM* editor) {
-        editor->HOLD_KEY->setText(QStringLiteral("Feature"));
+    Lookups t;
+    t.window->activateWindow();
+    t.window->List1->setFocus();
+    t.window->List1->setCurrentRow(1); // Enhancement: Enter in the list runs Modify, Enter in the editor OK
+    auto ran = test::whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) {
+        editor->HOLD_KEY->setText(u"Feature"_s);
         QTest::keyClick(editor->HOLD_KEY, Qt::Key_Return);
-        closedByEnter = editor->isUnloaded();
-        if (!closedByEnter)
+        if (!editor->isUnloaded())
             editor->Command2->click();
     });
-    QTest::keyClick(window.List1, Qt::Key_Return);
+    QTest::keyClick(t.window->List1, Qt::Key_Return);
     QVERIFY(*ran);
-    QVERIFY(closedByEnter);
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Enhancement"));
-    QCOMPARE(categories(db).at(1), QStringLiteral("Feature"));
+    QCOMPARE(t.categories().at(1), u"Feature"_s);
 
-    const QRect third = window.List1->visualItemRect(window.List1->item(2));
-    ran = whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) { editor->Command2->click(); });
-    QTest::mouseClick(window.List1->viewport(), Qt::LeftButton, {}, third.center());
-    QTest::mouseDClick(window.List1->viewport(), Qt::LeftButton, {}, third.center());
+    const QPoint third = t.window->List1->visualItemRect(t.window->List1->item(2)).center();
+    ran = test::whenModal<LOOKUP_FORM>([](LOOKUP_FORM* editor) { editor->Command2->click(); });
+    QTest::mouseClick(t.window->List1->viewport(), Qt::LeftButton, {}, third);
+    QTest::mouseDClick(t.window->List1->viewport(), Qt::LeftButton, {}, third);
     QVERIFY(*ran);
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Question"));
-    QCOMPARE(window.LAST_INDEX, 2);
-    QVERIFY(f.platform.boxes().isEmpty());
+    QCOMPARE(t.f.state.HOLD_VALUE + u'|' + QString::number(t.window->LAST_INDEX), u"Question|2"_s);
+    QVERIFY(t.boxes().isEmpty());
 }
 
 void TestLookups::lastIndexBeyondShorterList() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(3);
+    Lookups t;
     // Another administrator empties most of the table while the dialog is open.
-    auto ran = whenModal<LOOKUP_FORM>([db](LOOKUP_FORM* editor) {
-        test::execRaw(
-            db, QStringLiteral("DELETE FROM LU_Category WHERE Category <> 'Bug' AND Category <> 'Urgent'"));
+    t.modify(3, [&t](LOOKUP_FORM* editor) {
+        t.sql(u"DELETE FROM LU_Category WHERE Category <> 'Bug' AND Category <> 'Urgent'"_s);
         editor->Command2->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(window.LAST_INDEX, 3);
-    QCOMPARE(window.List1->count(), 2);
-    QCOMPARE(selectedRow(window.List1), -1);
-    QVERIFY(f.platform.boxes().isEmpty());
+    QCOMPARE(t.window->LAST_INDEX, 3);
+    QCOMPARE(t.window->List1->count(), 2);
+    QCOMPARE(t.selected(), -1);
+    QVERIFY(t.boxes().isEmpty());
 }
 
 void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     test::Fixture f;
-    // A database of an older layout: the column allows nulls.
-    const QString db = f.path(QStringLiteral("old.mdb"));
-    db::Database::create(db)->execute(QStringLiteral("CREATE TABLE LU_Category (Category TEXT)"));
-    test::execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('One'), (NULL), ('Two'), (NULL)"));
+    // A database of an older layout: the column allows nulls, and there is no priority table.
+    const QString db = f.path(u"old.mdb"_s);
+    db::Database::create(db)->execute(u"CREATE TABLE LU_Category (Category TEXT)"_s);
+    test::execRaw(db, u"INSERT INTO LU_Category VALUES ('One'), (NULL), ('Two'), (NULL)"_s);
     f.state.DATABASE_PATH = db;
     F_LOOKUP window(f.ctx, nullptr);
-    QCOMPARE(listLines(window.List1), (QStringList{QStringLiteral("One"), QStringLiteral("Two")}));
-    // No priority table at all: the fill ends with an empty list and no box of its own.
+    QCOMPARE(test::listLines(window.List1), words("One|Two"));
     const qsizetype boxes = f.platform.boxes().size();
     window.Option2->click();
     QCOMPARE(window.List1->count(), 0);
     QCOMPARE(f.platform.boxes().size(), boxes);
     window.Option1->click();
     QCOMPARE(window.List1->count(), 2);
-}
-
-void TestLookups::otherSaveFailureShowsStandardText() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_LOOKUP window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(2); // Question
-    bool stayedOpen = false;
-    auto ran = whenModal<LOOKUP_FORM>([&](LOOKUP_FORM* editor) {
-        // Changed by someone else after the dialog read it.
-        test::execRaw(
-            db, QStringLiteral("UPDATE LU_Category SET Category = 'Query' WHERE Category = 'Question'"));
-        editor->HOLD_KEY->setText(QStringLiteral("Inquiry"));
-        editor->Command1->click();
-        stayedOpen = !editor->isUnloaded();
-        editor->Command2->click();
-    });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QVERIFY(stayedOpen);
-    QCOMPARE(f.platform.boxTexts(), QStringList{standardText(err::ChangedByOther)});
-    QVERIFY(categories(db).contains(QStringLiteral("Query")));
-    QVERIFY(!categories(db).contains(QStringLiteral("Inquiry")));
 }
 
 QTEST_MAIN(TestLookups)

@@ -1,6 +1,5 @@
 // The add-on tool list and the tool editor, driven through their real windows against real databases.
-#include "lookups/modal_driver.h"
-#include "support/test_support.h"
+#include "lookups/list_window_driver.h"
 #include "tools/F_TOOL.h"
 #include "tools/TOOL_FORM.h"
 #include "widgets/twips.h"
@@ -10,41 +9,35 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <QtTest>
 
 using namespace pell;
-using pell::test::whenModal;
+using namespace Qt::StringLiterals;
+using test::words;
 
 namespace {
 
-QStringList listLines(const QListWidget* list) {
-    QStringList lines;
-    for (int i = 0; i < list->count(); ++i)
-        lines << list->item(i)->text();
-    return lines;
-}
+struct Tools : test::ListWindow<F_TOOL, TOOL_FORM> {
+    using ListWindow::ListWindow;
+    // One tool row as "name|exe|access|scr|user|number".
+    QString row(const QString& name) const {
+        return test::scalarRaw(db,
+                               u"SELECT Tool_Name || '|' || Tool_EXE || '|' || Tool_Access_Screen || '|' || "
+                               "Tool_SCR_Screen || '|' || Tool_Param_User_ID || '|' || "
+                               "Tool_Param_SCR_Number FROM TOOL WHERE Tool_Name = '"_s +
+                                   QString(name).replace(u'\'', u"''"_s) + u'\'')
+            .toString();
+    }
+    int tools() const { return count(u"SELECT count(*) FROM TOOL"_s); }
+};
 
-int selectedRow(const QListWidget* list) {
-    const auto selected = list->selectedItems();
-    return selected.isEmpty() ? -1 : list->row(selected.first());
-}
-
-// One tool row as "name|exe|access|scr|user|number".
-QString toolRow(const QString& db, const QString& name) {
-    return test::scalarRaw(
-               db,
-               QStringLiteral("SELECT Tool_Name || '|' || Tool_EXE || '|' || Tool_Access_Screen || '|' || "
-                              "Tool_SCR_Screen || '|' || Tool_Param_User_ID || '|' || "
-                              "Tool_Param_SCR_Number FROM TOOL WHERE Tool_Name = '") +
-                   QString(name).replace(u'\'', QStringLiteral("''")) + QStringLiteral("'"))
-        .toString();
-}
-
-int toolCount(const QString& db) {
-    return test::scalarRaw(db, QStringLiteral("SELECT count(*) FROM TOOL")).toInt();
+// What the editor shows, as "name|exe|" and the four boxes as 0 or 1.
+QString shownIn(const TOOL_FORM* e) {
+    QString boxes;
+    for (const QCheckBox* box : {e->Check1, e->Check2, e->Check3, e->Check4})
+        boxes += box->isChecked() ? u'1' : u'0';
+    return e->HOLD_KEY->text() + u'|' + e->Text1->text() + u'|' + boxes;
 }
 
 } // namespace
@@ -53,370 +46,246 @@ class TestTools : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void windowsHaveTheirLayout();
-    void addWritesEveryField();
-    void requiredFieldsInOrder();
-    void blankNameIsWrittenAsTyped();
+    void layout();
+    void addChecksRequiredFieldsThenWritesEveryField();
     void duplicateNamesAreRefused();
-    void checkBoxChangeReselectsLine();
+    void modifyWritesBoxesAndReselects();
     void cancelAndCloseWriteNothing();
     void keyFilterOnNameOnlyAndLengths();
-    void deleteAsksAndDeletesOnlyTheChosenTool();
-    void deleteFailureReachesProgramWideHandler();
-    void apostropheNameFromAnotherProgram();
+    void deleteAsksAndFailureReachesProgramWideHandler();
     void vanishedToolIsReported();
     void otherSaveFailureIsUnknownError();
     void emptyTableAndNoSelection();
 };
 
-void TestTools::windowsHaveTheirLayout() {
-    test::Fixture f;
-    f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Add-On Tool Administration"));
-    QCOMPARE(window.helpContext(), 3);
-    QCOMPARE(f.state.HOLD_FIELD, QStringLiteral("Tool_Name"));
-    QCOMPARE(window.LAST_INDEX, -1);
-    QCOMPARE(listLines(window.List1),
-             (QStringList{QStringLiteral("Calculator"), QStringLiteral("Task Report")}));
-    QCOMPARE(selectedRow(window.List1), -1);
-    QCOMPARE(window.List1->geometry(), twips::rect(0, 0, 3855, 2595));
-    QCOMPARE(window.Command4->geometry(), twips::rect(2880, 2760, 975, 495));
-    QVERIFY(window.Command2->isDefault());
-    QCOMPARE(window.EDIT->actions().size(), 5);
-    QVERIFY(window.EDIT->actions().at(3)->isSeparator());
+void TestTools::layout() {
+    Tools t;
+    F_TOOL& w = *t.window;
+    QCOMPARE(w.windowTitle(), u"Add-On Tool Administration"_s);
+    QCOMPARE(w.helpContext(), 3);
+    QCOMPARE(t.f.state.HOLD_FIELD, u"Tool_Name"_s);
+    QCOMPARE(w.LAST_INDEX, -1);
+    QCOMPARE(t.lines(), words("Calculator|Task Report"));
+    QCOMPARE(t.selected(), -1);
+    QCOMPARE(w.List1->geometry(), twips::rect(0, 0, 3855, 2595));
+    QCOMPARE(w.Command4->geometry(), twips::rect(2880, 2760, 975, 495));
+    QVERIFY(w.Command2->isDefault());
+    QCOMPARE(w.EDIT->actions().size(), 5);
+    QVERIFY(w.EDIT->actions().at(3)->isSeparator());
 
-    f.state.HOLD_ACTION = QStringLiteral("NEW");
-    TOOL_FORM editor(f.ctx, nullptr);
-    QCOMPARE(editor.windowTitle(), QStringLiteral("TOOL"));
-    QCOMPARE(editor.helpContext(), 3);
-    QCOMPARE(editor.size(), QSize(twips::toPx(6045), twips::toPx(4245)));
-    QCOMPARE(editor.Label2->text(), QStringLiteral("Tool Name"));
-    QCOMPARE(editor.Label1->text(), QStringLiteral("Tool EXE"));
-    QCOMPARE(editor.Frame1->title(), QStringLiteral("Include On"));
-    QCOMPARE(editor.Frame2->title(), QStringLiteral("Passing Parameters"));
-    QCOMPARE(editor.Check1->parentWidget(), editor.Frame1);
-    QCOMPARE(editor.Check2->parentWidget(), editor.Frame1);
-    QCOMPARE(editor.Check3->parentWidget(), editor.Frame2);
-    QCOMPARE(editor.Check4->parentWidget(), editor.Frame2);
-    QCOMPARE(editor.Check1->text(), QStringLiteral("Access Screen"));
-    QCOMPARE(editor.Check2->text(), QStringLiteral("Task Screen"));
-    QCOMPARE(editor.Check3->text(), QStringLiteral("User ID"));
-    QCOMPARE(editor.Check4->text(), QStringLiteral("Task Number"));
-    QCOMPARE(editor.Check4->geometry(), twips::rect(120, 600, 2895, 255));
-    QCOMPARE(editor.Frame2->geometry(), twips::rect(240, 2280, 5655, 975));
-    QCOMPARE(editor.Command1->geometry(), twips::rect(240, 3600, 1095, 495));
-    QCOMPARE(editor.Command2->geometry(), twips::rect(4800, 3600, 1095, 495));
-    QVERIFY(editor.Command1->isDefault());
-    QCOMPARE(editor.HOLD_KEY->maxLength(), 50);
-    QCOMPARE(editor.Text1->maxLength(), 50);
+    t.f.state.HOLD_ACTION = u"NEW"_s;
+    TOOL_FORM e(t.f.ctx, nullptr);
+    QCOMPARE(e.windowTitle(), u"TOOL"_s);
+    QCOMPARE(e.helpContext(), 3);
+    QCOMPARE(e.size(), QSize(twips::toPx(6045), twips::toPx(4245)));
+    QCOMPARE((QStringList{e.Label2->text(), e.Label1->text(), e.Frame1->title(), e.Frame2->title(),
+                          e.Check1->text(), e.Check2->text(), e.Check3->text(), e.Check4->text()}),
+             words("Tool Name|Tool EXE|Include On|Passing Parameters|Access Screen|Task Screen|User ID|"
+                   "Task Number"));
+    QVERIFY(e.Check1->parentWidget() == e.Frame1 && e.Check2->parentWidget() == e.Frame1);
+    QVERIFY(e.Check3->parentWidget() == e.Frame2 && e.Check4->parentWidget() == e.Frame2);
+    QCOMPARE(e.Check4->geometry(), twips::rect(120, 600, 2895, 255));
+    QCOMPARE(e.Frame2->geometry(), twips::rect(240, 2280, 5655, 975));
+    QCOMPARE(e.Command1->geometry(), twips::rect(240, 3600, 1095, 495));
+    QCOMPARE(e.Command2->geometry(), twips::rect(4800, 3600, 1095, 495));
+    QVERIFY(e.Command1->isDefault());
 }
 
-void TestTools::addWritesEveryField() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    bool defaultsClear = false;
-    auto ran = whenModal<TOOL_FORM>([&defaultsClear](TOOL_FORM* editor) {
-        defaultsClear = editor->HOLD_KEY->text().isEmpty() && editor->Text1->text().isEmpty() &&
-                        !editor->Check1->isChecked() && !editor->Check4->isChecked();
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("Editor"));
-        QTest::keyClicks(editor->Text1, QStringLiteral("/usr/bin/editor"));
-        editor->Check2->setChecked(true);
-        editor->Check3->setChecked(true);
-        editor->Command1->click();
-    });
-    window.ADD->trigger();
-    QVERIFY(*ran);
-    QVERIFY(defaultsClear);
-    QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("NEW"));
-    QCOMPARE(toolRow(db, QStringLiteral("Editor")), QStringLiteral("Editor|/usr/bin/editor|0|-1|-1|0"));
-    QCOMPARE(listLines(window.List1).last(), QStringLiteral("Editor"));
-    QCOMPARE(selectedRow(window.List1), -1);
-    QVERIFY(f.platform.boxes().isEmpty());
-}
-
-void TestTools::requiredFieldsInOrder() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
+void TestTools::addChecksRequiredFieldsThenWritesEveryField() {
+    Tools t;
     QStringList steps;
-    auto ran = whenModal<TOOL_FORM>([&steps, &f](TOOL_FORM* editor) {
-        editor->Command1->click();
-        steps << f.platform.boxTexts().join(u'/');
-        steps << (editor->focusWidget() == editor->HOLD_KEY ? QStringLiteral("name") : QStringLiteral("?"));
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("Viewer"));
-        f.platform.clear();
-        editor->Command1->click();
-        steps << f.platform.boxTexts().join(u'/');
-        steps << (editor->focusWidget() == editor->Text1 ? QStringLiteral("exe") : QStringLiteral("?"));
-        steps << (editor->isUnloaded() ? QStringLiteral("closed") : QStringLiteral("open"));
-        editor->Command2->click();
+    auto ran = test::whenModal<TOOL_FORM>([&](TOOL_FORM* e) {
+        steps << shownIn(e);
+        e->Command1->click();
+        steps << t.boxes() << (e->focusWidget() == e->HOLD_KEY ? u"name"_s : u"?"_s);
+        QTest::keyClicks(e->HOLD_KEY, u"Editor"_s);
+        t.f.platform.clear();
+        e->Command1->click();
+        steps << t.boxes() << (e->focusWidget() == e->Text1 ? u"exe"_s : u"?"_s)
+              << (e->isUnloaded() ? u"closed"_s : u"open"_s);
+        t.f.platform.clear();
+        QTest::keyClicks(e->Text1, u"/usr/bin/editor"_s);
+        e->Check2->setChecked(true);
+        e->Check3->setChecked(true);
+        e->Command1->click();
     });
-    window.Command1->click();
+    t.window->ADD->trigger();
     QVERIFY(*ran);
-    QCOMPARE(steps, (QStringList{QStringLiteral("Please Specify Tool Name"), QStringLiteral("name"),
-                                 QStringLiteral("Please Specify the Executable Name"), QStringLiteral("exe"),
-                                 QStringLiteral("open")}));
-    QCOMPARE(toolCount(db), 2);
-}
+    QCOMPARE(steps, QStringList{u"||0000"_s} +
+                        words("Please Specify Tool Name|name|Please Specify the Executable Name|exe|open"));
+    QCOMPARE(t.f.state.HOLD_ACTION, u"NEW"_s);
+    QCOMPARE(t.row(u"Editor"_s), u"Editor|/usr/bin/editor|0|-1|-1|0"_s);
+    QCOMPARE(t.lines().last(), u"Editor"_s);
+    QCOMPARE(t.selected(), -1);
+    QVERIFY(t.boxes().isEmpty());
 
-void TestTools::blankNameIsWrittenAsTyped() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    auto ran = whenModal<TOOL_FORM>([](TOOL_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("   "));
-        QTest::keyClicks(editor->Text1, QStringLiteral(" run me "));
-        editor->Command1->click();
+    // A name of blanks is written as typed, and so is the executable.
+    t.add([](TOOL_FORM* e) {
+        QTest::keyClicks(e->HOLD_KEY, u"   "_s);
+        QTest::keyClicks(e->Text1, u" run me "_s);
+        e->Command1->click();
     });
-    window.Command1->click();
-    QVERIFY(*ran);
-    QVERIFY(f.platform.boxes().isEmpty());
-    QCOMPARE(toolRow(db, QStringLiteral("   ")), QStringLiteral("   | run me |0|0|0|0"));
-    QVERIFY(listLines(window.List1).contains(QStringLiteral("   ")));
+    QVERIFY(t.boxes().isEmpty());
+    QCOMPARE(t.row(u"   "_s), u"   | run me |0|0|0|0"_s);
+    QVERIFY(t.lines().contains(u"   "_s));
 }
 
 void TestTools::duplicateNamesAreRefused() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
+    Tools t;
+    const QStringList refused{u"Tool Name already exists, Please specify another Name."_s};
     bool focusInName = false;
-    auto ran = whenModal<TOOL_FORM>([&focusInName](TOOL_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("calculator"));
-        QTest::keyClicks(editor->Text1, QStringLiteral("calc2"));
-        editor->Text1->setFocus();
-        editor->Command1->click();
-        focusInName = editor->focusWidget() == editor->HOLD_KEY && !editor->isUnloaded();
-        editor->HOLD_KEY->setText(QStringLiteral("Calculator 2"));
-        editor->Command1->click();
+    t.add([&focusInName](TOOL_FORM* e) {
+        QTest::keyClicks(e->HOLD_KEY, u"calculator"_s);
+        QTest::keyClicks(e->Text1, u"calc2"_s);
+        e->Text1->setFocus();
+        e->Command1->click();
+        focusInName = e->focusWidget() == e->HOLD_KEY && !e->isUnloaded();
+        e->HOLD_KEY->setText(u"Calculator 2"_s);
+        e->Command1->click();
     });
-    window.Command1->click();
-    QVERIFY(*ran);
     QVERIFY(focusInName);
-    QCOMPARE(f.platform.boxTexts(),
-             QStringList{QStringLiteral("Tool Name already exists, Please specify another Name.")});
-    QCOMPARE(toolRow(db, QStringLiteral("Calculator 2")), QStringLiteral("Calculator 2|calc2|0|0|0|0"));
+    QCOMPARE(t.boxes(), refused);
+    QCOMPARE(t.row(u"Calculator 2"_s), u"Calculator 2|calc2|0|0|0|0"_s);
 
-    // Renaming a tool to another tool's name.
-    f.platform.clear();
-    window.List1->setCurrentRow(1); // Task Report
-    ran = whenModal<TOOL_FORM>([](TOOL_FORM* editor) {
-        editor->HOLD_KEY->setText(QStringLiteral("CALCULATOR"));
-        editor->Command1->click();
-        editor->Command2->click();
+    t.f.platform.clear(); // renaming a tool to another tool's name
+    t.modify(1, [](TOOL_FORM* e) {
+        e->HOLD_KEY->setText(u"CALCULATOR"_s);
+        e->Command1->click();
+        e->Command2->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(f.platform.boxTexts(),
-             QStringList{QStringLiteral("Tool Name already exists, Please specify another Name.")});
-    QCOMPARE(toolRow(db, QStringLiteral("Task Report")), QStringLiteral("Task Report|pellreport|0|-1|-1|-1"));
+    QCOMPARE(t.boxes(), refused);
+    QCOMPARE(t.row(u"Task Report"_s), u"Task Report|pellreport|0|-1|-1|-1"_s);
 }
 
-void TestTools::checkBoxChangeReselectsLine() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(1);
+void TestTools::modifyWritesBoxesAndReselects() {
+    // A second tool whose name has an apostrophe, written by another program.
+    Tools t({u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Bob''s tool', 'bob')"_s});
+    QCOMPARE(t.lines(), words("Calculator|Task Report|Bob's tool"));
     QString shown;
-    auto ran = whenModal<TOOL_FORM>([&shown](TOOL_FORM* editor) {
-        shown = editor->HOLD_KEY->text() + u'|' + editor->Text1->text() + u'|' +
-                QString::number(editor->Check1->isChecked()) + QString::number(editor->Check2->isChecked()) +
-                QString::number(editor->Check3->isChecked()) + QString::number(editor->Check4->isChecked());
-        editor->Check1->setChecked(true);
-        editor->Command1->click();
-    });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(shown, QStringLiteral("Task Report|pellreport|0111"));
-    QCOMPARE(toolRow(db, QStringLiteral("Task Report")),
-             QStringLiteral("Task Report|pellreport|-1|-1|-1|-1"));
-    QCOMPARE(window.LAST_INDEX, 1);
-    QCOMPARE(selectedRow(window.List1), 1);
-    QVERIFY(f.platform.boxes().isEmpty());
+    auto tick = [&shown](QCheckBox* TOOL_FORM::*box) {
+        return [&shown, box](TOOL_FORM* e) {
+            shown = shownIn(e);
+            (e->*box)->setChecked(true);
+            e->Command1->click();
+        };
+    };
+    t.modify(1, tick(&TOOL_FORM::Check1));
+    QCOMPARE(shown, u"Task Report|pellreport|0111"_s);
+    QCOMPARE(t.row(u"Task Report"_s), u"Task Report|pellreport|-1|-1|-1|-1"_s);
+    QCOMPARE(t.window->LAST_INDEX, 1);
+    QCOMPARE(t.selected(), 1);
+    t.modify(2, tick(&TOOL_FORM::Check3));
+    QCOMPARE(shown, u"Bob's tool|bob|0000"_s);
+    QCOMPARE(t.row(u"Bob's tool"_s), u"Bob's tool|bob|0|0|-1|0"_s);
+    QVERIFY(t.boxes().isEmpty());
+
+    t.remove(2);
+    QCOMPARE(t.tools(), 2);
+    QVERIFY(t.row(u"Bob's tool"_s).isEmpty());
+    QCOMPARE(t.lines(), words("Calculator|Task Report"));
 }
 
 void TestTools::cancelAndCloseWriteNothing() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    const QString before = toolRow(db, QStringLiteral("Calculator"));
-    window.List1->setCurrentRow(0);
-    auto ran = whenModal<TOOL_FORM>([](TOOL_FORM* editor) {
-        editor->Text1->setText(QStringLiteral("other"));
-        editor->Check4->setChecked(true);
-        editor->Command2->click();
+    Tools t;
+    const QString before = t.row(u"Calculator"_s);
+    t.modify(0, [](TOOL_FORM* e) {
+        e->Text1->setText(u"other"_s);
+        e->Check4->setChecked(true);
+        e->Command2->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(toolRow(db, QStringLiteral("Calculator")), before);
-    QCOMPARE(selectedRow(window.List1), 0);
-
-    ran = whenModal<TOOL_FORM>([](TOOL_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, QStringLiteral("Pending"));
-        QTest::keyClicks(editor->Text1, QStringLiteral("pending"));
-        editor->close();
+    QCOMPARE(t.row(u"Calculator"_s), before);
+    QCOMPARE(t.selected(), 0);
+    t.add([](TOOL_FORM* e) {
+        QTest::keyClicks(e->HOLD_KEY, u"Pending"_s);
+        QTest::keyClicks(e->Text1, u"pending"_s);
+        e->close();
     });
-    window.Command1->click();
-    QVERIFY(*ran);
-    QCOMPARE(toolCount(db), 2);
-    QVERIFY(f.platform.boxes().isEmpty());
+    QCOMPARE(t.tools(), 2);
+    QVERIFY(t.boxes().isEmpty());
 }
 
 void TestTools::keyFilterOnNameOnlyAndLengths() {
-    test::Fixture f;
-    f.makeSharedDb();
-    f.state.HOLD_FIELD = QStringLiteral("Tool_Name");
-    f.state.HOLD_ACTION = QStringLiteral("NEW");
-    TOOL_FORM editor(f.ctx, nullptr);
-    editor.show();
-    QTest::keyClicks(editor.HOLD_KEY, QStringLiteral("Bob's tool"));
-    QTest::keyClicks(editor.Text1, QStringLiteral("bob's.exe"));
-    QCOMPARE(editor.HOLD_KEY->text(), QStringLiteral("Bob\"s tool"));
-    QCOMPARE(editor.Text1->text(), QStringLiteral("bob's.exe"));
-    editor.HOLD_KEY->clear();
-    editor.Text1->clear();
-    const QString fiftyOne = QString(51, u'x');
-    QTest::keyClicks(editor.HOLD_KEY, fiftyOne);
-    QTest::keyClicks(editor.Text1, fiftyOne);
-    QCOMPARE(editor.HOLD_KEY->text().size(), 50);
-    QCOMPARE(editor.Text1->text().size(), 50);
-    editor.Command2->click();
-}
-
-void TestTools::deleteAsksAndDeletesOnlyTheChosenTool() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(0);
-    f.platform.queueAnswer(Answer::Cancel);
-    window.Command3->click();
-    QCOMPARE(toolCount(db), 2);
-    f.platform.queueAnswer(Answer::Ok);
-    window.DELETE->trigger();
-    QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("DELETE"));
-    QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("Calculator"));
-    QCOMPARE(toolCount(db), 1);
-    QVERIFY(toolRow(db, QStringLiteral("Task Report")).startsWith(QStringLiteral("Task Report|")));
-    QCOMPARE(listLines(window.List1), QStringList{QStringLiteral("Task Report")});
-    QCOMPARE(f.platform.boxTexts(),
-             (QStringList{QStringLiteral("Are you sure?"), QStringLiteral("Are you sure?")}));
-    QCOMPARE(f.platform.boxes().first().title, QStringLiteral("DELETE"));
-    QCOMPARE(f.platform.boxes().first().buttons, Buttons::OkCancel);
-}
-
-void TestTools::deleteFailureReachesProgramWideHandler() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("CREATE TRIGGER keep_tools BEFORE DELETE ON TOOL "
-                                     "BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"));
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    test::execRaw(db, QStringLiteral("INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Later', 'later')"));
-    window.List1->setCurrentRow(0);
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(f.platform.boxes().size(), 2);
-    QVERIFY(f.platform.boxes().last().text.startsWith(QStringLiteral("Error ")));
-    QCOMPARE(f.platform.boxes().last().title, QStringLiteral("Pell Admin"));
-    QCOMPARE(toolCount(db), 3);
-    QVERIFY(!window.isUnloaded());
-    QVERIFY(window.isVisible());
-    QCOMPARE(window.List1->count(), 2); // not refilled
-}
-
-void TestTools::apostropheNameFromAnotherProgram() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Bob''s tool', 'bob')"));
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    QCOMPARE(listLines(window.List1).last(), QStringLiteral("Bob's tool"));
-    window.List1->setCurrentRow(2);
-    QString shown;
-    auto ran = whenModal<TOOL_FORM>([&shown](TOOL_FORM* editor) {
-        shown = editor->HOLD_KEY->text() + u'|' + editor->Text1->text();
-        editor->Check3->setChecked(true);
-        editor->Command1->click();
+    Tools t;
+    QStringList shown;
+    t.add([&shown](TOOL_FORM* e) {
+        QTest::keyClicks(e->HOLD_KEY, u"Bob's tool"_s);
+        QTest::keyClicks(e->Text1, u"bob's.exe"_s);
+        shown << e->HOLD_KEY->text() << e->Text1->text();
+        e->HOLD_KEY->clear();
+        e->Text1->clear();
+        QTest::keyClicks(e->HOLD_KEY, QString(51, u'x'));
+        QTest::keyClicks(e->Text1, QString(51, u'y'));
+        shown << e->HOLD_KEY->text() << e->Text1->text();
+        e->Command2->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
-    QCOMPARE(shown, QStringLiteral("Bob's tool|bob"));
-    QCOMPARE(toolRow(db, QStringLiteral("Bob's tool")), QStringLiteral("Bob's tool|bob|0|0|-1|0"));
+    QCOMPARE(shown, (QStringList{u"Bob\"s tool"_s, u"bob's.exe"_s, QString(50, u'x'), QString(50, u'y')}));
+}
 
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(toolCount(db), 2);
-    QVERIFY(toolRow(db, QStringLiteral("Bob's tool")).isEmpty());
-    QCOMPARE(listLines(window.List1),
-             (QStringList{QStringLiteral("Calculator"), QStringLiteral("Task Report")}));
+void TestTools::deleteAsksAndFailureReachesProgramWideHandler() {
+    Tools t;
+    t.remove(0, Answer::Cancel);
+    QCOMPARE(t.tools(), 2);
+    t.f.platform.queueAnswer(Answer::Ok);
+    t.window->DELETE->trigger();
+    QCOMPARE(t.f.state.HOLD_ACTION + u'|' + t.f.state.HOLD_VALUE, u"DELETE|Calculator"_s);
+    QCOMPARE(t.tools(), 1);
+    QCOMPARE(t.lines(), QStringList{u"Task Report"_s});
+    QCOMPARE(t.boxes(), QStringList(2, u"Are you sure?"_s));
+    QCOMPARE(t.f.platform.boxes().first().title, u"DELETE"_s);
+    QCOMPARE(t.f.platform.boxes().first().buttons, Buttons::OkCancel);
+
+    t.f.platform.clear();
+    t.sql(
+        u"CREATE TRIGGER keep_tools BEFORE DELETE ON TOOL BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"_s);
+    t.sql(u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Later', 'later')"_s);
+    t.remove(0);
+    QCOMPARE(t.f.platform.boxes().size(), 2);
+    QVERIFY(t.f.platform.boxes().last().text.startsWith(u"Error "_s));
+    QCOMPARE(t.f.platform.boxes().last().title, u"Pell Admin"_s);
+    QCOMPARE(t.tools(), 2);
+    QVERIFY(!t.window->isUnloaded() && t.window->isVisible());
+    QCOMPARE(t.window->List1->count(), 1); // not refilled
 }
 
 void TestTools::vanishedToolIsReported() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(0);
-    test::execRaw(db, QStringLiteral("DELETE FROM TOOL WHERE Tool_Name = 'Calculator'"));
-    f.platform.queueAnswer(Answer::Ok);
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"), VanishedText}));
-    QCOMPARE(toolCount(db), 1);
-    QCOMPARE(listLines(window.List1), QStringList{QStringLiteral("Task Report")});
+    Tools t;
+    t.sql(u"DELETE FROM TOOL WHERE Tool_Name = 'Calculator'"_s);
+    t.remove(0);
+    QCOMPARE(t.boxes(), (QStringList{u"Are you sure?"_s, VanishedText}));
+    QCOMPARE(t.tools(), 1);
+    QCOMPARE(t.lines(), QStringList{u"Task Report"_s});
 
-    f.platform.clear();
-    window.List1->setCurrentRow(0);
-    test::execRaw(db, QStringLiteral("DELETE FROM TOOL"));
-    window.Command2->click();
-    QCOMPARE(f.platform.boxTexts(), QStringList{VanishedText});
-    QCOMPARE(toolCount(db), 0);
-    QCOMPARE(window.List1->count(), 0);
+    t.f.platform.clear();
+    t.window->List1->setCurrentRow(0);
+    t.sql(u"DELETE FROM TOOL"_s);
+    t.window->Command2->click();
+    QCOMPARE(t.boxes(), QStringList{VanishedText});
+    QCOMPARE(t.window->List1->count(), 0);
 }
 
 void TestTools::otherSaveFailureIsUnknownError() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    window.List1->setCurrentRow(0);
+    Tools t;
     bool stayedOpen = false;
-    auto ran = whenModal<TOOL_FORM>([&](TOOL_FORM* editor) {
-        test::execRaw(db,
-                      QStringLiteral("UPDATE TOOL SET Tool_EXE = 'calc64' WHERE Tool_Name = 'Calculator'"));
-        editor->Text1->setText(QStringLiteral("calc32"));
-        editor->Command1->click();
-        stayedOpen = !editor->isUnloaded();
-        editor->Command2->click();
+    t.modify(0, [&](TOOL_FORM* e) {
+        t.sql(u"UPDATE TOOL SET Tool_EXE = 'calc64' WHERE Tool_Name = 'Calculator'"_s);
+        e->Text1->setText(u"calc32"_s);
+        e->Command1->click();
+        stayedOpen = !e->isUnloaded();
+        e->Command2->click();
     });
-    window.Command2->click();
-    QVERIFY(*ran);
     QVERIFY(stayedOpen);
-    QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Unknown Error. Please Exit and restart.")});
-    QCOMPARE(toolRow(db, QStringLiteral("Calculator")), QStringLiteral("Calculator|calc64|-1|0|0|0"));
+    QCOMPARE(t.boxes(), QStringList{u"Unknown Error. Please Exit and restart."_s});
+    QCOMPARE(t.row(u"Calculator"_s), u"Calculator|calc64|-1|0|0|0"_s);
 }
 
 void TestTools::emptyTableAndNoSelection() {
-    test::Fixture f;
-    const QString db = f.makeSharedDb();
-    test::execRaw(db, QStringLiteral("DELETE FROM TOOL"));
-    F_TOOL window(f.ctx, nullptr);
-    window.show();
-    QCOMPARE(window.List1->count(), 0);
-    window.Command2->click();
-    window.Command3->click();
-    QCOMPARE(f.platform.boxTexts(),
-             (QStringList{QStringLiteral("No item selected"), QStringLiteral("No item selected")}));
-    window.EXIT->trigger();
-    QVERIFY(window.isUnloaded());
-    QVERIFY(!window.isVisible());
+    Tools t({u"DELETE FROM TOOL"_s});
+    QCOMPARE(t.window->List1->count(), 0);
+    t.window->Command2->click();
+    t.window->Command3->click();
+    QCOMPARE(t.boxes(), QStringList(2, u"No item selected"_s));
+    t.window->EXIT->trigger();
+    QVERIFY(t.window->isUnloaded() && !t.window->isVisible());
 }
 
 QTEST_MAIN(TestTools)
