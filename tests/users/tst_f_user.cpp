@@ -2,135 +2,46 @@
 // and drop, and the deletion rules with their messages.
 #include "db/database.h"
 #include "db/recordset.h"
-#include "support/test_support.h"
-#include "users/F_USER.h"
-#include "users/USER_FORM.h"
+#include "user_window_driver.h"
 #include "widgets/data_control.h"
-#include "widgets/tree_control.h"
 
-#include <QApplication>
-#include <QDropEvent>
 #include <QFile>
-#include <QLineEdit>
 #include <QMenu>
-#include <QMimeData>
-#include <QPushButton>
-#include <QTimer>
-#include <QtTest>
-
-#include <memory>
 
 using namespace pell;
-using test::execRaw;
-using test::scalarRaw;
+using namespace pell::test;
 
 namespace {
 
-const QString TeamLeaderText = QStringLiteral(
-    "This user is currently designated as a Pellwood to other users.  Please restructure teams "
+const QString TeamLeaderText =
+    u"This user is currently designated as a Pellwood to other users.  Please restructure teams "
     "(using the TEAMS button) before deleting.  Another solution is to replace, instead of "
-    "deleting this user.");
+    "deleting this user."_s;
 
 const QStringList SampleTree = {
-    QStringLiteral("admin : (Pellwood Administrator) Administrator"),
-    QStringLiteral(".support : Support team lead"),
-    QStringLiteral("..clerk1 : Front desk"),
-    QStringLiteral("..clerk2 : Back office"),
-    QStringLiteral(".dev : Development lead"),
-    QStringLiteral("..dev1 : Programmer"),
-    QStringLiteral("..dev2 : Tester"),
+    u"admin : (Pellwood Administrator) Administrator"_s,
+    u".support : Support team lead"_s,
+    u"..clerk1 : Front desk"_s,
+    u"..clerk2 : Back office"_s,
+    u".dev : Development lead"_s,
+    u"..dev1 : Programmer"_s,
+    u"..dev2 : Tester"_s,
 };
-
-// The tree as the window shows it: one line per node, dots for depth, in display order.
-QStringList shown(TreeControl& tree) {
-    tree.flush();
-    QStringList lines;
-    const QAbstractItemModel* model = tree.model();
-    std::function<void(const QModelIndex&, int)> walk = [&](const QModelIndex& parent, int depth) {
-        for (int r = 0; r < model->rowCount(parent); ++r) {
-            const QModelIndex index = model->index(r, 0, parent);
-            lines << QString(depth, u'.') + index.data().toString();
-            walk(index, depth + 1);
-        }
-    };
-    walk({}, 0);
-    return lines;
-}
-
-// The position of the node whose text starts with "key :"; it is left current.
-int select(F_USER& w, const QString& key) {
-    TreeControl& tree = *w.Easytree1;
-    for (int p = 0; p < 100000; ++p) {
-        if (!tree.hasNode(p))
-            continue;
-        tree.setCurrentPosition(p);
-        if (tree.currentText().startsWith(key + QStringLiteral(" :")))
-            return p;
-    }
-    return -1;
-}
-
-// Runs `act` on the user editor as soon as it is up (it is shown modally, so the test waits inside it).
-struct EditorScript {
-    explicit EditorScript(std::function<void(USER_FORM&)> a) : act(std::move(a)) {}
-    std::function<void(USER_FORM&)> act;
-    int shown = 0;
-    QString action, value;
-};
-QTimer* whenEditorShows(test::Fixture& f, EditorScript& script) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, &script, &f] {
-        auto* form = qobject_cast<USER_FORM*>(QApplication::activeModalWidget());
-        if (!form)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        ++script.shown;
-        script.action = f.state.HOLD_ACTION;
-        script.value = f.state.HOLD_VALUE;
-        script.act(*form);
-    });
-    timer->start();
-    return timer;
-}
-
-void dropOnto(TreeControl& tree, int dragged, int target) {
-    const std::unique_ptr<QMimeData> payload(tree.dragData(dragged));
-    const QPoint at = tree.nodeRect(target).center();
-    QDragEnterEvent enter(at, Qt::MoveAction, payload.get(), Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(tree.viewport(), &enter);
-    QDropEvent drop(QPointF(at), Qt::MoveAction, payload.get(), Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(tree.viewport(), &drop);
-    QCoreApplication::processEvents();
-}
-
-std::unique_ptr<F_USER> openWindow(test::Fixture& f) {
-    auto w = std::make_unique<F_USER>(f.ctx, nullptr);
-    w->show();
-    return w;
-}
 
 QString supervisorOf(const QString& db, const QString& id) {
-    return scalarRaw(
-               db, QStringLiteral("SELECT ifnull(Supervisor_User_ID, '~') FROM \"USER\" WHERE User_ID = '") +
-                       id + u'\'')
-        .toString();
+    return userColumn(db, id, u"ifnull(Supervisor_User_ID, '~')"_s).toString();
 }
-
-qlonglong userCount(const QString& path) {
-    return scalarRaw(path, QStringLiteral("SELECT count(*) FROM \"USER\"")).toLongLong();
+QString allSupervisors(const QString& db) {
+    return scalarRaw(db, u"SELECT group_concat(ifnull(Supervisor_User_ID,'~')) FROM \"USER\""_s).toString();
 }
 
 // The team tree as first written: one search of the record set per user, bookmarks around each team.
 void searchingWalk(db::Recordset& rs, const QString& key, int depth, QStringList& lines) {
-    const QString criteria = key.isEmpty() ? QStringLiteral("IsNull(Supervisor_User_ID)")
-                                           : QStringLiteral("Supervisor_User_ID = '") + key + u'\'';
+    const QString criteria = u"Supervisor_User_ID = '"_s + key + u'\'';
     rs.findFirst(criteria);
     while (!rs.noMatch()) {
-        const QString id = rs.field(QStringLiteral("User_ID")).toString();
-        lines << QString(depth, u'.') + id + QStringLiteral(" : ") +
-                     rs.field(QStringLiteral("User_Name")).toString();
+        const QString id = rs.field(u"User_ID"_s).toString();
+        lines << QString(depth, u'.') + id + u" : "_s + rs.field(u"User_Name"_s).toString();
         const auto mark = rs.bookmark();
         searchingWalk(rs, id, depth + 1, lines);
         rs.setBookmark(mark);
@@ -145,404 +56,253 @@ class TestFUser : public QObject {
 
 private Q_SLOTS:
     void showsTheSampleTeams() {
-        test::Fixture f;
-        f.makeSharedDb();
-        f.state.HOLD_FIELD = QStringLiteral("Tool_Name");
-        auto w = openWindow(f);
-        QCOMPARE(w->windowTitle(), QStringLiteral("Team Builder / User Administrator"));
-        QCOMPARE(f.state.HOLD_FIELD, QStringLiteral("User_ID"));
-        QCOMPARE(shown(*w->Easytree1), SampleTree); // guest has no supervisor: not in the tree
-        QCOMPARE(w->Easytree1->currentPosition(), 0);
-        QCOMPARE(w->Easytree1->treeFile(), f.state.inProgramFolder(QStringLiteral("status.tre")));
-        for (int p = 0; p < w->Easytree1->nodeCount(); ++p) {
-            w->Easytree1->setCurrentPosition(p);
-            QCOMPARE(w->Easytree1->nodeMark(), 1);
+        UserWindow u;
+        QCOMPARE(u.w->windowTitle(), u"Team Builder / User Administrator"_s);
+        QCOMPARE(u.f.state.HOLD_FIELD, u"User_ID"_s);
+        QCOMPARE(u.shownTree(), SampleTree); // guest has no supervisor: not in the tree
+        QCOMPARE(u.tree().currentPosition(), 0);
+        QCOMPARE(u.tree().treeFile(), u.f.state.inProgramFolder(u"status.tre"_s));
+        for (int p = 0; p < u.tree().nodeCount(); ++p) {
+            u.tree().setCurrentPosition(p);
+            QCOMPARE(u.tree().nodeMark(), 1);
         }
-        QCOMPARE(w->Command1->text(), QStringLiteral("Add"));
-        QCOMPARE(w->Command2->text(), QStringLiteral("Modify"));
-        QVERIFY(w->Command2->isDefault());
-        QCOMPARE(w->Command3->text(), QStringLiteral("Delete"));
-        QCOMPARE(w->Command4->text(), QStringLiteral("Exit"));
-        QStringList entries;
-        for (QAction* a : w->EDIT->actions())
-            entries << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        QCOMPARE(entries,
-                 (QStringList{QStringLiteral("&Add"), QStringLiteral("&Modify"), QStringLiteral("&Delete"),
-                              QStringLiteral("-"), QStringLiteral("&Exit")}));
-        QVERIFY(f.platform.boxes().isEmpty());
-
-        w->Command4->click();
-        QVERIFY(w->isUnloaded());
-        w.reset();
-        QVERIFY(QFile::exists(f.state.inProgramFolder(QStringLiteral("status.tre"))));
+        QStringList captions, entries;
+        for (QPushButton* b : {u.w->Command1, u.w->Command2, u.w->Command3, u.w->Command4})
+            captions << b->text();
+        QCOMPARE(captions, (QStringList{u"Add"_s, u"Modify"_s, u"Delete"_s, u"Exit"_s}));
+        QVERIFY(u.w->Command2->isDefault());
+        for (QAction* a : u.w->EDIT->actions())
+            entries << (a->isSeparator() ? u"-"_s : a->text());
+        QCOMPARE(entries, (QStringList{u"&Add"_s, u"&Modify"_s, u"&Delete"_s, u"-"_s, u"&Exit"_s}));
+        QVERIFY(u.f.platform.boxes().isEmpty());
+        u.w->Command4->click();
+        QVERIFY(u.w->isUnloaded());
+        u.w.reset();
+        QVERIFY(QFile::exists(u.f.state.inProgramFolder(u"status.tre"_s)));
     }
 
     void tableWithOnlyAdminShowsTheRootAndProposesIt() {
-        test::Fixture f;
-        f.makeSharedDb(QStringLiteral("pell.mdb"), false);
-        auto w = openWindow(f);
-        QCOMPARE(shown(*w->Easytree1),
-                 QStringList{QStringLiteral("admin : (Pellwood Administrator) Administrator")});
-        EditorScript script{[](USER_FORM& form) { form.Command2->click(); }};
-        whenEditorShows(f, script);
-        w->ADD->trigger();
-        QCOMPARE(script.shown, 1);
-        QCOMPARE(script.action, QStringLiteral("NEW"));
-        QCOMPARE(script.value, QStringLiteral("admin"));
+        UserWindow u({}, false);
+        QCOMPARE(u.shownTree(), QStringList{u"admin : (Pellwood Administrator) Administrator"_s});
+        QCOMPARE(u.edit([&] { u.w->ADD->trigger(); }, typeAnd({}, {}, false)), u"NEW admin"_s);
     }
 
-    void addUnderTheRootAndUnderAMember() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        EditorScript script{[](USER_FORM& form) {
-            form.HOLD_KEY->setText(QStringLiteral("newbie"));
-            form.Text1->setText(QStringLiteral("New starter"));
-            form.Command1->click();
-        }};
-        whenEditorShows(f, script);
-        w->Command1->click();
-        QCOMPARE(script.shown, 1);
-        QCOMPARE(supervisorOf(db, QStringLiteral("newbie")), QStringLiteral("admin"));
+    void addUnderTheRootAndUnderAMemberAndCancel() {
+        UserWindow u;
+        QCOMPARE(u.edit([&] { u.w->Command1->click(); }, typeAnd(u"newbie"_s, u"New starter"_s)),
+                 u"NEW admin"_s);
+        QCOMPARE(supervisorOf(u.db, u"newbie"_s), u"admin"_s);
         QStringList expected = SampleTree;
-        expected << QStringLiteral(".newbie : New starter");
-        QCOMPARE(shown(*w->Easytree1), expected);
-        QCOMPARE(w->Easytree1->currentPosition(), 0);
+        expected << u".newbie : New starter"_s;
+        QCOMPARE(u.shownTree(), expected);
+        QCOMPARE(u.tree().currentPosition(), 0);
 
-        select(*w, QStringLiteral("clerk1"));
-        script.act = [](USER_FORM& form) {
-            form.HOLD_KEY->setText(QStringLiteral("helper"));
-            form.Text1->setText(QStringLiteral("Helps clerk one"));
-            form.Command1->click();
-        };
-        whenEditorShows(f, script);
-        w->ADD->trigger();
-        QCOMPARE(script.value, QStringLiteral("clerk1"));
-        QCOMPARE(supervisorOf(db, QStringLiteral("helper")), QStringLiteral("clerk1"));
-        expected.insert(3, QStringLiteral("...helper : Helps clerk one"));
-        QCOMPARE(shown(*w->Easytree1), expected);
+        u.select(u"clerk1"_s);
+        QCOMPARE(u.edit([&] { u.w->ADD->trigger(); }, typeAnd(u"helper"_s, u"Helps clerk one"_s)),
+                 u"NEW clerk1"_s);
+        QCOMPARE(supervisorOf(u.db, u"helper"_s), u"clerk1"_s);
+        expected.insert(3, u"...helper : Helps clerk one"_s);
+        QCOMPARE(u.shownTree(), expected);
 
         // Cancel in the editor leaves no row and the same tree.
-        script.act = [](USER_FORM& form) {
-            form.HOLD_KEY->setText(QStringLiteral("nobody"));
-            form.Text1->setText(QStringLiteral("Never saved"));
+        QVERIFY(!u.edit([&] { u.w->Command1->click(); }, typeAnd(u"nobody"_s, u"Never saved"_s, false))
+                     .isEmpty());
+        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(u.shownTree(), expected);
+    }
+
+    void modifyKeepsThePositionCarriesTheTeamAndFallsBackToTheRoot() {
+        UserWindow u(addUserSql(u"temp"_s, u"admin"_s));
+        const int dev1 = u.select(u"dev1"_s);
+        QCOMPARE(u.edit([&] { u.w->Command2->click(); }, typeAnd({}, u"Senior programmer"_s)),
+                 u"OPEN dev1"_s);
+        QCOMPARE(u.tree().currentPosition(), dev1);
+        QCOMPARE(u.tree().currentText(), u"dev1 : Senior programmer"_s);
+        QCOMPARE(userColumn(u.db, u"dev1"_s, u"User_Name"_s).toString(), u"Senior programmer"_s);
+
+        // A new ID keeps the team under its leader in the tree.
+        u.select(u"support"_s);
+        u.edit([&] { u.w->Command2->click(); }, typeAnd(u"helpdesk"_s, {}));
+        QStringList expected = SampleTree;
+        expected[1] = u".helpdesk : Support team lead"_s;
+        expected[5] = u"..dev1 : Senior programmer"_s;
+        expected << u".temp : Temporary"_s;
+        QCOMPARE(u.shownTree(), expected);
+
+        // The user vanishes while the editor is up: the tree is rebuilt and the root made current.
+        QVERIFY(u.select(u"temp"_s) > 0);
+        const auto vanish = [&](USER_FORM& form) {
+            execRaw(u.db, u"DELETE FROM \"USER\" WHERE User_ID = 'temp'"_s);
             form.Command2->click();
         };
-        whenEditorShows(f, script);
-        w->Command1->click();
-        QCOMPARE(script.shown, 3);
-        QCOMPARE(userCount(db), 10);
-        QCOMPARE(shown(*w->Easytree1), expected);
+        QCOMPARE(u.edit([&] { u.w->Command2->click(); }, vanish), u"OPEN temp"_s);
+        QCOMPARE(u.tree().currentPosition(), 0);
+        expected.removeLast();
+        QCOMPARE(u.shownTree(), expected);
+        QVERIFY(u.f.platform.boxes().isEmpty());
     }
 
-    void modifyReturnsToTheSamePosition() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        const int dev1 = select(*w, QStringLiteral("dev1"));
-        EditorScript script{[](USER_FORM& form) {
-            form.Text1->setText(QStringLiteral("Senior programmer"));
-            form.Command1->click();
-        }};
-        whenEditorShows(f, script);
-        w->Command2->click();
-        QCOMPARE(script.action, QStringLiteral("OPEN"));
-        QCOMPARE(script.value, QStringLiteral("dev1"));
-        QCOMPARE(w->Easytree1->currentPosition(), dev1);
-        QCOMPARE(w->Easytree1->currentText(), QStringLiteral("dev1 : Senior programmer"));
-        QCOMPARE(
-            scalarRaw(db, QStringLiteral("SELECT User_Name FROM \"USER\" WHERE User_ID = 'dev1'")).toString(),
-            QStringLiteral("Senior programmer"));
+    void doubleClickOrEnterRunsModifyUnmarkedNodeOnlyBeeps() {
+        UserWindow u;
+        const int clerk2 = u.select(u"clerk2"_s);
+        u.tree().setCurrentPosition(0);
+        const auto cancel = typeAnd({}, {}, false);
+        const QPoint at = u.tree().nodeRect(clerk2).center();
+        const auto twice = [&] { QTest::mouseDClick(u.tree().viewport(), Qt::LeftButton, {}, at); };
+        QCOMPARE(u.edit(twice, cancel), u"OPEN clerk2"_s);
+        QCOMPARE(u.tree().currentPosition(), clerk2);
+        u.tree().setFocus();
+        QTest::keyClick(&u.tree(), Qt::Key_Up);
+        QCOMPARE(u.edit([&] { QTest::keyClick(&u.tree(), Qt::Key_Return); }, cancel), u"OPEN clerk1"_s);
+
+        u.select(u"dev"_s);
+        u.tree().setNodeMark(0);
+        QCOMPARE(u.edit([&] { u.w->MODIFY->trigger(); }, cancel), QString());
+        QCOMPARE(u.f.platform.beeps(), 1);
     }
 
-    void modifyFallsBackToTheRootWhenThePositionIsGone() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        execRaw(db, QStringLiteral(
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('temp', "
-                        "'Temporary', 'admin')"));
-        auto w = openWindow(f);
-        QCOMPARE(select(*w, QStringLiteral("temp")), 7);
-        EditorScript script{[&db](USER_FORM& form) {
-            execRaw(db, QStringLiteral("DELETE FROM \"USER\" WHERE User_ID = 'temp'"));
-            form.Command2->click();
-        }};
-        whenEditorShows(f, script);
-        w->Command2->click();
-        QCOMPARE(script.shown, 1);
-        QCOMPARE(w->Easytree1->currentPosition(), 0);
-        QCOMPARE(shown(*w->Easytree1), SampleTree);
-        QVERIFY(f.platform.boxes().isEmpty());
-    }
+    void dragChangesTheSupervisorAndRefusesLoops() {
+        UserWindow u;
+        TreeControl& tree = u.tree();
+        const int support = u.select(u"support"_s);
+        const int clerk1 = u.select(u"clerk1"_s);
+        const int dev = u.select(u"dev"_s);
+        const QString before = allSupervisors(u.db);
+        dropOnto(tree, tree.dragData(support), clerk1); // under its own team member
+        QCOMPARE(u.f.platform.beeps(), 1);
+        dropOnto(tree, tree.dragData(0), dev); // the root
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QCOMPARE(u.shownTree(), SampleTree);
+        QCOMPARE(allSupervisors(u.db), before);
 
-    void doubleClickOrEnterRunsModify() {
-        test::Fixture f;
-        f.makeSharedDb();
-        auto w = openWindow(f);
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        TreeControl& tree = *w->Easytree1;
-        const int clerk2 = select(*w, QStringLiteral("clerk2"));
-        tree.setCurrentPosition(0);
-        EditorScript script{[](USER_FORM& form) { form.Command2->click(); }};
-        whenEditorShows(f, script);
-        QTest::mouseDClick(tree.viewport(), Qt::LeftButton, {}, tree.nodeRect(clerk2).center());
-        QCOMPARE(script.shown, 1);
-        QCOMPARE(script.value, QStringLiteral("clerk2"));
+        const int clerk2 = u.select(u"clerk2"_s);
+        dropOnto(tree, tree.dragData(clerk2), 0);
+        QCOMPARE(supervisorOf(u.db, u"clerk2"_s), u"admin"_s);
         QCOMPARE(tree.currentPosition(), clerk2);
-
-        whenEditorShows(f, script);
-        tree.setFocus();
-        QTest::keyClick(&tree, Qt::Key_Up);
-        QTest::keyClick(&tree, Qt::Key_Return);
-        QCOMPARE(script.shown, 2);
-        QCOMPARE(script.value, QStringLiteral("clerk1"));
-    }
-
-    void modifyOnAnUnmarkedNodeOnlyBeeps() {
-        test::Fixture f;
-        f.makeSharedDb();
-        auto w = openWindow(f);
-        select(*w, QStringLiteral("dev"));
-        w->Easytree1->setNodeMark(0);
-        EditorScript script{[](USER_FORM& form) { form.Command2->click(); }};
-        const std::unique_ptr<QTimer> watch(whenEditorShows(f, script));
-        w->MODIFY->trigger();
-        QTest::qWait(50);
-        QCOMPARE(script.shown, 0);
-        QCOMPARE(f.platform.beeps(), 1);
-    }
-
-    void idChangeKeepsTheTeamInTheTree() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        select(*w, QStringLiteral("support"));
-        EditorScript script{[](USER_FORM& form) {
-            form.HOLD_KEY->setText(QStringLiteral("helpdesk"));
-            form.Command1->click();
-        }};
-        whenEditorShows(f, script);
-        w->Command2->click();
-        QStringList expected = SampleTree;
-        expected[1] = QStringLiteral(".helpdesk : Support team lead");
-        QCOMPARE(shown(*w->Easytree1), expected);
-    }
-
-    void dragOntoTheRootChangesTheSupervisor() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        TreeControl& tree = *w->Easytree1;
-        const int support = select(*w, QStringLiteral("support"));
-        const int clerk2 = select(*w, QStringLiteral("clerk2"));
-        dropOnto(tree, clerk2, 0);
-        QCOMPARE(supervisorOf(db, QStringLiteral("clerk2")), QStringLiteral("admin"));
-        QCOMPARE(tree.currentPosition(), clerk2);
-        QStringList expected = SampleTree;
-        expected.removeAt(3);
-        expected << QStringLiteral(".clerk2 : Back office");
-        QCOMPARE(shown(tree), expected);
-        QVERIFY(f.platform.boxes().isEmpty());
-
         // A team moves with its leader.
-        const int dev = select(*w, QStringLiteral("dev"));
-        dropOnto(tree, dev, support);
-        QCOMPARE(supervisorOf(db, QStringLiteral("dev")), QStringLiteral("support"));
-        QCOMPARE(supervisorOf(db, QStringLiteral("dev1")), QStringLiteral("dev"));
-        QCOMPARE(
-            shown(tree),
-            (QStringList{SampleTree[0], SampleTree[1], SampleTree[2],
-                         QStringLiteral("..dev : Development lead"), QStringLiteral("...dev1 : Programmer"),
-                         QStringLiteral("...dev2 : Tester"), QStringLiteral(".clerk2 : Back office")}));
-        QCOMPARE(f.platform.beeps(), 0);
+        const int dev2 = u.select(u"dev2"_s);
+        dropOnto(tree, tree.dragData(u.select(u"dev"_s)), support);
+        QCOMPARE(supervisorOf(u.db, u"dev"_s), u"support"_s);
+        QCOMPARE(supervisorOf(u.db, u"dev1"_s), u"dev"_s);
+        QCOMPARE(u.shownTree(),
+                 (QStringList{SampleTree[0], SampleTree[1], SampleTree[2], u"..dev : Development lead"_s,
+                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s, u".clerk2 : Back office"_s}));
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QVERIFY(u.f.platform.boxes().isEmpty());
+
+        // Another program renames dev2 and the record set is read again while the tree shows the old key.
+        execRaw(u.db, u"UPDATE \"USER\" SET User_ID = 'dev2x' WHERE User_ID = 'dev2'"_s);
+        u.w->Data1->refresh();
+        dropOnto(tree, tree.dragData(dev2), support);
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"Unable to locate Userdev2"_s});
+        QCOMPARE(u.f.platform.boxes().first().title, u"Pell Admin"_s);
+        QCOMPARE(supervisorOf(u.db, u"dev2x"_s), u"dev"_s);
     }
 
-    void loopsAndTheRootAreRefused() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        TreeControl& tree = *w->Easytree1;
-        const int support = select(*w, QStringLiteral("support"));
-        const int clerk1 = select(*w, QStringLiteral("clerk1"));
-        const int dev = select(*w, QStringLiteral("dev"));
-        const QString before =
-            scalarRaw(db, QStringLiteral("SELECT group_concat(ifnull(Supervisor_User_ID,'~')) "
-                                         "FROM \"USER\""))
-                .toString();
-        dropOnto(tree, support, clerk1); // under its own team member
-        QCOMPARE(f.platform.beeps(), 1);
-        dropOnto(tree, 0, dev); // the root
-        QCOMPARE(f.platform.beeps(), 2);
-        QCOMPARE(shown(tree), SampleTree);
-        QCOMPARE(
-            scalarRaw(db, QStringLiteral("SELECT group_concat(ifnull(Supervisor_User_ID,'~')) FROM \"USER\""))
-                .toString(),
-            before);
-        QVERIFY(f.platform.boxes().isEmpty());
-    }
+    void deleteRefusals() {
+        UserWindow u;
+        u.w->DELETE->trigger(); // the root is current
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"You can not delete the user 'ADMIN'"_s});
+        QCOMPARE(u.f.platform.beeps(), 0);
 
-    void dragOfAUserTheRecordSetLacksIsReported() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        // Another program renames dev2 and the window's record set is read again (as a Delete does),
-        // while the tree still shows the old key.
-        execRaw(db, QStringLiteral("UPDATE \"USER\" SET User_ID = 'dev2x' WHERE User_ID = 'dev2'"));
-        w->Data1->refresh();
-        const int dev2 = select(*w, QStringLiteral("dev2"));
-        const int support = select(*w, QStringLiteral("support"));
-        dropOnto(*w->Easytree1, dev2, support);
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Unable to locate Userdev2")});
-        QCOMPARE(f.platform.boxes().first().title, QStringLiteral("Pell Admin"));
-        QCOMPARE(supervisorOf(db, QStringLiteral("dev2x")), QStringLiteral("dev"));
-    }
-
-    void deleteRefusesAdminAndTeamLeaders() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        w->DELETE->trigger(); // the root is current
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("You can not delete the user 'ADMIN'")});
-        QCOMPARE(f.platform.beeps(), 0);
-
-        select(*w, QStringLiteral("support"));
-        w->Command3->click();
-        QCOMPARE(f.platform.beeps(), 1);
-        QCOMPARE(f.platform.boxTexts().last(), TeamLeaderText);
-        QCOMPARE(f.platform.boxes().last().buttons, Buttons::OkOnly);
+        u.select(u"support"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.beeps(), 1);
+        QCOMPARE(u.f.platform.boxTexts().last(), TeamLeaderText);
+        QCOMPARE(u.f.platform.boxes().last().buttons, Buttons::OkOnly);
 
         // A member added by another program since the tree was built still counts.
-        execRaw(db, QStringLiteral(
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('ghost', "
-                        "'Not shown', 'DEV2')"));
-        select(*w, QStringLiteral("dev2"));
-        w->Command3->click();
-        QCOMPARE(f.platform.beeps(), 2);
-        QCOMPARE(f.platform.boxTexts().last(), TeamLeaderText);
-        QCOMPARE(f.platform.boxes().size(), 3); // no confirmation was asked
-        QCOMPARE(userCount(db), 9);
-        QCOMPARE(shown(*w->Easytree1), SampleTree);
+        execRaw(u.db, addUserSql(u"ghost"_s, u"DEV2"_s));
+        u.select(u"dev2"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QCOMPARE(u.f.platform.boxTexts().last(), TeamLeaderText);
+        QCOMPARE(u.f.platform.boxes().size(), 3); // no confirmation was asked
+
+        // The owner of a task: the engine refuses after the question.
+        QCOMPARE(scalarRaw(u.db, u"SELECT count(*) FROM SCR WHERE SCR_Owner = 'clerk1'"_s).toInt(), 1);
+        u.select(u"clerk1"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().mid(3),
+                 (QStringList{u"Are you sure?"_s, u"Unable to delete.  This user owns tasks"_s}));
+        const auto question = u.f.platform.boxes().at(3);
+        QCOMPARE(question.title, u"DELETE"_s);
+        QCOMPARE(question.buttons, Buttons::OkCancel);
+        QCOMPARE(question.icon, Icon::None);
+        QCOMPARE(userCount(u.db), 9);
+        QCOMPARE(u.shownTree(), SampleTree);
+        QVERIFY(u.tree().currentText().startsWith(u"clerk1 :"_s));
     }
 
-    void deleteOfATaskOwnerIsRefusedByTheEngine() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto w = openWindow(f);
-        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM SCR WHERE SCR_Owner = 'clerk1'")).toInt(),
-                 1);
-        select(*w, QStringLiteral("clerk1"));
-        w->Command3->click();
-        QCOMPARE(f.platform.boxTexts(),
-                 (QStringList{QStringLiteral("Are you sure?"),
-                              QStringLiteral("Unable to delete.  This user owns tasks")}));
-        QCOMPARE(f.platform.boxes().first().title, QStringLiteral("DELETE"));
-        QCOMPARE(f.platform.boxes().first().buttons, Buttons::OkCancel);
-        QCOMPARE(f.platform.boxes().first().icon, Icon::None);
-        QCOMPARE(userCount(db), 8);
-        QCOMPARE(shown(*w->Easytree1), SampleTree);
-        QVERIFY(w->Easytree1->currentText().startsWith(QStringLiteral("clerk1 :")));
-    }
+    void deleteRemovesExactlyOneLeafAfterTheQuestion() {
+        UserWindow u(addUserSql(u"temp"_s, u"dev"_s) + addUserSql(u"gone"_s, u"dev"_s));
+        QStringList expected = u.shownTree();
+        const int dev2 = u.select(u"dev2"_s);
+        u.select(u"temp"_s);
+        u.f.platform.queueAnswer(Answer::Cancel);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"Are you sure?"_s});
+        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(u.shownTree(), expected);
 
-    void cancelAtTheQuestionDeletesNothing() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        execRaw(db, QStringLiteral(
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('temp', "
-                        "'Temporary', 'dev')"));
-        auto w = openWindow(f);
-        select(*w, QStringLiteral("temp"));
-        f.platform.queueAnswer(Answer::Cancel);
-        w->Command3->click();
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Are you sure?")});
-        QCOMPARE(userCount(db), 9);
-        QCOMPARE(w->Easytree1->nodeCount(), 8);
-    }
+        u.f.platform.queueAnswer(Answer::Ok);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().size(), 2);
+        QCOMPARE(userCount(u.db), 9);
+        QCOMPARE(userColumn(u.db, u"temp"_s, u"count(*)"_s).toInt(), 0);
+        QCOMPARE(u.f.state.HOLD_ACTION, u"DELETE"_s);
+        QCOMPARE(u.f.state.HOLD_VALUE, u"temp"_s);
+        expected.removeAll(u"..temp : Temporary"_s);
+        QCOMPARE(u.shownTree(), expected);
+        QVERIFY(u.tree().hasNode(dev2)); // not rebuilt: positions stand
 
-    void deleteRemovesExactlyOneLeaf() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        execRaw(db, QStringLiteral(
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('temp', "
-                        "'Temporary', 'dev')"));
-        auto w = openWindow(f);
-        QStringList expected = shown(*w->Easytree1);
-        const int dev2 = select(*w, QStringLiteral("dev2"));
-        select(*w, QStringLiteral("temp"));
-        f.platform.queueAnswer(Answer::Ok);
-        w->Command3->click();
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Are you sure?")});
-        QCOMPARE(userCount(db), 8);
-        QCOMPARE(
-            scalarRaw(db, QStringLiteral("SELECT count(*) FROM \"USER\" WHERE User_ID = 'temp'")).toInt(), 0);
-        QCOMPARE(f.state.HOLD_ACTION, QStringLiteral("DELETE"));
-        QCOMPARE(f.state.HOLD_VALUE, QStringLiteral("temp"));
-        expected.removeAll(QStringLiteral("..temp : Temporary"));
-        QCOMPARE(shown(*w->Easytree1), expected);
-        QVERIFY(w->Easytree1->hasNode(dev2)); // not rebuilt: positions stand
-    }
-
-    void deleteOfAVanishedUserTouchesNoOtherRow() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        execRaw(db, QStringLiteral(
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('temp', "
-                        "'Temporary', 'dev')"));
-        auto w = openWindow(f);
-        select(*w, QStringLiteral("temp"));
-        execRaw(db, QStringLiteral("DELETE FROM \"USER\" WHERE User_ID = 'temp'"));
-        f.platform.queueAnswer(Answer::Ok);
-        w->Command3->click();
-        QCOMPARE(f.platform.boxTexts(),
-                 (QStringList{QStringLiteral("Are you sure?"), QStringLiteral("Unable to locate Usertemp")}));
-        QCOMPARE(userCount(db), 8);
-        QCOMPARE(w->Easytree1->nodeCount(), 8);
+        // A user deleted by another program meanwhile: reported, no other row touched.
+        u.select(u"gone"_s);
+        execRaw(u.db, u"DELETE FROM \"USER\" WHERE User_ID = 'gone'"_s);
+        u.f.platform.queueAnswer(Answer::Ok);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().mid(2),
+                 (QStringList{u"Are you sure?"_s, u"Unable to locate Usergone"_s}));
+        QCOMPARE(userCount(u.db), 8);
+        QCOMPARE(u.tree().nodeCount(), 8);
     }
 
     void treeErrorsAreShown() {
-        test::Fixture f;
-        f.makeSharedDb();
-        auto w = openWindow(f);
-        w->Easytree1->setCurrentPosition(4242);
-        QCOMPARE(f.platform.boxes().size(), 1);
-        QVERIFY(f.platform.boxTexts().first().contains(QStringLiteral("4242")));
-        QCOMPARE(f.platform.boxes().first().title, QStringLiteral("Pell Admin"));
+        UserWindow u;
+        u.tree().setCurrentPosition(4242);
+        QCOMPARE(u.f.platform.boxes().size(), 1);
+        QVERIFY(u.f.platform.boxTexts().first().contains(u"4242"_s));
+        QCOMPARE(u.f.platform.boxes().first().title, u"Pell Admin"_s);
         // A tree file that can't be written back is no concern of a rebuild.
-        QFile::remove(f.state.inProgramFolder(QStringLiteral("status.tre")));
-        QVERIFY(QDir(f.state.programFolder).mkpath(QStringLiteral("status.tre")));
-        w->BuildTeamTree();
-        QCOMPARE(f.platform.boxes().size(), 1);
-        QCOMPARE(shown(*w->Easytree1), SampleTree);
+        QFile::remove(u.f.state.inProgramFolder(u"status.tre"_s));
+        QVERIFY(QDir(u.f.state.programFolder).mkpath(u"status.tre"_s));
+        u.w->BuildTeamTree();
+        QCOMPARE(u.f.platform.boxes().size(), 1);
+        QCOMPARE(u.shownTree(), SampleTree);
     }
 
     void fiveThousandUsersInTheOrderOfTheSearchingWalk() {
-        test::Fixture f;
-        const QString db = f.path(QStringLiteral("big.mdb"));
-        QCOMPARE(test::runPelldb({QStringLiteral("init"), db, QStringLiteral("--sample"),
-                                  QStringLiteral("--users"), QStringLiteral("5000")}),
-                 0);
+        Fixture f;
+        const QString db = f.path(u"big.mdb"_s);
+        QCOMPARE(runPelldb({u"init"_s, db, u"--sample"_s, u"--users"_s, u"5000"_s}), 0);
         f.state.DATABASE_PATH = db;
         // Some members written by other programs: capitals, a leader listed after its members, orphans.
-        execRaw(db, QStringLiteral(
-                        "UPDATE \"USER\" SET Supervisor_User_ID = 'U20' WHERE User_ID IN ('u13', 'u17');"
-                        "UPDATE \"USER\" SET Supervisor_User_ID = 'late' WHERE User_ID = 'u42';"
-                        "UPDATE \"USER\" SET Supervisor_User_ID = 'nobody' WHERE User_ID = 'u55';"
-                        "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('late', "
-                        "'Late leader', 'u4990');"));
+        execRaw(db, u"UPDATE \"USER\" SET Supervisor_User_ID = 'U20' WHERE User_ID IN ('u13', 'u17');"
+                    "UPDATE \"USER\" SET Supervisor_User_ID = 'late' WHERE User_ID = 'u42';"
+                    "UPDATE \"USER\" SET Supervisor_User_ID = 'nobody' WHERE User_ID = 'u55';"_s +
+                        addUserSql(u"late"_s, u"u4990"_s));
         QStringList expected;
         {
             auto database = db::Database::open(db);
-            auto rs = database->openRecordset(QStringLiteral("User"));
-            rs->findFirst(QStringLiteral("User_ID = 'admin'"));
-            expected << QStringLiteral("admin : (Pellwood Administrator) ") +
-                            rs->field(QStringLiteral("User_Name")).toString();
-            searchingWalk(*rs, QStringLiteral("admin"), 1, expected);
+            auto rs = database->openRecordset(u"User"_s);
+            rs->findFirst(u"User_ID = 'admin'"_s);
+            expected << u"admin : (Pellwood Administrator) "_s + rs->field(u"User_Name"_s).toString();
+            searchingWalk(*rs, u"admin"_s, 1, expected);
         }
         QCOMPARE(expected.size(), 5000 + 7 + 1 - 1); // everyone but guest and u55's orphaned team member
-        auto w = openWindow(f);
-        QCOMPARE(shown(*w->Easytree1), expected);
+        F_USER w(f.ctx, nullptr);
+        w.show();
+        QCOMPARE(shown(*w.Easytree1), expected);
     }
 };
 

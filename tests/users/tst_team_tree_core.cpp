@@ -5,6 +5,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace pell;
 using namespace pell::users;
 
@@ -29,13 +31,25 @@ QStringList describe(const std::vector<UserRow>& rows, const std::vector<TreeEnt
     QStringList lines;
     for (const TreeEntry& e : entries)
         lines << rows[size_t(e.row)].id + u'<' +
-                     (e.parent == TreeEntry::RootEntry ? QStringLiteral("ROOT")
+                     (e.parent == TreeEntry::RootEntry ? u"ROOT"_s
                                                        : rows[size_t(entries[size_t(e.parent)].row)].id);
     return lines;
 }
 
 UserRow user(const QString& id, const QVariant& supervisor) {
-    return UserRow{id, QStringLiteral("name of ") + id, supervisor};
+    return UserRow{id, u"name of "_s + id, supervisor};
+}
+// "id<supervisor id" entries apart by spaces; an ID alone has no supervisor.
+std::vector<UserRow> rowsOf(const QString& spec) {
+    std::vector<UserRow> rows;
+    for (const QString& entry : spec.split(u' ')) {
+        const qsizetype at = entry.indexOf(u'<');
+        rows.push_back(at < 0 ? user(entry, QVariant()) : user(entry.left(at), entry.mid(at + 1)));
+    }
+    return rows;
+}
+QStringList treeOf(const std::vector<UserRow>& rows, int root) {
+    return describe(rows, teamTreeOrder(rows, root, AdminKey));
 }
 
 // Loop-free teams in a shuffled row order, with the odd data other programs leave behind.
@@ -43,14 +57,14 @@ std::vector<UserRow> randomTeams(int count, quint32 seed) {
     QRandomGenerator random(seed);
     std::vector<UserRow> rows;
     // admin reports to nobody real, so the users without a supervisor do not lead back to it.
-    rows.push_back(user(QStringLiteral("admin"), QStringLiteral("nobody")));
+    rows.push_back(user(u"admin"_s, u"nobody"_s));
     for (int i = 0; i < count; ++i) {
         QVariant supervisor;
         const int kind = random.bounded(20);
         if (kind == 0)
             supervisor = QVariant(); // no supervisor: not in the tree
         else if (kind == 1)
-            supervisor = QStringLiteral("nobody"); // a supervisor that does not exist
+            supervisor = u"nobody"_s; // a supervisor that does not exist
         else if (kind == 2)
             supervisor = QString(); // an empty text is not the same as none
         else {
@@ -58,10 +72,10 @@ std::vector<UserRow> randomTeams(int count, quint32 seed) {
             const int j = int(random.bounded(quint32(rows.size())));
             supervisor = kind == 3 ? rows[size_t(j)].id.toUpper() : rows[size_t(j)].id;
         }
-        rows.push_back(user(QStringLiteral("u%1").arg(i), supervisor));
+        rows.push_back(user(u"u%1"_s.arg(i), supervisor));
     }
     // A user with an empty ID leads the users that have no supervisor.
-    rows.push_back(user(QString(), QStringLiteral("admin")));
+    rows.push_back(user(QString(), u"admin"_s));
     for (size_t i = rows.size() - 1; i > 0; --i)
         std::swap(rows[i], rows[random.bounded(quint32(i + 1))]);
     return rows;
@@ -86,98 +100,69 @@ private Q_SLOTS:
         }
     }
 
-    void membersMatchTheirLeaderWithoutRegardToCase() {
-        const std::vector<UserRow> rows = {user(QStringLiteral("Admin"), QVariant()),
-                                           user(QStringLiteral("Lead"), QStringLiteral("ADMIN")),
-                                           user(QStringLiteral("m1"), QStringLiteral("lead")),
-                                           user(QStringLiteral("m2"), QStringLiteral("LEAD")),
-                                           user(QStringLiteral("x"), QStringLiteral("léad"))};
+    void membersMatchTheirLeaderWithoutRegardToCaseOrType() {
+        const auto rows = rowsOf(u"Admin Lead<ADMIN m1<lead m2<LEAD x<léad"_s);
         QCOMPARE(findUserRow(rows, AdminKey), 0);
-        QCOMPARE(
-            describe(rows, teamTreeOrder(rows, 0, AdminKey)),
-            (QStringList{QStringLiteral("Lead<ROOT"), QStringLiteral("m1<Lead"), QStringLiteral("m2<Lead")}));
-    }
-
-    void supervisorStoredAsNumberMatchesTheKeyThatReadsAsIt() {
-        const std::vector<UserRow> rows = {
-            user(QStringLiteral("admin"), QVariant()), user(QStringLiteral("7"), QStringLiteral("admin")),
-            user(QStringLiteral("a"), QVariant(qlonglong(7))), user(QStringLiteral("b"), QStringLiteral("7")),
-            user(QStringLiteral("c"), QVariant(7.0))};
-        QCOMPARE(describe(rows, teamTreeOrder(rows, 0, AdminKey)),
-                 (QStringList{QStringLiteral("7<ROOT"), QStringLiteral("a<7"), QStringLiteral("b<7"),
-                              QStringLiteral("c<7")}));
+        QCOMPARE(treeOf(rows, 0), (QStringList{u"Lead<ROOT"_s, u"m1<Lead"_s, u"m2<Lead"_s}));
+        // A supervisor stored as a number matches the key that reads as it.
+        auto numbers = rowsOf(u"admin 7<admin a b<7 c"_s);
+        numbers[2].supervisor = qlonglong(7);
+        numbers[4].supervisor = 7.0;
+        QCOMPARE(treeOf(numbers, 0), (QStringList{u"7<ROOT"_s, u"a<7"_s, u"b<7"_s, u"c<7"_s}));
+        // Without admin the root key still leads.
+        const auto orphan = rowsOf(u"a<admin"_s);
+        QCOMPARE(findUserRow(orphan, AdminKey), -1);
+        QCOMPARE(treeOf(orphan, -1), QStringList{u"a<ROOT"_s});
+        QVERIFY(teamTreeOrder({}, -1, AdminKey).empty());
     }
 
     void loopsEndAndListNobodyTwice() {
         // admin -> x -> y -> admin, and a user that is its own supervisor.
-        const std::vector<UserRow> rows = {user(QStringLiteral("y"), QStringLiteral("x")),
-                                           user(QStringLiteral("admin"), QStringLiteral("y")),
-                                           user(QStringLiteral("x"), QStringLiteral("admin")),
-                                           user(QStringLiteral("z"), QStringLiteral("z")),
-                                           user(QStringLiteral("w"), QStringLiteral("x"))};
-        QCOMPARE(describe(rows, teamTreeOrder(rows, 1, AdminKey)),
-                 (QStringList{QStringLiteral("x<ROOT"), QStringLiteral("y<x"), QStringLiteral("w<x")}));
+        const auto rows = rowsOf(u"y<x admin<y x<admin z<z w<x"_s);
+        QCOMPARE(treeOf(rows, 1), (QStringList{u"x<ROOT"_s, u"y<x"_s, u"w<x"_s}));
         // Two leaders whose keys both read as the number a member stores: it is listed once.
-        const std::vector<UserRow> twice = {user(QStringLiteral("admin"), QVariant()),
-                                            user(QStringLiteral("7"), QStringLiteral("admin")),
-                                            user(QStringLiteral("07"), QStringLiteral("admin")),
-                                            user(QStringLiteral("m"), QVariant(qlonglong(7)))};
+        auto twice = rowsOf(u"admin 7<admin 07<admin m"_s);
+        twice[3].supervisor = qlonglong(7);
         QCOMPARE(teamTreeOrder(twice, 0, AdminKey).size(), size_t(3));
-    }
-
-    void longChainNeedsNoDeepRecursion() {
-        std::vector<UserRow> rows{user(QStringLiteral("admin"), QVariant())};
+        // A long chain needs no deep recursion.
+        std::vector<UserRow> chain{user(u"admin"_s, QVariant())};
         const int length = 200000;
         for (int i = 0; i < length; ++i)
-            rows.push_back(user(QStringLiteral("c%1").arg(i),
-                                i == 0 ? QStringLiteral("admin") : QStringLiteral("c%1").arg(i - 1)));
-        const std::vector<TreeEntry> order = teamTreeOrder(rows, 0, AdminKey);
+            chain.push_back(user(u"c%1"_s.arg(i), i == 0 ? u"admin"_s : u"c%1"_s.arg(i - 1)));
+        const std::vector<TreeEntry> order = teamTreeOrder(chain, 0, AdminKey);
         QCOMPARE(order.size(), size_t(length));
         QCOMPARE(order.back().parent, length - 2);
     }
 
-    void withoutAdminTheRootKeyStillLeads() {
-        const std::vector<UserRow> rows = {user(QStringLiteral("a"), QStringLiteral("admin"))};
-        QCOMPARE(findUserRow(rows, AdminKey), -1);
-        QCOMPARE(teamTreeOrder(rows, -1, AdminKey).size(), size_t(1));
-        QVERIFY(teamTreeOrder({}, -1, AdminKey).empty());
-    }
-
     void nodeTextsAndKeys() {
-        QCOMPARE(nodeText(QStringLiteral("clerk1"), QStringLiteral("Front desk")),
-                 QStringLiteral("clerk1 : Front desk"));
-        QCOMPARE(rootText(QStringLiteral("Administrator")),
-                 QStringLiteral("admin : (Pellwood Administrator) Administrator"));
+        QCOMPARE(nodeText(u"clerk1"_s, u"Front desk"_s), u"clerk1 : Front desk"_s);
+        QCOMPARE(rootText(u"Administrator"_s), u"admin : (Pellwood Administrator) Administrator"_s);
         // " :" and " : " cut differently when the ID itself holds " :".
-        const QString text = nodeText(QStringLiteral("a :b"), QStringLiteral("Name"));
-        QCOMPARE(keyBefore(text, QStringLiteral(" :")), QStringLiteral("a"));
-        QCOMPARE(keyBefore(text, QStringLiteral(" : ")), QStringLiteral("a :b"));
-        QCOMPARE(keyBefore(QStringLiteral(" x  : y"), QStringLiteral(" :")), QStringLiteral(" x "));
-        QCOMPARE(keyBefore(QStringLiteral("no marker"), QStringLiteral(" :")), QStringLiteral("no marker"));
+        const QString text = nodeText(u"a :b"_s, u"Name"_s);
+        QCOMPARE(keyBefore(text, u" :"_s), u"a"_s);
+        QCOMPARE(keyBefore(text, u" : "_s), u"a :b"_s);
+        QCOMPARE(keyBefore(u" x  : y"_s, u" :"_s), u" x "_s);
+        QCOMPARE(keyBefore(u"no marker"_s, u" :"_s), u"no marker"_s);
     }
 
     void loopsAreFoundThroughTheSupervisorChain() {
         // admin <- lead <- mid <- low; odd1 <-> odd2 form a loop of their own.
-        const QHash<QString, QString> supervisor = {{QStringLiteral("admin"), QString()},
-                                                    {QStringLiteral("lead"), QStringLiteral("admin")},
-                                                    {QStringLiteral("mid"), QStringLiteral("LEAD")},
-                                                    {QStringLiteral("low"), QStringLiteral("mid")},
-                                                    {QStringLiteral("odd1"), QStringLiteral("odd2")},
-                                                    {QStringLiteral("odd2"), QStringLiteral("odd1")}};
+        const QHash<QString, QString> supervisor = {{u"admin"_s, QString()}, {u"lead"_s, u"admin"_s},
+                                                    {u"mid"_s, u"LEAD"_s},   {u"low"_s, u"mid"_s},
+                                                    {u"odd1"_s, u"odd2"_s},  {u"odd2"_s, u"odd1"_s}};
         const auto lookUp = [&](const QString& key) -> std::optional<QString> {
             for (auto it = supervisor.begin(); it != supervisor.end(); ++it)
                 if (db::textEqualsNoCase(it.key(), key))
                     return it.value();
             return std::nullopt;
         };
-        QVERIFY(closesLoop(QStringLiteral("lead"), QStringLiteral("low"), lookUp));
-        QVERIFY(closesLoop(QStringLiteral("Lead"), QStringLiteral("mid"), lookUp));
-        QVERIFY(closesLoop(QStringLiteral("mid"), QStringLiteral("mid"), lookUp));
-        QVERIFY(!closesLoop(QStringLiteral("low"), QStringLiteral("lead"), lookUp));
-        QVERIFY(!closesLoop(QStringLiteral("mid"), QStringLiteral("admin"), lookUp));
-        QVERIFY(!closesLoop(QStringLiteral("mid"), QStringLiteral("ghost"), lookUp));
-        QVERIFY(!closesLoop(QStringLiteral("low"), QStringLiteral("odd1"), lookUp)); // ends on the old loop
-        QVERIFY(closesLoop(QStringLiteral("odd2"), QStringLiteral("odd1"), lookUp));
+        const auto loops = [&](const char16_t* moved, const char16_t* under) {
+            return closesLoop(QString::fromUtf16(moved), QString::fromUtf16(under), lookUp);
+        };
+        QVERIFY(loops(u"lead", u"low") && loops(u"Lead", u"mid") && loops(u"mid", u"mid"));
+        QVERIFY(!loops(u"low", u"lead") && !loops(u"mid", u"admin") && !loops(u"mid", u"ghost"));
+        QVERIFY(!loops(u"low", u"odd1")); // ends on the old loop
+        QVERIFY(loops(u"odd2", u"odd1"));
     }
 };
 

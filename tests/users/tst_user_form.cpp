@@ -1,49 +1,43 @@
 // The user editor on a real database: new-user defaults, the access level in two flags, the checks and
 // their order, duplicate IDs, Cancel, the key filters, and what an ID change does to the user's team.
 #include "db/error.h"
-#include "support/test_support.h"
-#include "users/USER_FORM.h"
+#include "user_window_driver.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QtTest>
 
 using namespace pell;
-using test::execRaw;
-using test::scalarRaw;
+using namespace pell::test;
 
 namespace {
 
-const QString DuplicateText = QStringLiteral("User ID already exists, Please specify another ID.");
+const QString DuplicateText = u"User ID already exists, Please specify another ID."_s;
 
 // The whole USER table as text, to prove that nothing changed.
-QString table(const QString& path) {
-    return scalarRaw(path,
-                     QStringLiteral("SELECT group_concat(r, '|') FROM (SELECT User_ID || ',' || User_Name || "
-                                    "',' || ifnull(User_Password,'~') || ',' || Full_Access || ',' || "
-                                    "Teammate_Access || ',' || ifnull(Supervisor_User_ID,'~') AS r FROM "
-                                    "\"USER\" ORDER BY rowid)"))
+QString table(const QString& db) {
+    return scalarRaw(db,
+                     u"SELECT group_concat(r, '|') FROM (SELECT User_ID || ',' || User_Name || ',' || "
+                     "ifnull(User_Password,'~') || ',' || Full_Access || ',' || Teammate_Access || ',' || "
+                     "ifnull(Supervisor_User_ID,'~') AS r FROM \"USER\" ORDER BY rowid)"_s)
         .toString();
 }
 
-QVariant column(const QString& path, const QString& id, const QString& name) {
-    return scalarRaw(path, QStringLiteral("SELECT ") + name +
-                               QStringLiteral(" FROM \"USER\" WHERE User_ID = '") + id + u'\'');
-}
-
-qlonglong userCount(const QString& path) {
-    return scalarRaw(path, QStringLiteral("SELECT count(*) FROM \"USER\"")).toLongLong();
+// One user's supervisor, access flags, review/forwarding/contact flags and password, as text.
+QString settings(const QString& db, const QString& id) {
+    return userColumn(
+               db, id,
+               u"ifnull(Supervisor_User_ID,'~') || ',' || Full_Access || ',' || Teammate_Access || ',' || "
+               "User_Review_Account || ',' || Allow_Forwarding || ',' || Delete_Contact_Info || ',' || "
+               "ifnull(User_Password,'~')"_s)
+        .toString();
 }
 
 // Opens the editor as the user window does, without waiting for it to close.
-std::unique_ptr<USER_FORM> openEditor(test::Fixture& f, const QString& action, const QString& value) {
+std::unique_ptr<USER_FORM> openEditor(Fixture& f, const QString& action, const QString& value) {
     f.state.HOLD_ACTION = action;
     f.state.HOLD_VALUE = value;
-    f.state.HOLD_FIELD = QStringLiteral("User_ID");
+    f.state.HOLD_FIELD = u"User_ID"_s;
     auto form = std::make_unique<USER_FORM>(f.ctx, nullptr);
     form->show();
     return form;
@@ -56,278 +50,212 @@ class TestUserForm : public QObject {
 
 private Q_SLOTS:
     void newUserStartsWithDefaultsAndJoinsTheSupervisor() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("NEW"), QStringLiteral("support"));
-        QCOMPARE(form->windowTitle(), QStringLiteral("User"));
+        auto form = openEditor(f, u"NEW"_s, u"support"_s);
+        QCOMPARE(form->windowTitle(), u"User"_s);
         QVERIFY(!form->Check1->isChecked());
         QVERIFY(form->Check2->isChecked() && form->Check3->isChecked() && form->Check4->isChecked());
-        QVERIFY(form->C_FULL_ACCESS->isChecked());
-        QVERIFY(form->HOLD_KEY->isEnabled());
+        QVERIFY(form->C_FULL_ACCESS->isChecked() && form->HOLD_KEY->isEnabled() &&
+                form->Command1->isDefault());
         QCOMPARE(form->HOLD_KEY->maxLength(), 10);
         QCOMPARE(form->Text1->maxLength(), 30);
         QCOMPARE(form->Text3->maxLength(), 20);
         QCOMPARE(form->Text3->echoMode(), QLineEdit::Password);
-        QVERIFY(form->Command1->isDefault());
-
-        form->HOLD_KEY->setText(QStringLiteral("newbie"));
-        form->Text1->setText(QStringLiteral("New starter"));
         form->Check1->setChecked(true);
-        form->Command1->click();
+        typeAnd(u"newbie"_s, u"New starter"_s)(*form);
         QVERIFY(form->isUnloaded());
         QVERIFY(f.platform.boxes().isEmpty());
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("Supervisor_User_ID")).toString(),
-                 QStringLiteral("support"));
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("Full_Access")).toInt(), -1);
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("Teammate_Access")).toInt(), 0);
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("User_Review_Account")).toInt(), -1);
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("Allow_Forwarding")).toInt(), -1);
-        QCOMPARE(column(db, QStringLiteral("newbie"), QStringLiteral("Delete_Contact_Info")).toInt(), -1);
-        QVERIFY(column(db, QStringLiteral("newbie"), QStringLiteral("User_Password")).isNull());
+        QCOMPARE(settings(db, u"newbie"_s), u"support,-1,0,-1,-1,-1,~"_s);
+
+        // Without a supervisor the column holds NULL.
+        auto loner = openEditor(f, u"NEW"_s, QString());
+        loner->Option3->setChecked(true);
+        typeAnd(u"loner"_s, u"On their own"_s)(*loner);
+        QVERIFY(loner->isUnloaded());
+        QCOMPARE(settings(db, u"loner"_s).section(u',', 0, 2), u"~,0,0"_s);
     }
 
-    void newUserWithoutSupervisorStoresNull() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("NEW"), QString());
-        form->HOLD_KEY->setText(QStringLiteral("loner"));
-        form->Text1->setText(QStringLiteral("On their own"));
-        form->Option3->setChecked(true);
-        form->Command1->click();
-        QVERIFY(form->isUnloaded());
-        QCOMPARE(
-            scalarRaw(db, QStringLiteral("SELECT Supervisor_User_ID IS NULL FROM \"USER\" WHERE User_ID = "
-                                         "'loner'"))
-                .toInt(),
-            1);
-        QCOMPARE(column(db, QStringLiteral("loner"), QStringLiteral("Full_Access")).toInt(), 0);
-        QCOMPARE(column(db, QStringLiteral("loner"), QStringLiteral("Teammate_Access")).toInt(), 0);
-    }
-
-    void checksComeInOrderAndWriteNothing() {
-        test::Fixture f;
+    void checksComeInOrderAndCancelOrCloseWriteNothing() {
+        Fixture f;
         const QString db = f.makeSharedDb();
         const QString before = table(db);
-        auto form = openEditor(f, QStringLiteral("NEW"), QStringLiteral("admin"));
+        auto form = openEditor(f, u"NEW"_s, u"admin"_s);
         form->Command1->click();
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Please Specify User ID")});
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Please Specify User ID"_s});
         QCOMPARE(form->focusWidget(), form->HOLD_KEY);
-        form->HOLD_KEY->setText(QStringLiteral("someone"));
-        form->Command1->click();
-        QCOMPARE(f.platform.boxTexts().last(), QStringLiteral("Please Specify User's Name"));
+        typeAnd(u"someone"_s, {})(*form);
+        QCOMPARE(f.platform.boxTexts().last(), u"Please Specify User's Name"_s);
         QCOMPARE(form->focusWidget(), form->Text1);
-        QCOMPARE(f.platform.boxes().last().title, QStringLiteral("Pell Admin"));
+        QCOMPARE(f.platform.boxes().last().title, u"Pell Admin"_s);
         QCOMPARE(f.platform.boxes().last().buttons, Buttons::OkOnly);
         QCOMPARE(f.platform.boxes().last().icon, Icon::None);
         QVERIFY(!form->isUnloaded());
         QCOMPARE(table(db), before);
-        // Blanks are not empty.
-        form->HOLD_KEY->setText(QStringLiteral("  "));
-        form->Text1->setText(QStringLiteral(" "));
-        form->Command1->click();
+        typeAnd(u"ghost"_s, u"Never saved"_s, false)(*form);
         QVERIFY(form->isUnloaded());
+        QCOMPARE(table(db), before);
+
+        auto edit = openEditor(f, u"OPEN"_s, u"clerk2"_s);
+        edit->Text1->setText(u"Changed and closed"_s);
+        edit->close(); // the title bar's close box
+        QCOMPARE(table(db), before);
+        QCOMPARE(f.platform.boxes().size(), 2);
+        // Blanks are not empty.
+        typeAnd(u"  "_s, u" "_s)(*openEditor(f, u"NEW"_s, u"admin"_s));
         QCOMPARE(userCount(db), 9);
     }
 
     void duplicateIdKeepsTheDialogThenCorrectionSaves() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("NEW"), QStringLiteral("dev"));
-        form->HOLD_KEY->setText(QStringLiteral("CLERK1")); // keys compare without regard to case
-        form->Text1->setText(QStringLiteral("Second clerk one"));
+        const QString before = table(db);
+        auto form = openEditor(f, u"NEW"_s, u"dev"_s);
         form->C_TEAMMATE_ACCESS->setChecked(true);
-        form->Command1->click();
+        typeAnd(u"CLERK1"_s, u"Second clerk one"_s)(*form); // keys compare without regard to case
         QCOMPARE(f.platform.boxTexts(), QStringList{DuplicateText});
         QVERIFY(!form->isUnloaded());
         QCOMPARE(form->focusWidget(), form->HOLD_KEY);
-        QCOMPARE(form->Text1->text(), QStringLiteral("Second clerk one"));
-        QCOMPARE(userCount(db), 8);
-
-        form->HOLD_KEY->setText(QStringLiteral("clerk3"));
-        form->Command1->click();
+        QCOMPARE(form->Text1->text(), u"Second clerk one"_s);
+        QCOMPARE(table(db), before);
+        typeAnd(u"clerk3"_s, {})(*form);
         QVERIFY(form->isUnloaded());
         QCOMPARE(userCount(db), 9);
-        QCOMPARE(column(db, QStringLiteral("clerk3"), QStringLiteral("Supervisor_User_ID")).toString(),
-                 QStringLiteral("dev"));
-        QCOMPARE(column(db, QStringLiteral("clerk3"), QStringLiteral("Teammate_Access")).toInt(), -1);
-        QCOMPARE(column(db, QStringLiteral("clerk1"), QStringLiteral("User_Name")).toString(),
-                 QStringLiteral("Front desk"));
-    }
+        QCOMPARE(settings(db, u"clerk3"_s).section(u',', 0, 2), u"dev,0,-1"_s);
+        QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Front desk"_s);
 
-    void cancelOrCloseDropsTheRecord() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        const QString before = table(db);
-        auto form = openEditor(f, QStringLiteral("NEW"), QStringLiteral("admin"));
-        form->HOLD_KEY->setText(QStringLiteral("ghost"));
-        form->Text1->setText(QStringLiteral("Never saved"));
-        form->Command2->click();
-        QVERIFY(form->isUnloaded());
-        QCOMPARE(table(db), before);
-
-        auto edit = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("clerk2"));
-        edit->Text1->setText(QStringLiteral("Changed and closed"));
-        edit->close(); // the title bar's close box
-        QCOMPARE(table(db), before);
-        QVERIFY(f.platform.boxes().isEmpty());
+        // Renaming onto an existing ID is a duplicate too, and the team is not handed over.
+        const QString after = table(db);
+        auto rename = openEditor(f, u"OPEN"_s, u"support"_s);
+        typeAnd(u"dev"_s, {})(*rename);
+        QCOMPARE(f.platform.boxTexts(), (QStringList{DuplicateText, DuplicateText}));
+        QVERIFY(!rename->isUnloaded());
+        QCOMPARE(table(db), after);
     }
 
     void accessLevelReadsAndWritesTheTwoFlags() {
         struct Case {
             int full, teammate;
             QRadioButton* USER_FORM::*selected;
-            int savedFull, savedTeammate;
+            QString saved;
         };
-        const Case cases[] = {{-1, 0, &USER_FORM::C_FULL_ACCESS, -1, 0},
-                              {0, -1, &USER_FORM::C_TEAMMATE_ACCESS, 0, -1},
-                              {-1, -1, &USER_FORM::C_TEAMMATE_ACCESS, 0, -1},
-                              {0, 0, &USER_FORM::Option3, 0, 0}};
+        const Case cases[] = {{-1, 0, &USER_FORM::C_FULL_ACCESS, u"-1,0"_s},
+                              {0, -1, &USER_FORM::C_TEAMMATE_ACCESS, u"0,-1"_s},
+                              {-1, -1, &USER_FORM::C_TEAMMATE_ACCESS, u"0,-1"_s},
+                              {0, 0, &USER_FORM::Option3, u"0,0"_s}};
         for (const Case& c : cases) {
-            test::Fixture f;
+            Fixture f;
             const QString db = f.makeSharedDb();
-            execRaw(db, QStringLiteral(
-                            "UPDATE \"USER\" SET Full_Access = %1, Teammate_Access = %2 WHERE User_ID = "
-                            "'clerk2'")
-                            .arg(c.full)
-                            .arg(c.teammate));
-            auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("clerk2"));
-            QCOMPARE(form->HOLD_KEY->text(), QStringLiteral("clerk2"));
-            QCOMPARE(form->Text1->text(), QStringLiteral("Back office"));
+            execRaw(db,
+                    u"UPDATE \"USER\" SET Full_Access = %1, Teammate_Access = %2 WHERE User_ID = 'clerk2'"_s
+                        .arg(c.full)
+                        .arg(c.teammate));
+            auto form = openEditor(f, u"OPEN"_s, u"clerk2"_s);
+            QCOMPARE(form->HOLD_KEY->text(), u"clerk2"_s);
+            QCOMPARE(form->Text1->text(), u"Back office"_s);
             QVERIFY((form.get()->*c.selected)->isChecked());
             QVERIFY(form->HOLD_KEY->isEnabled());
             form->Command1->click();
             QVERIFY(form->isUnloaded());
-            QCOMPARE(column(db, QStringLiteral("clerk2"), QStringLiteral("Full_Access")).toInt(),
-                     c.savedFull);
-            QCOMPARE(column(db, QStringLiteral("clerk2"), QStringLiteral("Teammate_Access")).toInt(),
-                     c.savedTeammate);
-            QCOMPARE(column(db, QStringLiteral("clerk2"), QStringLiteral("Supervisor_User_ID")).toString(),
-                     QStringLiteral("support")); // never changed here
+            // The supervisor is never changed here.
+            QCOMPARE(settings(db, u"clerk2"_s).section(u',', 0, 2), u"support,"_s + c.saved);
         }
     }
 
     void adminKeepsItsIdButTheRestChanges() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("admin"));
+        auto form = openEditor(f, u"OPEN"_s, u"admin"_s);
         QVERIFY(!form->HOLD_KEY->isEnabled());
-        form->Text1->setText(QStringLiteral("Chief"));
-        form->Text3->setText(QStringLiteral("secret"));
+        form->Text3->setText(u"secret"_s);
         form->Option3->setChecked(true);
-        form->Command1->click();
+        typeAnd({}, u"Chief"_s)(*form);
         QVERIFY(form->isUnloaded());
-        QCOMPARE(column(db, QStringLiteral("admin"), QStringLiteral("User_Name")).toString(),
-                 QStringLiteral("Chief"));
-        QCOMPARE(column(db, QStringLiteral("admin"), QStringLiteral("User_Password")).toString(),
-                 QStringLiteral("secret"));
-        QCOMPARE(column(db, QStringLiteral("admin"), QStringLiteral("Full_Access")).toInt(), 0);
+        QCOMPARE(userColumn(db, u"admin"_s, u"User_Name || User_Password || Full_Access"_s).toString(),
+                 u"Chiefsecret0"_s);
         // The test is on the exact text.
-        auto other = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("Admin"));
-        QCOMPARE(other->HOLD_KEY->text(), QStringLiteral("admin"));
+        auto other = openEditor(f, u"OPEN"_s, u"Admin"_s);
+        QCOMPARE(other->HOLD_KEY->text(), u"admin"_s);
         QVERIFY(other->HOLD_KEY->isEnabled());
     }
 
     void typedKeysAreFilteredButPastedTextIsNot() {
-        test::Fixture f;
+        Fixture f;
         f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("NEW"), QStringLiteral("admin"));
-        QTest::keyClicks(form->HOLD_KEY, QStringLiteral("O'Bri"));
-        QCOMPARE(form->HOLD_KEY->text(), QStringLiteral("o\"bri"));
-        QTest::keyClicks(form->Text3, QStringLiteral("PaSs'W"));
-        QCOMPARE(form->Text3->text(), QStringLiteral("pass'w"));
-        QTest::keyClicks(form->Text1, QStringLiteral("Mixed 'Name'"));
-        QCOMPARE(form->Text1->text(), QStringLiteral("Mixed 'Name'"));
-        QApplication::clipboard()->setText(QStringLiteral("X'Y"));
+        auto form = openEditor(f, u"NEW"_s, u"admin"_s);
+        QTest::keyClicks(form->HOLD_KEY, u"O'Bri"_s);
+        QCOMPARE(form->HOLD_KEY->text(), u"o\"bri"_s);
+        QTest::keyClicks(form->Text3, u"PaSs'W"_s);
+        QCOMPARE(form->Text3->text(), u"pass'w"_s);
+        QTest::keyClicks(form->Text1, u"Mixed 'Name'"_s);
+        QCOMPARE(form->Text1->text(), u"Mixed 'Name'"_s);
+        QApplication::clipboard()->setText(u"X'Y"_s);
         form->HOLD_KEY->clear();
         QTest::keyClick(form->HOLD_KEY, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(form->HOLD_KEY->text(), QStringLiteral("X'Y"));
+        QCOMPARE(form->HOLD_KEY->text(), u"X'Y"_s);
         // The length limit still holds for typed text.
         form->HOLD_KEY->clear();
-        QTest::keyClicks(form->HOLD_KEY, QStringLiteral("ABCDEFGHIJKL"));
-        QCOMPARE(form->HOLD_KEY->text(), QStringLiteral("abcdefghij"));
+        QTest::keyClicks(form->HOLD_KEY, u"ABCDEFGHIJKL"_s);
+        QCOMPARE(form->HOLD_KEY->text(), u"abcdefghij"_s);
     }
 
     void vanishedUserIsReportedAndNothingChanges() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
         const QString before = table(db);
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("gone"));
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Unable to locate Usergone")});
+        auto form = openEditor(f, u"OPEN"_s, u"gone"_s);
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Unable to locate Usergone"_s});
         QTRY_VERIFY(form->isUnloaded());
         QCOMPARE(table(db), before);
     }
 
     void idChangeCarriesTheTeamAlong() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
-        execRaw(db, QStringLiteral(
-                        "UPDATE \"USER\" SET Supervisor_User_ID = 'SUPPORT' WHERE User_ID = 'clerk2'"));
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("support"));
-        form->HOLD_KEY->setText(QStringLiteral("helpdesk"));
-        form->Command1->click();
+        execRaw(db, u"UPDATE \"USER\" SET Supervisor_User_ID = 'SUPPORT' WHERE User_ID = 'clerk2'"_s);
+        auto form = openEditor(f, u"OPEN"_s, u"support"_s);
+        typeAnd(u"helpdesk"_s, {})(*form);
         QVERIFY(form->isUnloaded());
-        QCOMPARE(scalarRaw(db, QStringLiteral(
-                                   "SELECT group_concat(User_ID) FROM \"USER\" WHERE Supervisor_User_ID = "
-                                   "'helpdesk' ORDER BY rowid"))
-                     .toString(),
-                 QStringLiteral("clerk1,clerk2"));
-        QCOMPARE(scalarRaw(
-                     db, QStringLiteral("SELECT count(*) FROM \"USER\" WHERE Supervisor_User_ID = 'support'"))
-                     .toInt(),
-                 0);
-        QCOMPARE(column(db, QStringLiteral("helpdesk"), QStringLiteral("Supervisor_User_ID")).toString(),
-                 QStringLiteral("admin"));
-    }
-
-    void renameOntoAnExistingIdIsADuplicate() {
-        test::Fixture f;
-        const QString db = f.makeSharedDb();
-        const QString before = table(db);
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("support"));
-        form->HOLD_KEY->setText(QStringLiteral("dev"));
-        form->Command1->click();
-        QCOMPARE(f.platform.boxTexts(), QStringList{DuplicateText});
-        QVERIFY(!form->isUnloaded());
-        QCOMPARE(table(db), before); // the team was not handed to dev either
+        const auto team = [&](const QString& lead) {
+            return scalarRaw(db,
+                             u"SELECT group_concat(User_ID) FROM \"USER\" WHERE Supervisor_User_ID = '"_s +
+                                 lead + u"' ORDER BY rowid"_s)
+                .toString();
+        };
+        QCOMPARE(team(u"helpdesk"_s), u"clerk1,clerk2"_s);
+        QCOMPARE(team(u"support"_s), QString());
+        QCOMPARE(settings(db, u"helpdesk"_s).section(u',', 0, 0), u"admin"_s);
     }
 
     void refusedIdChangeChangesNobody() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
         // dev1 owns a task and now leads dev2.
-        execRaw(db, QStringLiteral("UPDATE \"USER\" SET Supervisor_User_ID = 'dev1' WHERE User_ID = 'dev2'"));
+        execRaw(db, u"UPDATE \"USER\" SET Supervisor_User_ID = 'dev1' WHERE User_ID = 'dev2'"_s);
         const QString before = table(db);
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("dev1"));
-        form->HOLD_KEY->setText(QStringLiteral("dev9"));
-        form->Command1->click();
+        auto form = openEditor(f, u"OPEN"_s, u"dev1"_s);
+        typeAnd(u"dev9"_s, {})(*form);
         QCOMPARE(f.platform.boxes().size(), 1);
         QVERIFY(f.platform.boxTexts().first().startsWith(standardText(err::RelatedRecords)));
         QVERIFY(!form->isUnloaded());
         QCOMPARE(table(db), before);
         // Still editing: going back to the old ID saves the rest.
-        form->HOLD_KEY->setText(QStringLiteral("dev1"));
-        form->Text1->setText(QStringLiteral("Senior programmer"));
-        form->Command1->click();
+        typeAnd(u"dev1"_s, u"Senior programmer"_s)(*form);
         QVERIFY(form->isUnloaded());
-        QCOMPARE(column(db, QStringLiteral("dev1"), QStringLiteral("User_Name")).toString(),
-                 QStringLiteral("Senior programmer"));
-        QCOMPARE(column(db, QStringLiteral("dev2"), QStringLiteral("Supervisor_User_ID")).toString(),
-                 QStringLiteral("dev1"));
+        QCOMPARE(userColumn(db, u"dev1"_s, u"User_Name"_s).toString(), u"Senior programmer"_s);
+        QCOMPARE(userColumn(db, u"dev2"_s, u"Supervisor_User_ID"_s).toString(), u"dev1"_s);
     }
 
     void recordChangedMeanwhileShowsTheEngineText() {
-        test::Fixture f;
+        Fixture f;
         const QString db = f.makeSharedDb();
-        auto form = openEditor(f, QStringLiteral("OPEN"), QStringLiteral("clerk1"));
-        execRaw(db,
-                QStringLiteral("UPDATE \"USER\" SET User_Name = 'Other program' WHERE User_ID = 'clerk1'"));
-        form->Text1->setText(QStringLiteral("Mine"));
-        form->Command1->click();
+        auto form = openEditor(f, u"OPEN"_s, u"clerk1"_s);
+        execRaw(db, u"UPDATE \"USER\" SET User_Name = 'Other program' WHERE User_ID = 'clerk1'"_s);
+        typeAnd({}, u"Mine"_s)(*form);
         QCOMPARE(f.platform.boxes().size(), 1);
         QCOMPARE(f.platform.boxTexts().first(), standardText(err::ChangedByOther));
         QVERIFY(!form->isUnloaded());
-        QCOMPARE(column(db, QStringLiteral("clerk1"), QStringLiteral("User_Name")).toString(),
-                 QStringLiteral("Other program"));
+        QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Other program"_s);
     }
 };
 
