@@ -21,7 +21,6 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTextBrowser>
 #include <QtTest>
 

@@ -52,11 +52,8 @@ private Q_SLOTS:
     void cancelAndCloseWriteNothing();
     void deleteAsksAndRemovesOnlyTheChosenValue();
     void deleteFailuresKeepValueAndList();
-    void noItemSelected();
     void vanishedRowIsReportedNotReplaced();
-    void keyFilterLengthAndLongerStoredValue();
     void enterAndDoubleClickRunModify();
-    void lastIndexBeyondShorterList();
     void fillSkipsNullRowsAndSurvivesMissingTable();
 };
 
@@ -79,6 +76,10 @@ void TestLookups::layout() {
     for (QAction* a : w.EDIT->actions())
         captions << (a->isSeparator() ? u"-"_s : a->text());
     QCOMPARE(captions, words("Category|Priority|Add|Delete|&Edit|&Add|&Modify|&Delete|-|&Exit"));
+    w.Command2->click(); // lines listed but none chosen
+    w.Command3->click();
+    QCOMPARE(t.boxes(), QStringList(2, u"No item selected"_s));
+    QCOMPARE(t.f.platform.boxes().first().title, u"Pell Admin"_s);
 
     LOOKUP_FORM editor(t.f.ctx, nullptr);
     QCOMPARE(editor.windowTitle() + u'|' + editor.Command2->text(), u"Lookup Value|Cancel"_s);
@@ -119,8 +120,10 @@ void TestLookups::addTrimsStoresBlankAndActsOnChosenTable() {
 }
 
 void TestLookups::valuesWrittenElsewhereOpenAndDelete() {
-    // A blank value and values with apostrophes, inserted by another program.
-    for (const QString& value : {u" "_s, u"O'Neil's list"_s, u"x' OR '1'='1"_s}) {
+    // A blank value, values with apostrophes and one longer than the editor takes, inserted by another
+    // program.
+    for (const QString& value :
+         {u" "_s, u"O'Neil's list"_s, u"x' OR '1'='1"_s, u"A category written elsewhere, 40 chars"_s}) {
         Lookups t({u"INSERT INTO LU_Category VALUES ('%1')"_s.arg(QString(value).replace(u'\'', u"''"_s))});
         const int row = int(t.lines().indexOf(value));
         QVERIFY2(row >= 0, qPrintable(value));
@@ -132,6 +135,7 @@ void TestLookups::valuesWrittenElsewhereOpenAndDelete() {
         QCOMPARE(shown, value);
         QCOMPARE(t.f.state.HOLD_VALUE, value);
         QVERIFY(t.boxes().isEmpty());
+        QCOMPARE(t.categories().last(), value);
         t.remove(row);
         QCOMPARE(t.categories(), words(Sample));
         QCOMPARE(t.lines(), words(Sample));
@@ -204,13 +208,21 @@ void TestLookups::modifyReselectsAndSaveFailuresKeepEditorOpen() {
 
 void TestLookups::cancelAndCloseWriteNothing() {
     Lookups t;
-    auto cancel = [](LOOKUP_FORM* editor) {
+    QString shown; // the key filter and the length, then Cancel
+    t.add([&shown](LOOKUP_FORM* editor) {
+        QTest::keyClicks(editor->HOLD_KEY, u"O'Neil"_s);
+        shown = editor->HOLD_KEY->text() + u'|';
+        editor->HOLD_KEY->clear();
+        QTest::keyClicks(editor->HOLD_KEY, u"abcdefghijklmnopqrstuvwxyz"_s);
+        shown += editor->HOLD_KEY->text();
+        editor->Command2->click();
+    });
+    QCOMPARE(shown, u"O\"Neil|abcdefghijklmnopqrstuvwx"_s);
+    QCOMPARE(t.selected(), -1);
+    t.modify(3, [](LOOKUP_FORM* editor) {
         QTest::keyClicks(editor->HOLD_KEY, u"Never"_s);
         editor->Command2->click();
-    };
-    t.add(cancel);
-    QCOMPARE(t.selected(), -1);
-    t.modify(3, cancel);
+    });
     QCOMPARE(t.selected(), 3);
     // Esc is bound to nothing; the title bar's close box unloads and the pending row is dropped.
     bool escIgnored = false;
@@ -222,6 +234,14 @@ void TestLookups::cancelAndCloseWriteNothing() {
     });
     QVERIFY(escIgnored);
     QCOMPARE(t.categories(), words(Sample));
+    // Another administrator empties most of the table while the dialog is open.
+    t.modify(3, [&t](LOOKUP_FORM* editor) {
+        t.sql(u"DELETE FROM LU_Category WHERE Category <> 'Bug' AND Category <> 'Urgent'"_s);
+        editor->Command2->click();
+    });
+    QCOMPARE(t.window->LAST_INDEX, 3);
+    QCOMPARE(t.window->List1->count(), 2);
+    QCOMPARE(t.selected(), -1);
     QVERIFY(t.boxes().isEmpty());
 }
 
@@ -258,19 +278,6 @@ void TestLookups::deleteFailuresKeepValueAndList() {
     QCOMPARE(t.lines(), words(Sample));
 }
 
-void TestLookups::noItemSelected() {
-    Lookups t({u"DELETE FROM LU_Priority"_s});
-    t.window->Command2->click(); // lines listed but none chosen
-    t.window->Command3->click();
-    t.window->Option2->click(); // an empty table
-    QCOMPARE(t.window->List1->count(), 0);
-    t.window->MODIFY->trigger();
-    t.window->DELETE->trigger();
-    QCOMPARE(t.boxes(), QStringList(4, u"No item selected"_s));
-    QCOMPARE(t.f.platform.boxes().first().title, u"Pell Admin"_s);
-    QCOMPARE(t.categories(), words(Sample));
-}
-
 void TestLookups::vanishedRowIsReportedNotReplaced() {
     Lookups t;
     t.window->List1->setCurrentRow(1); // Enhancement
@@ -292,28 +299,6 @@ void TestLookups::vanishedRowIsReportedNotReplaced() {
     QCOMPARE(t.categories(), words("Bug|Urgent"));
     QCOMPARE(t.lines(), t.categories());
     QCOMPARE(t.selected(), 1);
-}
-
-void TestLookups::keyFilterLengthAndLongerStoredValue() {
-    const QString longValue = u"A category written elsewhere, 40 chars"_s;
-    Lookups t({u"INSERT INTO LU_Category VALUES ('%1')"_s.arg(longValue)});
-    QString shown;
-    t.modify(4, [&shown](LOOKUP_FORM* editor) {
-        shown = editor->HOLD_KEY->text();
-        QTest::keyClicks(editor->HOLD_KEY, u"more"_s); // the box is full: nothing is added
-        editor->Command1->click();
-    });
-    QCOMPARE(shown, longValue);
-    QCOMPARE(t.categories().last(), longValue);
-    t.add([&shown](LOOKUP_FORM* editor) {
-        QTest::keyClicks(editor->HOLD_KEY, u"O'Neil"_s);
-        shown = editor->HOLD_KEY->text() + u'|';
-        editor->HOLD_KEY->clear();
-        QTest::keyClicks(editor->HOLD_KEY, u"abcdefghijklmnopqrstuvwxyz"_s);
-        shown += editor->HOLD_KEY->text();
-        editor->Command2->click();
-    });
-    QCOMPARE(shown, u"O\"Neil|abcdefghijklmnopqrstuvwx"_s);
 }
 
 void TestLookups::enterAndDoubleClickRunModify() {
@@ -340,19 +325,6 @@ void TestLookups::enterAndDoubleClickRunModify() {
     QVERIFY(t.boxes().isEmpty());
 }
 
-void TestLookups::lastIndexBeyondShorterList() {
-    Lookups t;
-    // Another administrator empties most of the table while the dialog is open.
-    t.modify(3, [&t](LOOKUP_FORM* editor) {
-        t.sql(u"DELETE FROM LU_Category WHERE Category <> 'Bug' AND Category <> 'Urgent'"_s);
-        editor->Command2->click();
-    });
-    QCOMPARE(t.window->LAST_INDEX, 3);
-    QCOMPARE(t.window->List1->count(), 2);
-    QCOMPARE(t.selected(), -1);
-    QVERIFY(t.boxes().isEmpty());
-}
-
 void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     test::Fixture f;
     // A database of an older layout: the column allows nulls, and there is no priority table.
@@ -366,6 +338,9 @@ void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     window.Option2->click();
     QCOMPARE(window.List1->count(), 0);
     QCOMPARE(f.platform.boxes().size(), boxes);
+    window.MODIFY->trigger(); // an empty list
+    window.DELETE->trigger();
+    QCOMPARE(f.platform.boxTexts().mid(boxes), QStringList(2, u"No item selected"_s));
     window.Option1->click();
     QCOMPARE(window.List1->count(), 2);
 }
