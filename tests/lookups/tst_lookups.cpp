@@ -51,7 +51,6 @@ private Q_SLOTS:
     void modifyReselectsAndSaveFailuresKeepEditorOpen();
     void cancelAndCloseWriteNothing();
     void deleteAsksAndRemovesOnlyTheChosenValue();
-    void deleteFailuresKeepValueAndList();
     void vanishedRowIsReportedNotReplaced();
     void enterAndDoubleClickRunModify();
     void fillSkipsNullRowsAndSurvivesMissingTable();
@@ -246,36 +245,33 @@ void TestLookups::cancelAndCloseWriteNothing() {
 }
 
 void TestLookups::deleteAsksAndRemovesOnlyTheChosenValue() {
-    Lookups t;
+    // A task uses Urgent; a trigger keeps Enhancement.
+    Lookups t({u"INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_Category) VALUES (77, 'A', 'Urgent')"_s,
+               u"CREATE TRIGGER keep BEFORE DELETE ON LU_Category WHEN old.Category = 'Enhancement' "
+               "BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"_s});
     t.remove(2, Answer::Cancel); // Question
     QCOMPARE(t.categories(), words(Sample));
     const auto box = t.f.platform.boxes().first();
     QCOMPARE(box.text + u'|' + box.title, u"Are you sure?|DELETE"_s);
     QCOMPARE(box.buttons, Buttons::OkCancel);
     QCOMPARE(box.icon, Icon::None);
-
     t.f.platform.queueAnswer(Answer::Ok);
     t.window->DELETE->trigger();
     QCOMPARE(t.f.state.HOLD_ACTION, u"DELETE"_s);
     QCOMPARE(t.categories(), words("Bug|Enhancement|Urgent"));
     QCOMPARE(t.lines(), t.categories());
     QCOMPARE(t.f.platform.boxes().size(), 2);
-}
 
-void TestLookups::deleteFailuresKeepValueAndList() {
-    // A task uses Urgent: refused with its message. A trigger keeps the others: refused silently.
-    Lookups t({u"INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_Category) VALUES (77, 'A', 'Urgent')"_s,
-               u"CREATE TRIGGER keep BEFORE DELETE ON LU_Category WHEN old.Category <> 'Urgent' "
-               "BEGIN SELECT RAISE(ABORT, 'kept by policy'); END"_s});
+    t.f.platform.clear();
     t.sql(u"INSERT INTO LU_Category VALUES ('Later')"_s); // behind the window's back: a refill would show it
-    t.remove(3);
+    t.remove(2);                                          // Urgent: refused with its message
     QCOMPARE(t.boxes(), words("Are you sure?|Unable to delete."));
     QCOMPARE(t.f.platform.boxes().last().title, u"Pell Admin"_s);
     t.f.platform.clear();
-    t.remove(2);
+    t.remove(1); // Enhancement: refused silently
     QCOMPARE(t.boxes(), QStringList{u"Are you sure?"_s});
-    QCOMPARE(t.categories().size(), 5);
-    QCOMPARE(t.lines(), words(Sample));
+    QCOMPARE(t.categories(), words("Bug|Enhancement|Urgent|Later"));
+    QCOMPARE(t.lines(), words("Bug|Enhancement|Urgent"));
 }
 
 void TestLookups::vanishedRowIsReportedNotReplaced() {
