@@ -3,7 +3,11 @@
 // The whole content of a database file as one text: every table's rows in rowid order and the schema, so
 // that two files can be compared for equal content whatever their page layout.
 
+#include "app/Admin_FORM.h"
+#include "support/test_support.h"
+
 #include <QFile>
+#include <QPushButton>
 #include <QString>
 #include <QStringList>
 
@@ -75,6 +79,24 @@ inline QMap<QString, QString> dumpDatabase(const QString& path, bool withSchema 
 inline QByteArray fileBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The real main window with the one maintenance button a test drives.
+struct MainWindow {
+    MainWindow(Fixture& f, QPushButton* Admin_FORM::*which) : window(f.ctx), button(which) {}
+    void run() { (window.*button)->click(); }
+    Admin_FORM window;
+    QPushButton* Admin_FORM::*button;
+};
+
+// A shared database with `rows` more rows made from `insert` (%1 = 1..4, %2 = the row's index).
+inline QString makeFilledDb(Fixture& f, const QString& insert, int rows, const QString& after = {}) {
+    const QString db = f.makeSharedDb();
+    QString sql = QStringLiteral("BEGIN;");
+    for (int i = 0; i < rows; ++i)
+        sql += insert.arg(i % 4 + 1).arg(i);
+    execRaw(db, sql + QStringLiteral("COMMIT;") + after);
+    return db;
 }
 
 } // namespace pell::test
