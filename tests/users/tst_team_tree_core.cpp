@@ -40,9 +40,9 @@ UserRow user(const QString& id, const QVariant& supervisor) {
     return UserRow{id, u"name of "_s + id, supervisor};
 }
 // "id<supervisor id" entries apart by spaces; an ID alone has no supervisor.
-std::vector<UserRow> rowsOf(const QString& spec) {
+std::vector<UserRow> rowsOf(const QString& description) {
     std::vector<UserRow> rows;
-    for (const QString& entry : spec.split(u' ')) {
+    for (const QString& entry : description.split(u' ')) {
         const qsizetype at = entry.indexOf(u'<');
         rows.push_back(at < 0 ? user(entry, QVariant()) : user(entry.left(at), entry.mid(at + 1)));
     }
