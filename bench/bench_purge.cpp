@@ -21,22 +21,6 @@
 namespace pell::bench {
 namespace {
 
-// Runs ours and the baseline by turns, so that a machine getting busier or quieter during the benchmark
-// weighs on both alike; returns the two medians.
-std::pair<double, double> byTurns(int runs, const std::function<void()>& setupOurs,
-                                  const std::function<void()>& ours, const std::function<void()>& setupBase,
-                                  const std::function<void()>& base) {
-    std::vector<double> a;
-    std::vector<double> b;
-    for (int i = 0; i < runs; ++i) {
-        a.push_back(medianMs(1, setupOurs, ours));
-        b.push_back(medianMs(1, setupBase, base));
-    }
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return {a[a.size() / 2], b[b.size() / 2]};
-}
-
 void freshCopy(const QString& from, const QString& to) {
     QFile::remove(to);
     if (!QFile::copy(from, to))

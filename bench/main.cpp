@@ -37,9 +37,23 @@ double medianMs(int runs, const std::function<void()>& setup, const std::functio
     return times[times.size() / 2];
 }
 
+std::pair<double, double> byTurns(int runs, const std::function<void()>& setupOurs,
+                                  const std::function<void()>& ours, const std::function<void()>& setupBase,
+                                  const std::function<void()>& base) {
+    std::vector<double> a;
+    std::vector<double> b;
+    for (int i = 0; i < runs; ++i) {
+        a.push_back(medianMs(1, setupOurs, ours));
+        b.push_back(medianMs(1, setupBase, base));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
+}
+
 void report(const QString& scenario, long long n, double oursMs, double baselineMs) {
-    std::printf("%s n=%lld ours_ms=%.1f baseline_ms=%.1f ratio=%.2f\n", scenario.toUtf8().constData(), n, oursMs,
-                baselineMs, baselineMs > 0 ? oursMs / baselineMs : 0.0);
+    std::printf("%s n=%lld ours_ms=%.1f baseline_ms=%.1f ratio=%.2f\n", scenario.toUtf8().constData(), n,
+                oursMs, baselineMs, baselineMs > 0 ? oursMs / baselineMs : 0.0);
     std::fflush(stdout);
 }
 
