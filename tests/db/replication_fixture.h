@@ -1,0 +1,92 @@
+#pragma once
+// Helpers shared by the replication tests: a master with its replicas over real files, exchanges, and
+// comparisons of whole files.
+#include "db/database.h"
+#include "db/error.h"
+#include "db/replication.h"
+#include "support/test_support.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+namespace pell::test {
+
+using namespace Qt::StringLiterals;
+using db::Database;
+namespace rep = db::replication;
+
+template <class F> int errorOf(F&& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+
+inline QByteArray fileHash(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)
+                                          : QByteArray();
+}
+
+// Every table with its rows, sorted: equal texts mean equal data.
+inline QString dumpData(const QString& path) {
+    auto db = Database::open(path, {.readOnly = true});
+    QString out;
+    for (const QString& table : db->tableNames()) {
+        QStringList cols;
+        for (const QString& c : db->columnNames(table))
+            cols << u"quote(%1)"_s.arg(db::quoteIdentifier(c));
+        auto stmt =
+            db->prepare(u"SELECT %1 FROM %2"_s.arg(cols.join(u"||','||"_s), db::quoteIdentifier(table)));
+        QStringList rows;
+        while (stmt.step())
+            rows << stmt.value(0).toString();
+        rows.sort();
+        out += table + u'\n' + rows.join(u'\n') + u'\n';
+    }
+    return out;
+}
+
+inline qint64 num(const QString& path, const QString& sql) {
+    return scalarRaw(path, sql).toLongLong();
+}
+
+inline void makeMaster(const QString& path) {
+    auto db = Database::open(path, {.exclusive = true});
+    db->appendProperty(db->createProperty(u"Replicable"_s, 10, u"T"_s));
+}
+
+inline void makeReplica(const QString& master, const QString& replica) {
+    Database::open(master)->makeReplica(replica, u"replica of "_s + replica);
+}
+
+inline rep::SyncStats sync(const QString& from, const QString& partner, int mode = db::SyncImpExp,
+                           int batch = 0) {
+    auto db = Database::open(from);
+    return rep::synchronizeWithStats(*db, partner, mode, batch);
+}
+
+inline qint64 replicaId(const QString& path) {
+    return rep::identity(*Database::open(path, {.readOnly = true})).replicaId;
+}
+
+// A master (the sample database unless given) and one replica of it.
+struct Pair {
+    explicit Pair(Fixture& f, const QString& given = {})
+        : master(given.isEmpty() ? f.makeSharedDb() : given) {
+        makeMaster(master);
+        makeReplica(master, replica = f.path(u"replica.mdb"_s));
+    }
+    QString master;
+    QString replica;
+    // A count over both files.
+    qint64 both(const QString& sql) const { return num(master, sql) + num(replica, sql); }
+    qint64 conflicts() const { return both(u"SELECT count(*) FROM _pell_conflicts"_s); }
+    bool same() const { return dumpData(master) == dumpData(replica); }
+    // The side whose replica identity is lower, which wins a tie.
+    QString lower() const { return replicaId(master) < replicaId(replica) ? u"master"_s : u"replica"_s; }
+};
+
+} // namespace pell::test
