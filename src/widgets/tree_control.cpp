@@ -526,28 +526,27 @@ void TreeControl::dragEnterEvent(QDragEnterEvent* event) {
     event->accept();
 }
 
-void TreeControl::dragMoveEvent(QDragMoveEvent* event) {
+std::pair<int, int> TreeControl::acceptDrop(QDropEvent* event) {
     flushPending();
     const int source = dragSource(event->mimeData());
     const int target = dropTarget(event->position().toPoint());
     if (source == NoPosition || target == NoPosition || target == source) {
         event->ignore();
-        return;
+        return {NoPosition, NoPosition};
     }
     event->setDropAction(Qt::MoveAction);
     event->accept();
+    return {source, target};
+}
+
+void TreeControl::dragMoveEvent(QDragMoveEvent* event) {
+    acceptDrop(event);
 }
 
 void TreeControl::dropEvent(QDropEvent* event) {
-    flushPending();
-    const int source = dragSource(event->mimeData());
-    const int target = dropTarget(event->position().toPoint());
-    if (source == NoPosition || target == NoPosition || target == source) {
-        event->ignore();
+    const auto [source, target] = acceptDrop(event);
+    if (source == NoPosition)
         return;
-    }
-    event->setDropAction(Qt::MoveAction);
-    event->accept();
     // The window may show boxes in answer; let the drag finish first.
     QMetaObject::invokeMethod(
         this, [this, source, target] { Q_EMIT DropLeaf(source, target); }, Qt::QueuedConnection);

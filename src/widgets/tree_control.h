@@ -3,6 +3,7 @@
 #include <QString>
 #include <QTreeView>
 
+#include <utility>
 #include <vector>
 
 class QMimeData;
@@ -78,6 +79,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Accepts a drop of one node onto another and tells which; ignores anything else.
+    std::pair<int, int> acceptDrop(QDropEvent* event);
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
