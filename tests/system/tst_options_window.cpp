@@ -1,5 +1,6 @@
 // The system options window driven as the administrator would: keys typed into the number boxes, the range
 // check on OK, saving with the purge after it, and every way of closing without saving.
+#include "db/error.h"
 #include "support/test_support.h"
 #include "system/F_SYSTEM.h"
 #include "widgets/data_control.h"
@@ -190,6 +191,22 @@ private Q_SLOTS:
         QCOMPARE(optionsRow(path), before);
         QCOMPARE(taskCount(path), tasks);
         QVERIFY(f.platform.boxes().isEmpty());
+    }
+    void aSaveRefusedByTheEngineKeepsTheWindowOpen() {
+        Fixture f;
+        const QString path = f.makeSharedDb();
+        const qint64 tasks = taskCount(path);
+        OpenWindow w(f);
+        // Another administrator saves the row meanwhile: our save is refused as changed by another user.
+        execRaw(path, QStringLiteral("UPDATE \"SYSTEM\" SET Chunk_Size = 9999, MAX_STORAGE = 1"));
+        w.window.Text2->setText(QStringLiteral("4000"));
+        w.window.Command1->click();
+        QCOMPARE(f.platform.boxes().size(), 1);
+        QVERIFY(f.platform.boxTexts().constFirst().contains(QString::number(err::ChangedByOther)));
+        QVERIFY(!w.window.isUnloaded());
+        QCOMPARE(w.window.Text2->text(), QStringLiteral("4000"));
+        QCOMPARE(systemValue(path, "Chunk_Size").toLongLong(), 9999);
+        QCOMPARE(taskCount(path), tasks); // no purge after a failed save
     }
 };
 

@@ -5,7 +5,10 @@
 #include "system/purge_core.h"
 
 #include <QDate>
+#include <QFile>
 #include <QtTest>
+
+#include <sqlite3.h>
 
 using namespace pell;
 using namespace pell::test;
@@ -189,6 +192,32 @@ private Q_SLOTS:
             QCOMPARE(rowsOf(path, n), qint64(8));
         }
         QCOMPARE(orphans(path), qint64(0));
+    }
+    void aLockHeldByAnotherUserEndsThePurgeCleanly() {
+        Fixture f;
+        QString tasks;
+        for (int n = 1; n <= 6; ++n)
+            tasks += taskSql(n, QStringLiteral("C"), stamp(100));
+        const QString path = makeDb(f, QStringLiteral("10"), tasks);
+        // After the first batch another user takes the write lock and keeps it.
+        sqlite3* other = nullptr;
+        QCOMPARE(sqlite3_open_v2(QFile::encodeName(path).constData(), &other, SQLITE_OPEN_READWRITE, nullptr),
+                 SQLITE_OK);
+        PurgeOptions options;
+        options.batchTasks = 2;
+        options.afterBatch = [&](qint64) {
+            if (sqlite3_get_autocommit(other))
+                QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        };
+        const PurgeResult result = purge(path, options);
+        sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        QVERIFY(result.stoppedBy);
+        QCOMPARE(result.stoppedBy->number(), err::Locked);
+        QCOMPARE(result.deleted, qint64(2));
+        QCOMPARE(orphans(path), qint64(0));
+        for (int n = 3; n <= 6; ++n)
+            QCOMPARE(rowsOf(path, n), qint64(8));
     }
 };
 
