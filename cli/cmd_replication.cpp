@@ -5,6 +5,7 @@
 #include "db/database.h"
 #include "db/error.h"
 #include "db/replication.h"
+#include "db/replication/values.h"
 
 namespace pell::cli {
 namespace {
@@ -53,9 +54,10 @@ const Register
         if (options.positional().size() != 2)
             throw UsageError{QStringLiteral("expects a database and its partner")};
         bool ok = false;
-        const int mode = options.value(QStringLiteral("mode"), QStringLiteral("4")).toInt(&ok);
+        const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
+        const int mode = modeText.toInt(&ok);
         if (!ok)
-            throw UsageError{QStringLiteral("--mode takes 1 (export), 2 (import) or 4 (both)")};
+            throw Error::make(err::InvalidExchangeMode, modeText);
         const int batch = options.intValue(QStringLiteral("batch"), 0);
         const QString path = options.positional().at(0);
         const QString partner = options.positional().at(1);
@@ -75,19 +77,21 @@ const Register conflicts("conflicts", "conflicts DB", [](const QStringList& args
         throw UsageError{QStringLiteral("expects one database path")};
     auto db = db::Database::open(options.positional().constFirst(), {.readOnly = true});
     rep::identity(*db);
-    auto stmt =
-        db->prepare(QStringLiteral("SELECT id, logged_at, tbl, row_key, reason, kept_row, lost_row FROM "
-                                   "\"_pell_conflicts\" ORDER BY id"));
+    auto stmt = db->prepare(QStringLiteral("SELECT id, logged_at, tbl, key_text, reason, kept_row, lost_row, "
+                                           "lost_deleted, state FROM \"_pell_conflicts\" ORDER BY id"));
     int count = 0;
+    const auto row = [&](int column, bool deleted) {
+        if (stmt.isNull(column))
+            return deleted ? QStringLiteral("(deleted)") : QStringLiteral("(none)");
+        return rep::recordText(stmt.value(column).toByteArray());
+    };
     while (stmt.step()) {
         ++count;
-        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " "
-            << stmt.value(2).toString() << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString()
-            << "\n";
-        out << "    kept: " << (stmt.isNull(5) ? QStringLiteral("(deleted)") : stmt.value(5).toString())
-            << "\n";
-        out << "    lost: " << (stmt.isNull(6) ? QStringLiteral("(deleted)") : stmt.value(6).toString())
-            << "\n";
+        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " " << stmt.value(2).toString()
+            << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString() << " ["
+            << stmt.value(8).toString() << "]\n";
+        out << "    kept: " << row(5, true) << "\n";
+        out << "    lost: " << row(6, stmt.int64(7) != 0) << "\n";
     }
     out << count << " conflicts\n";
     return 0;

@@ -94,6 +94,9 @@ QString standardText(int number) {
         return QStringLiteral("A database cannot be synchronized with itself.");
     case err::NotAReplica:
         return QStringLiteral("The partner database is not a replica.");
+    case err::OutdatedReplica:
+        return QStringLiteral("The database was made replicable by an earlier version of this program; make the "
+                              "master and its replicas again.");
     default:
         return QStringLiteral("Error %1.").arg(number);
     }

@@ -48,6 +48,7 @@ inline constexpr int InvalidExchangeMode = 3546;
 inline constexpr int SyncWithSelf = 3547;
 inline constexpr int NotAReplica = 3605;
 inline constexpr int InvalidOperation = 3219;
+inline constexpr int OutdatedReplica = 3613;
 } // namespace err
 
 // The one error type of the program: a number the windows test and a text written for the administrator.

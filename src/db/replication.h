@@ -7,7 +7,8 @@ namespace pell::db {
 class Database;
 }
 
-// The replica-set operations of the engine. Database forwards its replication calls here.
+// The replica-set operations of the engine. Database forwards its replication calls here. What the engine
+// guarantees, and why, is written in docs/replication.md.
 namespace pell::db::replication {
 
 bool isReplicable(Database& db);
@@ -27,9 +28,9 @@ Identity identity(Database& db);
 
 // What one direction of an exchange did.
 struct DirectionStats {
-    qint64 received = 0;  // versions the sender carried over
+    qint64 received = 0;  // versions the sender carried over that the receiver did not hold
     qint64 applied = 0;   // versions that changed the receiver
-    qint64 conflicts = 0; // losing versions logged in the receiver
+    qint64 conflicts = 0; // losses logged in the receiver
     qint64 batches = 0;   // transactions committed in the receiver
 };
 struct SyncStats {

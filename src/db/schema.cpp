@@ -8,6 +8,14 @@
 
 namespace pell::db {
 
+QList<Relationship> undeclaredRelationships() {
+    // A task's attachments and routing steps are deleted with it (the purge deletes the task first); a user's
+    // supervisor is the leader of the user's team, and a team leader is not deleted while the team exists.
+    return {{schema::Attach, QStringLiteral("SCR_Number"), schema::Scr, true},
+            {schema::Route, QStringLiteral("SCR_Number"), schema::Scr, true},
+            {schema::User, QStringLiteral("Supervisor_User_ID"), schema::User, false}};
+}
+
 void createSharedSchema(Database& db) {
     WriteTransaction tx(db);
     db.execute(QStringLiteral(R"(CREATE TABLE "USER" (

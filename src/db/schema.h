@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace pell::db {
@@ -18,6 +19,16 @@ inline const QString Attach = QStringLiteral("ATTACH");
 inline const QString Route = QStringLiteral("ROUTE");
 inline const QString Replica = QStringLiteral("REPLICA");
 } // namespace schema
+
+// A relationship the product relies on without declaring it as a foreign key: the child column refers to the
+// parent's key. Cascade: the child rows go with their parent; otherwise the parent may not go while referred to.
+struct Relationship {
+    QString child;
+    QString column;
+    QString parent;
+    bool cascade = false;
+};
+QList<Relationship> undeclaredRelationships();
 
 // The tables of the shared database, with the relationships the delete commands rely on: tasks refer to
 // their owner, category and priority, without cascading deletes. Only pelldb and tests create them; the

@@ -30,14 +30,15 @@ inline QByteArray fileHash(const QString& path) {
                                           : QByteArray();
 }
 
-// Every table with its rows, sorted: equal texts mean equal data.
+// Every table with its rows, sorted: equal texts mean equal data, to the byte (text that is not UTF-8
+// included).
 inline QString dumpData(const QString& path) {
     auto db = Database::open(path, {.readOnly = true});
     QString out;
     for (const QString& table : db->tableNames()) {
         QStringList cols;
         for (const QString& c : db->columnNames(table))
-            cols << u"quote(%1)"_s.arg(db::quoteIdentifier(c));
+            cols << u"typeof(%1)||':'||hex(quote(%1))"_s.arg(db::quoteIdentifier(c));
         auto stmt =
             db->prepare(u"SELECT %1 FROM %2"_s.arg(cols.join(u"||','||"_s), db::quoteIdentifier(table)));
         QStringList rows;
@@ -51,6 +52,13 @@ inline QString dumpData(const QString& path) {
 
 inline qint64 num(const QString& path, const QString& sql) {
     return scalarRaw(path, sql).toLongLong();
+}
+
+// The reasons logged for a table's conflicts, one per line, in the order they were logged.
+inline QString reasons(const QString& path, const QString& table) {
+    return scalarRaw(path, u"SELECT group_concat(key_text||' '||reason, char(10)) FROM (SELECT * FROM "
+                           "_pell_conflicts WHERE tbl='%1' ORDER BY id)"_s.arg(table))
+        .toString();
 }
 
 inline void makeMaster(const QString& path) {
@@ -85,8 +93,6 @@ struct Pair {
     qint64 both(const QString& sql) const { return num(master, sql) + num(replica, sql); }
     qint64 conflicts() const { return both(u"SELECT count(*) FROM _pell_conflicts"_s); }
     bool same() const { return dumpData(master) == dumpData(replica); }
-    // The side whose replica identity is lower, which wins a tie.
-    QString lower() const { return replicaId(master) < replicaId(replica) ? u"master"_s : u"replica"_s; }
 };
 
 } // namespace pell::test

@@ -1,0 +1,190 @@
+#include "db/replication/metadata.h"
+
+#include "db/error.h"
+#include "db/statement.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <sqlite3.h>
+
+namespace pell::db::replication {
+
+namespace {
+
+QString jsonList(const QStringList& list) {
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(list)).toJson(QJsonDocument::Compact));
+}
+
+QStringList parseList(const QString& text) {
+    QStringList list;
+    const QJsonArray array = QJsonDocument::fromJson(text.toUtf8()).array();
+    for (const auto& v : array)
+        list << v.toString();
+    return list;
+}
+
+bool tableExists(sqlite3* db, const QString& name) {
+    Statement exists(db, QStringLiteral("SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?1"));
+    exists.bind(1, name);
+    return exists.step();
+}
+
+} // namespace
+
+void exec(sqlite3* db, const QString& sql) {
+    const QByteArray text = sql.toUtf8();
+    const int rc = sqlite3_exec(db, text.constData(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        throwSqlite(db, rc);
+}
+
+std::optional<Identity> readIdentity(sqlite3* db) {
+    if (!tableExists(db, names::Replica))
+        return std::nullopt;
+    Statement row(db, QStringLiteral("SELECT set_id, replica_id, description FROM \"_pell_replica\""));
+    if (!row.step())
+        return std::nullopt;
+    return Identity{row.int64(0), row.int64(1), row.value(2).toString()};
+}
+
+Identity requireIdentity(sqlite3* db, const QString& path) {
+    const auto id = readIdentity(db);
+    if (!id)
+        throw Error::make(err::NotReplicable, path);
+    if (!tableExists(db, names::ClockTable))
+        throw Error::make(err::OutdatedReplica, path);
+    return *id;
+}
+
+void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& description) {
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_replica\" (set_id INTEGER NOT NULL, replica_id INTEGER NOT "
+                            "NULL, description TEXT, created TEXT, format INTEGER NOT NULL)"));
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_clock\" (now INTEGER NOT NULL, own INTEGER NOT NULL, "
+                            "settled INTEGER NOT NULL)"));
+    exec(db, QStringLiteral("INSERT INTO \"_pell_clock\" VALUES (0, 0, 0)"));
+    exec(
+        db,
+        QStringLiteral(
+            "CREATE TABLE \"_pell_tables\" (name TEXT PRIMARY KEY COLLATE NOCASE, shadow TEXT NOT NULL, "
+            "keep TEXT, keyed INTEGER NOT NULL, keys TEXT, columns TEXT, restrict_parent INTEGER NOT NULL)"));
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_links\" (child TEXT NOT NULL, columns TEXT NOT NULL, "
+                            "parent TEXT NOT NULL, cascade INTEGER NOT NULL)"));
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_watermarks\" (sender INTEGER PRIMARY KEY, seq INTEGER NOT "
+                            "NULL)"));
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_known\" (writer INTEGER PRIMARY KEY, clock INTEGER NOT "
+                            "NULL)"));
+    // A conflict is named by the row and the version that lost, so the same loss seen by two members is one
+    // conflict. Rows are kept in an exact encoding; the texts are for people.
+    exec(db,
+         QStringLiteral(
+             "CREATE TABLE \"_pell_conflicts\" (id INTEGER PRIMARY KEY, seq INTEGER NOT NULL, "
+             "tbl TEXT NOT NULL, row_key BLOB NOT NULL, key_text TEXT NOT NULL, reason TEXT NOT NULL, "
+             "lost_writer INTEGER NOT NULL, lost_clock INTEGER NOT NULL, lost_deleted INTEGER NOT NULL, "
+             "lost_row BLOB, kept_writer INTEGER, kept_clock INTEGER, kept_deleted INTEGER, kept_row BLOB, "
+             "logged_at TEXT NOT NULL, logged_by INTEGER NOT NULL, state TEXT NOT NULL DEFAULT 'open', "
+             "state_clock INTEGER NOT NULL DEFAULT 0, state_writer INTEGER NOT NULL DEFAULT 0, "
+             "UNIQUE (tbl, row_key, lost_writer, lost_clock))"));
+    exec(db, QStringLiteral("CREATE INDEX \"_pell_conflicts_seq\" ON \"_pell_conflicts\" (seq)"));
+    // Holds a row only inside the transaction that applies a partner's versions: the capture triggers then
+    // stay silent, so received changes are not recorded again as local ones.
+    exec(db, QStringLiteral("CREATE TABLE \"_pell_applying\" (flag INTEGER)"));
+    Statement insert(db, QStringLiteral("INSERT INTO \"_pell_replica\" VALUES (?1, ?2, ?3, ?4, ?5)"));
+    insert.bindAll({setId, replicaId, description,
+                    QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), Format});
+    insert.run();
+}
+
+QList<TableInfo> registeredTables(sqlite3* db) {
+    QList<TableInfo> tables;
+    Statement stmt(db, QStringLiteral("SELECT name, shadow, keep, keyed, keys, columns, restrict_parent FROM "
+                                      "\"_pell_tables\" ORDER BY name"));
+    while (stmt.step())
+        tables << TableInfo{stmt.value(0).toString(),
+                            stmt.value(1).toString(),
+                            stmt.value(2).toString(),
+                            stmt.int64(3) != 0,
+                            parseList(stmt.value(4).toString()),
+                            parseList(stmt.value(5).toString()),
+                            stmt.int64(6) != 0};
+    return tables;
+}
+
+void registerTable(sqlite3* db, const TableInfo& t) {
+    Statement reg(db, QStringLiteral("INSERT INTO \"_pell_tables\" VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+    reg.bindAll({t.name, t.shadow, t.keep.isEmpty() ? QVariant() : QVariant(t.keep), t.keyed ? 1 : 0,
+                 jsonList(t.keys), jsonList(t.columns), t.restrictParent ? 1 : 0});
+    reg.run();
+}
+
+QList<Link> links(sqlite3* db) {
+    QList<Link> list;
+    Statement stmt(db, QStringLiteral("SELECT child, columns, parent, cascade FROM \"_pell_links\" ORDER BY "
+                                      "rowid"));
+    while (stmt.step())
+        list << Link{stmt.value(0).toString(), parseList(stmt.value(1).toString()), stmt.value(2).toString(),
+                     stmt.int64(3) != 0};
+    return list;
+}
+
+void registerLink(sqlite3* db, const Link& link) {
+    Statement reg(db, QStringLiteral("INSERT INTO \"_pell_links\" VALUES (?1, ?2, ?3, ?4)"));
+    reg.bindAll({link.child, jsonList(link.columns), link.parent, link.cascade ? 1 : 0});
+    reg.run();
+}
+
+Clock readClock(sqlite3* db) {
+    Statement s(db, QStringLiteral("SELECT now, own, settled FROM \"_pell_clock\""));
+    if (!s.step())
+        return {};
+    return Clock{s.int64(0), s.int64(1), s.int64(2)};
+}
+
+void writeClock(sqlite3* db, const Clock& clock) {
+    Statement s(db, QStringLiteral("UPDATE \"_pell_clock\" SET now=?1, own=?2, settled=?3"));
+    s.bindAll({clock.now, clock.own, clock.settled});
+    s.run();
+}
+
+qint64 wallClock() {
+    return QDateTime::currentMSecsSinceEpoch() << 20;
+}
+
+Clocks known(sqlite3* db, qint64 me) {
+    Clocks clocks;
+    Statement s(db, QStringLiteral("SELECT writer, clock FROM \"_pell_known\""));
+    while (s.step())
+        clocks.insert(s.int64(0), s.int64(1));
+    const qint64 own = readClock(db).own;
+    if (own > 0)
+        clocks[me] = qMax(clocks.value(me), own);
+    return clocks;
+}
+
+void storeKnown(sqlite3* db, const Clocks& clocks, qint64 me) {
+    Statement s(db, QStringLiteral("INSERT INTO \"_pell_known\" VALUES (?1, ?2) ON CONFLICT (writer) DO "
+                                   "UPDATE SET clock = max(clock, excluded.clock)"));
+    for (auto it = clocks.cbegin(); it != clocks.cend(); ++it) {
+        if (it.key() == me)
+            continue; // a member's own changes are counted by its clock
+        s.bindAll({it.key(), it.value()});
+        s.run();
+        s.reset();
+    }
+}
+
+qint64 watermark(sqlite3* db, qint64 sender) {
+    Statement s(db, QStringLiteral("SELECT seq FROM \"_pell_watermarks\" WHERE sender=?1"));
+    s.bind(1, sender);
+    return s.step() ? s.int64(0) : 0;
+}
+
+void storeWatermark(sqlite3* db, qint64 sender, qint64 seq) {
+    Statement s(db, QStringLiteral("INSERT INTO \"_pell_watermarks\" VALUES (?1, ?2) ON CONFLICT (sender) DO "
+                                   "UPDATE SET seq = excluded.seq"));
+    s.bindAll({sender, seq});
+    s.run();
+}
+
+} // namespace pell::db::replication

@@ -1,0 +1,527 @@
+#include "db/replication/receiver.h"
+
+#include "db/error.h"
+
+#include <QDateTime>
+
+#include <sqlite3.h>
+
+namespace pell::db::replication {
+
+namespace {
+
+// Rows chained through relationships are followed this deep at most (a chain of team leaders).
+constexpr int MaxDepth = 64;
+
+QByteArray tag(int table, const Row& key) {
+    return QByteArray::number(table) + ':' + encodeKey(key);
+}
+
+bool hasNull(const Row& values) {
+    for (const Value& v : values)
+        if (v.isNull())
+            return true;
+    return values.empty();
+}
+
+Version keptVersion(const Version& live) {
+    Version v = live;
+    v.deleted = false;
+    v.history.clear();
+    return v;
+}
+
+} // namespace
+
+Receiver::Receiver(sqlite3* db, qint64 me, qint64 partner, std::vector<TableStore*> stores, QList<Link> links,
+                   Source* source, DirectionStats& stats)
+    : m_db(db), m_me(me), m_partner(partner), m_stores(std::move(stores)), m_links(std::move(links)),
+      m_source(source), m_stats(stats), m_clock(readClock(db)) {}
+
+QString Receiver::text(const char* exchanged, const char* local) const {
+    return QString::fromUtf8(m_source ? exchanged : local);
+}
+
+int Receiver::indexOf(const QString& table) const {
+    for (size_t i = 0; i < m_stores.size(); ++i)
+        if (m_stores[i]->info().name.compare(table, Qt::CaseInsensitive) == 0)
+            return int(i);
+    return -1;
+}
+
+qint64 Receiver::tick(qint64 past) {
+    m_clock.now = qMax(qMax(m_clock.now + 1, wallClock()), past + 1);
+    return m_clock.now;
+}
+
+void Receiver::apply(const Change& c) {
+    TableStore& store = *m_stores[size_t(c.table)];
+    const bool restrictParent = store.info().restrictParent;
+    const std::optional<ShadowRow> s = store.shadow(c.key);
+    ++m_stats.received;
+    if (!s) {
+        ShadowRow fresh;
+        fresh.version = c.version;
+        fresh.seq = tick(c.version.clock);
+        store.putShadow(c.key, fresh);
+        if (c.version.deleted && c.kept && restrictParent)
+            store.keep(c.key, *c.kept);
+        ++m_stats.applied;
+        m_changed = true;
+        if (!c.version.deleted)
+            place(c.table, c.key, &*c.content);
+        else if (c.kept && restrictParent)
+            place(c.table, c.key, nullptr);
+        return;
+    }
+    if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
+        if (c.version.deleted && c.kept && restrictParent)
+            keepBest(c.table, c.key, *c.kept, *s);
+        return;
+    }
+
+    const bool incomingWins = above(c.version, s->version);
+    const Version& winner = incomingWins ? c.version : s->version;
+    const Version& loser = incomingWins ? s->version : c.version;
+    std::optional<Row> local;
+    if (!s->version.deleted)
+        local = store.content(c.key, *s);
+    // A live version that loses to one whose writer had not seen it is a conflict, unless nothing of it is
+    // lost (the same content, or a deletion of the same deletion).
+    if (!loser.deleted && !winner.saw(loser)) {
+        const std::optional<Row>& lostRow = incomingWins ? local : c.content;
+        const std::optional<Row>& keptRow = incomingWins ? c.content : local;
+        if (winner.deleted || lostRow != keptRow) {
+            const char* reason = winner.deleted                  ? reasons::DeletedAndChanged
+                                 : winner.sameIncarnation(loser) ? reasons::Changed
+                                 : winner.sawBirthOf(loser)      ? reasons::DeletedAndChanged
+                                                                 : reasons::AddedTwice;
+            log(c.table, c.key, QString::fromUtf8(reason), loser, lostRow,
+                winner.deleted ? std::nullopt : std::optional<Version>(winner), keptRow);
+        }
+    }
+    if (!incomingWins) {
+        // Whatever this member does not show still counts for the content a deleted row would come back with.
+        if (restrictParent && s->version.deleted) {
+            if (c.content)
+                keepBest(c.table, c.key, Kept{keptVersion(c.version), *c.content}, *s);
+            if (c.kept)
+                keepBest(c.table, c.key, *c.kept, *s);
+        }
+        return;
+    }
+
+    if (c.version.deleted) {
+        if (restrictParent) {
+            if (local && !s->version.deleted)
+                keepBest(c.table, c.key, Kept{keptVersion(s->version), *local}, *s);
+            if (c.kept)
+                keepBest(c.table, c.key, *c.kept, *s);
+        } else if (!s->visible) {
+            store.dropKept(c.key);
+        }
+    }
+    ShadowRow next = *s;
+    next.version = c.version;
+    next.seq = tick(c.version.clock);
+    store.putShadow(c.key, next);
+    ++m_stats.applied;
+    m_changed = true;
+    place(c.table, c.key, c.version.deleted ? nullptr : &*c.content);
+}
+
+void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow) {
+    TableStore& store = *m_stores[size_t(table)];
+    const std::optional<Kept> existing = store.kept(key);
+    if (existing && !above(candidate.version, existing->version))
+        return;
+    store.keep(key, candidate);
+    m_changed = true;
+    // A deleted row that stands because others refer to it shows the best content it had alive.
+    if (shadow.visible && shadow.version.deleted) {
+        int refusal = 0;
+        store.updateRow(key, shadow, candidate.content, &refusal);
+    }
+}
+
+void Receiver::place(int table, const Row& key, const Row* given) {
+    TableStore& store = *m_stores[size_t(table)];
+    std::optional<ShadowRow> s = store.shadow(key);
+    if (!s)
+        return;
+    if (!store.info().keyed) {
+        // Rows without a key have no relationships: the winning version is the row.
+        if (s->visible)
+            store.deleteRow(key, *s);
+        s->visible = false;
+        s->rid = 0;
+        s->fp.clear();
+        if (!s->version.deleted && given) {
+            int refusal = 0;
+            if (store.insertRow(*given, &refusal)) {
+                s->visible = true;
+                s->rid = store.lastRowid();
+                s->fp = store.fingerprintOf(s->rid);
+            }
+        }
+        store.putShadow(key, *s);
+        m_changed = true;
+        return;
+    }
+
+    if (!s->version.deleted) {
+        const std::optional<Row> content = given ? std::optional<Row>(*given) : store.content(key, *s);
+        if (!content)
+            return;
+        ParentCheck parents = checkParents(table, *content, &s->version, 0);
+        s = store.shadow(key); // looking for parents may have brought in other versions
+        if (!s || s->version.deleted)
+            return;
+        if (!parents.ok) {
+            suppress(table, key, *s, *content, parents.reason);
+            return;
+        }
+        for (const auto& [p, pk] : parents.pins)
+            pin(p, pk);
+        const bool wasStanding = s->visible;
+        if (wasStanding && !given)
+            return;
+        // A standing row that now refers elsewhere may leave a deleted parent that stood for it alone.
+        std::optional<Row> before;
+        if (wasStanding && hasRestrictParent(table))
+            before = store.content(key, *s);
+        if (!write(table, key, *s, *content, given != nullptr))
+            return;
+        if (wasStanding) {
+            if (before)
+                leftParents(table, *before, *content);
+            return;
+        }
+        store.dropKept(key);
+        store.setVisible(key, true);
+        m_changed = true;
+        neighbours(table, key, *content, true);
+        return;
+    }
+
+    // A deleted row stands only while rows that exist refer to it through a restrict relationship.
+    std::optional<Kept> kept = store.info().restrictParent ? store.kept(key) : std::nullopt;
+    QSet<QByteArray> visited;
+    bool stands = kept && anchored(table, key, visited);
+    s = store.shadow(key);
+    if (!s || !s->version.deleted)
+        return;
+    ParentCheck parents;
+    if (stands) {
+        parents = checkParents(table, kept->content, nullptr, 0);
+        stands = parents.ok;
+    }
+    if (stands) {
+        for (const auto& [p, pk] : parents.pins)
+            pin(p, pk);
+        if (!s->visible)
+            pin(table, key);
+        return;
+    }
+    if (s->visible) {
+        const std::optional<Row> content = store.content(key, *s);
+        store.deleteRow(key, *s);
+        store.setVisible(key, false);
+        m_changed = true;
+        if (content)
+            neighbours(table, key, *content, false);
+    }
+    if (!store.info().restrictParent)
+        store.dropKept(key);
+}
+
+Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, const Version* version,
+                                             int depth) {
+    ParentCheck check;
+    TableStore& store = *m_stores[size_t(table)];
+    for (const Link& link : m_links) {
+        if (link.child.compare(store.info().name, Qt::CaseInsensitive) != 0)
+            continue;
+        const int p = indexOf(link.parent);
+        const Row values = store.project(content, link.columns);
+        if (p < 0 || hasNull(values))
+            continue;
+        TableStore& parent = *m_stores[size_t(p)];
+        // A row that belongs to another belongs to the incarnation it was written for, not to a row added
+        // later under the same key.
+        const auto belongs = [&](const ShadowRow& ps) {
+            return !link.cascade || !version || !version->parentBornClock ||
+                   (ps.version.bornClock == version->parentBornClock &&
+                    ps.version.bornWriter == version->parentBornWriter);
+        };
+        std::optional<ShadowRow> ps = parent.shadow(values);
+        if (ps && ps->visible && belongs(*ps))
+            continue;
+        pull(p, values);
+        ps = parent.shadow(values);
+        if (ps && ps->visible && belongs(*ps))
+            continue;
+        if (ps && ps->visible) {
+            check.ok = false;
+            Version mine;
+            mine.bornClock = version->parentBornClock;
+            mine.bornWriter = version->parentBornWriter;
+            check.reason =
+                ps->version.sawBirthOf(mine)
+                    ? text("belongs to a record that was deleted in another replica and added again",
+                           "belongs to a record that was deleted and added again")
+                    : text("belongs to a record that lost to another added with the same key in "
+                           "another replica",
+                           "belongs to a record that was added again with the same key");
+            return check;
+        }
+        if (!link.cascade && ps && ps->version.deleted && depth < MaxDepth) {
+            if (const std::optional<Kept> kept = parent.kept(values)) {
+                // The parent's deletion does not take effect while this row refers to it; the parent must be
+                // able to stand in turn.
+                ParentCheck above = checkParents(p, kept->content, nullptr, depth + 1);
+                if (above.ok) {
+                    check.pins << std::make_pair(p, values);
+                    check.pins << above.pins;
+                    continue;
+                }
+            }
+        }
+        check.ok = false;
+        if (ps && ps->version.deleted && link.cascade)
+            check.reason = text("belongs to a record that was deleted in another replica",
+                                "belongs to a record that was deleted (written with relationships off)");
+        else if (ps && ps->version.deleted)
+            check.reason = text("refers to a record that was deleted in another replica",
+                                "refers to a record that was deleted (written with relationships off)");
+        else if (ps)
+            check.reason = text("belongs to a record that another replica set aside",
+                                "belongs to a record that was set aside");
+        else
+            check.reason = text("refers to a record that exists in no replica",
+                                "refers to a record that does not exist (written with relationships off)");
+        return check;
+    }
+    return check;
+}
+
+bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
+    visited.insert(tag(table, key));
+    TableStore& store = *m_stores[size_t(table)];
+    for (const Link& link : m_links) {
+        if (link.cascade || link.parent.compare(store.info().name, Qt::CaseInsensitive) != 0)
+            continue;
+        const int c = indexOf(link.child);
+        if (c < 0)
+            continue;
+        TableStore& child = *m_stores[size_t(c)];
+        // The partner may have moved its referring rows away since: its current versions decide.
+        if (m_source)
+            for (const Row& ck : child.standingWhere(link.columns, key))
+                pull(c, ck);
+        for (const Row& ck : child.standingWhere(link.columns, key)) {
+            const std::optional<ShadowRow> cs = child.shadow(ck);
+            if (!cs || !cs->visible)
+                continue;
+            if (!cs->version.deleted)
+                return true;
+            if (!visited.contains(tag(c, ck)) && visited.size() < MaxDepth && anchored(c, ck, visited))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh) {
+    TableStore& store = *m_stores[size_t(table)];
+    const auto attempt = [&](int* refusal) {
+        if (s.visible)
+            return store.updateRow(key, s, content, refusal);
+        return fresh ? store.insertRow(content, refusal) : store.restoreKept(key, refusal);
+    };
+    int refusal = 0;
+    if (attempt(&refusal)) {
+        m_changed = true;
+        return true;
+    }
+    // A value that must be unique is held by another row: of the two, the row whose version is above keeps it
+    // on every member, and the other is set aside.
+    if (refusal == err::DuplicateKey) {
+        const QList<Row> rivals = store.rivals(content, key);
+        bool above_all = !rivals.isEmpty();
+        for (const Row& rk : rivals) {
+            const std::optional<ShadowRow> rs = store.shadow(rk);
+            above_all &= rs && above(s.version, rs->version);
+        }
+        if (above_all) {
+            for (const Row& rk : rivals)
+                if (const std::optional<ShadowRow> rs = store.shadow(rk))
+                    if (const std::optional<Row> rc = store.content(rk, *rs))
+                        suppress(table, rk, *rs, *rc,
+                                 text("a unique value of the record was taken by a record of another replica",
+                                      "a unique value of the record was taken by another record"));
+            if (attempt(&refusal)) {
+                m_changed = true;
+                return true;
+            }
+        }
+    }
+    suppress(table, key, s, content,
+             refusal == err::NullNotAllowed
+                 ? QStringLiteral("a required value of the record is missing")
+                 : text("a unique value of the record is held by a record of another replica",
+                        "a unique value of the record is held by another record"));
+    return false;
+}
+
+bool Receiver::pin(int table, const Row& key) {
+    TableStore& store = *m_stores[size_t(table)];
+    const std::optional<ShadowRow> s = store.shadow(key);
+    if (!s || !s->version.deleted || s->visible)
+        return s && s->visible;
+    const std::optional<Kept> kept = store.kept(key);
+    int refusal = 0;
+    if (!kept || !store.restoreKept(key, &refusal))
+        return false;
+    store.setVisible(key, true);
+    m_changed = true;
+    log(table, key,
+        text("deleted in one replica while records in another still refer to it; the record was kept",
+             "deleted while other records still referred to it (written with relationships off); the record "
+             "was kept"),
+        s->version, std::nullopt, kept->version, kept->content);
+    neighbours(table, key, kept->content, true);
+    return true;
+}
+
+void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason) {
+    TableStore& store = *m_stores[size_t(table)];
+    store.keep(key, Kept{keptVersion(s.version), content});
+    if (s.visible) {
+        store.deleteRow(key, s);
+        store.setVisible(key, false);
+        neighbours(table, key, content, false);
+    }
+    m_changed = true;
+    log(table, key, reason, s.version, content, std::nullopt, std::nullopt);
+}
+
+bool Receiver::hasRestrictParent(int table) const {
+    for (const Link& link : m_links)
+        if (!link.cascade &&
+            link.child.compare(m_stores[size_t(table)]->info().name, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+void Receiver::leftParents(int table, const Row& before, const Row& after) {
+    TableStore& store = *m_stores[size_t(table)];
+    for (const Link& link : m_links) {
+        if (link.cascade || link.child.compare(store.info().name, Qt::CaseInsensitive) != 0)
+            continue;
+        const Row old = store.project(before, link.columns);
+        const int p = indexOf(link.parent);
+        if (p >= 0 && !hasNull(old) && old != store.project(after, link.columns))
+            recheck(p, old);
+    }
+}
+
+void Receiver::neighbours(int table, const Row& key, const Row& content, bool nowStanding) {
+    TableStore& store = *m_stores[size_t(table)];
+    for (const Link& link : m_links) {
+        if (link.parent.compare(store.info().name, Qt::CaseInsensitive) == 0) {
+            // Rows that refer to this one: set aside ones may come back, standing ones may have to go.
+            const int c = indexOf(link.child);
+            if (c < 0)
+                continue;
+            TableStore& child = *m_stores[size_t(c)];
+            const QList<Row> keys =
+                nowStanding ? child.keptWhere(link.columns, key) : child.standingWhere(link.columns, key);
+            for (const Row& ck : keys)
+                recheck(c, ck);
+        }
+        if (!nowStanding && link.child.compare(store.info().name, Qt::CaseInsensitive) == 0 &&
+            !link.cascade) {
+            // A deleted parent that stood for this row may have to go now.
+            const int p = indexOf(link.parent);
+            const Row values = store.project(content, link.columns);
+            if (p >= 0 && !hasNull(values))
+                recheck(p, values);
+        }
+    }
+}
+
+void Receiver::setAside(int table, const Row& key) {
+    TableStore& store = *m_stores[size_t(table)];
+    const std::optional<ShadowRow> s = store.shadow(key);
+    if (!s || !s->visible)
+        return;
+    if (const std::optional<Row> content = store.content(key, *s))
+        suppress(table, key, *s, *content, QStringLiteral("refers to a record that is missing here"));
+}
+
+void Receiver::recheck(int table, const Row& key) {
+    const QByteArray t = tag(table, key);
+    if (m_queued.contains(t))
+        return;
+    m_queued.insert(t);
+    m_queue.emplace_back(table, key);
+}
+
+void Receiver::pull(int table, const Row& key) {
+    if (!m_source || m_depth >= MaxDepth)
+        return;
+    const QByteArray t = tag(table, key);
+    if (m_pulled.contains(t))
+        return;
+    m_pulled.insert(t);
+    const std::optional<Change> current = m_source->current(table, key);
+    if (!current)
+        return;
+    const std::optional<ShadowRow> s = m_stores[size_t(table)]->shadow(key);
+    if (s && s->version.sameDot(current->version) && s->version.deleted == current->version.deleted)
+        return;
+    ++m_depth;
+    apply(*current);
+    --m_depth;
+    --m_stats.received; // fetched ahead of the stream, counted when the stream brings it
+}
+
+bool Receiver::finish() {
+    // Each check may queue others; a row is checked once per queuing.
+    for (qint64 steps = 0; !m_queue.empty(); ++steps) {
+        if (steps > 10'000'000)
+            throw Error::make(err::RelatedRecords, QStringLiteral("(the relationships do not settle)"));
+        const auto [table, key] = m_queue.front();
+        m_queue.pop_front();
+        m_queued.remove(tag(table, key));
+        place(table, key, nullptr);
+    }
+    writeClock(m_db, m_clock);
+    return m_changed;
+}
+
+void Receiver::log(int table, const Row& key, const QString& reason, const Version& lost,
+                   const std::optional<Row>& lostRow, const std::optional<Version>& kept,
+                   const std::optional<Row>& keptRow) {
+    TableStore& store = *m_stores[size_t(table)];
+    Statement s(m_db,
+                QStringLiteral(
+                    "INSERT OR IGNORE INTO \"_pell_conflicts\" (seq, tbl, row_key, key_text, reason, "
+                    "lost_writer, lost_clock, lost_deleted, lost_row, kept_writer, kept_clock, kept_deleted, "
+                    "kept_row, logged_at, logged_by) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,"
+                    "?15)"));
+    s.bindAll({tick(), store.info().name, encodeKey(key), keyText(key), reason, lost.writer, lost.clock,
+               lost.deleted ? 1 : 0, lostRow ? QVariant(encodeRecord(store.carried(), *lostRow)) : QVariant(),
+               kept ? QVariant(kept->writer) : QVariant(), kept ? QVariant(kept->clock) : QVariant(),
+               kept ? QVariant(kept->deleted ? 1 : 0) : QVariant(),
+               keptRow ? QVariant(encodeRecord(store.carried(), *keptRow)) : QVariant(),
+               QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), m_me});
+    s.run();
+    if (sqlite3_changes(m_db) > 0) {
+        ++m_stats.conflicts;
+        m_changed = true;
+    }
+}
+
+} // namespace pell::db::replication

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "db/replication.h"
+#include "db/replication/store.h"
+
+#include <QSet>
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+// Brings versions into a member and keeps the member's rows what the versions it holds say they are: the
+// winning version of every row, with the relationships between rows sound. See docs/replication.md.
+namespace pell::db::replication {
+
+// One version as it travels: the row's key, the version, and the content that goes with it (a live
+// version's row; for a deletion, the best content the row had alive, when the member keeps it).
+struct Change {
+    int table = 0;
+    Row key;
+    Version version;
+    std::optional<Row> content;
+    std::optional<Kept> kept;
+    qint64 seq = 0; // where the sender holds it
+};
+
+// Where a member can ask for the current version of a row it needs to decide about another one.
+class Source {
+public:
+    virtual ~Source() = default;
+    virtual std::optional<Change> current(int table, const Row& key) = 0;
+};
+
+class Receiver {
+public:
+    // `stores` and `links` describe the receiving member's tables; `source` is the partner (none when a
+    // member checks its own changes). Works inside the caller's write transaction.
+    Receiver(sqlite3* db, qint64 me, qint64 partner, std::vector<TableStore*> stores, QList<Link> links,
+             Source* source, DirectionStats& stats);
+
+    void apply(const Change& change);
+    // Asks for the row to be checked again before finish().
+    void recheck(int table, const Row& key);
+    // Takes a row out of its table into the kept rows, logged: it refers to a row that is missing here.
+    void setAside(int table, const Row& key);
+    // Checks what is queued and writes the clock. Returns whether anything in the file changed.
+    bool finish();
+
+private:
+    struct ParentCheck {
+        bool ok = true;
+        QString reason;
+        QList<std::pair<int, Row>> pins;
+    };
+
+    void place(int table, const Row& key, const Row* content);
+    ParentCheck checkParents(int table, const Row& content, const Version* version, int depth);
+    bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
+    bool pin(int table, const Row& key);
+    // Writes a row into its table (a change of a standing row, a new row, or a kept row coming back); a row
+    // refused by the table's own rules is set aside. Returns whether the row stands.
+    bool write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh);
+    void keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow);
+    void pull(int table, const Row& key);
+    void neighbours(int table, const Row& key, const Row& content, bool nowStanding);
+    bool hasRestrictParent(int table) const;
+    void leftParents(int table, const Row& before, const Row& after);
+    void suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason);
+    void log(int table, const Row& key, const QString& reason, const Version& lost,
+             const std::optional<Row>& lostRow, const std::optional<Version>& kept,
+             const std::optional<Row>& keptRow);
+    qint64 tick(qint64 past = 0);
+    int indexOf(const QString& table) const;
+    QString text(const char* exchanged, const char* local) const;
+
+    sqlite3* m_db;
+    qint64 m_me;
+    qint64 m_partner;
+    std::vector<TableStore*> m_stores;
+    QList<Link> m_links;
+    Source* m_source;
+    DirectionStats& m_stats;
+    Clock m_clock;
+    std::deque<std::pair<int, Row>> m_queue;
+    QSet<QByteArray> m_queued;
+    QSet<QByteArray> m_pulled;
+    int m_depth = 0;
+    bool m_changed = false;
+};
+
+namespace reasons {
+inline const char* const Changed = "changed in two replicas";
+inline const char* const DeletedAndChanged = "deleted in one replica and changed in another";
+inline const char* const AddedTwice = "the same key was added in two replicas";
+} // namespace reasons
+
+} // namespace pell::db::replication

@@ -1,0 +1,271 @@
+#include "db/replication.h"
+
+#include "db/database.h"
+#include "db/error.h"
+#include "db/replication/capture.h"
+#include "db/replication/transfer.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pell::db::replication {
+
+namespace {
+
+// Identities of sets and replicas: random, positive, and wide enough never to meet twice.
+qint64 newIdentity() {
+    qint64 id = 0;
+    while (id == 0)
+        id = qint64(QRandomGenerator::system()->generate64() & 0x3FFFFFFFFFFFFFFFULL);
+    return id;
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 ||
+        ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// A replica being made, under a hidden name that carries the maker's process number, so that what a killed
+// maker left behind can be told from the work of one still running.
+class PendingFile {
+public:
+    explicit PendingFile(const QString& destination) {
+        const QFileInfo info(destination);
+        m_prefix = QStringLiteral(".%1.making-").arg(info.fileName());
+        m_dir = info.absolutePath();
+        removeStale();
+        m_path = QDir(m_dir).filePath(
+            m_prefix + QStringLiteral("%1-%2")
+                           .arg(::getpid())
+                           .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0')));
+    }
+    ~PendingFile() {
+        if (!m_kept) {
+            QFile::remove(m_path);
+            QFile::remove(m_path + QStringLiteral("-journal"));
+        }
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    const QString& path() const { return m_path; }
+    void keep() { m_kept = true; }
+
+private:
+    void removeStale() const {
+        const QStringList found =
+            QDir(m_dir).entryList({m_prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString& name : found) {
+            const qint64 pid = name.mid(m_prefix.size()).section(u'-', 0, 0).toLongLong();
+            if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH))
+                continue; // its maker is still at work
+            QFile::remove(QDir(m_dir).filePath(name));
+        }
+    }
+
+    QString m_dir;
+    QString m_prefix;
+    QString m_path;
+    bool m_kept = false;
+};
+
+// Data and folder entries on disk before the copy is announced: a power cut after "created" keeps it.
+void syncFile(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw Error::make(err::DiskIo, path);
+    }
+    ::close(fd);
+}
+
+qint64 topSeq(sqlite3* db) {
+    qint64 top = 0;
+    for (const TableInfo& t : registeredTables(db)) {
+        Statement s(db,
+                    QStringLiteral("SELECT coalesce(max(seq), 0) FROM %1").arg(quoteIdentifier(t.shadow)));
+        s.step();
+        top = qMax(top, s.int64(0));
+    }
+    return top;
+}
+
+struct NewMember {
+    qint64 id = 0;
+    qint64 top = 0;
+};
+
+// Turns a fresh copy of a member into a new member of the same set: it holds what its source held and has
+// read its source up to the copy.
+NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& description) {
+    exec(copy, QStringLiteral("BEGIN IMMEDIATE"));
+    NewMember made{newIdentity(), topSeq(copy)};
+    Statement identity(
+        copy, QStringLiteral("UPDATE \"_pell_replica\" SET replica_id=?1, description=?2, created=?3"));
+    identity.bindAll({made.id, description,
+                      QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
+    identity.run();
+    const Clocks held = known(copy, source.replicaId);
+    exec(copy, QStringLiteral("DELETE FROM \"_pell_known\""));
+    storeKnown(copy, held, made.id);
+    Clock clock = readClock(copy);
+    clock.own = 0;
+    clock.settled = clock.now;
+    writeClock(copy, clock);
+    storeWatermark(copy, source.replicaId, made.top);
+    const QList<Link> related = links(copy);
+    for (const TableInfo& t : registeredTables(copy))
+        installTriggers(copy, t, made.id, related);
+    exec(copy, QStringLiteral("COMMIT"));
+    return made;
+}
+
+} // namespace
+
+bool isReplicable(Database& db) {
+    return readIdentity(db.rawHandle()).has_value();
+}
+
+Identity identity(Database& db) {
+    return requireIdentity(db.rawHandle(), db.path());
+}
+
+void convertToMaster(Database& db) {
+    if (!db.exclusive())
+        throw Error::make(err::FileInUse);
+    sqlite3* raw = db.rawHandle();
+    if (readIdentity(raw))
+        return;
+    WriteTransaction tx(db);
+    QList<TableInfo> tables;
+    {
+        Statement list(raw,
+                       QStringLiteral("SELECT name FROM sqlite_schema WHERE type='table' AND sql NOT LIKE "
+                                      "'CREATE VIRTUAL%' ORDER BY name"));
+        while (list.step()) {
+            const QString name = list.value(0).toString();
+            if (!Database::isEngineTable(name))
+                tables << describeTable(raw, name);
+        }
+    }
+    const qint64 me = newIdentity();
+    createMetadata(raw, newIdentity(), me, QStringLiteral("master"));
+    const QList<Link> found = describeLinks(raw, tables);
+    for (TableInfo& t : tables)
+        for (const Link& l : found)
+            t.restrictParent |= !l.cascade && l.parent.compare(t.name, Qt::CaseInsensitive) == 0;
+    for (const TableInfo& t : tables) {
+        createShadow(raw, t, me);
+        installTriggers(raw, t, me, found);
+    }
+    for (const Link& l : found)
+        registerLink(raw, l);
+    recordParents(raw, tables, found);
+    // The rows as they stand now are the master's first versions: nothing of them needs checking.
+    Clock clock = readClock(raw);
+    clock.settled = clock.now;
+    writeClock(raw, clock);
+    tx.commit();
+}
+
+void makeReplica(Database& db, const QString& path, const QString& description) {
+    const Identity source = identity(db);
+    checkDatabasePath(path);
+    if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+        throw Error::make(err::DatabaseExists, path);
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isWritable())
+        throw Error::make(err::NoPermission, path);
+
+    // VACUUM INTO reads the source in one read transaction: a consistent copy while others go on reading.
+    // The copy is made under a hidden name, with no wider permissions than the source from its creation, and
+    // appears at the path only once it is a complete replica on disk.
+    PendingFile pending(path);
+    {
+        struct stat st {};
+        const mode_t mode =
+            ::stat(QFile::encodeName(db.path()).constData(), &st) == 0 ? (st.st_mode & 0666) : 0600;
+        const int fd = ::open(QFile::encodeName(pending.path()).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0)
+            throw Error::make(err::NoPermission, path);
+        ::fchmod(fd, mode);
+        ::close(fd);
+    }
+    db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
+    NewMember made;
+    {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(pending.path()).constData(), &raw,
+                                       SQLITE_OPEN_READWRITE, nullptr);
+        SqliteHandle copy(raw);
+        if (rc != SQLITE_OK)
+            throwSqlite(raw, rc, path);
+        check(raw, sqlite3_extended_result_codes(raw, 1));
+        exec(raw, QStringLiteral("PRAGMA journal_mode=DELETE"));
+        made = becomeReplica(raw, source, description);
+    }
+    syncFile(pending.path());
+    if (QFileInfo::exists(path) || !QFile::rename(pending.path(), path))
+        throw Error::make(err::DatabaseExists, path);
+    pending.keep();
+    syncFile(QFileInfo(path).absolutePath());
+    // The source has everything the copy holds: its first exchange with the copy reads only what is new.
+    try {
+        WriteTransaction tx(db);
+        storeWatermark(db.rawHandle(), made.id, made.top);
+        tx.commit();
+    } catch (const Error&) {
+        // Only a shortcut: without it the first exchange reads the copy once more and finds nothing new.
+    }
+}
+
+SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize) {
+    if (mode != SyncExport && mode != SyncImport && mode != SyncImpExp)
+        throw Error::make(err::InvalidExchangeMode, QString::number(mode));
+    const Identity me = identity(db);
+    checkDatabasePath(partnerPath);
+    if (!QFileInfo::exists(partnerPath))
+        throw Error::make(err::FileNotFoundDb, partnerPath);
+    if (sameFile(db.path(), partnerPath))
+        throw Error::make(err::SyncWithSelf, partnerPath);
+
+    auto partner = Database::open(partnerPath);
+    const auto them = readIdentity(partner->rawHandle());
+    if (!them)
+        throw Error::make(err::NotAReplica, partnerPath);
+    requireIdentity(partner->rawHandle(), partnerPath);
+    if (them->setId != me.setId)
+        throw Error::make(err::DifferentReplicaSet, partnerPath);
+    if (them->replicaId == me.replicaId)
+        throw Error::make(err::SyncWithSelf, partnerPath);
+
+    const Member self{db.rawHandle(), me.replicaId};
+    const Member other{partner->rawHandle(), them->replicaId};
+    SyncStats stats;
+    if (mode == SyncImport || mode == SyncImpExp)
+        stats.imported = transfer(other, self, batchSize);
+    if (mode == SyncExport || mode == SyncImpExp)
+        stats.exported = transfer(self, other, batchSize);
+    return stats;
+}
+
+void synchronize(Database& db, const QString& partnerPath, int mode) {
+    synchronizeWithStats(db, partnerPath, mode);
+}
+
+} // namespace pell::db::replication

@@ -1,0 +1,457 @@
+#include "db/replication/store.h"
+
+#include "db/error.h"
+#include "db/replication/capture.h"
+
+#include <sqlite3.h>
+
+namespace pell::db::replication {
+
+namespace {
+
+QString q(const QString& name) {
+    return quoteIdentifier(name);
+}
+
+QString params(int first, qsizetype count) {
+    QStringList list;
+    for (qsizetype i = 0; i < count; ++i)
+        list << QStringLiteral("?%1").arg(first + i);
+    return list.join(u',');
+}
+
+QString quotedList(const QStringList& names) {
+    QStringList list;
+    for (const QString& n : names)
+        list << q(n);
+    return list.join(u',');
+}
+
+QString match(const QStringList& columns, int first) {
+    QStringList parts;
+    for (qsizetype i = 0; i < columns.size(); ++i)
+        parts << QStringLiteral("%1 = ?%2").arg(q(columns[i])).arg(first + i);
+    return parts.join(QStringLiteral(" AND "));
+}
+
+void bindValues(Statement& s, int first, const Row& row) {
+    bindRow(s.raw(), first, row);
+}
+
+// Leaves a statement reset when a method is done with it: a statement left on a row would keep a read
+// transaction open on the file and block its other users' writers.
+class Finish {
+public:
+    explicit Finish(Statement& s) : m_s(s) {}
+    ~Finish() { m_s.reset(); }
+    Finish(const Finish&) = delete;
+    Finish& operator=(const Finish&) = delete;
+
+private:
+    Statement& m_s;
+};
+
+Version readVersion(Statement& s, int first) {
+    Version v;
+    v.bornClock = s.int64(first);
+    v.bornWriter = s.int64(first + 1);
+    v.clock = s.int64(first + 2);
+    v.writer = s.int64(first + 3);
+    v.deleted = s.int64(first + 4) != 0;
+    v.history = parseClocks(s.value(first + 5).toString());
+    return v;
+}
+
+void readParent(Statement& s, int first, Version& v) {
+    v.parentBornClock = s.int64(first);
+    v.parentBornWriter = s.int64(first + 1);
+}
+
+} // namespace
+
+Statement& Statements::get(const QString& sql) {
+    auto it = m_cache.find(sql);
+    if (it == m_cache.end())
+        it = m_cache.emplace(sql, std::make_unique<Statement>(m_db, sql)).first;
+    it->second->reset();
+    sqlite3_clear_bindings(it->second->raw());
+    return *it->second;
+}
+
+TableStore::TableStore(sqlite3* db, TableInfo info, QStringList carried)
+    : m_db(db), m_info(std::move(info)), m_carried(std::move(carried)), m_statements(db) {
+    m_columns = quotedList(m_carried);
+    m_params = params(1, m_carried.size());
+    QStringList keys;
+    if (m_info.keyed) {
+        for (int i = 0; i < m_info.keys.size(); ++i)
+            keys << QStringLiteral("k%1").arg(i);
+    } else {
+        keys << QStringLiteral("gor") << QStringLiteral("gno");
+    }
+    m_keyNames = keys.join(u',');
+    m_keyList = keys;
+    m_keyCount = int(keys.size());
+    if (m_info.keyed) {
+        Statement indexes(
+            db, QStringLiteral("SELECT name FROM pragma_index_list(?1) WHERE \"unique\" AND origin <> 'pk'"));
+        indexes.bind(1, m_info.name);
+        while (indexes.step()) {
+            Statement columns(db, QStringLiteral("SELECT name FROM pragma_index_info(?1) ORDER BY seqno"));
+            columns.bind(1, indexes.value(0).toString());
+            QStringList list;
+            while (columns.step())
+                list << columns.value(0).toString();
+            if (!list.isEmpty() && !list.contains(QString()))
+                m_unique << list;
+        }
+    }
+}
+
+Row TableStore::project(const Row& content, const QStringList& columns) const {
+    Row values;
+    for (const QString& c : columns) {
+        qsizetype i = -1;
+        for (qsizetype j = 0; j < m_carried.size() && i < 0; ++j)
+            if (m_carried[j].compare(c, Qt::CaseInsensitive) == 0)
+                i = j;
+        if (i < 0 || size_t(i) >= content.size())
+            return {};
+        values.push_back(content[size_t(i)]);
+    }
+    return values;
+}
+
+QString TableStore::keyMatch(int firstParameter) const {
+    return match(m_info.keys, firstParameter);
+}
+
+std::optional<ShadowRow> TableStore::shadow(const Row& key) {
+    QStringList where;
+    for (int i = 0; i < m_keyCount; ++i)
+        where << QStringLiteral("%1 = ?%2").arg(m_keyList[i]).arg(i + 1);
+    Statement& s = m_statements.get(
+        QStringLiteral("SELECT seq, bc, bw, c, w, del, hist, vis, pbc, pbw%1 FROM %2 WHERE %3")
+            .arg(m_info.keyed ? QString() : QStringLiteral(", rid, fp"), q(m_info.shadow),
+                 where.join(QStringLiteral(" AND "))));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    if (!s.step())
+        return std::nullopt;
+    ShadowRow row;
+    row.seq = s.int64(0);
+    row.version = readVersion(s, 1);
+    row.visible = s.int64(7) != 0;
+    readParent(s, 8, row.version);
+    if (!m_info.keyed) {
+        row.rid = s.int64(10);
+        row.fp = s.value(11).toString();
+    }
+    return row;
+}
+
+void TableStore::putShadow(const Row& key, const ShadowRow& row) {
+    const QString extra = m_info.keyed ? QString() : QStringLiteral(", rid, fp");
+    const QString extraSet =
+        m_info.keyed ? QString() : QStringLiteral(", rid = excluded.rid, fp = excluded.fp");
+    const int n = m_keyCount;
+    Statement& s = m_statements.get(
+        QStringLiteral(
+            "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw%3) VALUES (%4) ON CONFLICT "
+            "(%2) DO UPDATE SET seq = excluded.seq, bc = excluded.bc, bw = excluded.bw, c = excluded.c, "
+            "w = excluded.w, del = excluded.del, hist = excluded.hist, vis = excluded.vis, "
+            "pbc = excluded.pbc, pbw = excluded.pbw%5")
+            .arg(q(m_info.shadow), m_keyNames, extra, params(1, n + 10 + (m_info.keyed ? 0 : 2)), extraSet));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    const Version& v = row.version;
+    const QString hist = clocksText(v.history);
+    QVariantList values{row.seq,
+                        v.bornClock,
+                        v.bornWriter,
+                        v.clock,
+                        v.writer,
+                        v.deleted ? 1 : 0,
+                        hist.isEmpty() ? QVariant() : QVariant(hist),
+                        row.visible ? 1 : 0,
+                        v.parentBornClock ? QVariant(v.parentBornClock) : QVariant(),
+                        v.parentBornWriter ? QVariant(v.parentBornWriter) : QVariant()};
+    if (!m_info.keyed)
+        values << (row.rid ? QVariant(row.rid) : QVariant())
+               << (row.fp.isEmpty() ? QVariant() : QVariant(row.fp));
+    for (qsizetype i = 0; i < values.size(); ++i)
+        s.bind(n + 1 + int(i), values[i]);
+    s.run();
+}
+
+void TableStore::setVisible(const Row& key, bool visible) {
+    QStringList where;
+    for (int i = 0; i < m_keyCount; ++i)
+        where << QStringLiteral("%1 = ?%2").arg(m_keyList[i]).arg(i + 2);
+    Statement& s = m_statements.get(QStringLiteral("UPDATE %1 SET vis = ?1 WHERE %2")
+                                        .arg(q(m_info.shadow), where.join(QStringLiteral(" AND "))));
+    const Finish finishS(s);
+    s.bind(1, visible ? 1 : 0);
+    bindValues(s, 2, key);
+    s.run();
+}
+
+std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
+    if (!row.visible || row.version.deleted) {
+        if (auto k = kept(key))
+            return k->content;
+        if (!row.visible)
+            return std::nullopt;
+    }
+    if (!m_info.keyed) {
+        const auto rowid = locate(row);
+        if (!rowid)
+            return std::nullopt;
+        Statement& s = m_statements.get(
+            QStringLiteral("SELECT %1 FROM %2 WHERE rowid = ?1").arg(m_columns, q(m_info.name)));
+        const Finish finishS(s);
+        s.bind(1, *rowid);
+        if (!s.step())
+            return std::nullopt;
+        return readRow(s.raw(), 0, int(m_carried.size()));
+    }
+    Statement& s = m_statements.get(
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1)));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    if (!s.step())
+        return std::nullopt;
+    return readRow(s.raw(), 0, int(m_carried.size()));
+}
+
+std::optional<Kept> TableStore::kept(const Row& key) {
+    if (m_info.keep.isEmpty())
+        return std::nullopt;
+    Statement& s = m_statements.get(
+        QStringLiteral("SELECT %1, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\" FROM %2 WHERE %3")
+            .arg(m_columns, q(m_info.keep), keyMatch(1)));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    if (!s.step())
+        return std::nullopt;
+    const int n = int(m_carried.size());
+    Kept k;
+    k.content = readRow(s.raw(), 0, n);
+    k.version.bornClock = s.int64(n);
+    k.version.bornWriter = s.int64(n + 1);
+    k.version.clock = s.int64(n + 2);
+    k.version.writer = s.int64(n + 3);
+    return k;
+}
+
+void TableStore::keep(const Row& key, const Kept& kept) {
+    Q_UNUSED(key);
+    const int n = int(m_carried.size());
+    Statement& s =
+        m_statements.get(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", "
+                                        "\"_pell_c\", \"_pell_w\") VALUES (%3, %4)")
+                             .arg(q(m_info.keep), m_columns, m_params, params(n + 1, 4)));
+    const Finish finishS(s);
+    bindValues(s, 1, kept.content);
+    s.bind(n + 1, kept.version.bornClock);
+    s.bind(n + 2, kept.version.bornWriter);
+    s.bind(n + 3, kept.version.clock);
+    s.bind(n + 4, kept.version.writer);
+    s.run();
+}
+
+void TableStore::dropKept(const Row& key) {
+    if (m_info.keep.isEmpty())
+        return;
+    Statement& s =
+        m_statements.get(QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.keep), keyMatch(1)));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    s.run();
+}
+
+void TableStore::keepStanding(const Row& key, const Version& version) {
+    const QString all = quotedList(m_info.columns);
+    const int k = int(m_info.keys.size());
+    Statement& s = m_statements.get(
+        QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\") "
+                       "SELECT %2, %3 FROM %4 WHERE %5")
+            .arg(q(m_info.keep), all, params(k + 1, 4), q(m_info.name), keyMatch(1)));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    s.bind(k + 1, version.bornClock);
+    s.bind(k + 2, version.bornWriter);
+    s.bind(k + 3, version.clock);
+    s.bind(k + 4, version.writer);
+    s.run();
+}
+
+bool TableStore::write(Statement& s, int* refusal) {
+    try {
+        s.run();
+        return true;
+    } catch (const Error& e) {
+        if (e.number() != err::DuplicateKey && e.number() != err::NullNotAllowed)
+            throw;
+        if (refusal)
+            *refusal = e.number();
+        return false;
+    }
+}
+
+bool TableStore::insertRow(const Row& content, int* refusal) {
+    Statement& s = m_statements.get(
+        QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(q(m_info.name), m_columns, m_params));
+    const Finish finishS(s);
+    bindValues(s, 1, content);
+    return write(s, refusal);
+}
+
+bool TableStore::updateRow(const Row& key, const ShadowRow& row, const Row& content, int* refusal) {
+    QStringList sets;
+    for (qsizetype i = 0; i < m_carried.size(); ++i)
+        sets << QStringLiteral("%1 = ?%2").arg(q(m_carried[i])).arg(i + 1);
+    const int n = int(m_carried.size());
+    if (m_info.keyed) {
+        Statement& s = m_statements.get(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
+                                            .arg(q(m_info.name), sets.join(u','), keyMatch(n + 1)));
+        const Finish finishS(s);
+        bindValues(s, 1, content);
+        bindValues(s, n + 1, key);
+        return write(s, refusal);
+    }
+    const auto rowid = locate(row);
+    if (!rowid)
+        return insertRow(content, refusal);
+    Statement& s = m_statements.get(
+        QStringLiteral("UPDATE %1 SET %2 WHERE rowid = ?%3").arg(q(m_info.name), sets.join(u',')).arg(n + 1));
+    const Finish finishS(s);
+    bindValues(s, 1, content);
+    s.bind(n + 1, *rowid);
+    return write(s, refusal);
+}
+
+bool TableStore::restoreKept(const Row& key, int* refusal) {
+    const QString all = quotedList(m_info.columns);
+    Statement& s = m_statements.get(QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3 WHERE %4")
+                                        .arg(q(m_info.name), all, q(m_info.keep), keyMatch(1)));
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    return write(s, refusal);
+}
+
+void TableStore::deleteRow(const Row& key, const ShadowRow& row) {
+    if (m_info.keyed) {
+        Statement& s =
+            m_statements.get(QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.name), keyMatch(1)));
+        const Finish finishS(s);
+        bindValues(s, 1, key);
+        s.run();
+        return;
+    }
+    if (const auto rowid = locate(row)) {
+        Statement& s =
+            m_statements.get(QStringLiteral("DELETE FROM %1 WHERE rowid = ?1").arg(q(m_info.name)));
+        const Finish finishS(s);
+        s.bind(1, *rowid);
+        s.run();
+    }
+}
+
+qint64 TableStore::lastRowid() const {
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+QString TableStore::fingerprintOf(qint64 rowid) {
+    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 T WHERE rowid = ?1")
+                                        .arg(fingerprint(m_info, QStringLiteral("T")), q(m_info.name)));
+    const Finish finishS(s);
+    s.bind(1, rowid);
+    return s.step() ? s.value(0).toString() : QString();
+}
+
+std::optional<qint64> TableStore::locate(const ShadowRow& row) {
+    const QString fp = fingerprint(m_info, QStringLiteral("T"));
+    Statement& hint = m_statements.get(
+        QStringLiteral("SELECT rowid FROM %1 T WHERE rowid = ?1 AND %2 = ?2").arg(q(m_info.name), fp));
+    const Finish finishHint(hint);
+    hint.bindAll({row.rid, row.fp});
+    if (hint.step())
+        return hint.int64(0);
+    Statement& any = m_statements.get(
+        QStringLiteral("SELECT rowid FROM %1 T WHERE %2 = ?1 LIMIT 1").arg(q(m_info.name), fp));
+    const Finish finishAny(any);
+    any.bind(1, row.fp);
+    if (any.step())
+        return any.int64(0);
+    return std::nullopt;
+}
+
+QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& values) {
+    QList<Row> keys;
+    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
+                                        .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1)));
+    const Finish finishS(s);
+    bindValues(s, 1, values);
+    while (s.step())
+        keys << readRow(s.raw(), 0, int(m_info.keys.size()));
+    return keys;
+}
+
+QList<Row> TableStore::keptWhere(const QStringList& columns, const Row& values) {
+    QList<Row> keys;
+    if (m_info.keep.isEmpty())
+        return keys;
+    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
+                                        .arg(quotedList(m_info.keys), q(m_info.keep), match(columns, 1)));
+    const Finish finishS(s);
+    bindValues(s, 1, values);
+    while (s.step())
+        keys << readRow(s.raw(), 0, int(m_info.keys.size()));
+    return keys;
+}
+
+QList<Row> TableStore::rivals(const Row& content, const Row& key) {
+    QList<Row> found;
+    for (const QStringList& columns : m_unique) {
+        const Row values = project(content, columns);
+        bool null = values.empty();
+        for (const Value& v : values)
+            null |= v.isNull();
+        if (null)
+            continue;
+        const int n = int(columns.size());
+        Statement& s = m_statements.get(
+            QStringLiteral("SELECT %1 FROM %2 WHERE %3 AND NOT (%4)")
+                .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1), keyMatch(n + 1)));
+        const Finish finishS(s);
+        bindValues(s, 1, values);
+        bindValues(s, n + 1, key);
+        while (s.step())
+            found << readRow(s.raw(), 0, int(m_info.keys.size()));
+    }
+    return found;
+}
+
+QList<Row> TableStore::ownChangesAfter(qint64 seq, qint64 me) {
+    QList<Row> keys;
+    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE seq > ?1 AND w = ?2 ORDER BY seq")
+                                        .arg(m_keyNames, q(m_info.shadow)));
+    const Finish finishS(s);
+    s.bindAll({seq, me});
+    while (s.step())
+        keys << readRow(s.raw(), 0, m_keyCount);
+    return keys;
+}
+
+QList<Row> TableStore::standingDeleted() {
+    QList<Row> keys;
+    Statement& s = m_statements.get(
+        QStringLiteral("SELECT %1 FROM %2 WHERE del = 1 AND vis = 1").arg(m_keyNames, q(m_info.shadow)));
+    const Finish finishS(s);
+    while (s.step())
+        keys << readRow(s.raw(), 0, m_keyCount);
+    return keys;
+}
+
+} // namespace pell::db::replication
