@@ -54,6 +54,27 @@ inline qint64 num(const QString& path, const QString& sql) {
     return scalarRaw(path, sql).toLongLong();
 }
 
+inline QString hexOf(const QString& text) {
+    return QString::fromLatin1(text.toUtf8().toHex().toUpper());
+}
+
+// The lost versions the files logged, as pelldb shows them.
+inline QString lostVersions(const QStringList& files) {
+    QString lost;
+    for (const QString& file : files) {
+        QString out;
+        runPelldb({u"conflicts"_s, file}, &out);
+        for (const QString& line : out.split(u'\n'))
+            if (line.startsWith(u"    lost: "_s))
+                lost += line + u'\n';
+    }
+    return lost;
+}
+
+inline bool loggedAsLost(const QStringList& files, const QString& text) {
+    return lostVersions(files).contains(text);
+}
+
 // The reasons logged for a table's conflicts, one per line, in the order they were logged.
 inline QString reasons(const QString& path, const QString& table) {
     return scalarRaw(path, u"SELECT group_concat(key_text||' '||reason, char(10)) FROM (SELECT * FROM "

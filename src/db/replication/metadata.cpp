@@ -73,6 +73,10 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
                             "parent TEXT NOT NULL, cascade INTEGER NOT NULL)"));
     exec(db, QStringLiteral("CREATE TABLE \"_pell_watermarks\" (sender INTEGER PRIMARY KEY, seq INTEGER NOT "
                             "NULL)"));
+    // How far each receiver has read this member's stream, as far as this member knows: a receiver whose own
+    // record is behind has been put back from an older copy.
+    exec(db,
+         QStringLiteral("CREATE TABLE \"_pell_sent\" (receiver INTEGER PRIMARY KEY, seq INTEGER NOT NULL)"));
     exec(db, QStringLiteral("CREATE TABLE \"_pell_known\" (writer INTEGER PRIMARY KEY, clock INTEGER NOT "
                             "NULL)"));
     // A conflict is named by the row and the version that lost, so the same loss seen by two members is one
@@ -172,6 +176,19 @@ void storeKnown(sqlite3* db, const Clocks& clocks, qint64 me) {
         s.run();
         s.reset();
     }
+}
+
+qint64 sentTo(sqlite3* db, qint64 receiver) {
+    Statement s(db, QStringLiteral("SELECT seq FROM \"_pell_sent\" WHERE receiver=?1"));
+    s.bind(1, receiver);
+    return s.step() ? s.int64(0) : 0;
+}
+
+void storeSent(sqlite3* db, qint64 receiver, qint64 seq) {
+    Statement s(db, QStringLiteral("INSERT INTO \"_pell_sent\" VALUES (?1, ?2) ON CONFLICT (receiver) DO "
+                                   "UPDATE SET seq = excluded.seq"));
+    s.bindAll({receiver, seq});
+    s.run();
 }
 
 qint64 watermark(sqlite3* db, qint64 sender) {

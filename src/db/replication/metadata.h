@@ -49,6 +49,7 @@ inline const QString ClockTable = QStringLiteral("_pell_clock");
 inline const QString Tables = QStringLiteral("_pell_tables");
 inline const QString Links = QStringLiteral("_pell_links");
 inline const QString Watermarks = QStringLiteral("_pell_watermarks");
+inline const QString Sent = QStringLiteral("_pell_sent");
 inline const QString Known = QStringLiteral("_pell_known");
 inline const QString Conflicts = QStringLiteral("_pell_conflicts");
 inline const QString Applying = QStringLiteral("_pell_applying");
@@ -80,8 +81,11 @@ qint64 wallClock();
 Clocks known(sqlite3* db, qint64 me);
 void storeKnown(sqlite3* db, const Clocks& clocks, qint64 me);
 
-// How far the receiver has read a sender's change stream (kept in the receiver).
+// How far the receiver has read a sender's change stream, kept in the receiver, and as the sender last saw
+// it, kept in the sender.
 qint64 watermark(sqlite3* db, qint64 sender);
 void storeWatermark(sqlite3* db, qint64 sender, qint64 seq);
+qint64 sentTo(sqlite3* db, qint64 receiver);
+void storeSent(sqlite3* db, qint64 receiver, qint64 seq);
 
 } // namespace pell::db::replication

@@ -128,6 +128,24 @@ void Receiver::apply(const Change& c) {
     ++m_stats.applied;
     m_changed = true;
     place(c.table, c.key, c.version.deleted ? nullptr : &*c.content);
+    if (!c.version.sameIncarnation(s->version))
+        newIncarnation(c.table, c.key);
+}
+
+void Receiver::newIncarnation(int table, const Row& key) {
+    // Rows that belong to a row belong to one incarnation of it: another one under the same key takes back
+    // the rows written for it and sends away those written for the one before.
+    TableStore& store = *m_stores[size_t(table)];
+    for (const Link& link : m_links) {
+        if (!link.cascade || link.parent.compare(store.info().name, Qt::CaseInsensitive) != 0)
+            continue;
+        const int c = indexOf(link.child);
+        if (c < 0)
+            continue;
+        TableStore& child = *m_stores[size_t(c)];
+        for (const Row& ck : child.standingWhere(link.columns, key) + child.keptWhere(link.columns, key))
+            recheck(c, ck);
+    }
 }
 
 void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow) {
@@ -145,6 +163,17 @@ void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const 
 }
 
 void Receiver::place(int table, const Row& key, const Row* given) {
+    // Rows being placed further up: a row that refers to one of them, directly or round a cycle, is placed on
+    // the understanding that it will stand.
+    const QByteArray self = tag(table, key);
+    if (m_placing.contains(self) || m_placing.size() > MaxDepth)
+        return;
+    m_placing.insert(self);
+    placeRow(table, key, given);
+    m_placing.remove(self);
+}
+
+void Receiver::placeRow(int table, const Row& key, const Row* given) {
     TableStore& store = *m_stores[size_t(table)];
     std::optional<ShadowRow> s = store.shadow(key);
     if (!s)
@@ -173,7 +202,7 @@ void Receiver::place(int table, const Row& key, const Row* given) {
         const std::optional<Row> content = given ? std::optional<Row>(*given) : store.content(key, *s);
         if (!content)
             return;
-        ParentCheck parents = checkParents(table, *content, &s->version, 0);
+        ParentCheck parents = checkParents(table, key, *content, &s->version, 0);
         s = store.shadow(key); // looking for parents may have brought in other versions
         if (!s || s->version.deleted)
             return;
@@ -184,8 +213,13 @@ void Receiver::place(int table, const Row& key, const Row* given) {
         for (const auto& [p, pk] : parents.pins)
             pin(p, pk);
         const bool wasStanding = s->visible;
-        if (wasStanding && !given)
+        if (wasStanding && !given) {
+            // A member's own writes put rows in place without this check: rows set aside for want of this
+            // one may come back now.
+            if (!m_source)
+                neighbours(table, key, *content, true);
             return;
+        }
         // A standing row that now refers elsewhere may leave a deleted parent that stood for it alone.
         std::optional<Row> before;
         if (wasStanding && hasRestrictParent(table))
@@ -213,7 +247,7 @@ void Receiver::place(int table, const Row& key, const Row* given) {
         return;
     ParentCheck parents;
     if (stands) {
-        parents = checkParents(table, kept->content, nullptr, 0);
+        parents = checkParents(table, key, kept->content, nullptr, 0);
         stands = parents.ok;
     }
     if (stands) {
@@ -230,13 +264,16 @@ void Receiver::place(int table, const Row& key, const Row* given) {
         m_changed = true;
         if (content)
             neighbours(table, key, *content, false);
+    } else if (!m_source) {
+        // A member's own deletion made without its relationships: rows that belonged to the row go too.
+        neighbours(table, key, {}, false);
     }
     if (!store.info().restrictParent)
         store.dropKept(key);
 }
 
-Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, const Version* version,
-                                             int depth) {
+Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Row& content,
+                                             const Version* version, int depth) {
     ParentCheck check;
     TableStore& store = *m_stores[size_t(table)];
     for (const Link& link : m_links) {
@@ -244,8 +281,8 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, cons
             continue;
         const int p = indexOf(link.parent);
         const Row values = store.project(content, link.columns);
-        if (p < 0 || hasNull(values))
-            continue;
+        if (p < 0 || hasNull(values) || (p == table && values == key) || m_placing.contains(tag(p, values)))
+            continue; // no reference, a row that refers to itself, or one being placed
         TableStore& parent = *m_stores[size_t(p)];
         // A row that belongs to another belongs to the incarnation it was written for, not to a row added
         // later under the same key.
@@ -259,6 +296,10 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, cons
             continue;
         pull(p, values);
         ps = parent.shadow(values);
+        if (ps && !ps->visible && !ps->version.deleted) {
+            place(p, values, nullptr); // a parent that exists but is not placed yet
+            ps = parent.shadow(values);
+        }
         if (ps && ps->visible && belongs(*ps))
             continue;
         if (ps && ps->visible) {
@@ -279,7 +320,7 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, cons
             if (const std::optional<Kept> kept = parent.kept(values)) {
                 // The parent's deletion does not take effect while this row refers to it; the parent must be
                 // able to stand in turn.
-                ParentCheck above = checkParents(p, kept->content, nullptr, depth + 1);
+                ParentCheck above = checkParents(p, values, kept->content, nullptr, depth + 1);
                 if (above.ok) {
                     check.pins << std::make_pair(p, values);
                     check.pins << above.pins;
@@ -290,16 +331,16 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& content, cons
         check.ok = false;
         if (ps && ps->version.deleted && link.cascade)
             check.reason = text("belongs to a record that was deleted in another replica",
-                                "belongs to a record that was deleted (written with relationships off)");
+                                "belongs to a record that was deleted");
         else if (ps && ps->version.deleted)
             check.reason = text("refers to a record that was deleted in another replica",
-                                "refers to a record that was deleted (written with relationships off)");
+                                "refers to a record that was deleted");
         else if (ps)
             check.reason = text("belongs to a record that another replica set aside",
                                 "belongs to a record that was set aside");
         else
             check.reason = text("refers to a record that exists in no replica",
-                                "refers to a record that does not exist (written with relationships off)");
+                                "refers to a record that does not exist");
         return check;
     }
     return check;
@@ -387,8 +428,7 @@ bool Receiver::pin(int table, const Row& key) {
     m_changed = true;
     log(table, key,
         text("deleted in one replica while records in another still refer to it; the record was kept",
-             "deleted while other records still referred to it (written with relationships off); the record "
-             "was kept"),
+             "deleted while other records still referred to it; the record was kept"),
         s->version, std::nullopt, kept->version, kept->content);
     neighbours(table, key, kept->content, true);
     return true;

@@ -54,7 +54,9 @@ private:
     };
 
     void place(int table, const Row& key, const Row* content);
-    ParentCheck checkParents(int table, const Row& content, const Version* version, int depth);
+    void placeRow(int table, const Row& key, const Row* content);
+    ParentCheck checkParents(int table, const Row& key, const Row& content, const Version* version,
+                             int depth);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
     bool pin(int table, const Row& key);
     // Writes a row into its table (a change of a standing row, a new row, or a kept row coming back); a row
@@ -63,6 +65,7 @@ private:
     void keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow);
     void pull(int table, const Row& key);
     void neighbours(int table, const Row& key, const Row& content, bool nowStanding);
+    void newIncarnation(int table, const Row& key);
     bool hasRestrictParent(int table) const;
     void leftParents(int table, const Row& before, const Row& after);
     void suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason);
@@ -84,6 +87,7 @@ private:
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
     QSet<QByteArray> m_pulled;
+    QSet<QByteArray> m_placing;
     int m_depth = 0;
     bool m_changed = false;
 };

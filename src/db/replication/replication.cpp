@@ -128,6 +128,7 @@ NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& de
     clock.settled = clock.now;
     writeClock(copy, clock);
     storeWatermark(copy, source.replicaId, made.top);
+    storeSent(copy, source.replicaId, made.top);
     const QList<Link> related = links(copy);
     for (const TableInfo& t : registeredTables(copy))
         installTriggers(copy, t, made.id, related);
@@ -228,6 +229,7 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     try {
         WriteTransaction tx(db);
         storeWatermark(db.rawHandle(), made.id, made.top);
+        storeSent(db.rawHandle(), made.id, made.top);
         tx.commit();
     } catch (const Error&) {
         // Only a shortcut: without it the first exchange reads the copy once more and finds nothing new.
@@ -256,11 +258,16 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
 
     const Member self{db.rawHandle(), me.replicaId};
     const Member other{partner->rawHandle(), them->replicaId};
+    // Each member first puts right what its own writers left unsound, as its partners will when they receive
+    // it, whether or not anything is exchanged.
+    settleOwnChanges(self);
+    settleOwnChanges(other);
+    const qint64 untrusted = putBack(self, other);
     SyncStats stats;
     if (mode == SyncImport || mode == SyncImpExp)
-        stats.imported = transfer(other, self, batchSize);
+        stats.imported = transfer(other, self, batchSize, untrusted);
     if (mode == SyncExport || mode == SyncImpExp)
-        stats.exported = transfer(self, other, batchSize);
+        stats.exported = transfer(self, other, batchSize, untrusted);
     return stats;
 }
 

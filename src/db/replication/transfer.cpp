@@ -266,10 +266,14 @@ private:
     Side& m_side;
 };
 
-bool covered(const Clocks& known, const Change& c) {
-    if (known.value(c.version.writer) < c.version.clock)
-        return false;
-    return !c.kept || known.value(c.kept->version.writer) >= c.kept->version.clock;
+// Whether the receiver holds the version (or one above it) by what it knows it holds. What a member put back
+// from an older copy says of its own writes is not trusted: it may have lost some of them.
+bool covered(const Clocks& known, const Change& c, qint64 untrusted) {
+    const auto holds = [&](qint64 writer, qint64 clock) {
+        return writer != untrusted && known.value(writer) >= clock;
+    };
+    return holds(c.version.writer, c.version.clock) &&
+           (!c.kept || holds(c.kept->version.writer, c.kept->version.clock));
 }
 
 // Rows of the member's own changes since the last check, and deleted rows that stand for others, checked
@@ -339,20 +343,31 @@ void settleOwnChanges(const Member& member) {
     }
 }
 
-DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize) {
+qint64 putBack(const Member& a, const Member& b) {
+    // A member put back from an older copy is behind what its partner remembers of their exchanges: it has
+    // read less of the partner than the partner has seen it read, or shown less than the partner has read.
+    const auto behind = [](const Member& m, const Member& partner) {
+        return watermark(m.db, partner.id) < sentTo(partner.db, m.id) ||
+               sentTo(m.db, partner.id) < watermark(partner.db, m.id);
+    };
+    return behind(a, b) ? a.id : behind(b, a) ? b.id : 0;
+}
+
+DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted) {
     DirectionStats stats;
     if (batchSize <= 0)
         batchSize = DefaultBatchSize;
+    qint64 from = watermark(receiver.db, sender.id);
+    const qint64 sent = sentTo(sender.db, receiver.id);
+    if (readClock(sender.db).now < from)
+        from =
+            0; // the sender's changes numbered after it was put back may lie below the mark: read all again
     const Clocks theirs = known(sender.db, sender.id);
-    if (covers(known(receiver.db, receiver.id), theirs))
+    if (!untrusted && covers(known(receiver.db, receiver.id), theirs))
         return stats; // the receiver holds everything the sender holds: nothing is read or written
-    settleOwnChanges(sender);
 
     auto [senderSide, receiverSide] = paired(sender.db, receiver.db);
     SenderSource source(senderSide);
-    qint64 from = watermark(receiver.db, sender.id);
-    if (readClock(sender.db).now < from)
-        from = 0; // the sender was put back from a copy older than what was read from it: read it again
     for (bool first = true;; first = false) {
         const Clocks holds = known(receiver.db, receiver.id);
         QList<Change> batch;
@@ -369,7 +384,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                     break;
                 }
                 position = c->seq;
-                if (!covered(holds, *c))
+                if (!covered(holds, *c, untrusted))
                     batch << std::move(*c);
             }
             ended = ended || !stream.more();
@@ -404,6 +419,16 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         from = position;
         if (ended)
             break;
+    }
+    // The sender remembers how far the receiver has read it. Only a shortcut for what the receiver keeps: a
+    // sender that cannot be written is left as it is.
+    if (from != sent) {
+        try {
+            Transaction note(sender.db, true);
+            storeSent(sender.db, receiver.id, from);
+            note.commit();
+        } catch (const Error&) {
+        }
     }
     return stats;
 }

@@ -1,0 +1,409 @@
+// The outcome of replication depends only on the changes made, never on who meets whom, in which direction or
+// mode, with which batch size or in which order. The same histories are exchanged under different schedules
+// and must end in the same data everywhere; a model of what each writer had seen checks that no version a
+// later one replaced survives and that every version that did not survive is accounted for.
+#include "db/schema.h"
+#include "replication_fixture.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QThread>
+#include <QtTest>
+
+using namespace pell;
+using namespace pell::test;
+
+namespace {
+
+// SYSTEM has no text column: its marker is a number well above the sample's values.
+QString systemValue(const QString& marker) {
+    return QString::number(100000 + marker.mid(1).toInt());
+}
+
+// The writes: what the writer sees of the row it replaces (if any), and the statement. %1 a user, %2 another
+// user, %3 the new version's marker, %4 a task 1..10, %5 a position 0..4, %6 the marker as a number, %7 an
+// owner that may not exist.
+#define AT(table) " WHERE rowid=(SELECT rowid FROM " table " ORDER BY rowid LIMIT 1 OFFSET %5)"
+const char* const userSeen = "SELECT User_Name FROM \"USER\" WHERE User_ID='%1'";
+const char* const scrSeen = "SELECT SCR_Title FROM SCR WHERE SCR_Number=100+%4";
+struct Write {
+    const char* seen;
+    const char* sql;
+    bool deletes;
+};
+const Write writes[] = {
+    {"", "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('%1', '%3', 'admin')", false},
+    {"", "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('%1', '%3', '%2')", false},
+    {userSeen, "UPDATE \"USER\" SET User_Name='%3' WHERE User_ID='%1'", false},
+    {userSeen, "UPDATE \"USER\" SET User_Name='%3', Supervisor_User_ID='%2' WHERE User_ID='%1'", false},
+    {userSeen, "DELETE FROM \"USER\" WHERE User_ID='%1'", true},
+    {userSeen, "UPDATE \"USER\" SET User_ID='%2', User_Name='%3' WHERE User_ID='%1'",
+     true}, // a key change ends
+            // the old row
+    {"",
+     "INSERT INTO SCR (SCR_Number, SCR_Title, SCR_STATUS, SCR_Owner, SCR_Category, SCR_Priority) VALUES "
+     "(100+%4, '%3', 'A', '%7', 'Bug', 'High')",
+     false},
+    {scrSeen, "UPDATE SCR SET SCR_Title='%3', SCR_Owner='%7' WHERE SCR_Number=100+%4", false},
+    {scrSeen, "DELETE FROM SCR WHERE SCR_Number=100+%4", true},
+    {"", "INSERT INTO ROUTE (SCR_Number, From_User, Route_Note) VALUES (100+%4, 'admin', '%3')", false},
+    {"SELECT Route_Note FROM ROUTE" AT("ROUTE"), "UPDATE ROUTE SET Route_Note='%3'" AT("ROUTE"), false},
+    {"SELECT Route_Note FROM ROUTE" AT("ROUTE"), "DELETE FROM ROUTE" AT("ROUTE"), true},
+    // the table without a key
+    {"", "INSERT INTO \"SYSTEM\" (MAX_STORAGE, Chunk_Size) VALUES (%6, 2000)", false},
+    {"SELECT 'w'||(MAX_STORAGE-100000) FROM \"SYSTEM\"" AT("\"SYSTEM\""),
+     "UPDATE \"SYSTEM\" SET MAX_STORAGE=%6" AT("\"SYSTEM\""), false},
+    {"SELECT 'w'||(MAX_STORAGE-100000) FROM \"SYSTEM\"" AT("\"SYSTEM\""),
+     "DELETE FROM \"SYSTEM\"" AT("\"SYSTEM\""), true},
+    // tools, attachments with their contents, lookups
+    {"SELECT Tool_EXE FROM TOOL" AT("TOOL"), "UPDATE TOOL SET Tool_EXE='%3'" AT("TOOL"), false},
+    {"", "INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (100+%4, '%3', randomblob(300))",
+     false},
+    {"SELECT File_Name FROM ATTACH" AT("ATTACH"),
+     "UPDATE ATTACH SET File_Name='%3', Contents=randomblob(200)" AT("ATTACH"), false},
+    {"SELECT File_Name FROM ATTACH" AT("ATTACH"), "DELETE FROM ATTACH" AT("ATTACH"), true},
+    {"", "INSERT INTO LU_Priority (Priority) VALUES ('prio%5')", false},
+    {"", "DELETE FROM LU_Priority WHERE Priority='prio%5'", false},
+};
+#undef AT
+
+// Whether a file's data holds a marker's version.
+bool holds(const QString& dump, const QString& m) {
+    const auto hex = [](const QString& s) { return QString::fromLatin1(s.toUtf8().toHex().toUpper()); };
+    return dump.contains(hex(u'\'' + m + u'\'')) || dump.contains(hex(systemValue(m)));
+}
+
+// A replica set with a random history of changes and exchanges, and what each writer had seen.
+struct History {
+    History(const QString& folder, quint32 seed, int replicas) : random(seed) {
+        files << QDir(folder).filePath(u"master.mdb"_s);
+        Database::create(files[0]);
+        {
+            auto db = Database::open(files[0]);
+            db::createSharedSchema(*db);
+            db::fillSharedDatabase(*db, {.sample = true});
+        }
+        makeMaster(files[0]);
+        for (int i = 1; i <= replicas; ++i) {
+            files << QDir(folder).filePath(u"replica%1.mdb"_s.arg(i));
+            makeReplica(files[0], files.last());
+        }
+    }
+
+    void randomWork(int operations) {
+        static const int modes[] = {db::SyncExport, db::SyncImport, db::SyncImpExp, db::SyncImpExp};
+        static const int batches[] = {1, 2, 7, 0};
+        for (int i = 0; i < operations; ++i) {
+            const int r = int(random.bounded(100));
+            const int a = int(random.bounded(int(files.size())));
+            if (r < 12) { // an exchange between two different files
+                const int b = (a + 1 + int(random.bounded(int(files.size()) - 1))) % int(files.size());
+                sync(files[a], files[b], modes[random.bounded(4)], batches[random.bounded(4)]);
+            } else if (r < 14) {
+                execRaw(files[a], u"VACUUM"_s);
+            } else {
+                write(files[a]);
+            }
+        }
+    }
+
+    QStringList files;
+    QSet<QString> written;     // markers a file really held after their write
+    QSet<QString> overwritten; // markers a later change (not a deletion) replaced, having seen them
+    QSet<QString> replaced;    // markers a later change or deletion replaced
+    QRandomGenerator random;
+    int counter = 0;
+
+private:
+    QString user() { return u"user%1"_s.arg(random.bounded(12)); }
+
+    void write(const QString& path) {
+        const Write& w = writes[random.bounded(int(std::size(writes)))];
+        const QString m = u"w%1"_s.arg(++counter);
+        const QStringList values{user(),
+                                 user(),
+                                 m,
+                                 QString::number(1 + random.bounded(10)),
+                                 QString::number(random.bounded(5)),
+                                 systemValue(m),
+                                 random.bounded(3) == 0 ? u"admin"_s : user()};
+        const auto fill = [&](const char* t) { // each place marker by its own number
+            QString sql = QString::fromLatin1(t);
+            for (int i = 0; i < values.size(); ++i)
+                sql.replace(u'%' + QString::number(i + 1), values[i]);
+            return sql;
+        };
+        // The version the row holds now: the writer about to replace it has seen it.
+        QString seen;
+        if (*w.seen) {
+            const QVariant current = scalarRaw(path, fill(w.seen));
+            seen = current.toString();
+        }
+        const QString sql = fill(w.sql);
+        const QString before = dumpData(path);
+        const int how = int(random.bounded(8));
+        try { // through our engine, a plain connection, or the sqlite3 shell with relationships off
+            if (how == 0) {
+                QProcess shell;
+                shell.start(u"sqlite3"_s, {path, sql});
+                QVERIFY(shell.waitForFinished(30000));
+            } else if (how < 4) {
+                Database::open(path)->execute(sql);
+            } else {
+                execRaw(path, u"PRAGMA foreign_keys=ON;"_s + sql);
+            }
+        } catch (const Error&) {
+            return; // duplicate key, related records: the writer is refused, nothing changes
+        }
+        if (dumpData(path) == before)
+            return; // refused, or matched nothing
+        if (!seen.isEmpty()) {
+            replaced.insert(seen);
+            if (!w.deletes)
+                overwritten.insert(seen);
+        }
+        if (sql.contains(m) && holds(dumpData(path), m))
+            written.insert(m);
+    }
+};
+
+// Copies of a set of files, as they stand, into a folder of their own.
+QStringList copies(const QStringList& files, const QString& folder) {
+    QDir().mkpath(folder);
+    QStringList out;
+    for (const QString& file : files) {
+        const QString copy = QDir(folder).filePath(QFileInfo(file).fileName());
+        QFile::copy(file, copy);
+        out << copy;
+    }
+    return out;
+}
+
+// The lines in which two dumps differ, for a readable failure.
+QString difference(const QString& a, const QString& b) {
+    const QStringList la = a.split(u'\n'), lb = b.split(u'\n');
+    const QSet<QString> sa(la.begin(), la.end()), sb(lb.begin(), lb.end());
+    QString out;
+    for (const QString& l : la)
+        if (!sb.contains(l))
+            out += u"- "_s + l.left(300) + u'\n';
+    for (const QString& l : lb)
+        if (!sa.contains(l))
+            out += u"+ "_s + l.left(300) + u'\n';
+    return out;
+}
+
+bool agree(const QStringList& files) {
+    const QString first = dumpData(files[0]);
+    for (const QString& file : files.mid(1))
+        if (dumpData(file) != first)
+            return false;
+    return true;
+}
+
+using Schedule = std::function<void(const QStringList&, int round)>;
+
+// Rounds of a schedule until every member holds the same data; then two rounds around the first member, after
+// which every member also knows what every other holds.
+void settle(const QStringList& files, const Schedule& schedule) {
+    for (int round = 0; round < 8 && !agree(files); ++round)
+        schedule(files, round);
+    for (int round = 0; round < 2; ++round)
+        for (const QString& file : files.mid(1))
+            sync(files[0], file);
+}
+
+} // namespace
+
+class TestReplicationSchedules : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void causallyLaterVersionsWinWhoeverMeetsFirst() {
+        // L sets a row and hands it to X, who overwrites it, while Y sets it too. D deletes another row and
+        // hands that to C, who adds it again, while E changes the old row. Whatever pairs meet first, every
+        // member ends with X's version over L's and C's over E's; Y's and E's are logged as lost.
+        Fixture f;
+        const QString base = f.path(u"base"_s);
+        QDir().mkpath(base);
+        History h(base, 1, 5);
+        const QStringList& m = h.files; // master = L, then X, Y, D, C, E
+        const QString setGuest = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
+        execRaw(m[2], setGuest.arg(u"Y3"_s));
+        QThread::msleep(2);
+        execRaw(m[0], setGuest.arg(u"L1"_s));
+        sync(m[0], m[1], db::SyncExport);
+        QThread::msleep(2);
+        execRaw(m[1], setGuest.arg(u"X2"_s));
+        execRaw(m[3], u"DELETE FROM TOOL WHERE Tool_Name='Calculator'"_s);
+        sync(m[3], m[4], db::SyncExport);
+        QThread::msleep(2);
+        execRaw(m[5], u"UPDATE TOOL SET Tool_EXE='E edit' WHERE Tool_Name='Calculator'"_s);
+        QThread::msleep(2);
+        execRaw(m[4], u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Calculator', 'C again')"_s);
+
+        const QList<QList<std::pair<int, int>>> orders{
+            {{0, 2}, {1, 2}, {0, 1}, {3, 5}, {4, 5}, {3, 4}}, // L meets Y before X does: L1 wins for a while
+            {{1, 2}, {0, 2}, {0, 1}, {4, 5}, {3, 5}, {3, 4}},
+            {{5, 0}, {2, 1}, {1, 0}, {4, 3}, {3, 2}, {0, 4}},
+        };
+        QString expected;
+        for (qsizetype o = 0; o < orders.size(); ++o) {
+            const QStringList files = copies(m, f.path(u"order%1"_s.arg(o)));
+            settle(files, [&](const QStringList& fs, int) {
+                for (const auto& [a, b] : orders[o])
+                    sync(fs[a], fs[b]);
+                for (const QString& file : fs.mid(1))
+                    sync(fs[0], file);
+            });
+            QVERIFY(agree(files));
+            QCOMPARE(
+                scalarRaw(files[0], u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
+                u"X2"_s);
+            QCOMPARE(
+                scalarRaw(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s).toString(),
+                u"C again"_s);
+            QString logged;
+            for (const QString& file : files)
+                logged +=
+                    reasons(file, u"USER"_s) + u'\n' + reasons(file, u"TOOL"_s) + u'\n' +
+                    scalarRaw(file, u"SELECT group_concat(CAST(lost_row AS TEXT)) FROM _pell_conflicts"_s)
+                        .toString();
+            QVERIFY2(logged.contains(u"Y3"_s) && logged.contains(u"E edit"_s) && !logged.contains(u"L1"_s),
+                     qPrintable(logged));
+            QVERIFY2(logged.contains(u"[\"Calculator\"] deleted in one replica and changed in another"_s),
+                     qPrintable(logged));
+            if (o == 0)
+                expected = dumpData(files[0]);
+            QCOMPARE(dumpData(files[0]), expected);
+        }
+    }
+
+    void putBackMemberGetsEverythingBack() {
+        // A replica is put back from a backup after it exchanged a change, then adds rows before its next
+        // exchange: one exchange with its partner gives it back what it had exchanged, takes what it added
+        // since, and the pair is then idle.
+        Fixture f;
+        Pair pair(f);
+        const QString copy = f.path(u"replica.bak"_s);
+        QString out;
+        QCOMPARE(runPelldb({u"backup"_s, pair.replica, copy}, &out), 0);
+        execRaw(
+            pair.replica,
+            u"INSERT INTO ROUTE (SCR_Number, From_User, Route_Note) VALUES (1, 'admin', 'exchanged before')"_s);
+        sync(pair.replica, pair.master);
+        QVERIFY(QFile::remove(pair.replica) && QFile::copy(copy, pair.replica));
+        for (int i = 1; i <= 8; ++i)
+            execRaw(pair.replica, u"INSERT INTO LU_Category VALUES ('after %1')"_s.arg(i));
+        execRaw(pair.replica,
+                u"INSERT INTO ROUTE (Route_Number, SCR_Number, From_User, Route_Note) VALUES (900, 2, "
+                "'admin', 'after put-back')"_s);
+        for (int round = 0; round < 3; ++round) {
+            const QByteArray m = fileHash(pair.master), r = fileHash(pair.replica);
+            QCOMPARE(runPelldb({u"sync"_s, pair.replica, pair.master, u"--mode"_s, u"4"_s}, &out), 0);
+            if (round > 0) { // then the pair is idle: neither file is written again
+                QCOMPARE(fileHash(pair.master), m);
+                QCOMPARE(fileHash(pair.replica), r);
+            }
+        }
+        QVERIFY(pair.same());
+        QCOMPARE(num(pair.replica, u"SELECT count(*) FROM ROUTE WHERE Route_Note='exchanged before'"_s), 1);
+        QCOMPARE(num(pair.master, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'after %'"_s), 8);
+        QCOMPARE(num(pair.master, u"SELECT count(*) FROM ROUTE WHERE Route_Note='after put-back'"_s), 1);
+        QCOMPARE(pair.conflicts(), 0);
+    }
+
+    void randomHistoriesAgreeUnderEverySchedule_data() {
+        QTest::addColumn<quint32>("seed");
+        // Fixed seeds in CI; PELL_SEEDS="1 2 3" runs others on demand.
+        QList<quint32> seeds{11, 2027, 4242};
+        const QString extra = qEnvironmentVariable("PELL_SEEDS");
+        if (!extra.isEmpty()) {
+            seeds.clear();
+            for (const QString& word : extra.split(u' ', Qt::SkipEmptyParts))
+                seeds << word.toUInt();
+        }
+        for (quint32 seed : seeds)
+            QTest::newRow(qPrintable(u"seed %1"_s.arg(seed))) << seed;
+    }
+
+    void randomHistoriesAgreeUnderEverySchedule() {
+        QFETCH(quint32, seed);
+        Fixture f;
+        const QString base = f.path(u"base"_s);
+        QDir().mkpath(base);
+        History h(base, seed, 3);
+        h.randomWork(250);
+
+        // Three ways to bring the same files together: a star around the master, both ways at once with the
+        // default batch; a ring of one-way exchanges of single versions; random pairs, modes and batches.
+        QRandomGenerator pick(seed);
+        const QList<Schedule> schedules{
+            [](const QStringList& fs, int) {
+                for (const QString& file : fs.mid(1))
+                    sync(fs[0], file);
+            },
+            [](const QStringList& fs, int round) {
+                for (qsizetype i = 0; i < fs.size(); ++i) {
+                    const QString& a = fs[i];
+                    const QString& b = fs[(i + 1) % fs.size()];
+                    if (round % 2 == 0)
+                        sync(a, b, db::SyncExport, 1);
+                    else
+                        sync(b, a, db::SyncImport, 2);
+                }
+            },
+            [&pick](const QStringList& fs, int) {
+                static const int modes[] = {db::SyncExport, db::SyncImport, db::SyncImpExp};
+                static const int batches[] = {2, 7, 0};
+                for (int i = 0; i < 12; ++i) {
+                    const int a = int(pick.bounded(int(fs.size())));
+                    const int b = (a + 1 + int(pick.bounded(int(fs.size()) - 1))) % int(fs.size());
+                    sync(fs[a], fs[b], modes[pick.bounded(3)], batches[pick.bounded(3)]);
+                }
+                for (const QString& file : fs.mid(1))
+                    sync(fs[0], file);
+            },
+        };
+        QString expected;
+        for (qsizetype s = 0; s < schedules.size(); ++s) {
+            const QStringList files = copies(h.files, f.path(u"schedule%1"_s.arg(s)));
+            settle(files, schedules[s]);
+            QVERIFY2(agree(files), qPrintable(u"schedule %1 did not converge:\n"_s.arg(s) +
+                                              difference(dumpData(files[0]), dumpData(files[1])) +
+                                              difference(dumpData(files[0]), dumpData(files[2]))));
+            const QString data = dumpData(files[0]);
+            if (s == 0)
+                expected = data;
+            QVERIFY2(data == expected, qPrintable(u"schedule %1 ends with other data"_s.arg(s)));
+
+            for (const QString& file : files)
+                QCOMPARE(runPelldb({u"check"_s, file}), 0);
+            const QString logged = lostVersions(files);
+            // No version survives that a later change replaced after seeing it; every version written is in
+            // the data, was replaced by a writer who had seen it, or is in a conflict log.
+            for (const QString& m : h.written) {
+                QVERIFY2(!holds(data, m) || !h.overwritten.contains(m),
+                         qPrintable(m + u" survived a change that had replaced it"_s));
+                QVERIFY2(holds(data, m) || h.replaced.contains(m) || logged.contains(u'"' + m + u'"') ||
+                             logged.contains(u"\"MAX_STORAGE\":"_s + systemValue(m)),
+                         qPrintable(m + u" vanished without a conflict record"_s));
+            }
+            // An idle round afterwards leaves every file as it is, to the byte.
+            QList<QByteArray> hashes;
+            for (const QString& file : files)
+                hashes << fileHash(file);
+            for (const QString& file : files.mid(1))
+                sync(file, files[0]);
+            for (qsizetype i = 0; i < files.size(); ++i)
+                QVERIFY2(fileHash(files[i]) == hashes[i],
+                         qPrintable(files[i] + u" changed in an idle round"_s));
+        }
+        QVERIFY(!h.written.isEmpty() && !h.overwritten.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestReplicationSchedules)
+#include "tst_replication_schedules.moc"
