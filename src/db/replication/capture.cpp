@@ -77,7 +77,7 @@ TableInfo describeTable(sqlite3* db, const QString& name) {
             keys.insert(int(info.int64(1)), column);
     }
     t.keys = keys.values();
-    t.keyed = !t.keys.isEmpty();
+    t.keyed = !t.keys.isEmpty() && t.keys.size() <= MaxLoggedKeys;
     if (t.keyed)
         t.keep = QStringLiteral("_pell_keep_") + name;
     return t;
@@ -234,7 +234,7 @@ void recordParents(sqlite3* db, const QList<TableInfo>& tables, const QList<Link
     }
 }
 
-void installTriggers(sqlite3* db, const TableInfo& t, qint64 me, const QList<Link>& links) {
+void installTriggers(sqlite3* db, const TableInfo& t, qint64 me) {
     const QString S = q(t.shadow);
     const QString T = q(t.name);
     const QString meText = QString::number(me);
@@ -247,85 +247,59 @@ void installTriggers(sqlite3* db, const TableInfo& t, qint64 me, const QList<Lin
     // A row that comes (back) into existence is a new incarnation: its creation names it.
     const QString firstVersion = QStringLiteral("now, %1, now, %1, 0, NULL, 1").arg(meText);
     if (t.keyed) {
-        // A row that belongs to another records the incarnation of that row it was written for.
-        QString parentJoin;
-        QString parentBorn = QStringLiteral("NULL, NULL");
-        if (const std::optional<Link> link = cascadeParentOf(t, links)) {
-            QStringList on;
-            for (int i = 0; i < link->columns.size(); ++i)
-                on << QStringLiteral("P.k%1 = NEW.%2").arg(i).arg(q(link->columns[i]));
-            parentJoin = QStringLiteral(" LEFT JOIN %1 P ON %2")
-                             .arg(q(QStringLiteral("_pell_rows_") + link->parent), on.join(And));
-            parentBorn = QStringLiteral("P.bc, P.bw");
-        }
-        const QString source = QStringLiteral("%1, %2 FROM \"_pell_clock\"%3 WHERE true")
-                                   .arg(firstVersion, parentBorn, parentJoin);
-        const QString columns = QStringLiteral("bc, bw, c, w, del, hist, vis, pbc, pbw");
-        const QString parentSet = QStringLiteral("pbc = excluded.pbc, pbw = excluded.pbw");
-        QStringList names, fromNew, matchOld, matchNew, newNotNull, sameKey, oldColumns, keepMatchNew;
+        // A change is logged, not applied to the shadow: one append per change, in the order the changes
+        // commit. The member folds its log into versions before it exchanges (see fold.cpp).
+        QStringList logKeys, fromNew, fromOld, newNotNull, sameKey, sameIdentity, keepColumns, fromOldColumns,
+            set;
         for (int i = 0; i < t.keys.size(); ++i) {
-            names << keyColumn(i);
+            logKeys << QStringLiteral("k%1").arg(i);
             fromNew << QStringLiteral("NEW.") + q(t.keys[i]);
-            matchOld << QStringLiteral("%1 = OLD.%2").arg(keyColumn(i), q(t.keys[i]));
-            matchNew << QStringLiteral("%1 = NEW.%2").arg(keyColumn(i), q(t.keys[i]));
+            fromOld << QStringLiteral("OLD.") + q(t.keys[i]);
             newNotNull << QStringLiteral("NEW.%1 IS NOT NULL").arg(q(t.keys[i]));
             sameKey << QStringLiteral("OLD.%1 IS NEW.%1").arg(q(t.keys[i]));
-            keepMatchNew << QStringLiteral("%1 = NEW.%1").arg(q(t.keys[i]));
+            // compared in the key's own collation: a change of case under NOCASE keeps the row
+            sameIdentity << QStringLiteral("OLD.%1 = NEW.%1").arg(q(t.keys[i]));
         }
-        for (const QString& c : t.columns)
-            oldColumns << QStringLiteral("OLD.") + q(c);
-        const QString when = newNotNull.join(And) + And + NotApplying;
-        // A deleted row that a restrict relationship refers to keeps its content, so that a deletion that
-        // must not take effect elsewhere (records there still refer to the row) can be undone there.
-        QString dropKept;
+        for (const QString& c : t.columns) {
+            keepColumns << q(c);
+            fromOldColumns << QStringLiteral("OLD.") + q(c);
+            set << QStringLiteral("%1 = excluded.%1").arg(q(c));
+        }
+        const QString log =
+            QStringLiteral("INSERT INTO \"_pell_log\" (t, tbl, op, %1) ").arg(logKeys.join(u','));
+        const QString head = QStringLiteral("%1, %2").arg(WallClock).arg(t.id);
+        // A deleted row that a restrict relationship refers to keeps its content, so that its deletion can be
+        // undone where rows still refer to it. The version the content belongs to is filled in by the fold.
         const auto keepOld = [&](const QString& condition) {
             if (!t.restrictParent)
                 return QString();
-            QStringList cols;
-            for (const QString& c : t.columns)
-                cols << q(c);
-            return QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", "
-                                  "\"_pell_w\") SELECT %3, bc, bw, c, w FROM %4 WHERE %5 AND del = 0%6;")
-                .arg(q(t.keep), cols.join(u','), oldColumns.join(u','), S, matchOld.join(And), condition);
+            QStringList keys;
+            for (const QString& k : t.keys)
+                keys << q(k);
+            return QStringLiteral("INSERT INTO %1 (%2) SELECT %3 WHERE %4 ON CONFLICT (%5) DO UPDATE SET %6;")
+                .arg(q(t.keep), keepColumns.join(u','), fromOldColumns.join(u','), condition, keys.join(u','),
+                     set.join(u','));
         };
-        if (t.restrictParent)
-            dropKept = QStringLiteral("DELETE FROM %1 WHERE %2;").arg(q(t.keep), keepMatchNew.join(And));
-        const QString upsertNew =
-            QStringLiteral("INSERT INTO %1 (seq, %2, %3) SELECT now, %4, %5 ON CONFLICT (%2) DO UPDATE SET "
-                           "bc = excluded.bc, bw = excluded.bw, %6, %7;")
-                .arg(S, names.join(u','), columns, fromNew.join(u','), source, parentSet,
-                     newVersion(me, false));
-        exec(db, QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 WHEN %3 BEGIN %4 %5 %6 END")
-                     .arg(ins, T, when, Tick, upsertNew, dropKept));
-        // A change that keeps the key: the same incarnation, unless the row stood only because others refer
-        // to it (a deletion that did not take effect here), which this change brings back for good.
-        exec(db, QStringLiteral(
-                     "CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 AND %4 BEGIN %5 "
-                     "INSERT INTO %6 (seq, %7, %8) SELECT now, %9 ON CONFLICT (%7) DO UPDATE SET "
-                     "bc = CASE WHEN del = 1 OR vis = 0 THEN excluded.bc ELSE bc END, "
-                     "bw = CASE WHEN del = 1 OR vis = 0 THEN excluded.bw ELSE bw END, %10, %11; %12 END")
-                     .arg(upd, T, when, sameKey.join(And), Tick, S, names.join(u','), columns,
-                          fromNew.join(u',') + QStringLiteral(", ") + source)
-                     .arg(parentSet, newVersion(me, false), dropKept));
-        // A changed key ends the old identity (a deletion) and starts the new one. Under a collation that
-        // folds case, a change of case keeps the identity.
+        const QString when = newNotNull.join(And) + And + NotApplying;
         exec(db,
-             QStringLiteral("CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 AND NOT (%4) BEGIN %5 %6 "
-                            "UPDATE %7 SET %8 WHERE %9 AND NOT (%10); %5 "
-                            "INSERT INTO %7 (seq, %11, %12) SELECT now, %13 ON CONFLICT (%11) DO UPDATE SET "
-                            "bc = CASE WHEN del = 1 OR vis = 0 OR NOT (%14) THEN excluded.bc ELSE bc END, "
-                            "bw = CASE WHEN del = 1 OR vis = 0 OR NOT (%14) THEN excluded.bw ELSE bw END, "
-                            "%15, %16; %17 END")
-                 .arg(key, T, when, sameKey.join(And), Tick,
-                      keepOld(QStringLiteral(" AND NOT (") + matchNew.join(And) + u')'), S,
-                      newVersion(me, true), matchOld.join(And))
-                 .arg(matchNew.join(And), names.join(u','), columns,
-                      fromNew.join(u',') + QStringLiteral(", ") + source, matchOld.join(And), parentSet,
-                      newVersion(me, false), dropKept));
-        exec(db, QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 WHEN %3 BEGIN %4 %5 UPDATE %6 SET %7 "
-                                "WHERE %8; END")
-                     .arg(del, T, NotApplying, Tick, keepOld(QString()), S, newVersion(me, true),
-                          matchOld.join(And)));
+             QStringLiteral("CREATE TRIGGER %1 AFTER INSERT ON %2 WHEN %3 BEGIN %4VALUES (%5, 1, %6); END")
+                 .arg(ins, T, when, log, head, fromNew.join(u',')));
+        exec(db, QStringLiteral(
+                     "CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 AND %4 BEGIN %5VALUES (%6, 2, %7); END")
+                     .arg(upd, T, when, sameKey.join(And), log, head, fromNew.join(u',')));
+        // A changed key ends the old row (a deletion) and starts another, unless the key's collation holds
+        // the two spellings for one.
+        const QString same = u'(' + sameIdentity.join(And) + u')';
+        exec(db,
+             QStringLiteral(
+                 "CREATE TRIGGER %1 AFTER UPDATE ON %2 WHEN %3 AND NOT (%4) BEGIN %5 "
+                 "%6SELECT %7, 3, %8 WHERE NOT %9; %6VALUES (%7, CASE WHEN %9 THEN 2 ELSE 1 END, %10); END")
+                 .arg(key, T, when, sameKey.join(And), keepOld(QStringLiteral("NOT ") + same), log, head,
+                      fromOld.join(u','), same)
+                 .arg(fromNew.join(u',')));
+        exec(db,
+             QStringLiteral("CREATE TRIGGER %1 AFTER DELETE ON %2 WHEN %3 BEGIN %4 %5VALUES (%6, 3, %7); END")
+                 .arg(del, T, NotApplying, keepOld(QStringLiteral("true")), log, head, fromOld.join(u',')));
     } else {
         // Rowids of a table without a key may be renumbered by VACUUM, so a row is found by its content,
         // its last known rowid only deciding between identical rows.

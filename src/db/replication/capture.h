@@ -13,9 +13,9 @@ TableInfo describeTable(sqlite3* db, const QString& name);
 QList<Link> describeLinks(sqlite3* db, const QList<TableInfo>& tables);
 // Creates the shadow (every existing row a first version made by `me`) and keep tables, registers the table.
 void createShadow(sqlite3* db, const TableInfo& table, qint64 me);
-// (Re)creates the capture triggers that record changes as made by replica `me`. `links` name the table's
-// parents (a row that belongs to another records which incarnation of it).
-void installTriggers(sqlite3* db, const TableInfo& table, qint64 me, const QList<Link>& links);
+// (Re)creates the capture triggers: changes to a keyed table are logged for the fold; changes to a table
+// without a key become versions made by replica `me` at once.
+void installTriggers(sqlite3* db, const TableInfo& table, qint64 me);
 // Records, for rows that exist now, the incarnation of the row each belongs to.
 void recordParents(sqlite3* db, const QList<TableInfo>& tables, const QList<Link>& links);
 // The cascade relationship in which the table is the child, if any (the first one).

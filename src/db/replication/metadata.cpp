@@ -64,11 +64,14 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
     exec(db, QStringLiteral("CREATE TABLE \"_pell_clock\" (now INTEGER NOT NULL, own INTEGER NOT NULL, "
                             "settled INTEGER NOT NULL)"));
     exec(db, QStringLiteral("INSERT INTO \"_pell_clock\" VALUES (0, 0, 0)"));
-    exec(
-        db,
-        QStringLiteral(
-            "CREATE TABLE \"_pell_tables\" (name TEXT PRIMARY KEY COLLATE NOCASE, shadow TEXT NOT NULL, "
-            "keep TEXT, keyed INTEGER NOT NULL, keys TEXT, columns TEXT, restrict_parent INTEGER NOT NULL)"));
+    exec(db,
+         QStringLiteral("CREATE TABLE \"_pell_tables\" (id INTEGER NOT NULL UNIQUE, name TEXT PRIMARY KEY "
+                        "COLLATE NOCASE, shadow TEXT NOT NULL, keep TEXT, keyed INTEGER NOT NULL, keys TEXT, "
+                        "columns TEXT, restrict_parent INTEGER NOT NULL)"));
+    // The member's own changes to keyed tables, in commit order, until they are folded into versions.
+    exec(db, QStringLiteral(
+                 "CREATE TABLE \"_pell_log\" (seq INTEGER PRIMARY KEY, t INTEGER NOT NULL, tbl INTEGER "
+                 "NOT NULL, op INTEGER NOT NULL, k0, k1, k2, k3, k4, k5, k6, k7)"));
     exec(db, QStringLiteral("CREATE TABLE \"_pell_links\" (child TEXT NOT NULL, columns TEXT NOT NULL, "
                             "parent TEXT NOT NULL, cascade INTEGER NOT NULL)"));
     exec(db, QStringLiteral("CREATE TABLE \"_pell_watermarks\" (sender INTEGER PRIMARY KEY, seq INTEGER NOT "
@@ -102,22 +105,27 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
 
 QList<TableInfo> registeredTables(sqlite3* db) {
     QList<TableInfo> tables;
-    Statement stmt(db, QStringLiteral("SELECT name, shadow, keep, keyed, keys, columns, restrict_parent FROM "
-                                      "\"_pell_tables\" ORDER BY name"));
-    while (stmt.step())
-        tables << TableInfo{stmt.value(0).toString(),
-                            stmt.value(1).toString(),
-                            stmt.value(2).toString(),
-                            stmt.int64(3) != 0,
-                            parseList(stmt.value(4).toString()),
-                            parseList(stmt.value(5).toString()),
-                            stmt.int64(6) != 0};
+    Statement stmt(db,
+                   QStringLiteral("SELECT id, name, shadow, keep, keyed, keys, columns, restrict_parent FROM "
+                                  "\"_pell_tables\" ORDER BY name"));
+    while (stmt.step()) {
+        TableInfo t;
+        t.id = stmt.int64(0);
+        t.name = stmt.value(1).toString();
+        t.shadow = stmt.value(2).toString();
+        t.keep = stmt.value(3).toString();
+        t.keyed = stmt.int64(4) != 0;
+        t.keys = parseList(stmt.value(5).toString());
+        t.columns = parseList(stmt.value(6).toString());
+        t.restrictParent = stmt.int64(7) != 0;
+        tables << t;
+    }
     return tables;
 }
 
 void registerTable(sqlite3* db, const TableInfo& t) {
-    Statement reg(db, QStringLiteral("INSERT INTO \"_pell_tables\" VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
-    reg.bindAll({t.name, t.shadow, t.keep.isEmpty() ? QVariant() : QVariant(t.keep), t.keyed ? 1 : 0,
+    Statement reg(db, QStringLiteral("INSERT INTO \"_pell_tables\" VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+    reg.bindAll({t.id, t.name, t.shadow, t.keep.isEmpty() ? QVariant() : QVariant(t.keep), t.keyed ? 1 : 0,
                  jsonList(t.keys), jsonList(t.columns), t.restrictParent ? 1 : 0});
     reg.run();
 }

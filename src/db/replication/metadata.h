@@ -17,6 +17,7 @@ namespace pell::db::replication {
 
 // One replicated user table as registered at conversion.
 struct TableInfo {
+    qint64 id = 0;       // how the change log names the table
     QString name;        // the user table
     QString shadow;      // one row per row identity: its winning version, tombstones included
     QString keep;        // rows that exist in the replica set but are not in the table (keyed tables only)
@@ -53,10 +54,13 @@ inline const QString Sent = QStringLiteral("_pell_sent");
 inline const QString Known = QStringLiteral("_pell_known");
 inline const QString Conflicts = QStringLiteral("_pell_conflicts");
 inline const QString Applying = QStringLiteral("_pell_applying");
+inline const QString Log = QStringLiteral("_pell_log");
 } // namespace names
 
 // The layout of the engine tables this engine writes. Files with an older layout are refused.
 inline constexpr int Format = 2;
+// Key columns a table may have for its changes to be logged; a table with more is followed by content.
+inline constexpr int MaxLoggedKeys = 8;
 
 void exec(sqlite3* db, const QString& sql);
 

@@ -36,7 +36,19 @@ Version keptVersion(const Version& live) {
 Receiver::Receiver(sqlite3* db, qint64 me, qint64 partner, std::vector<TableStore*> stores, QList<Link> links,
                    Source* source, DirectionStats& stats)
     : m_db(db), m_me(me), m_partner(partner), m_stores(std::move(stores)), m_links(std::move(links)),
-      m_source(source), m_stats(stats), m_clock(readClock(db)) {}
+      m_source(source), m_stats(stats), m_clock(readClock(db)), m_asChild(m_stores.size()),
+      m_asParent(m_stores.size()) {
+    for (TableStore* store : m_stores)
+        store->refresh();
+    for (const Link& link : m_links) {
+        const int child = indexOf(link.child);
+        const int parent = indexOf(link.parent);
+        if (child < 0 || parent < 0)
+            continue;
+        m_asChild[size_t(child)].push_back({&link, child, parent});
+        m_asParent[size_t(parent)].push_back({&link, child, parent});
+    }
+}
 
 QString Receiver::text(const char* exchanged, const char* local) const {
     return QString::fromUtf8(m_source ? exchanged : local);
@@ -63,6 +75,21 @@ void Receiver::apply(const Change& c) {
         ShadowRow fresh;
         fresh.version = c.version;
         fresh.seq = tick(c.version.clock);
+        // The common case, a new row whose parents stand: written at once, the shadow with it.
+        if (!c.version.deleted && store.info().keyed && m_placing.isEmpty()) {
+            const qint64 pulls = m_pulls;
+            const ParentCheck parents = checkParents(c.table, c.key, *c.content, &c.version, 0);
+            int refusal = 0;
+            if (parents.ok && parents.pins.isEmpty() && pulls == m_pulls &&
+                store.insertRow(*c.content, &refusal)) {
+                fresh.visible = true;
+                store.putShadow(c.key, fresh);
+                ++m_stats.applied;
+                m_changed = true;
+                neighbours(c.table, c.key, *c.content, true);
+                return;
+            }
+        }
         store.putShadow(c.key, fresh);
         if (c.version.deleted && c.kept && restrictParent)
             store.keep(c.key, *c.kept);
@@ -135,16 +162,13 @@ void Receiver::apply(const Change& c) {
 void Receiver::newIncarnation(int table, const Row& key) {
     // Rows that belong to a row belong to one incarnation of it: another one under the same key takes back
     // the rows written for it and sends away those written for the one before.
-    TableStore& store = *m_stores[size_t(table)];
-    for (const Link& link : m_links) {
-        if (!link.cascade || link.parent.compare(store.info().name, Qt::CaseInsensitive) != 0)
+    for (const Relation& r : m_asParent[size_t(table)]) {
+        if (!r.link->cascade)
             continue;
-        const int c = indexOf(link.child);
-        if (c < 0)
-            continue;
-        TableStore& child = *m_stores[size_t(c)];
-        for (const Row& ck : child.standingWhere(link.columns, key) + child.keptWhere(link.columns, key))
-            recheck(c, ck);
+        TableStore& child = *m_stores[size_t(r.child)];
+        for (const Row& ck :
+             child.standingWhere(r.link->columns, key) + child.keptWhere(r.link->columns, key))
+            recheck(r.child, ck);
     }
 }
 
@@ -202,10 +226,13 @@ void Receiver::placeRow(int table, const Row& key, const Row* given) {
         const std::optional<Row> content = given ? std::optional<Row>(*given) : store.content(key, *s);
         if (!content)
             return;
+        const qint64 pulls = m_pulls;
         ParentCheck parents = checkParents(table, key, *content, &s->version, 0);
-        s = store.shadow(key); // looking for parents may have brought in other versions
-        if (!s || s->version.deleted)
-            return;
+        if (pulls != m_pulls) {
+            s = store.shadow(key); // looking for parents brought in other versions
+            if (!s || s->version.deleted)
+                return;
+        }
         if (!parents.ok) {
             suppress(table, key, *s, *content, parents.reason);
             return;
@@ -276,12 +303,11 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Ro
                                              const Version* version, int depth) {
     ParentCheck check;
     TableStore& store = *m_stores[size_t(table)];
-    for (const Link& link : m_links) {
-        if (link.child.compare(store.info().name, Qt::CaseInsensitive) != 0)
-            continue;
-        const int p = indexOf(link.parent);
+    for (const Relation& r : m_asChild[size_t(table)]) {
+        const Link& link = *r.link;
+        const int p = r.parent;
         const Row values = store.project(content, link.columns);
-        if (p < 0 || hasNull(values) || (p == table && values == key) || m_placing.contains(tag(p, values)))
+        if (hasNull(values) || (p == table && values == key) || m_placing.contains(tag(p, values)))
             continue; // no reference, a row that refers to itself, or one being placed
         TableStore& parent = *m_stores[size_t(p)];
         // A row that belongs to another belongs to the incarnation it was written for, not to a row added
@@ -348,13 +374,11 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Ro
 
 bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
     visited.insert(tag(table, key));
-    TableStore& store = *m_stores[size_t(table)];
-    for (const Link& link : m_links) {
-        if (link.cascade || link.parent.compare(store.info().name, Qt::CaseInsensitive) != 0)
+    for (const Relation& r : m_asParent[size_t(table)]) {
+        if (r.link->cascade)
             continue;
-        const int c = indexOf(link.child);
-        if (c < 0)
-            continue;
+        const Link& link = *r.link;
+        const int c = r.child;
         TableStore& child = *m_stores[size_t(c)];
         // The partner may have moved its referring rows away since: its current versions decide.
         if (m_source)
@@ -436,59 +460,57 @@ bool Receiver::pin(int table, const Row& key) {
 
 void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason) {
     TableStore& store = *m_stores[size_t(table)];
-    store.keep(key, Kept{keptVersion(s.version), content});
+    const Kept kept{keptVersion(s.version), content};
+    const std::optional<Kept> before = s.visible ? std::nullopt : store.kept(key);
+    if (!before || before->content != content || before->version.clock != kept.version.clock ||
+        before->version.writer != kept.version.writer) {
+        store.keep(key, kept);
+        m_changed = true;
+    }
     if (s.visible) {
         store.deleteRow(key, s);
         store.setVisible(key, false);
+        m_changed = true;
         neighbours(table, key, content, false);
     }
-    m_changed = true;
     log(table, key, reason, s.version, content, std::nullopt, std::nullopt);
 }
 
 bool Receiver::hasRestrictParent(int table) const {
-    for (const Link& link : m_links)
-        if (!link.cascade &&
-            link.child.compare(m_stores[size_t(table)]->info().name, Qt::CaseInsensitive) == 0)
+    for (const Relation& r : m_asChild[size_t(table)])
+        if (!r.link->cascade)
             return true;
     return false;
 }
 
 void Receiver::leftParents(int table, const Row& before, const Row& after) {
     TableStore& store = *m_stores[size_t(table)];
-    for (const Link& link : m_links) {
-        if (link.cascade || link.child.compare(store.info().name, Qt::CaseInsensitive) != 0)
+    for (const Relation& r : m_asChild[size_t(table)]) {
+        if (r.link->cascade)
             continue;
-        const Row old = store.project(before, link.columns);
-        const int p = indexOf(link.parent);
-        if (p >= 0 && !hasNull(old) && old != store.project(after, link.columns))
-            recheck(p, old);
+        const Row old = store.project(before, r.link->columns);
+        if (!hasNull(old) && old != store.project(after, r.link->columns))
+            recheck(r.parent, old);
     }
 }
 
 void Receiver::neighbours(int table, const Row& key, const Row& content, bool nowStanding) {
     TableStore& store = *m_stores[size_t(table)];
-    for (const Link& link : m_links) {
-        if (link.parent.compare(store.info().name, Qt::CaseInsensitive) == 0) {
-            // Rows that refer to this one: set aside ones may come back, standing ones may have to go.
-            const int c = indexOf(link.child);
-            if (c < 0)
-                continue;
-            TableStore& child = *m_stores[size_t(c)];
-            const QList<Row> keys =
-                nowStanding ? child.keptWhere(link.columns, key) : child.standingWhere(link.columns, key);
-            for (const Row& ck : keys)
-                recheck(c, ck);
-        }
-        if (!nowStanding && link.child.compare(store.info().name, Qt::CaseInsensitive) == 0 &&
-            !link.cascade) {
-            // A deleted parent that stood for this row may have to go now.
-            const int p = indexOf(link.parent);
-            const Row values = store.project(content, link.columns);
-            if (p >= 0 && !hasNull(values))
-                recheck(p, values);
-        }
+    // Rows that refer to this one: set aside ones may come back, standing ones may have to go.
+    for (const Relation& r : m_asParent[size_t(table)]) {
+        TableStore& child = *m_stores[size_t(r.child)];
+        const QList<Row> keys =
+            nowStanding ? child.keptWhere(r.link->columns, key) : child.standingWhere(r.link->columns, key);
+        for (const Row& ck : keys)
+            recheck(r.child, ck);
     }
+    // A deleted parent that stood for this row may have to go now.
+    if (!nowStanding)
+        for (const Relation& r : m_asChild[size_t(table)]) {
+            const Row values = store.project(content, r.link->columns);
+            if (!r.link->cascade && !hasNull(values))
+                recheck(r.parent, values);
+        }
 }
 
 void Receiver::setAside(int table, const Row& key) {
@@ -522,6 +544,7 @@ void Receiver::pull(int table, const Row& key) {
     if (s && s->version.sameDot(current->version) && s->version.deleted == current->version.deleted)
         return;
     ++m_depth;
+    ++m_pulls;
     apply(*current);
     --m_depth;
     --m_stats.received; // fetched ahead of the stream, counted when the stream brings it

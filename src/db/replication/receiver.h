@@ -84,11 +84,20 @@ private:
     Source* m_source;
     DirectionStats& m_stats;
     Clock m_clock;
+    // The relationships of each table, as a child and as a parent.
+    struct Relation {
+        const Link* link;
+        int child;
+        int parent;
+    };
+    std::vector<std::vector<Relation>> m_asChild;
+    std::vector<std::vector<Relation>> m_asParent;
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
     QSet<QByteArray> m_pulled;
     QSet<QByteArray> m_placing;
     int m_depth = 0;
+    qint64 m_pulls = 0;
     bool m_changed = false;
 };
 

@@ -3,6 +3,7 @@
 #include "db/database.h"
 #include "db/error.h"
 #include "db/replication/capture.h"
+#include "db/replication/fold.h"
 #include "db/replication/transfer.h"
 
 #include <QDateTime>
@@ -127,11 +128,16 @@ NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& de
     clock.own = 0;
     clock.settled = clock.now;
     writeClock(copy, clock);
+    // How far the source and others read each other is theirs, not the copy's: the copy has read its source
+    // up to the copy, and its source has read it as far.
+    exec(copy, QStringLiteral("DELETE FROM \"_pell_watermarks\""));
+    exec(copy, QStringLiteral("DELETE FROM \"_pell_sent\""));
     storeWatermark(copy, source.replicaId, made.top);
     storeSent(copy, source.replicaId, made.top);
-    const QList<Link> related = links(copy);
+    // Changes the source had not folded when it was copied are its own: it sends them as its versions.
+    exec(copy, QStringLiteral("DELETE FROM \"_pell_log\""));
     for (const TableInfo& t : registeredTables(copy))
-        installTriggers(copy, t, made.id, related);
+        installTriggers(copy, t, made.id);
     exec(copy, QStringLiteral("COMMIT"));
     return made;
 }
@@ -167,12 +173,15 @@ void convertToMaster(Database& db) {
     const qint64 me = newIdentity();
     createMetadata(raw, newIdentity(), me, QStringLiteral("master"));
     const QList<Link> found = describeLinks(raw, tables);
-    for (TableInfo& t : tables)
+    for (qsizetype i = 0; i < tables.size(); ++i) {
+        tables[i].id = i + 1;
         for (const Link& l : found)
-            t.restrictParent |= !l.cascade && l.parent.compare(t.name, Qt::CaseInsensitive) == 0;
+            tables[i].restrictParent |=
+                !l.cascade && l.parent.compare(tables[i].name, Qt::CaseInsensitive) == 0;
+    }
     for (const TableInfo& t : tables) {
         createShadow(raw, t, me);
-        installTriggers(raw, t, me, found);
+        installTriggers(raw, t, me);
     }
     for (const Link& l : found)
         registerLink(raw, l);
@@ -196,6 +205,14 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     // The copy is made under a hidden name, with no wider permissions than the source from its creation, and
     // appears at the path only once it is a complete replica on disk.
     PendingFile pending(path);
+    {
+        // The copy starts from the source's versions, its own users' latest changes included.
+        WriteTransaction tx(db);
+        exec(db.rawHandle(), QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
+        foldOwnChanges(db.rawHandle(), source.replicaId);
+        exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
+        tx.commit();
+    }
     {
         struct stat st {};
         const mode_t mode =

@@ -69,13 +69,21 @@ void readParent(Statement& s, int first, Version& v) {
 
 } // namespace
 
-Statement& Statements::get(const QString& sql) {
-    auto it = m_cache.find(sql);
-    if (it == m_cache.end())
-        it = m_cache.emplace(sql, std::make_unique<Statement>(m_db, sql)).first;
+Statement& Statements::byText(const QString& sql) {
+    auto it = m_byText.find(sql);
+    if (it == m_byText.end())
+        it = m_byText.emplace(sql, std::make_unique<Statement>(m_db, sql)).first;
     it->second->reset();
     sqlite3_clear_bindings(it->second->raw());
     return *it->second;
+}
+
+Statement& Statements::prepared(size_t id, const QString& sql) {
+    if (m_cache.size() <= id)
+        m_cache.resize(id + 1);
+    if (!m_cache[id])
+        m_cache[id] = std::make_unique<Statement>(m_db, sql);
+    return *m_cache[id];
 }
 
 TableStore::TableStore(sqlite3* db, TableInfo info, QStringList carried)
@@ -130,10 +138,11 @@ std::optional<ShadowRow> TableStore::shadow(const Row& key) {
     QStringList where;
     for (int i = 0; i < m_keyCount; ++i)
         where << QStringLiteral("%1 = ?%2").arg(m_keyList[i]).arg(i + 1);
-    Statement& s = m_statements.get(
-        QStringLiteral("SELECT seq, bc, bw, c, w, del, hist, vis, pbc, pbw%1 FROM %2 WHERE %3")
+    Statement& s = m_statements.get(0, [&] {
+        return QStringLiteral("SELECT seq, bc, bw, c, w, del, hist, vis, pbc, pbw%1 FROM %2 WHERE %3")
             .arg(m_info.keyed ? QString() : QStringLiteral(", rid, fp"), q(m_info.shadow),
-                 where.join(QStringLiteral(" AND "))));
+                 where.join(QStringLiteral(" AND ")));
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     if (!s.step())
@@ -155,13 +164,15 @@ void TableStore::putShadow(const Row& key, const ShadowRow& row) {
     const QString extraSet =
         m_info.keyed ? QString() : QStringLiteral(", rid = excluded.rid, fp = excluded.fp");
     const int n = m_keyCount;
-    Statement& s = m_statements.get(
-        QStringLiteral(
-            "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw%3) VALUES (%4) ON CONFLICT "
-            "(%2) DO UPDATE SET seq = excluded.seq, bc = excluded.bc, bw = excluded.bw, c = excluded.c, "
-            "w = excluded.w, del = excluded.del, hist = excluded.hist, vis = excluded.vis, "
-            "pbc = excluded.pbc, pbw = excluded.pbw%5")
-            .arg(q(m_info.shadow), m_keyNames, extra, params(1, n + 10 + (m_info.keyed ? 0 : 2)), extraSet));
+    Statement& s = m_statements.get(1, [&] {
+        return QStringLiteral("INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw%3) VALUES "
+                              "(%4) ON CONFLICT "
+                              "(%2) DO UPDATE SET seq = excluded.seq, bc = excluded.bc, bw = excluded.bw, c "
+                              "= excluded.c, "
+                              "w = excluded.w, del = excluded.del, hist = excluded.hist, vis = excluded.vis, "
+                              "pbc = excluded.pbc, pbw = excluded.pbw%5")
+            .arg(q(m_info.shadow), m_keyNames, extra, params(1, n + 10 + (m_info.keyed ? 0 : 2)), extraSet);
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     const Version& v = row.version;
@@ -184,12 +195,49 @@ void TableStore::putShadow(const Row& key, const ShadowRow& row) {
     s.run();
 }
 
+void TableStore::foldChange(const Row& key, bool inserted, const Version& v) {
+    const int n = m_keyCount;
+    Statement& s = m_statements.get(100, [&] {
+        // ?n+1 clock, ?n+2 writer, ?n+3 deleted, ?n+4 new row, ?n+5 and ?n+6 the parent's incarnation
+        const QString clock = QStringLiteral("?%1").arg(n + 1);
+        const QString renew =
+            QStringLiteral("?%1 = 0 AND (?%2 = 1 OR del = 1 OR vis = 0)").arg(n + 3).arg(n + 4);
+        return QStringLiteral(
+                   "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw) VALUES (%3, %4, %4, "
+                   "?%5, %4, ?%5, ?%6, NULL, 1 - ?%6, ?%7, ?%8) ON CONFLICT (%2) DO UPDATE SET "
+                   "hist = json_set(coalesce(hist, '{}'), '$.\"' || w || '\"', c), "
+                   "bc = CASE WHEN %9 THEN excluded.bc ELSE bc END, "
+                   "bw = CASE WHEN %9 THEN excluded.bw ELSE bw END, "
+                   "pbc = CASE WHEN ?%6 = 1 THEN pbc ELSE excluded.pbc END, "
+                   "pbw = CASE WHEN ?%6 = 1 THEN pbw ELSE excluded.pbw END, "
+                   "c = excluded.c, w = excluded.w, del = excluded.del, vis = excluded.vis, "
+                   "seq = excluded.seq")
+            .arg(q(m_info.shadow), m_keyNames, params(1, n), clock)
+            .arg(n + 2)
+            .arg(n + 3)
+            .arg(n + 5)
+            .arg(n + 6)
+            .arg(renew);
+    });
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    s.bind(n + 1, v.clock);
+    s.bind(n + 2, v.writer);
+    s.bind(n + 3, v.deleted ? 1 : 0);
+    s.bind(n + 4, inserted ? 1 : 0);
+    s.bind(n + 5, v.parentBornClock ? QVariant(v.parentBornClock) : QVariant());
+    s.bind(n + 6, v.parentBornWriter ? QVariant(v.parentBornWriter) : QVariant());
+    s.run();
+}
+
 void TableStore::setVisible(const Row& key, bool visible) {
     QStringList where;
     for (int i = 0; i < m_keyCount; ++i)
         where << QStringLiteral("%1 = ?%2").arg(m_keyList[i]).arg(i + 2);
-    Statement& s = m_statements.get(QStringLiteral("UPDATE %1 SET vis = ?1 WHERE %2")
-                                        .arg(q(m_info.shadow), where.join(QStringLiteral(" AND "))));
+    Statement& s = m_statements.get(2, [&] {
+        return QStringLiteral("UPDATE %1 SET vis = ?1 WHERE %2")
+            .arg(q(m_info.shadow), where.join(QStringLiteral(" AND ")));
+    });
     const Finish finishS(s);
     s.bind(1, visible ? 1 : 0);
     bindValues(s, 2, key);
@@ -207,16 +255,18 @@ std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
         const auto rowid = locate(row);
         if (!rowid)
             return std::nullopt;
-        Statement& s = m_statements.get(
-            QStringLiteral("SELECT %1 FROM %2 WHERE rowid = ?1").arg(m_columns, q(m_info.name)));
+        Statement& s = m_statements.get(3, [&] {
+            return QStringLiteral("SELECT %1 FROM %2 WHERE rowid = ?1").arg(m_columns, q(m_info.name));
+        });
         const Finish finishS(s);
         s.bind(1, *rowid);
         if (!s.step())
             return std::nullopt;
         return readRow(s.raw(), 0, int(m_carried.size()));
     }
-    Statement& s = m_statements.get(
-        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1)));
+    Statement& s = m_statements.get(4, [&] {
+        return QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1));
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     if (!s.step())
@@ -224,12 +274,27 @@ std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
     return readRow(s.raw(), 0, int(m_carried.size()));
 }
 
-std::optional<Kept> TableStore::kept(const Row& key) {
+bool TableStore::keepEmpty() {
     if (m_info.keep.isEmpty())
+        return true;
+    if (m_keepState == Unknown) {
+        Statement& s = m_statements.get(
+            101, [&] { return QStringLiteral("SELECT EXISTS (SELECT 1 FROM %1)").arg(q(m_info.keep)); });
+        const Finish finishS(s);
+        s.step();
+        m_keepState = s.int64(0) ? Some : Empty;
+    }
+    return m_keepState == Empty;
+}
+
+std::optional<Kept> TableStore::kept(const Row& key) {
+    if (keepEmpty())
         return std::nullopt;
-    Statement& s = m_statements.get(
-        QStringLiteral("SELECT %1, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\" FROM %2 WHERE %3")
-            .arg(m_columns, q(m_info.keep), keyMatch(1)));
+    Statement& s = m_statements.get(5, [&] {
+        return QStringLiteral(
+                   "SELECT %1, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\" FROM %2 WHERE %3")
+            .arg(m_columns, q(m_info.keep), keyMatch(1));
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     if (!s.step())
@@ -245,12 +310,14 @@ std::optional<Kept> TableStore::kept(const Row& key) {
 }
 
 void TableStore::keep(const Row& key, const Kept& kept) {
+    m_keepState = Some;
     Q_UNUSED(key);
     const int n = int(m_carried.size());
-    Statement& s =
-        m_statements.get(QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", "
-                                        "\"_pell_c\", \"_pell_w\") VALUES (%3, %4)")
-                             .arg(q(m_info.keep), m_columns, m_params, params(n + 1, 4)));
+    Statement& s = m_statements.get(6, [&] {
+        return QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", "
+                              "\"_pell_c\", \"_pell_w\") VALUES (%3, %4)")
+            .arg(q(m_info.keep), m_columns, m_params, params(n + 1, 4));
+    });
     const Finish finishS(s);
     bindValues(s, 1, kept.content);
     s.bind(n + 1, kept.version.bornClock);
@@ -261,22 +328,46 @@ void TableStore::keep(const Row& key, const Kept& kept) {
 }
 
 void TableStore::dropKept(const Row& key) {
-    if (m_info.keep.isEmpty())
+    if (keepEmpty())
         return;
-    Statement& s =
-        m_statements.get(QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.keep), keyMatch(1)));
+    Statement& s = m_statements.get(
+        7, [&] { return QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.keep), keyMatch(1)); });
     const Finish finishS(s);
     bindValues(s, 1, key);
     s.run();
 }
 
+void TableStore::setKeptVersion(const Row& key, const Version& version) {
+    const int k = int(m_info.keys.size());
+    Statement& s = m_statements.get(8, [&] {
+        return QStringLiteral("UPDATE %1 SET \"_pell_bc\" = ?%2, \"_pell_bw\" = ?%3, \"_pell_c\" = "
+                              "?%4, \"_pell_w\" = ?%5 WHERE %6")
+            .arg(q(m_info.keep))
+            .arg(k + 1)
+            .arg(k + 2)
+            .arg(k + 3)
+            .arg(k + 4)
+            .arg(keyMatch(1));
+    });
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    s.bind(k + 1, version.bornClock);
+    s.bind(k + 2, version.bornWriter);
+    s.bind(k + 3, version.clock);
+    s.bind(k + 4, version.writer);
+    s.run();
+}
+
 void TableStore::keepStanding(const Row& key, const Version& version) {
+    m_keepState = Some;
     const QString all = quotedList(m_info.columns);
     const int k = int(m_info.keys.size());
-    Statement& s = m_statements.get(
-        QStringLiteral("INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\") "
-                       "SELECT %2, %3 FROM %4 WHERE %5")
-            .arg(q(m_info.keep), all, params(k + 1, 4), q(m_info.name), keyMatch(1)));
+    Statement& s = m_statements.get(9, [&] {
+        return QStringLiteral(
+                   "INSERT OR REPLACE INTO %1 (%2, \"_pell_bc\", \"_pell_bw\", \"_pell_c\", \"_pell_w\") "
+                   "SELECT %2, %3 FROM %4 WHERE %5")
+            .arg(q(m_info.keep), all, params(k + 1, 4), q(m_info.name), keyMatch(1));
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     s.bind(k + 1, version.bornClock);
@@ -300,8 +391,9 @@ bool TableStore::write(Statement& s, int* refusal) {
 }
 
 bool TableStore::insertRow(const Row& content, int* refusal) {
-    Statement& s = m_statements.get(
-        QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(q(m_info.name), m_columns, m_params));
+    Statement& s = m_statements.get(10, [&] {
+        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(q(m_info.name), m_columns, m_params);
+    });
     const Finish finishS(s);
     bindValues(s, 1, content);
     return write(s, refusal);
@@ -313,8 +405,10 @@ bool TableStore::updateRow(const Row& key, const ShadowRow& row, const Row& cont
         sets << QStringLiteral("%1 = ?%2").arg(q(m_carried[i])).arg(i + 1);
     const int n = int(m_carried.size());
     if (m_info.keyed) {
-        Statement& s = m_statements.get(QStringLiteral("UPDATE %1 SET %2 WHERE %3")
-                                            .arg(q(m_info.name), sets.join(u','), keyMatch(n + 1)));
+        Statement& s = m_statements.get(11, [&] {
+            return QStringLiteral("UPDATE %1 SET %2 WHERE %3")
+                .arg(q(m_info.name), sets.join(u','), keyMatch(n + 1));
+        });
         const Finish finishS(s);
         bindValues(s, 1, content);
         bindValues(s, n + 1, key);
@@ -323,8 +417,11 @@ bool TableStore::updateRow(const Row& key, const ShadowRow& row, const Row& cont
     const auto rowid = locate(row);
     if (!rowid)
         return insertRow(content, refusal);
-    Statement& s = m_statements.get(
-        QStringLiteral("UPDATE %1 SET %2 WHERE rowid = ?%3").arg(q(m_info.name), sets.join(u',')).arg(n + 1));
+    Statement& s = m_statements.get(12, [&] {
+        return QStringLiteral("UPDATE %1 SET %2 WHERE rowid = ?%3")
+            .arg(q(m_info.name), sets.join(u','))
+            .arg(n + 1);
+    });
     const Finish finishS(s);
     bindValues(s, 1, content);
     s.bind(n + 1, *rowid);
@@ -333,8 +430,10 @@ bool TableStore::updateRow(const Row& key, const ShadowRow& row, const Row& cont
 
 bool TableStore::restoreKept(const Row& key, int* refusal) {
     const QString all = quotedList(m_info.columns);
-    Statement& s = m_statements.get(QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3 WHERE %4")
-                                        .arg(q(m_info.name), all, q(m_info.keep), keyMatch(1)));
+    Statement& s = m_statements.get(13, [&] {
+        return QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3 WHERE %4")
+            .arg(q(m_info.name), all, q(m_info.keep), keyMatch(1));
+    });
     const Finish finishS(s);
     bindValues(s, 1, key);
     return write(s, refusal);
@@ -342,16 +441,16 @@ bool TableStore::restoreKept(const Row& key, int* refusal) {
 
 void TableStore::deleteRow(const Row& key, const ShadowRow& row) {
     if (m_info.keyed) {
-        Statement& s =
-            m_statements.get(QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.name), keyMatch(1)));
+        Statement& s = m_statements.get(
+            14, [&] { return QStringLiteral("DELETE FROM %1 WHERE %2").arg(q(m_info.name), keyMatch(1)); });
         const Finish finishS(s);
         bindValues(s, 1, key);
         s.run();
         return;
     }
     if (const auto rowid = locate(row)) {
-        Statement& s =
-            m_statements.get(QStringLiteral("DELETE FROM %1 WHERE rowid = ?1").arg(q(m_info.name)));
+        Statement& s = m_statements.get(
+            15, [&] { return QStringLiteral("DELETE FROM %1 WHERE rowid = ?1").arg(q(m_info.name)); });
         const Finish finishS(s);
         s.bind(1, *rowid);
         s.run();
@@ -363,8 +462,10 @@ qint64 TableStore::lastRowid() const {
 }
 
 QString TableStore::fingerprintOf(qint64 rowid) {
-    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 T WHERE rowid = ?1")
-                                        .arg(fingerprint(m_info, QStringLiteral("T")), q(m_info.name)));
+    Statement& s = m_statements.get(16, [&] {
+        return QStringLiteral("SELECT %1 FROM %2 T WHERE rowid = ?1")
+            .arg(fingerprint(m_info, QStringLiteral("T")), q(m_info.name));
+    });
     const Finish finishS(s);
     s.bind(1, rowid);
     return s.step() ? s.value(0).toString() : QString();
@@ -372,14 +473,16 @@ QString TableStore::fingerprintOf(qint64 rowid) {
 
 std::optional<qint64> TableStore::locate(const ShadowRow& row) {
     const QString fp = fingerprint(m_info, QStringLiteral("T"));
-    Statement& hint = m_statements.get(
-        QStringLiteral("SELECT rowid FROM %1 T WHERE rowid = ?1 AND %2 = ?2").arg(q(m_info.name), fp));
+    Statement& hint = m_statements.get(17, [&] {
+        return QStringLiteral("SELECT rowid FROM %1 T WHERE rowid = ?1 AND %2 = ?2").arg(q(m_info.name), fp);
+    });
     const Finish finishHint(hint);
     hint.bindAll({row.rid, row.fp});
     if (hint.step())
         return hint.int64(0);
-    Statement& any = m_statements.get(
-        QStringLiteral("SELECT rowid FROM %1 T WHERE %2 = ?1 LIMIT 1").arg(q(m_info.name), fp));
+    Statement& any = m_statements.get(18, [&] {
+        return QStringLiteral("SELECT rowid FROM %1 T WHERE %2 = ?1 LIMIT 1").arg(q(m_info.name), fp);
+    });
     const Finish finishAny(any);
     any.bind(1, row.fp);
     if (any.step())
@@ -389,8 +492,8 @@ std::optional<qint64> TableStore::locate(const ShadowRow& row) {
 
 QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& values) {
     QList<Row> keys;
-    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                        .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1)));
+    Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
+                                           .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1)));
     const Finish finishS(s);
     bindValues(s, 1, values);
     while (s.step())
@@ -400,10 +503,10 @@ QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& valu
 
 QList<Row> TableStore::keptWhere(const QStringList& columns, const Row& values) {
     QList<Row> keys;
-    if (m_info.keep.isEmpty())
+    if (keepEmpty())
         return keys;
-    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                        .arg(quotedList(m_info.keys), q(m_info.keep), match(columns, 1)));
+    Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
+                                           .arg(quotedList(m_info.keys), q(m_info.keep), match(columns, 1)));
     const Finish finishS(s);
     bindValues(s, 1, values);
     while (s.step())
@@ -421,7 +524,7 @@ QList<Row> TableStore::rivals(const Row& content, const Row& key) {
         if (null)
             continue;
         const int n = int(columns.size());
-        Statement& s = m_statements.get(
+        Statement& s = m_statements.byText(
             QStringLiteral("SELECT %1 FROM %2 WHERE %3 AND NOT (%4)")
                 .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1), keyMatch(n + 1)));
         const Finish finishS(s);
@@ -433,21 +536,12 @@ QList<Row> TableStore::rivals(const Row& content, const Row& key) {
     return found;
 }
 
-QList<Row> TableStore::ownChangesAfter(qint64 seq, qint64 me) {
-    QList<Row> keys;
-    Statement& s = m_statements.get(QStringLiteral("SELECT %1 FROM %2 WHERE seq > ?1 AND w = ?2 ORDER BY seq")
-                                        .arg(m_keyNames, q(m_info.shadow)));
-    const Finish finishS(s);
-    s.bindAll({seq, me});
-    while (s.step())
-        keys << readRow(s.raw(), 0, m_keyCount);
-    return keys;
-}
-
 QList<Row> TableStore::standingDeleted() {
     QList<Row> keys;
-    Statement& s = m_statements.get(
-        QStringLiteral("SELECT %1 FROM %2 WHERE del = 1 AND vis = 1").arg(m_keyNames, q(m_info.shadow)));
+    Statement& s = m_statements.get(23, [&] {
+        return QStringLiteral("SELECT %1 FROM %2 WHERE del = 1 AND vis = 1")
+            .arg(m_keyNames, q(m_info.shadow));
+    });
     const Finish finishS(s);
     while (s.step())
         keys << readRow(s.raw(), 0, m_keyCount);

@@ -7,6 +7,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
+
+#include <sqlite3.h>
 
 // What one member holds of one replicated table: the winning version of every row identity (the shadow), the
 // rows themselves, and the rows kept outside the table.
@@ -26,15 +29,25 @@ struct Kept {
     Row content;
 };
 
-// Prepared statements reused for every row, by their text.
+// Prepared statements reused for every row: each call site has its number, and its text is made once.
 class Statements {
 public:
     explicit Statements(sqlite3* db) : m_db(db) {}
-    Statement& get(const QString& sql);
+    template <class Sql> Statement& get(size_t id, Sql&& sql) {
+        Statement& s = id < m_cache.size() && m_cache[id] ? *m_cache[id] : prepared(id, sql());
+        s.reset();
+        sqlite3_clear_bindings(s.raw());
+        return s;
+    }
+
+    // For statements whose text depends on the call (the columns of one relationship or another).
+    Statement& byText(const QString& sql);
 
 private:
+    Statement& prepared(size_t id, const QString& sql);
     sqlite3* m_db;
-    std::map<QString, std::unique_ptr<Statement>> m_cache;
+    std::vector<std::unique_ptr<Statement>> m_cache;
+    std::map<QString, std::unique_ptr<Statement>> m_byText;
 };
 
 class TableStore {
@@ -50,11 +63,18 @@ public:
     std::optional<ShadowRow> shadow(const Row& key);
     void putShadow(const Row& key, const ShadowRow& row);
     void setVisible(const Row& key, bool visible);
+    // Records a change made here as the row's version (see fold.cpp): the version it replaces joins its
+    // history; a new row, or one that stood only because others refer to it, becomes a new incarnation.
+    void foldChange(const Row& key, bool inserted, const Version& version);
 
     std::optional<Row> content(const Row& key, const ShadowRow& row); // from the table or the kept rows
     std::optional<Kept> kept(const Row& key);
+    // Forgets what it knew of the kept rows: other users may have written between two transactions.
+    void refresh() { m_keepState = Unknown; }
     void keep(const Row& key, const Kept& kept);
     void dropKept(const Row& key);
+    // Names the version a kept row's content belongs to.
+    void setKeptVersion(const Row& key, const Version& version);
     // Moves or copies the row standing in the table into the kept rows, with every column it has.
     void keepStanding(const Row& key, const Version& version);
 
@@ -73,8 +93,6 @@ public:
     QList<Row> keptWhere(const QStringList& columns, const Row& values);
     // Keys of the other rows standing in the table that hold one of the row's unique values.
     QList<Row> rivals(const Row& content, const Row& key);
-    // Keys of rows changed by this member after `seq`, in change order.
-    QList<Row> ownChangesAfter(qint64 seq, qint64 me);
     // Keys of deleted rows that stand in the table because others refer to them.
     QList<Row> standingDeleted();
 
@@ -93,6 +111,10 @@ private:
     QStringList m_keyList;
     int m_keyCount = 0;
     QList<QStringList> m_unique; // columns of each unique index other than the key
+    // Kept rows are rare: while there are none, looking for one costs nothing.
+    enum KeepState { Unknown, Empty, Some };
+    KeepState m_keepState = Unknown;
+    bool keepEmpty();
 };
 
 } // namespace pell::db::replication

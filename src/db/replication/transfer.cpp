@@ -1,9 +1,9 @@
 #include "db/replication/transfer.h"
 
 #include "db/error.h"
+#include "db/replication/fold.h"
+#include "db/replication/member.h"
 #include "db/replication/receiver.h"
-
-#include <QHash>
 
 #include <sqlite3.h>
 
@@ -47,90 +47,6 @@ private:
     sqlite3* m_db;
     bool m_open = false;
 };
-
-QStringList currentColumns(sqlite3* db, const QString& table) {
-    QStringList columns;
-    Statement info(db,
-                   QStringLiteral("SELECT name FROM pragma_table_xinfo(?1) WHERE hidden = 0 ORDER BY cid"));
-    info.bind(1, table);
-    while (info.step())
-        columns << info.value(0).toString();
-    return columns;
-}
-
-bool containsAll(const QStringList& list, const QStringList& items) {
-    for (const QString& i : items)
-        if (!list.contains(i, Qt::CaseInsensitive))
-            return false;
-    return true;
-}
-
-// The tables one member follows, as stores over the columns it shares with the partner.
-struct Side {
-    std::vector<std::unique_ptr<TableStore>> stores;
-    QList<Link> links;
-    std::vector<TableStore*> pointers() const {
-        std::vector<TableStore*> list;
-        for (const auto& s : stores)
-            list.push_back(s.get());
-        return list;
-    }
-};
-
-// A member alone: every table it follows, with every column it has.
-Side alone(sqlite3* db) {
-    Side side;
-    for (const TableInfo& t : registeredTables(db)) {
-        const QStringList present = currentColumns(db, t.name);
-        QStringList carried;
-        for (const QString& c : t.columns)
-            if (present.contains(c, Qt::CaseInsensitive))
-                carried << c;
-        side.stores.push_back(std::make_unique<TableStore>(db, t, carried));
-    }
-    side.links = links(db);
-    return side;
-}
-
-// The tables both members follow, each side's store over the same columns in the same order.
-std::pair<Side, Side> paired(sqlite3* sender, sqlite3* receiver) {
-    QHash<QString, TableInfo> theirs;
-    for (const TableInfo& t : registeredTables(sender))
-        theirs.insert(t.name.toLower(), t);
-    Side s, r;
-    for (const TableInfo& mine : registeredTables(receiver)) {
-        if (!theirs.contains(mine.name.toLower()))
-            continue; // followed on one side only: nothing to exchange
-        const TableInfo other = theirs.value(mine.name.toLower());
-        if (mine.keyed != other.keyed || mine.keys.size() != other.keys.size() ||
-            !containsAll(other.keys, mine.keys))
-            continue;
-        const QStringList here = currentColumns(receiver, mine.name);
-        const QStringList there = currentColumns(sender, other.name);
-        QStringList carried;
-        for (const QString& c : mine.columns)
-            if (here.contains(c, Qt::CaseInsensitive) && there.contains(c, Qt::CaseInsensitive) &&
-                other.columns.contains(c, Qt::CaseInsensitive))
-                carried << c;
-        if (mine.keyed && !containsAll(carried, mine.keys))
-            continue;
-        TableInfo senderInfo = other;
-        if (!mine.keyed)
-            senderInfo.columns = mine.columns; // a keyless row is found by the content both know
-        r.stores.push_back(std::make_unique<TableStore>(receiver, mine, carried));
-        s.stores.push_back(std::make_unique<TableStore>(sender, senderInfo, carried));
-    }
-    for (const Link& link : links(receiver)) {
-        bool child = false, parent = false;
-        for (const auto& store : r.stores) {
-            child |= store->info().name.compare(link.child, Qt::CaseInsensitive) == 0;
-            parent |= store->info().name.compare(link.parent, Qt::CaseInsensitive) == 0;
-        }
-        if (child && parent)
-            r.links << link;
-    }
-    return {std::move(s), std::move(r)};
-}
 
 Change changeOf(TableStore& store, int table, const Row& key, const ShadowRow& s) {
     Change c;
@@ -278,21 +194,85 @@ bool covered(const Clocks& known, const Change& c, qint64 untrusted) {
 
 // Rows of the member's own changes since the last check, and deleted rows that stand for others, checked
 // again. Runs inside the caller's write transaction.
+// What the member's own writers may have left unsound since the last check, found with one query per
+// relationship rather than row by row: rows whose parent is missing, deleted rows that rows still refer to,
+// and rows set aside whose parent stands again. Those, and deleted rows that stand for others, are checked
+// again as a partner's versions would be.
 bool settleOwn(sqlite3* db, qint64 me) {
     Side side = alone(db);
     DirectionStats ignored;
     const Clock clock = readClock(db);
     Receiver check(db, me, 0, side.pointers(), side.links, nullptr, ignored);
-    for (size_t t = 0; t < side.stores.size(); ++t) {
-        TableStore& store = *side.stores[t];
-        if (!store.info().keyed)
+    const auto recheck = [&](int table, const QString& sql) {
+        Statement s(db, sql);
+        s.bindAll({clock.settled, me});
+        const int keys = int(side.stores[size_t(table)]->info().keys.size());
+        while (s.step())
+            check.recheck(table, readRow(s.raw(), 0, keys));
+    };
+    const auto find = [&](const QString& name) {
+        for (size_t i = 0; i < side.stores.size(); ++i)
+            if (side.stores[i]->info().name.compare(name, Qt::CaseInsensitive) == 0)
+                return int(i);
+        return -1;
+    };
+    for (const Link& link : side.links) {
+        const int c = find(link.child), p = find(link.parent);
+        if (c < 0 || p < 0)
             continue;
-        for (const Row& key : store.ownChangesAfter(clock.settled, me))
-            check.recheck(int(t), key);
-        if (store.info().restrictParent)
-            for (const Row& key : store.standingDeleted())
-                check.recheck(int(t), key);
+        const TableInfo& child = side.stores[size_t(c)]->info();
+        const TableInfo& parent = side.stores[size_t(p)]->info();
+        QStringList shadowKeys, childOnShadow, parentOnChild, notNull, childOnParentShadow, keptOnParent;
+        for (int i = 0; i < child.keys.size(); ++i) {
+            shadowKeys << QStringLiteral("S.k%1").arg(i);
+            childOnShadow << QStringLiteral("T.%1 = S.k%2").arg(q(child.keys[i])).arg(i);
+        }
+        for (int i = 0; i < link.columns.size(); ++i) {
+            parentOnChild << QStringLiteral("P.%1 = T.%2").arg(q(parent.keys[i]), q(link.columns[i]));
+            notNull << QStringLiteral("T.%1 IS NOT NULL").arg(q(link.columns[i]));
+            childOnParentShadow << QStringLiteral("T.%1 = S.k%2").arg(q(link.columns[i])).arg(i);
+            keptOnParent << QStringLiteral("P.%1 = K.%2").arg(q(parent.keys[i]), q(link.columns[i]));
+        }
+        const QString and_ = QStringLiteral(" AND ");
+        recheck(c, QStringLiteral(
+                       "SELECT %1 FROM %2 S JOIN %3 T ON %4 WHERE S.seq > ?1 AND S.w = ?2 AND S.del = 0 "
+                       "AND %5 AND NOT EXISTS (SELECT 1 FROM %6 P WHERE %7)")
+                       .arg(shadowKeys.join(u','), q(child.shadow), q(child.name), childOnShadow.join(and_),
+                            notNull.join(and_), q(parent.name), parentOnChild.join(and_)));
+        QStringList parentKeys;
+        for (int i = 0; i < parent.keys.size(); ++i)
+            parentKeys << QStringLiteral("S.k%1").arg(i);
+        recheck(
+            p,
+            QStringLiteral("SELECT %1 FROM %2 S WHERE S.seq > ?1 AND S.w = ?2 AND S.del = 1 AND EXISTS "
+                           "(SELECT 1 FROM %3 T WHERE %4)")
+                .arg(parentKeys.join(u','), q(parent.shadow), q(child.name), childOnParentShadow.join(and_)));
+        if (link.cascade) { // rows that belong to an incarnation of their parent that this member ended
+            QStringList childKeys, parentOnRow;
+            for (int i = 0; i < child.keys.size(); ++i)
+                childKeys << QStringLiteral("C.k%1").arg(i);
+            for (int i = 0; i < link.columns.size(); ++i)
+                parentOnRow << QStringLiteral("S.k%1 = T.%2").arg(i).arg(q(link.columns[i]));
+            QString childOnC = childOnShadow.join(and_);
+            childOnC.replace(QStringLiteral("S.k"), QStringLiteral("C.k"));
+            recheck(c, QStringLiteral(
+                           "SELECT %1 FROM %2 S JOIN %3 T ON %4 JOIN %5 C ON %6 WHERE S.seq > ?1 AND S.w = "
+                           "?2 AND C.vis = 1 AND C.pbc IS NOT NULL AND (C.pbc <> S.bc OR C.pbw <> S.bw)")
+                           .arg(childKeys.join(u','), q(parent.shadow), q(child.name), parentOnRow.join(and_),
+                                q(child.shadow), childOnC));
+        }
+        QStringList keptKeys;
+        for (const QString& k : child.keys)
+            keptKeys << QStringLiteral("K.") + q(k);
+        recheck(c, QStringLiteral(
+                       "SELECT %1 FROM %2 K WHERE ?1 IS NOT NULL AND ?2 IS NOT NULL AND EXISTS (SELECT 1 "
+                       "FROM %3 P WHERE %4)")
+                       .arg(keptKeys.join(u','), q(child.keep), q(parent.name), keptOnParent.join(and_)));
     }
+    for (size_t t = 0; t < side.stores.size(); ++t)
+        if (side.stores[t]->info().restrictParent)
+            for (const Row& key : side.stores[t]->standingDeleted())
+                check.recheck(int(t), key);
     const bool changed = check.finish();
     Clock after = readClock(db);
     after.settled = after.now;
@@ -333,7 +313,8 @@ void settleOwnChanges(const Member& member) {
     try {
         Transaction tx(member.db, true);
         exec(member.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        if (!settleOwn(member.db, member.id))
+        const bool folded = foldOwnChanges(member.db, member.id);
+        if (!settleOwn(member.db, member.id) && !folded)
             return; // nothing to put right: the transaction is rolled back and the file stays as it was
         exec(member.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
         tx.commit();
@@ -395,7 +376,9 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         Transaction write(receiver.db, true);
         exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        if (first)
+        // Changes the receiver's own users made meanwhile become versions before anything is compared.
+        const bool folded = foldOwnChanges(receiver.db, receiver.id);
+        if (first || folded)
             settleOwn(receiver.db, receiver.id);
         Receiver receive(receiver.db, receiver.id, sender.id, receiverSide.pointers(), receiverSide.links,
                          &source, stats);
