@@ -69,27 +69,35 @@ qint64 Receiver::tick(qint64 past) {
 void Receiver::apply(const Change& c) {
     TableStore& store = *m_stores[size_t(c.table)];
     const bool restrictParent = store.info().restrictParent;
-    const std::optional<ShadowRow> s = store.shadow(c.key);
     ++m_stats.received;
+    // The common case, a row new here whose parents stand: row and shadow written at once.
+    if (!c.version.deleted && store.info().keyed && m_placing.isEmpty()) {
+        const qint64 pulls = m_pulls;
+        const ParentCheck parents = checkParents(c.table, c.key, *c.content, &c.version, 0);
+        if (parents.ok && parents.pins.isEmpty() && pulls == m_pulls) {
+            ShadowRow fresh;
+            fresh.version = c.version;
+            fresh.seq = tick(c.version.clock);
+            fresh.visible = true;
+            if (store.addShadow(c.key, fresh)) {
+                int refusal = 0;
+                ++m_stats.applied;
+                m_changed = true;
+                if (store.insertRow(*c.content, &refusal)) {
+                    neighbours(c.table, c.key, *c.content, true);
+                } else {
+                    store.setVisible(c.key, false);
+                    place(c.table, c.key, &*c.content);
+                }
+                return;
+            }
+        }
+    }
+    const std::optional<ShadowRow> s = store.shadow(c.key);
     if (!s) {
         ShadowRow fresh;
         fresh.version = c.version;
         fresh.seq = tick(c.version.clock);
-        // The common case, a new row whose parents stand: written at once, the shadow with it.
-        if (!c.version.deleted && store.info().keyed && m_placing.isEmpty()) {
-            const qint64 pulls = m_pulls;
-            const ParentCheck parents = checkParents(c.table, c.key, *c.content, &c.version, 0);
-            int refusal = 0;
-            if (parents.ok && parents.pins.isEmpty() && pulls == m_pulls &&
-                store.insertRow(*c.content, &refusal)) {
-                fresh.visible = true;
-                store.putShadow(c.key, fresh);
-                ++m_stats.applied;
-                m_changed = true;
-                neighbours(c.table, c.key, *c.content, true);
-                return;
-            }
-        }
         store.putShadow(c.key, fresh);
         if (c.version.deleted && c.kept && restrictParent)
             store.keep(c.key, *c.kept);
@@ -160,6 +168,7 @@ void Receiver::apply(const Change& c) {
 }
 
 void Receiver::newIncarnation(int table, const Row& key) {
+    m_standing.clear();
     // Rows that belong to a row belong to one incarnation of it: another one under the same key takes back
     // the rows written for it and sends away those written for the one before.
     for (const Relation& r : m_asParent[size_t(table)]) {
@@ -285,6 +294,7 @@ void Receiver::placeRow(int table, const Row& key, const Row* given) {
         return;
     }
     if (s->visible) {
+        m_standing.clear();
         const std::optional<Row> content = store.content(key, *s);
         store.deleteRow(key, *s);
         store.setVisible(key, false);
@@ -307,7 +317,8 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Ro
         const Link& link = *r.link;
         const int p = r.parent;
         const Row values = store.project(content, link.columns);
-        if (hasNull(values) || (p == table && values == key) || m_placing.contains(tag(p, values)))
+        if (hasNull(values) || (p == table && values == key) ||
+            (!m_placing.isEmpty() && m_placing.contains(tag(p, values))))
             continue; // no reference, a row that refers to itself, or one being placed
         TableStore& parent = *m_stores[size_t(p)];
         // A row that belongs to another belongs to the incarnation it was written for, not to a row added
@@ -317,7 +328,19 @@ Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Ro
                    (ps.version.bornClock == version->parentBornClock &&
                     ps.version.bornWriter == version->parentBornWriter);
         };
+        // Many rows refer to the same few (their team leader, their task): a parent seen standing is
+        // remembered until any row stops standing.
+        const QByteArray parentTag = tag(p, values);
+        if (const auto known = m_standing.constFind(parentTag); known != m_standing.cend()) {
+            ShadowRow standing;
+            standing.version.bornClock = known->first;
+            standing.version.bornWriter = known->second;
+            if (belongs(standing))
+                continue;
+        }
         std::optional<ShadowRow> ps = parent.shadow(values);
+        if (ps && ps->visible)
+            m_standing.insert(parentTag, {ps->version.bornClock, ps->version.bornWriter});
         if (ps && ps->visible && belongs(*ps))
             continue;
         pull(p, values);
@@ -468,6 +491,7 @@ void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& conte
         m_changed = true;
     }
     if (s.visible) {
+        m_standing.clear();
         store.deleteRow(key, s);
         store.setVisible(key, false);
         m_changed = true;

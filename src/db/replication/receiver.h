@@ -3,6 +3,7 @@
 #include "db/replication.h"
 #include "db/replication/store.h"
 
+#include <QHash>
 #include <QSet>
 
 #include <deque>
@@ -96,6 +97,7 @@ private:
     QSet<QByteArray> m_queued;
     QSet<QByteArray> m_pulled;
     QSet<QByteArray> m_placing;
+    QHash<QByteArray, std::pair<qint64, qint64>> m_standing; // rows seen standing, and their incarnation
     int m_depth = 0;
     qint64 m_pulls = 0;
     bool m_changed = false;

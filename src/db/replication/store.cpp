@@ -160,19 +160,33 @@ std::optional<ShadowRow> TableStore::shadow(const Row& key) {
 }
 
 void TableStore::putShadow(const Row& key, const ShadowRow& row) {
-    const QString extra = m_info.keyed ? QString() : QStringLiteral(", rid, fp");
-    const QString extraSet =
-        m_info.keyed ? QString() : QStringLiteral(", rid = excluded.rid, fp = excluded.fp");
+    writeShadow(key, row, true);
+}
+
+bool TableStore::addShadow(const Row& key, const ShadowRow& row) {
+    return writeShadow(key, row, false);
+}
+
+bool TableStore::writeShadow(const Row& key, const ShadowRow& row, bool replace) {
     const int n = m_keyCount;
-    Statement& s = m_statements.get(1, [&] {
-        return QStringLiteral("INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw%3) VALUES "
-                              "(%4) ON CONFLICT "
-                              "(%2) DO UPDATE SET seq = excluded.seq, bc = excluded.bc, bw = excluded.bw, c "
-                              "= excluded.c, "
-                              "w = excluded.w, del = excluded.del, hist = excluded.hist, vis = excluded.vis, "
-                              "pbc = excluded.pbc, pbw = excluded.pbw%5")
-            .arg(q(m_info.shadow), m_keyNames, extra, params(1, n + 10 + (m_info.keyed ? 0 : 2)), extraSet);
-    });
+    const auto sql = [&] {
+        const QString extra = m_info.keyed ? QString() : QStringLiteral(", rid, fp");
+        const QString values = params(1, n + 10 + (m_info.keyed ? 0 : 2));
+        const QString conflict =
+            replace
+                ? QStringLiteral("(%1) DO UPDATE SET seq = excluded.seq, bc = excluded.bc, bw = excluded.bw, "
+                                 "c = excluded.c, w = excluded.w, del = excluded.del, hist = excluded.hist, "
+                                 "vis = excluded.vis, pbc = excluded.pbc, pbw = excluded.pbw%2")
+                      .arg(m_keyNames, m_info.keyed
+                                           ? QString()
+                                           : QStringLiteral(", rid = excluded.rid, fp = excluded.fp"))
+                : QStringLiteral("DO NOTHING");
+        return QStringLiteral(
+                   "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw%3) VALUES (%4) ON "
+                   "CONFLICT %5")
+            .arg(q(m_info.shadow), m_keyNames, extra, values, conflict);
+    };
+    Statement& s = m_statements.get(replace ? 1 : 102, sql);
     const Finish finishS(s);
     bindValues(s, 1, key);
     const Version& v = row.version;
@@ -193,6 +207,7 @@ void TableStore::putShadow(const Row& key, const ShadowRow& row) {
     for (qsizetype i = 0; i < values.size(); ++i)
         s.bind(n + 1 + int(i), values[i]);
     s.run();
+    return sqlite3_changes(m_db) > 0;
 }
 
 void TableStore::foldChange(const Row& key, bool inserted, const Version& v) {

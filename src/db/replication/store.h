@@ -62,6 +62,8 @@ public:
 
     std::optional<ShadowRow> shadow(const Row& key);
     void putShadow(const Row& key, const ShadowRow& row);
+    // Records the row's first version here; false when the row already has one.
+    bool addShadow(const Row& key, const ShadowRow& row);
     void setVisible(const Row& key, bool visible);
     // Records a change made here as the row's version (see fold.cpp): the version it replaces joins its
     // history; a new row, or one that stood only because others refer to it, becomes a new incarnation.
@@ -98,6 +100,7 @@ public:
 
 private:
     QString keyMatch(int firstParameter) const;
+    bool writeShadow(const Row& key, const ShadowRow& row, bool replace);
     std::optional<qint64> locate(const ShadowRow& row); // keyless
     bool write(Statement& s, int* refusal);
 
