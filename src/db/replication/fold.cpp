@@ -18,32 +18,6 @@ struct Entry {
     Row key;
 };
 
-// The incarnation of the row that a row belongs to (its task, for an attachment), when it has one.
-void recordParent(const Side& side, TableStore& store, const Row& key, Version& v) {
-    for (const Link& link : side.links) {
-        if (!link.cascade || link.child.compare(store.info().name, Qt::CaseInsensitive) != 0)
-            continue;
-        ShadowRow standing;
-        standing.visible = true;
-        const std::optional<Row> content = store.content(key, standing);
-        if (!content)
-            return;
-        for (size_t p = 0; p < side.stores.size(); ++p) {
-            TableStore& parent = *side.stores[p];
-            if (parent.info().name.compare(link.parent, Qt::CaseInsensitive) != 0)
-                continue;
-            const Row values = store.project(*content, link.columns);
-            if (values.empty())
-                return;
-            if (const std::optional<ShadowRow> ps = parent.shadow(values)) {
-                v.parentBornClock = ps->version.bornClock;
-                v.parentBornWriter = ps->version.bornWriter;
-            }
-            return;
-        }
-    }
-}
-
 } // namespace
 
 bool foldOwnChanges(sqlite3* db, qint64 me) {
@@ -59,6 +33,7 @@ bool foldOwnChanges(sqlite3* db, qint64 me) {
         return false;
     Side side = alone(db);
     Clock clock = readClock(db);
+    const qint64 first = clock.now; // the versions of this fold are numbered after it
     for (Entry& e : entries) {
         const int index = side.indexOfId(e.table);
         if (index < 0)
@@ -78,9 +53,30 @@ bool foldOwnChanges(sqlite3* db, qint64 me) {
                 store.setKeptVersion(e.key, s->version); // the content the trigger kept is this version's
             }
         }
-        if (!v.deleted)
-            recordParent(side, store, e.key, v);
         store.foldChange(e.key, e.op == Insert, v);
+    }
+    // The incarnation of its parent that each changed row belongs to (its task, for an attachment): one
+    // statement per relationship for the whole fold.
+    for (const Link& link : side.links) {
+        if (!link.cascade)
+            continue;
+        const int c = side.indexOf(link.child), p = side.indexOf(link.parent);
+        if (c < 0 || p < 0)
+            continue;
+        const TableInfo& child = side.stores[size_t(c)]->info();
+        QStringList own, parent;
+        for (int i = 0; i < child.keys.size(); ++i)
+            own << QStringLiteral("T.%1 = S.k%2").arg(quoteIdentifier(child.keys[i])).arg(i);
+        for (int i = 0; i < link.columns.size(); ++i)
+            parent << QStringLiteral("P.k%1 = T.%2").arg(i).arg(quoteIdentifier(link.columns[i]));
+        Statement record(
+            db, QStringLiteral("UPDATE %1 AS S SET (pbc, pbw) = (SELECT P.bc, P.bw FROM %2 T JOIN %3 P ON "
+                               "%4 WHERE %5) WHERE S.seq > ?1 AND S.w = ?2 AND S.del = 0")
+                    .arg(quoteIdentifier(child.shadow), quoteIdentifier(child.name),
+                         quoteIdentifier(side.stores[size_t(p)]->info().shadow),
+                         parent.join(QStringLiteral(" AND ")), own.join(QStringLiteral(" AND "))));
+        record.bindAll({first, me});
+        record.run();
     }
     Statement done(db, QStringLiteral("DELETE FROM \"_pell_log\" WHERE seq <= ?1"));
     done.bind(1, entries.constLast().seq);

@@ -32,6 +32,13 @@ std::vector<TableStore*> Side::pointers() const {
     return list;
 }
 
+int Side::indexOf(const QString& table) const {
+    for (size_t i = 0; i < stores.size(); ++i)
+        if (stores[i]->info().name.compare(table, Qt::CaseInsensitive) == 0)
+            return int(i);
+    return -1;
+}
+
 int Side::indexOfId(qint64 id) const {
     for (size_t i = 0; i < stores.size(); ++i)
         if (stores[i]->info().id == id)

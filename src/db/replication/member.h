@@ -14,6 +14,7 @@ struct Side {
     QList<Link> links;
     std::vector<TableStore*> pointers() const;
     int indexOfId(qint64 id) const;
+    int indexOf(const QString& table) const;
 };
 
 // A member alone: every table it follows, with every column it has.

@@ -288,6 +288,10 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     return stats;
 }
 
+void recordOwnChanges(Database& db) {
+    settleOwnChanges(Member{db.rawHandle(), identity(db).replicaId});
+}
+
 void synchronize(Database& db, const QString& partnerPath, int mode) {
     synchronizeWithStats(db, partnerPath, mode);
 }

@@ -190,22 +190,30 @@ bool TableStore::writeShadow(const Row& key, const ShadowRow& row, bool replace)
     const Finish finishS(s);
     bindValues(s, 1, key);
     const Version& v = row.version;
-    const QString hist = clocksText(v.history);
-    QVariantList values{row.seq,
-                        v.bornClock,
-                        v.bornWriter,
-                        v.clock,
-                        v.writer,
-                        v.deleted ? 1 : 0,
-                        hist.isEmpty() ? QVariant() : QVariant(hist),
-                        row.visible ? 1 : 0,
-                        v.parentBornClock ? QVariant(v.parentBornClock) : QVariant(),
-                        v.parentBornWriter ? QVariant(v.parentBornWriter) : QVariant()};
-    if (!m_info.keyed)
-        values << (row.rid ? QVariant(row.rid) : QVariant())
-               << (row.fp.isEmpty() ? QVariant() : QVariant(row.fp));
-    for (qsizetype i = 0; i < values.size(); ++i)
-        s.bind(n + 1 + int(i), values[i]);
+    sqlite3_stmt* raw = s.raw();
+    const auto integer = [&](int i, qint64 value, bool present = true) {
+        present ? sqlite3_bind_int64(raw, n + i, value) : sqlite3_bind_null(raw, n + i);
+    };
+    integer(1, row.seq);
+    integer(2, v.bornClock);
+    integer(3, v.bornWriter);
+    integer(4, v.clock);
+    integer(5, v.writer);
+    integer(6, v.deleted ? 1 : 0);
+    if (!v.history.isEmpty()) {
+        const QByteArray hist = clocksText(v.history).toUtf8();
+        sqlite3_bind_text(raw, n + 7, hist.constData(), int(hist.size()), SQLITE_TRANSIENT);
+    }
+    integer(8, row.visible ? 1 : 0);
+    integer(9, v.parentBornClock, v.parentBornClock != 0);
+    integer(10, v.parentBornWriter, v.parentBornWriter != 0);
+    if (!m_info.keyed) {
+        integer(11, row.rid, row.rid != 0);
+        if (!row.fp.isEmpty()) {
+            const QByteArray fp = row.fp.toUtf8();
+            sqlite3_bind_text(raw, n + 12, fp.constData(), int(fp.size()), SQLITE_TRANSIENT);
+        }
+    }
     s.run();
     return sqlite3_changes(m_db) > 0;
 }
@@ -213,35 +221,30 @@ bool TableStore::writeShadow(const Row& key, const ShadowRow& row, bool replace)
 void TableStore::foldChange(const Row& key, bool inserted, const Version& v) {
     const int n = m_keyCount;
     Statement& s = m_statements.get(100, [&] {
-        // ?n+1 clock, ?n+2 writer, ?n+3 deleted, ?n+4 new row, ?n+5 and ?n+6 the parent's incarnation
+        // ?n+1 clock, ?n+2 writer, ?n+3 deleted, ?n+4 new row. The parent's incarnation is recorded after.
         const QString clock = QStringLiteral("?%1").arg(n + 1);
         const QString renew =
             QStringLiteral("?%1 = 0 AND (?%2 = 1 OR del = 1 OR vis = 0)").arg(n + 3).arg(n + 4);
         return QStringLiteral(
-                   "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis, pbc, pbw) VALUES (%3, %4, %4, "
-                   "?%5, %4, ?%5, ?%6, NULL, 1 - ?%6, ?%7, ?%8) ON CONFLICT (%2) DO UPDATE SET "
+                   "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis) VALUES (%3, %4, %4, ?%5, %4, "
+                   "?%5, ?%6, NULL, 1 - ?%6) ON CONFLICT (%2) DO UPDATE SET "
                    "hist = json_set(coalesce(hist, '{}'), '$.\"' || w || '\"', c), "
-                   "bc = CASE WHEN %9 THEN excluded.bc ELSE bc END, "
-                   "bw = CASE WHEN %9 THEN excluded.bw ELSE bw END, "
-                   "pbc = CASE WHEN ?%6 = 1 THEN pbc ELSE excluded.pbc END, "
-                   "pbw = CASE WHEN ?%6 = 1 THEN pbw ELSE excluded.pbw END, "
+                   "bc = CASE WHEN %7 THEN excluded.bc ELSE bc END, "
+                   "bw = CASE WHEN %7 THEN excluded.bw ELSE bw END, "
                    "c = excluded.c, w = excluded.w, del = excluded.del, vis = excluded.vis, "
                    "seq = excluded.seq")
             .arg(q(m_info.shadow), m_keyNames, params(1, n), clock)
             .arg(n + 2)
             .arg(n + 3)
-            .arg(n + 5)
-            .arg(n + 6)
             .arg(renew);
     });
     const Finish finishS(s);
     bindValues(s, 1, key);
-    s.bind(n + 1, v.clock);
-    s.bind(n + 2, v.writer);
-    s.bind(n + 3, v.deleted ? 1 : 0);
-    s.bind(n + 4, inserted ? 1 : 0);
-    s.bind(n + 5, v.parentBornClock ? QVariant(v.parentBornClock) : QVariant());
-    s.bind(n + 6, v.parentBornWriter ? QVariant(v.parentBornWriter) : QVariant());
+    sqlite3_stmt* raw = s.raw();
+    sqlite3_bind_int64(raw, n + 1, v.clock);
+    sqlite3_bind_int64(raw, n + 2, v.writer);
+    sqlite3_bind_int64(raw, n + 3, v.deleted ? 1 : 0);
+    sqlite3_bind_int64(raw, n + 4, inserted ? 1 : 0);
     s.run();
 }
 
