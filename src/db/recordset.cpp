@@ -298,6 +298,16 @@ void Recordset::setField(const QString& name, const QVariant& value) {
     m_dirty[idx] = true;
 }
 
+void Recordset::revertField(const QString& name) {
+    const int idx = columnIndex(name);
+    if (idx < 0)
+        throw Error::make(err::ItemNotFound, name);
+    if (m_mode == EditMode::None)
+        return;
+    m_buffer[idx] = m_original[idx];
+    m_dirty[idx] = false;
+}
+
 void Recordset::addNew() {
     if (!updatable())
         throw Error::make(err::ReadOnly);

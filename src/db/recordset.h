@@ -57,6 +57,8 @@ public:
 
     QVariant field(const QString& name) const;
     void setField(const QString& name, const QVariant& value);
+    // Takes back what setField put in the pending record: the column keeps the value it had.
+    void revertField(const QString& name);
     bool hasField(const QString& name) const;
     const QStringList& fieldNames() const { return m_columns; }
 

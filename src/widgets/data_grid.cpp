@@ -7,8 +7,11 @@
 
 #include <QAbstractTableModel>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
 
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -192,9 +195,41 @@ private:
     int m_current = -1;
 };
 
+namespace {
+// A cell editor that shows the stored text whole and writes only when the administrator changed it, so a
+// cell opened and left as it was keeps its value in whatever form it is stored.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto* edit = qobject_cast<QLineEdit*>(editor))
+            edit->setMaxLength(std::numeric_limits<int>::max());
+        return editor;
+    }
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        QStyledItemDelegate::setEditorData(editor, index);
+        if (auto* edit = qobject_cast<QLineEdit*>(editor))
+            edit->setProperty(ShownProperty, edit->text());
+    }
+    void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override {
+        if (auto* edit = qobject_cast<QLineEdit*>(editor);
+            edit && edit->text() == edit->property(ShownProperty).toString())
+            return;
+        QStyledItemDelegate::setModelData(editor, model, index);
+    }
+
+private:
+    static constexpr const char* ShownProperty = "pellShownText";
+};
+} // namespace
+
 DataGrid::DataGrid(DataControl& source, Platform& platform, QWidget* parent)
     : QTableView(parent), m_model(new DataGridModel(source, platform, this)) {
     setModel(m_model);
+    setItemDelegate(new CellDelegate(this));
     m_model->onRecordGone = [this] {
         QMetaObject::invokeMethod(
             this, [this] { reload(); }, Qt::QueuedConnection);

@@ -15,17 +15,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include <algorithm>
-
 namespace pell {
 
 namespace {
 const QString ActionNew = QStringLiteral("NEW");
 const QString ActionOpen = QStringLiteral("OPEN");
 const QString ActionDelete = QStringLiteral("DELETE");
-
-// QLineEdit's own ceiling: no text a database can hold is cut at it.
-constexpr int UnlimitedLength = 32767;
 
 void placeRect(QWidget* widget, const QRect& r) {
     twips::place(widget, r.x(), r.y(), r.width(), r.height());
@@ -228,7 +223,7 @@ EditorDialog::EditorDialog(AppContext& context, QWidget* parent, int helpContext
 
     HOLD_KEY = new QLineEdit(this);
     HOLD_KEY->setObjectName(QStringLiteral("HOLD_KEY"));
-    keepLongerValue(HOLD_KEY, keyMaxLength);
+    HOLD_KEY->setMaxLength(keyMaxLength);
     filterApostrophes(HOLD_KEY);
 
     Command1 = new QPushButton(QStringLiteral("OK"), this);
@@ -254,11 +249,6 @@ void EditorDialog::filterApostrophes(QLineEdit* edit) {
     edit->installEventFilter(this);
 }
 
-void EditorDialog::keepLongerValue(QLineEdit* edit, int maxLength) {
-    edit->setMaxLength(maxLength);
-    m_lengthLimits << qMakePair(edit, maxLength);
-}
-
 bool EditorDialog::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* edit = qobject_cast<QLineEdit*>(watched);
@@ -273,10 +263,6 @@ bool EditorDialog::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void EditorDialog::Form_Activate() {
-    // A stored value longer than the box allows (written by another program) is shown whole, so that OK
-    // without a change never cuts it; typing is still limited to the box's length.
-    for (const auto& [edit, limit] : std::as_const(m_lengthLimits))
-        edit->setMaxLength(UnlimitedLength);
     Data1->refresh();
     db::Recordset& rs = Data1->rs();
     rs.setLockEdits(false);
@@ -284,8 +270,6 @@ void EditorDialog::Form_Activate() {
         rs.addNew();
     else if (ctx.state.HOLD_ACTION == ActionOpen)
         openChosenRow();
-    for (const auto& [edit, limit] : std::as_const(m_lengthLimits))
-        edit->setMaxLength(std::max<int>(limit, int(edit->text().size())));
 }
 
 void EditorDialog::openChosenRow() {
