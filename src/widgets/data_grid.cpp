@@ -234,6 +234,7 @@ DataGrid::DataGrid(DataControl& source, Platform& platform, QWidget* parent)
         QMetaObject::invokeMethod(
             this, [this] { reload(); }, Qt::QueuedConnection);
     };
+    setTabKeyNavigation(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
@@ -257,6 +258,16 @@ DataGrid::DataGrid(DataControl& source, Platform& platform, QWidget* parent)
 }
 
 DataGrid::~DataGrid() = default;
+
+void DataGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    const bool next = hint == QAbstractItemDelegate::EditNextItem;
+    if (!next && hint != QAbstractItemDelegate::EditPreviousItem) {
+        QTableView::closeEditor(editor, hint);
+        return;
+    }
+    QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+    focusNextPrevChild(next);
+}
 
 void DataGrid::addColumn(const QString& caption, const QString& field) {
     m_model->addColumn(caption, field);
