@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopedValueRollback>
@@ -40,6 +41,17 @@ QString passwordFieldText(const QString& typed) {
 bool isSet(const QVariant& v) {
     return !v.isNull() && v.toDouble() != 0.0;
 }
+
+// The password box shows one "*" per character, whatever character the style would draw.
+class AsteriskStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return u'*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
 
 bool typedCharacter(const QKeyEvent* event) {
     const QString text = event->text();
@@ -92,6 +104,9 @@ USER_FORM::USER_FORM(AppContext& context, QWidget* parent) : PellForm(context, p
     Label3 = label("Label3", QStringLiteral("Password"), 120, 1320, 1215, 255);
     Text3 = field("Text3", 20, 1440, 1320, 4455, 360);
     Text3->setEchoMode(QLineEdit::Password);
+    auto* asterisks = new AsteriskStyle;
+    asterisks->setParent(Text3);
+    Text3->setStyle(asterisks);
     Check1 = check("Check1", QStringLiteral("Review Account"), 120, 1920, 1935, 255);
     Check2 = check("Check2", QStringLiteral("Allow Freeform Routing"), 120, 2280, 2415, 255);
     Check3 = check("Check3", QStringLiteral("Edit contact database"), 3600, 1920, 2295, 255);

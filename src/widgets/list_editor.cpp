@@ -25,6 +25,22 @@ const QString ActionDelete = QStringLiteral("DELETE");
 void placeRect(QWidget* widget, const QRect& r) {
     twips::place(widget, r.x(), r.y(), r.width(), r.height());
 }
+
+// The list of a list window. An item view makes its first line current when it gets the focus, and the
+// focus frame of that line reads as a selection; a list in which nothing is chosen keeps no current line,
+// and the first arrow key then chooses the first line.
+class ListBox : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+protected:
+    void focusInEvent(QFocusEvent* event) override {
+        const bool hadCurrent = currentIndex().isValid();
+        QListWidget::focusInEvent(event);
+        if (!hadCurrent && selectedItems().isEmpty())
+            selectionModel()->clearCurrentIndex();
+    }
+};
 } // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -50,7 +66,7 @@ ListWindow::ListWindow(AppContext& context, QWidget* parent, int helpContext, co
 
     Data1 = new DataControl(QStringLiteral("Data1"), this);
 
-    List1 = new QListWidget(m_client);
+    List1 = new ListBox(m_client);
     List1->setObjectName(QStringLiteral("List1"));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setSortingEnabled(false);
@@ -147,6 +163,7 @@ void ListWindow::FILL_LIST() {
     }
     List1->addItems(lines);
     List1->clearSelection();
+    List1->selectionModel()->clearCurrentIndex();
 }
 
 void ListWindow::Add_Click() {

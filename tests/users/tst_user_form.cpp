@@ -62,6 +62,9 @@ private Q_SLOTS:
             (QList<int>{form->HOLD_KEY->maxLength(), form->Text1->maxLength(), form->Text3->maxLength()}),
             (QList<int>{10, 30, 20}));
         QCOMPARE(form->Text3->echoMode(), QLineEdit::Password);
+        form->Text3->setText(u"pw"_s);
+        QCOMPARE(form->Text3->displayText(), u"**"_s);
+        form->Text3->clear();
         form->Check1->setChecked(true);
         typeAnd(u"newbie"_s, u"New starter"_s)(*form);
         QVERIFY(form->isUnloaded());
