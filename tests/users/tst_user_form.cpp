@@ -111,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(table(db), before);
         // Blanks are not empty.
         typeAnd(u"  "_s, u" "_s)(*openEditor(f, u"NEW"_s, u"admin"_s));
-        QCOMPARE(userCount(db), 9);
+        QCOMPARE(userCount(db), 10);
     }
 
     void duplicateIdKeepsTheDialogThenCorrectionSaves() {
@@ -128,7 +128,7 @@ private Q_SLOTS:
         QCOMPARE(table(db), before);
         typeAnd(u"clerk3"_s, {})(*form);
         QVERIFY(form->isUnloaded());
-        QCOMPARE(userCount(db), 9);
+        QCOMPARE(userCount(db), 10);
         QCOMPARE(settings(db, u"clerk3"_s).section(u',', 0, 2), u"dev,0,-1"_s);
         QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Front desk"_s);
 
