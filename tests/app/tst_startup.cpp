@@ -124,10 +124,9 @@ private Q_SLOTS:
     }
 
     void privateRuntimeFolderWhenNoneIsSet() {
+        QTemporaryDir temp;
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
         const QByteArray savedTemp = qgetenv("TMPDIR");
-        QTemporaryDir temp;
-        qputenv("TMPDIR", QFile::encodeName(temp.path()));
         const auto restore = qScopeGuard([&] {
             qputenv("TMPDIR", savedTemp);
             if (saved.isNull())
@@ -135,36 +134,28 @@ private Q_SLOTS:
             else
                 qputenv("XDG_RUNTIME_DIR", saved);
         });
-        const auto privateFolder = [] {
-            const QString path = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(temp.path()));
+        // A start without the variable: the folder it names, if it is a folder of ours that only we may use.
+        const auto start = [] {
+            qunsetenv("XDG_RUNTIME_DIR");
+            setPrivateRuntimeFolder();
+            const QByteArray path = qgetenv("XDG_RUNTIME_DIR");
             struct stat st {};
-            return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &st) == 0 &&
-                   S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0777) == 0700;
+            const bool ours = ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                              st.st_uid == ::getuid() && (st.st_mode & 07777) == 0700;
+            return ours ? QFile::decodeName(path) : QString();
         };
-
-        qunsetenv("XDG_RUNTIME_DIR");
-        setPrivateRuntimeFolder();
-        QVERIFY(privateFolder());
-        const QString first = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        const QString first = start();
         QVERIFY(first.startsWith(temp.path()));
         QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
         QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation), first);
-        // The next start uses the same folder, its rights put right.
-        QVERIFY(QFile::setPermissions(first, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                 QFileDevice::ExeOwner | QFileDevice::ReadOther |
-                                                 QFileDevice::ExeOther));
-        qunsetenv("XDG_RUNTIME_DIR");
-        setPrivateRuntimeFolder();
-        QCOMPARE(qEnvironmentVariable("XDG_RUNTIME_DIR"), first);
-        QVERIFY(privateFolder());
-        // A link standing in its place is not followed: another folder of our own is made.
-        QVERIFY(QDir(first).removeRecursively());
-        QVERIFY(QFile::link(temp.path(), first));
-        qunsetenv("XDG_RUNTIME_DIR");
-        setPrivateRuntimeFolder();
-        QVERIFY(qEnvironmentVariable("XDG_RUNTIME_DIR") != first);
-        QVERIFY(privateFolder());
-        // One that is set is left alone.
+        // The next start uses it again, its rights put right; a link standing in its place is not followed.
+        QVERIFY(::chmod(QFile::encodeName(first).constData(), 0755) == 0);
+        QCOMPARE(start(), first);
+        QVERIFY(QDir(first).removeRecursively() && QFile::link(temp.path(), first));
+        const QString other = start();
+        QVERIFY(!other.isEmpty() && other != first);
+        // A variable that is set is left alone.
         qputenv("XDG_RUNTIME_DIR", "/run/user/4242");
         setPrivateRuntimeFolder();
         QCOMPARE(qgetenv("XDG_RUNTIME_DIR"), QByteArray("/run/user/4242"));
