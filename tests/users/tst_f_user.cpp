@@ -199,8 +199,8 @@ private Q_SLOTS:
         QCOMPARE(supervisorOf(u.db, u"dev1"_s), u"dev"_s);
         QCOMPARE(u.shownTree(),
                  (QStringList{SampleTree[0], SampleTree[1], SampleTree[2], u"..dev : Development lead"_s,
-                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s, u"...intern : Summer intern"_s,
-                              u".clerk2 : Back office"_s}));
+                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s,
+                              u"...intern : Summer intern"_s, u".clerk2 : Back office"_s}));
         QCOMPARE(u.f.platform.beeps(), 2);
         QVERIFY(u.f.platform.boxes().isEmpty());
 
