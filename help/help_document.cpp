@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -104,11 +105,20 @@ const HelpTopic* HelpDocument::topic(int context) const {
 
 QList<QPair<QString, int>> HelpDocument::index() const {
     QList<QPair<QString, int>> entries;
+    // A word given again for the same topic in other letters ("Replication", "replication") is one entry,
+    // spelt as first written.
+    QSet<QPair<QString, int>> listed;
+    const auto add = [&](const QString& word, int context) {
+        if (!listed.contains({word.toCaseFolded(), context})) {
+            listed.insert({word.toCaseFolded(), context});
+            entries.append({word, context});
+        }
+    };
     for (const HelpTopic& t : m_topics) {
         if (t.context != 0 && !t.title.isEmpty())
-            entries.append({t.title, t.context});
+            add(t.title, t.context);
         for (const QString& word : t.keywords)
-            entries.append({word, t.context});
+            add(word, t.context);
     }
     std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return a.first.compare(b.first, Qt::CaseInsensitive) < 0;

@@ -31,7 +31,8 @@ public:
     const QString& title() const { return m_title; }
     const QList<HelpTopic>& topics() const { return m_topics; }
     const HelpTopic* topic(int context) const;
-    // Index entries (keywords and topic titles), sorted without regard to case, each with its topic.
+    // Index entries (keywords and topic titles), each with its topic, sorted without regard to case; one
+    // entry for a word given more than once for a topic, whatever its letters' case.
     QList<QPair<QString, int>> index() const;
 
     // The topic as HTML, links as "topic:N"; the contents topic (0) is followed by the list of topics.

@@ -24,6 +24,15 @@ HelpViewer::HelpViewer(QWidget* parent) : QWidget(parent) {
     contentsList->setObjectName(QStringLiteral("contentsList"));
     indexList = new QListWidget(navigation);
     indexList->setObjectName(QStringLiteral("indexList"));
+    // Entries are messages as long as a sentence: each is wrapped to the list's width and read whole, and
+    // the rows' alternating shades tell a wrapped entry from two.
+    for (QListWidget* list : {contentsList, indexList}) {
+        list->setWordWrap(true);
+        list->setAlternatingRowColors(true);
+        list->setTextElideMode(Qt::ElideNone);
+        list->setResizeMode(QListView::Adjust);
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    }
     navigation->addTab(contentsList, QStringLiteral("Contents"));
     navigation->addTab(indexList, QStringLiteral("Index"));
 

@@ -2,6 +2,7 @@
 //   pellhelp [-maximized] [-context N] [-print] FILE
 // opens FILE at the topic with context number N (the contents without one). -print writes the topic as
 // plain text to standard output instead of opening a window.
+#include "app/startup.h"
 #include "help_viewer.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    pell::setPrivateRuntimeFolder();
     QApplication app(argc, argv);
     bool maximized = false;
     bool print = false;

@@ -84,7 +84,8 @@ QPushButton* Admin_FORM::addButton(const char* name, const QString& caption, int
     auto* button = new QPushButton(caption, centralWidget());
     button->setObjectName(QString::fromLatin1(name));
     button->setFont(programFont(true));
-    button->setAutoDefault(false);
+    // Enter presses the button that has the focus, as Space does.
+    button->setAutoDefault(true);
     twips::place(button, left, top, width, height);
     connect(button, &QPushButton::clicked, this, handler);
     return button;
@@ -165,6 +166,10 @@ void Admin_FORM::SSCommand1_Click() {
     }
     command([this] {
         auto* window = new REPLICA_FORM(ctx, nullptr);
+        if (window->loadFailed()) {
+            delete window;
+            return;
+        }
         window->setAttribute(Qt::WA_DeleteOnClose);
         m_replica = window;
         window->show();

@@ -8,14 +8,12 @@
 #include <QStringList>
 
 int main(int argc, char* argv[]) {
+    // Before the toolkit sees the arguments, and takes out the options it knows.
+    const QString commandLine = pell::launchCommandLine(argc, argv);
+    pell::setPrivateRuntimeFolder();
     QApplication app(argc, argv);
     QApplication::setApplicationName(pell::AppTitle);
     QApplication::setFont(pell::programFont());
-
-    // The whole argument text, as the launching program wrote it.
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
-    const QString commandLine = args.join(u' ');
 
     pell::QtPlatform platform;
     pell::AppState state;

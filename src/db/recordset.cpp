@@ -5,6 +5,8 @@
 
 #include <QRegularExpression>
 
+#include <atomic>
+
 namespace pell::db {
 
 namespace {
@@ -87,6 +89,7 @@ void Recordset::load() {
     while (stmt.step()) {
         Row row;
         row.rowid = updatable() ? stmt.int64(0) : synthetic++;
+        row.mark = nextMark();
         row.values.reserve(count - first);
         for (int i = first; i < count; ++i)
             row.values.push_back(stmt.value(i));
@@ -111,6 +114,11 @@ void Recordset::load() {
     m_mode = EditMode::None;
     m_noMatch = false;
     m_pos = firstLiveFrom(0);
+}
+
+Recordset::Bookmark Recordset::nextMark() {
+    static std::atomic<Bookmark> counter{0};
+    return ++counter;
 }
 
 void Recordset::markDeleted(Row& row) {
@@ -226,12 +234,12 @@ void Recordset::findNext(const Criteria& criteria) {
 
 Recordset::Bookmark Recordset::bookmark() const {
     requireCurrent();
-    return m_rows[size_t(m_pos)].rowid;
+    return m_rows[size_t(m_pos)].mark;
 }
 
 void Recordset::setBookmark(Bookmark bookmark) {
     for (qsizetype i = 0; i < qsizetype(m_rows.size()); ++i) {
-        if (m_rows[size_t(i)].rowid == bookmark) {
+        if (m_rows[size_t(i)].mark == bookmark) {
             if (m_rows[size_t(i)].deleted)
                 throw Error::make(err::RecordDeleted);
             m_mode = EditMode::None;
@@ -296,6 +304,16 @@ void Recordset::setField(const QString& name, const QVariant& value) {
         throw Error::make(err::UpdateWithoutEdit);
     m_buffer[idx] = value;
     m_dirty[idx] = true;
+}
+
+void Recordset::revertField(const QString& name) {
+    const int idx = columnIndex(name);
+    if (idx < 0)
+        throw Error::make(err::ItemNotFound, name);
+    if (m_mode == EditMode::None)
+        return;
+    m_buffer[idx] = m_original[idx];
+    m_dirty[idx] = false;
 }
 
 void Recordset::addNew() {
@@ -420,7 +438,7 @@ void Recordset::update() {
     QVector<QVariant> stored;
     readRow(rowid, stored);
     if (inserting) {
-        m_rows.push_back(Row{rowid, stored, false});
+        m_rows.push_back(Row{rowid, stored, false, nextMark()});
         ++m_liveCount;
         m_pos = m_posBeforeAdd;
         if (m_pos >= qsizetype(m_rows.size()) - 1)
@@ -428,7 +446,7 @@ void Recordset::update() {
     } else {
         m_rows[size_t(m_pos)].values = stored;
     }
-    m_lastModified = rowid;
+    m_lastModified = inserting ? m_rows.back().mark : m_rows[size_t(m_pos)].mark;
     m_mode = EditMode::None;
     notify();
 }

@@ -57,6 +57,8 @@ public:
 
     QVariant field(const QString& name) const;
     void setField(const QString& name, const QVariant& value);
+    // Takes back what setField put in the pending record: the column keeps the value it had.
+    void revertField(const QString& name);
     bool hasField(const QString& name) const;
     const QStringList& fieldNames() const { return m_columns; }
 
@@ -79,7 +81,11 @@ private:
         qint64 rowid = 0;
         QVector<QVariant> values;
         bool deleted = false;
+        // The row's bookmark. The engine gives a removed row's rowid to the next row added, so positions
+        // are marked apart from it and never reused, in this record set or any other.
+        Bookmark mark = 0;
     };
+    static Bookmark nextMark();
 
     void load();
     int columnIndex(const QString& name) const;

@@ -124,6 +124,8 @@ void fillSharedDatabase(Database& db, const SampleOptions& options) {
             {"dev", "Development lead", "admin", true, false},
             {"dev1", "Programmer", "dev", false, true},
             {"dev2", "Tester", "dev", false, false},
+            // Leads nobody and owns no task: the one sample user the user window can delete.
+            {"intern", "Summer intern", "dev", false, false},
             {"guest", "Visitor", nullptr, false, false},
         };
         for (const auto& u : users)

@@ -53,7 +53,9 @@ QString LOOKUP_FORM::storedValue(const QString& typed) {
 }
 
 bool LOOKUP_FORM::beforeSave() {
-    HOLD_KEY->setText(storedValue(HOLD_KEY->text()));
+    // A value stored elsewhere with blanks around it stays as it is unless the administrator edits it.
+    if (Data1->rs().editMode() == db::Recordset::EditMode::AddNew || Data1->dataChanged(HOLD_KEY))
+        HOLD_KEY->setText(storedValue(HOLD_KEY->text()));
     return true;
 }
 

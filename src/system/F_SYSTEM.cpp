@@ -81,11 +81,11 @@ F_SYSTEM::F_SYSTEM(AppContext& context, QWidget* parent) : PellForm(context, par
     Check6 =
         makeCheck(this, "Check6", QStringLiteral("Allow Attachments to be Edited/Deleted"), 3360, 2655, 495);
 
-    // OK is the default button; there is no cancel button, so Esc does nothing.
+    // OK is the default button, which Enter presses unless another button has the focus; there is no
+    // cancel button, so Esc does nothing.
     Command1 = makeButton(this, "Command1", QStringLiteral("OK"), 720);
     Command1->setDefault(true);
     Command2 = makeButton(this, "Command2", QStringLiteral("Cancel"), 3600);
-    Command2->setAutoDefault(false);
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
     connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
 

@@ -44,7 +44,7 @@ TOOL_FORM::TOOL_FORM(AppContext& context, QWidget* parent)
     // The executable keeps its apostrophes: no key filter here.
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
-    keepLongerValue(Text1, MaxTextLength);
+    Text1->setMaxLength(MaxTextLength);
     twips::place(Text1, 1440, 720, 4455, 285);
 
     Frame1 = new QGroupBox(QStringLiteral("Include On"), this);

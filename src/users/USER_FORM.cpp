@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopedValueRollback>
@@ -35,6 +36,22 @@ QString keyFieldText(const QString& typed) {
 QString passwordFieldText(const QString& typed) {
     return typed.toLower();
 }
+
+// A yes/no column as a check box reads it: any value but 0 and null is yes.
+bool isSet(const QVariant& v) {
+    return !v.isNull() && v.toDouble() != 0.0;
+}
+
+// The password box shows one "*" per character, whatever character the style would draw.
+class AsteriskStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return u'*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
 
 bool typedCharacter(const QKeyEvent* event) {
     const QString text = event->text();
@@ -87,6 +104,9 @@ USER_FORM::USER_FORM(AppContext& context, QWidget* parent) : PellForm(context, p
     Label3 = label("Label3", QStringLiteral("Password"), 120, 1320, 1215, 255);
     Text3 = field("Text3", 20, 1440, 1320, 4455, 360);
     Text3->setEchoMode(QLineEdit::Password);
+    auto* asterisks = new AsteriskStyle;
+    asterisks->setParent(Text3);
+    Text3->setStyle(asterisks);
     Check1 = check("Check1", QStringLiteral("Review Account"), 120, 1920, 1935, 255);
     Check2 = check("Check2", QStringLiteral("Allow Freeform Routing"), 120, 2280, 2415, 255);
     Check3 = check("Check3", QStringLiteral("Edit contact database"), 3600, 1920, 2295, 255);
@@ -151,12 +171,9 @@ void USER_FORM::Form_Activate() {
             return;
         }
         // Both flags set reads as "Teammates and Team members"; neither as team members only.
-        const QVariant full = rs.field(FullAccessColumn);
-        const QVariant teammate = rs.field(TeammateAccessColumn);
-        const auto isSet = [](const QVariant& v) { return !v.isNull() && v.toDouble() != 0.0; };
-        if (isSet(teammate))
+        if (isSet(rs.field(TeammateAccessColumn)))
             C_TEAMMATE_ACCESS->setChecked(true);
-        else if (isSet(full))
+        else if (isSet(rs.field(FullAccessColumn)))
             C_FULL_ACCESS->setChecked(true);
         else
             Option3->setChecked(true);
@@ -199,13 +216,18 @@ void USER_FORM::save() {
     }
     try {
         db::Recordset& rs = Data1->rs();
-        rs.setField(FullAccessColumn, C_FULL_ACCESS->isChecked() ? -1 : 0);
-        rs.setField(TeammateAccessColumn, C_TEAMMATE_ACCESS->isChecked() ? -1 : 0);
+        // The two flags follow the chosen level; a flag that already says so keeps its stored form.
+        const auto writeFlag = [&rs](const QString& column, bool on) {
+            if (isSet(rs.field(column)) != on || rs.editMode() == db::Recordset::EditMode::AddNew)
+                rs.setField(column, on ? -1 : 0);
+        };
+        writeFlag(FullAccessColumn, C_FULL_ACCESS->isChecked());
+        writeFlag(TeammateAccessColumn, C_TEAMMATE_ACCESS->isChecked());
         if (ctx.state.HOLD_ACTION == QLatin1String("NEW"))
             rs.setField(users::SupervisorColumn,
                         ctx.state.HOLD_VALUE.isEmpty() ? QVariant() : QVariant(ctx.state.HOLD_VALUE));
         const QString newId = HOLD_KEY->text();
-        if (m_opened && newId != m_openedId) {
+        if (m_opened && Data1->dataChanged(HOLD_KEY) && newId != m_openedId) {
             // The team follows its leader's new ID, in the same transaction: if the engine refuses the
             // change (the user owns tasks), nobody's supervisor changes either.
             db::Database& database = *Data1->database();

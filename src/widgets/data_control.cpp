@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QLineEdit>
 
+#include <algorithm>
+
 namespace pell {
 
 DataControl::DataControl(const QString& name, QObject* parent) : QObject(parent) {
@@ -40,16 +42,33 @@ db::Recordset& DataControl::rs() {
 
 void DataControl::bind(QLineEdit* edit, const QString& column) {
     unbind(edit);
-    m_bindings.push_back({edit, column});
+    Binding binding;
+    binding.control = edit;
+    binding.column = column;
+    binding.maxLength = edit->maxLength();
+    // A stored value longer than the limit is shown whole; what the administrator types may make it no
+    // longer than the larger of the limit and what the box holds now.
+    binding.typing = connect(edit, &QLineEdit::textEdited, edit, [edit, limit = binding.maxLength] {
+        edit->setMaxLength(std::max(limit, int(edit->text().size())));
+    });
+    m_bindings.push_back(binding);
 }
 
 void DataControl::bind(QCheckBox* box, const QString& column) {
     unbind(box);
-    m_bindings.push_back({box, column});
+    Binding binding;
+    binding.control = box;
+    binding.column = column;
+    m_bindings.push_back(binding);
 }
 
 void DataControl::unbind(QWidget* control) {
-    std::erase_if(m_bindings, [control](const Binding& b) { return b.control == control; });
+    std::erase_if(m_bindings, [control](const Binding& b) {
+        if (b.control != control)
+            return false;
+        QObject::disconnect(b.typing);
+        return true;
+    });
 }
 
 namespace {
@@ -76,15 +95,36 @@ QString asText(const QVariant& v) {
 void DataControl::updateControls() {
     if (!m_recordset)
         return;
-    for (const Binding& b : m_bindings) {
+    for (Binding& b : m_bindings) {
         if (!b.control)
             continue;
         const QVariant v = fieldOrNull(*m_recordset, b.column);
-        if (auto* edit = qobject_cast<QLineEdit*>(b.control.data()))
-            edit->setText(asText(v));
-        else if (auto* box = qobject_cast<QCheckBox*>(b.control.data()))
+        if (auto* edit = qobject_cast<QLineEdit*>(b.control.data())) {
+            const QString text = asText(v);
+            edit->setMaxLength(std::max(b.maxLength, int(text.size())));
+            edit->setText(text);
+            b.shownText = edit->text();
+        } else if (auto* box = qobject_cast<QCheckBox*>(b.control.data())) {
             box->setChecked(!v.isNull() && v.toDouble() != 0.0);
+            b.shownChecked = box->isChecked();
+        }
     }
+}
+
+bool DataControl::changed(const Binding& b) {
+    if (auto* edit = qobject_cast<const QLineEdit*>(b.control.data()))
+        return edit->text() != b.shownText;
+    if (auto* box = qobject_cast<const QCheckBox*>(b.control.data()))
+        return box->isChecked() != b.shownChecked;
+    return false;
+}
+
+bool DataControl::dataChanged(const QWidget* control) const {
+    for (const Binding& b : m_bindings) {
+        if (b.control == control)
+            return changed(b);
+    }
+    return false;
 }
 
 void DataControl::copyControlsToRecord() {
@@ -92,6 +132,11 @@ void DataControl::copyControlsToRecord() {
     for (const Binding& b : m_bindings) {
         if (!b.control)
             continue;
+        if (!changed(b)) {
+            // Also after a refused save that wrote it: the column keeps its stored value and form.
+            set.revertField(b.column);
+            continue;
+        }
         QVariant value;
         if (auto* edit = qobject_cast<QLineEdit*>(b.control.data())) {
             if (!edit->text().isEmpty())
@@ -100,10 +145,10 @@ void DataControl::copyControlsToRecord() {
             value = box->isChecked() ? -1 : 0;
         }
         const QVariant current = set.field(b.column);
-        // Only what the administrator changed is written, so an unchanged field never conflicts.
-        const bool same = db::sameValue(current, value) ||
-                          (value.typeId() == QMetaType::QString && current.isValid() && !current.isNull() &&
-                           asText(current) == value.toString());
+        // Typed back to what is stored: nothing to write.
+        const bool same =
+            db::sameValue(current, value) || (value.typeId() == QMetaType::QString && current.isValid() &&
+                                              !current.isNull() && asText(current) == value.toString());
         if (!same)
             set.setField(b.column, value);
     }

@@ -58,14 +58,19 @@ public:
     db::Recordset& rs(); // throws 3021-like "not open" when refresh has not succeeded
     db::Database* database() const { return m_database.get(); }
 
-    // Bound controls. A text box shows the column's value as text (null: empty); a check box is ticked
-    // for any non-zero value and stores -1/0.
+    // Bound controls. A text box shows the column's value as text (null: empty), whole even when it is
+    // longer than the box's maximum length, which then only limits what is typed; a check box is ticked for
+    // any non-zero value and stores -1/0.
     void bind(QLineEdit* edit, const QString& column);
     void bind(QCheckBox* box, const QString& column);
     void unbind(QWidget* control);
     // Shows the current (or pending) record in the bound controls.
     void updateControls();
-    // Copies changed bound controls into the pending record (Edit or AddNew must be under way).
+    // Whether the control no longer shows what the record gave it: only such a control writes its column.
+    bool dataChanged(const QWidget* control) const;
+    // Copies the changed bound controls into the pending record (Edit or AddNew must be under way); a value
+    // stored in another form (1 for yes, a text in a number column, a text longer than its box) stays as
+    // it is unless the administrator changed it.
     void copyControlsToRecord();
     // Saves the pending record with the bound controls' values (Recordset.Update).
     void updateRecord();
@@ -82,7 +87,12 @@ private:
     struct Binding {
         QPointer<QWidget> control;
         QString column;
+        int maxLength = 0; // a text box's own limit for typing
+        QMetaObject::Connection typing;
+        QString shownText;
+        bool shownChecked = false;
     };
+    static bool changed(const Binding& binding);
     QString m_databaseName;
     QString m_recordSource;
     bool m_exclusive = false;

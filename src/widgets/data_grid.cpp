@@ -7,8 +7,11 @@
 
 #include <QAbstractTableModel>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
 
 #include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -192,13 +195,46 @@ private:
     int m_current = -1;
 };
 
+namespace {
+// A cell editor that shows the stored text whole and writes only when the administrator changed it, so a
+// cell opened and left as it was keeps its value in whatever form it is stored.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto* edit = qobject_cast<QLineEdit*>(editor))
+            edit->setMaxLength(std::numeric_limits<int>::max());
+        return editor;
+    }
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        QStyledItemDelegate::setEditorData(editor, index);
+        if (auto* edit = qobject_cast<QLineEdit*>(editor))
+            edit->setProperty(ShownProperty, edit->text());
+    }
+    void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override {
+        if (auto* edit = qobject_cast<QLineEdit*>(editor);
+            edit && edit->text() == edit->property(ShownProperty).toString())
+            return;
+        QStyledItemDelegate::setModelData(editor, model, index);
+    }
+
+private:
+    static constexpr const char* ShownProperty = "pellShownText";
+};
+} // namespace
+
 DataGrid::DataGrid(DataControl& source, Platform& platform, QWidget* parent)
     : QTableView(parent), m_model(new DataGridModel(source, platform, this)) {
     setModel(m_model);
+    setItemDelegate(new CellDelegate(this));
     m_model->onRecordGone = [this] {
         QMetaObject::invokeMethod(
             this, [this] { reload(); }, Qt::QueuedConnection);
     };
+    setTabKeyNavigation(false);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
@@ -222,6 +258,16 @@ DataGrid::DataGrid(DataControl& source, Platform& platform, QWidget* parent)
 }
 
 DataGrid::~DataGrid() = default;
+
+void DataGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    const bool next = hint == QAbstractItemDelegate::EditNextItem;
+    if (!next && hint != QAbstractItemDelegate::EditPreviousItem) {
+        QTableView::closeEditor(editor, hint);
+        return;
+    }
+    QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+    focusNextPrevChild(next);
+}
 
 void DataGrid::addColumn(const QString& caption, const QString& field) {
     m_model->addColumn(caption, field);

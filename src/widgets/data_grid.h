@@ -10,9 +10,9 @@ class Platform;
 
 // DBGrid: a grid over the record set of a data-source control. Each column shows one field; the row of the
 // record set's current record carries the record selector. Choosing a row makes its record current. A cell
-// can be edited in place: when the edit is committed (Enter, leaving the cell or the row, closing the
+// can be edited in place: when the edit is committed (Enter, Tab, leaving the cell or the row, closing the
 // window) the value is written to the record through the data control (Validate, then Update), like any
-// bound edit. The grid never adds or deletes records.
+// bound edit. The grid never adds or deletes records. Tab moves on to the window's next control.
 class DataGrid : public QTableView {
     Q_OBJECT
 public:
@@ -30,6 +30,10 @@ public:
     QString cellText(int row, int column) const;
     // The grid row of the record set's current record, -1 when there is none.
     int currentRecordRow() const;
+
+protected:
+    // Tab and Backtab in a cell being typed in store the text and leave the grid, as they do from the grid.
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
 private:
     DataGridModel* m_model;

@@ -15,8 +15,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include <algorithm>
-
 namespace pell {
 
 namespace {
@@ -24,12 +22,25 @@ const QString ActionNew = QStringLiteral("NEW");
 const QString ActionOpen = QStringLiteral("OPEN");
 const QString ActionDelete = QStringLiteral("DELETE");
 
-// QLineEdit's own ceiling: no text a database can hold is cut at it.
-constexpr int UnlimitedLength = 32767;
-
 void placeRect(QWidget* widget, const QRect& r) {
     twips::place(widget, r.x(), r.y(), r.width(), r.height());
 }
+
+// The list of a list window. An item view makes its first line current when it gets the focus, and the
+// focus frame of that line reads as a selection; a list in which nothing is chosen keeps no current line,
+// and the first arrow key then chooses the first line.
+class ListBox : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+protected:
+    void focusInEvent(QFocusEvent* event) override {
+        const bool hadCurrent = currentIndex().isValid();
+        QListWidget::focusInEvent(event);
+        if (!hadCurrent && selectedItems().isEmpty())
+            selectionModel()->clearCurrentIndex();
+    }
+};
 } // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -55,7 +66,7 @@ ListWindow::ListWindow(AppContext& context, QWidget* parent, int helpContext, co
 
     Data1 = new DataControl(QStringLiteral("Data1"), this);
 
-    List1 = new QListWidget(m_client);
+    List1 = new ListBox(m_client);
     List1->setObjectName(QStringLiteral("List1"));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setSortingEnabled(false);
@@ -152,6 +163,7 @@ void ListWindow::FILL_LIST() {
     }
     List1->addItems(lines);
     List1->clearSelection();
+    List1->selectionModel()->clearCurrentIndex();
 }
 
 void ListWindow::Add_Click() {
@@ -228,7 +240,7 @@ EditorDialog::EditorDialog(AppContext& context, QWidget* parent, int helpContext
 
     HOLD_KEY = new QLineEdit(this);
     HOLD_KEY->setObjectName(QStringLiteral("HOLD_KEY"));
-    keepLongerValue(HOLD_KEY, keyMaxLength);
+    HOLD_KEY->setMaxLength(keyMaxLength);
     filterApostrophes(HOLD_KEY);
 
     Command1 = new QPushButton(QStringLiteral("OK"), this);
@@ -254,11 +266,6 @@ void EditorDialog::filterApostrophes(QLineEdit* edit) {
     edit->installEventFilter(this);
 }
 
-void EditorDialog::keepLongerValue(QLineEdit* edit, int maxLength) {
-    edit->setMaxLength(maxLength);
-    m_lengthLimits << qMakePair(edit, maxLength);
-}
-
 bool EditorDialog::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* edit = qobject_cast<QLineEdit*>(watched);
@@ -273,10 +280,6 @@ bool EditorDialog::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void EditorDialog::Form_Activate() {
-    // A stored value longer than the box allows (written by another program) is shown whole, so that OK
-    // without a change never cuts it; typing is still limited to the box's length.
-    for (const auto& [edit, limit] : std::as_const(m_lengthLimits))
-        edit->setMaxLength(UnlimitedLength);
     Data1->refresh();
     db::Recordset& rs = Data1->rs();
     rs.setLockEdits(false);
@@ -284,8 +287,6 @@ void EditorDialog::Form_Activate() {
         rs.addNew();
     else if (ctx.state.HOLD_ACTION == ActionOpen)
         openChosenRow();
-    for (const auto& [edit, limit] : std::as_const(m_lengthLimits))
-        edit->setMaxLength(std::max<int>(limit, int(edit->text().size())));
 }
 
 void EditorDialog::openChosenRow() {

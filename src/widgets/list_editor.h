@@ -118,15 +118,12 @@ protected:
     virtual void saveFailed(const Error& error) = 0;
     // Typed apostrophes become double quotes in this box.
     void filterApostrophes(QLineEdit* edit);
-    // Limits typing to the box's length without cutting a longer value that another program stored.
-    void keepLongerValue(QLineEdit* edit, int maxLength);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void openChosenRow();
     QList<QLineEdit*> m_apostropheFiltered;
-    QList<QPair<QLineEdit*, int>> m_lengthLimits;
 };
 
 } // namespace pell

@@ -19,14 +19,29 @@ PellForm::PellForm(AppContext& context, QWidget* parent, int helpContext)
 PellForm::~PellForm() = default;
 
 void PellForm::load() {
-    runCommand(ctx.platform, [this] { Form_Load(); });
+    m_loadFailed = !runCommand(ctx.platform, [this] { Form_Load(); });
     for (DataControl* control : std::as_const(m_refreshAfterLoad)) {
+        if (m_loadFailed)
+            break;
         try {
             control->refresh();
         } catch (const Error& error) {
             ctx.platform.messageBox(error.text());
+            m_loadFailed = true;
         }
     }
+    if (m_loadFailed) {
+        // Reported once; the command that opens the window ends here.
+        m_unloaded = true;
+        for (DataControl* control : findChildren<DataControl*>())
+            control->close();
+    }
+}
+
+void PellForm::setVisible(bool visible) {
+    if (visible && m_loadFailed)
+        return;
+    QDialog::setVisible(visible);
 }
 
 void PellForm::refreshAfterLoad(DataControl* control) {
@@ -34,6 +49,8 @@ void PellForm::refreshAfterLoad(DataControl* control) {
 }
 
 void PellForm::showModal() {
+    if (m_loadFailed)
+        return;
     setModal(true);
     exec();
 }

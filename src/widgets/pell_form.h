@@ -21,8 +21,12 @@ public:
     ~PellForm() override;
 
     int helpContext() const { return m_helpContext; }
-    // Shows the window modally; returns when it is unloaded.
+    // Shows the window modally; returns when it is unloaded, or at once when its load failed.
     void showModal();
+    // The load handler or a data source opening after it failed: the failure has been reported, and the
+    // window never shows.
+    bool loadFailed() const { return m_loadFailed; }
+    void setVisible(bool visible) override;
     // Unloads the window (as its Exit command or its title bar's close box does).
     void unload();
     bool isUnloaded() const { return m_unloaded; }
@@ -49,6 +53,7 @@ private:
     int m_helpContext;
     bool m_activated = false;
     bool m_unloaded = false;
+    bool m_loadFailed = false;
     QAbstractButton* m_cancelButton = nullptr;
     QList<DataControl*> m_refreshAfterLoad;
 };

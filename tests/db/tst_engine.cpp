@@ -204,7 +204,7 @@ private Q_SLOTS:
             ++n;
             rs->moveNext();
         }
-        QCOMPARE(n, 8);
+        QCOMPARE(n, 9);
         QCOMPARE(errorOf([&] { rs->moveNext(); }), err::NoCurrentRecord);
         rs->findFirst(Criteria::isNull(QStringLiteral("Supervisor_User_ID")));
         QVERIFY(!rs->noMatch());
@@ -262,7 +262,7 @@ private Q_SLOTS:
         }
         db::engine::compactDatabase(path, dest);
         QVERIFY(db::engine::checkDatabase(dest).isEmpty());
-        QCOMPARE(test::scalarRaw(dest, QStringLiteral("SELECT count(*) FROM \"USER\"")).toInt(), 8);
+        QCOMPARE(test::scalarRaw(dest, QStringLiteral("SELECT count(*) FROM \"USER\"")).toInt(), 9);
     }
 };
 

@@ -449,7 +449,7 @@ private Q_SLOTS:
         QString out;
         QCOMPARE(runPelldb(args, &out), 0);
         QVERIFY(pair.same());
-        QCOMPARE(num(pair.master, u"SELECT count(*) FROM \"USER\""_s), 8 + 3000);
+        QCOMPARE(num(pair.master, u"SELECT count(*) FROM \"USER\""_s), 9 + 3000);
         QCOMPARE(userName(pair.master, u"dev"_s).toString(), u"edited"_s);
         QCOMPARE(num(pair.replica, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'm%'"_s), written);
         QCOMPARE(num(pair.master, u"SELECT count(*) FROM LU_Priority WHERE Priority LIKE 'r%'"_s), written);

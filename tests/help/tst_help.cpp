@@ -149,6 +149,9 @@ void TestHelp::shippedFileHasEveryTopicAndIndex() {
         {400, u"Database has been compacted"_s}};
     for (const auto& [context, message] : explained)
         QVERIFY2(doc.topicText(context).contains(message), qPrintable(message));
+    // A failed backup leaves nothing half written, and the help says so.
+    QVERIFY(!doc.topicText(400).contains(u"partly written copy may remain"_s));
+    QVERIFY(doc.topicText(400).contains(u"No partly written copy is left"_s));
     const auto index = doc.index();
     QVERIFY(index.size() > 30);
     for (qsizetype i = 1; i < index.size(); ++i)
@@ -177,6 +180,11 @@ void TestHelp::parserReadsTheFormat() {
     QVERIFY(doc.topicHtml(0).contains(u"<a href=\"topic:7\">Seven &amp; more</a>"_s));
     QVERIFY(doc.topicHtml(5).isEmpty());
     QCOMPARE(doc.index().size(), 3);
+    // An entry given again in other letters is listed once, as first written.
+    const HelpDocument twice = HelpDocument::parse(u"@topic 7 Seven\n@keywords seven; One; ONE; one\n"
+                                                   "@topic 8 Eight\n@keywords one\n"_s);
+    QList<QPair<QString, int>> expected{{u"Eight"_s, 8}, {u"One"_s, 7}, {u"one"_s, 8}, {u"Seven"_s, 7}};
+    QCOMPARE(twice.index(), expected);
 }
 
 void TestHelp::viewerOpensTopicsLinksAndIndex() {
@@ -202,6 +210,30 @@ void TestHelp::viewerOpensTopicsLinksAndIndex() {
     QVERIFY(viewer.indexList->count() > 30 && !entries.isEmpty());
     Q_EMIT viewer.indexList->itemClicked(entries.last());
     QCOMPARE(viewer.currentContext(), 34);
+    // Entries that differ only in case are one; every entry can be read whole in the list as shown.
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    viewer.navigation->setCurrentWidget(viewer.indexList);
+    QVERIFY(QTest::qWaitFor([&] { return viewer.indexList->isVisible(); }));
+    viewer.indexList->doItemsLayout();
+    QSet<QString> seen;
+    const QRect room = viewer.indexList->viewport()->rect();
+    for (int i = 0; i < viewer.indexList->count(); ++i) {
+        const QListWidgetItem* item = viewer.indexList->item(i);
+        QVERIFY2(!seen.contains(item->text().toLower()), qPrintable(item->text()));
+        seen.insert(item->text().toLower());
+        const QRect shown = viewer.indexList->visualItemRect(item);
+        const QRect needed = viewer.indexList->fontMetrics().boundingRect(
+            QRect(0, 0, shown.width() - 4, 10000), Qt::TextWordWrap, item->text());
+        QVERIFY2(shown.width() <= room.width() && needed.width() <= shown.width() &&
+                     needed.height() <= shown.height(),
+                 qPrintable(u"%1: %2x%3 in %4x%5 of %6"_s.arg(item->text())
+                                .arg(needed.width())
+                                .arg(needed.height())
+                                .arg(shown.width())
+                                .arg(shown.height())
+                                .arg(room.width())));
+    }
 
     // A missing file, one without topics and no name at all are reported; a good file then works again.
     QTemporaryDir dir;

@@ -54,6 +54,7 @@ private Q_SLOTS:
     void vanishedRowIsReportedNotReplaced();
     void enterAndDoubleClickRunModify();
     void fillSkipsNullRowsAndSurvivesMissingTable();
+    void aFillThatSelectsNothingLeavesNoLineCurrent();
 };
 
 void TestLookups::layout() {
@@ -339,6 +340,26 @@ void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     QCOMPARE(f.platform.boxTexts().mid(boxes), QStringList(2, u"No item selected"_s));
     window.Option1->click();
     QCOMPARE(window.List1->count(), 2);
+}
+
+void TestLookups::aFillThatSelectsNothingLeavesNoLineCurrent() {
+    // The focus frame of a current line reads as a selection: after a fill no line carries one, and the
+    // first arrow key chooses the first line.
+    Lookups t;
+    QListWidget* list = t.window->List1;
+    QVERIFY(QTest::qWaitForWindowActive(t.window.get()));
+    QCOMPARE(QApplication::focusWidget(), list);
+    QVERIFY(!list->currentIndex().isValid());
+    QTest::keyClick(list, Qt::Key_Down);
+    QCOMPARE(t.selected(), 0);
+    t.add(typeAndOk(u"Routine"_s));
+    QCOMPARE(t.selected(), -1);
+    QVERIFY(!list->currentIndex().isValid());
+    t.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(t.window.get()));
+    list->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), list);
+    QVERIFY(!list->currentIndex().isValid());
 }
 
 QTEST_MAIN(TestLookups)

@@ -23,6 +23,8 @@ private Q_SLOTS:
     void gridEditStoredOnRowChangeEnterAndClose();
     void gridNeitherAddsNorDeletes();
     void gridChoiceMakesTheRecordCurrent();
+    void aRowAddedAfterARemovalCanBeChosenEditedAndRemoved();
+    void tabLeavesTheGridForTheButtons();
 };
 
 void TestReplicaForm::menuEntriesAndTheirHandlers() {
@@ -242,6 +244,76 @@ void TestReplicaForm::gridChoiceMakesTheRecordCurrent() {
                  (QStringList{QStringLiteral("/srv/b/replica.mdb"), QStringLiteral("/srv/c/replica.mdb")}));
     QCOMPARE(test::listedLocations(list),
              (QStringList{QStringLiteral("/srv/b/replica.mdb"), QStringLiteral("/srv/c/replica.mdb")}));
+}
+
+void TestReplicaForm::aRowAddedAfterARemovalCanBeChosenEditedAndRemoved() {
+    test::Fixture f;
+    f.makeSharedDb();
+    const QString list = f.makeReplicaDb();
+    test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
+    test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
+    REPLICA_FORM form(f.ctx, nullptr);
+    form.show();
+    DataGrid* grid = form.DBGrid1;
+    const auto choose = [&](int row) {
+        grid->setCurrentIndex(grid->model()->index(row, 0));
+        return form.Data1->rs().field(QStringLiteral("Replica_Location")).toString();
+    };
+    // The last row goes, and the engine gives its row number to the next one added.
+    QCOMPARE(choose(1), QStringLiteral("/srv/b/replica.mdb"));
+    form.DELETE->trigger();
+    f.platform.queueInput(QStringLiteral("/srv/c/replica.mdb"));
+    f.platform.queueAnswer(Answer::No); // record an existing database
+    form.CREATE->trigger();
+    QCOMPARE(test::gridColumn(*grid),
+             (QStringList{QStringLiteral("/srv/a/replica.mdb"), QStringLiteral("/srv/c/replica.mdb")}));
+    QCOMPARE(choose(0), QStringLiteral("/srv/a/replica.mdb"));
+    QCOMPARE(choose(1), QStringLiteral("/srv/c/replica.mdb"));
+    QVERIFY(grid->model()->setData(grid->model()->index(1, 0), QStringLiteral("/srv/d/replica.mdb")));
+    QCOMPARE(test::listedLocations(list),
+             (QStringList{QStringLiteral("/srv/a/replica.mdb"), QStringLiteral("/srv/d/replica.mdb")}));
+    f.platform.clear();
+    form.DELETE->trigger();
+    QCOMPARE(f.platform.boxTexts(),
+             (QStringList{QStringLiteral("Remove Replica Reference to /srv/d/replica.mdb?"),
+                          QStringLiteral("Reference to replica has been removed")}));
+    QCOMPARE(test::listedLocations(list), QStringList{QStringLiteral("/srv/a/replica.mdb")});
+    QCOMPARE(test::gridColumn(*grid), test::listedLocations(list));
+}
+
+void TestReplicaForm::tabLeavesTheGridForTheButtons() {
+    test::Fixture f;
+    const QString list = f.makeReplicaDb();
+    test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
+    test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
+    REPLICA_FORM form(f.ctx, nullptr);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    DataGrid* grid = form.DBGrid1;
+    grid->setFocus();
+    grid->setCurrentIndex(grid->model()->index(0, 0));
+    QStringList order;
+    for (int i = 0; i < 5; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(order,
+             (QStringList{QStringLiteral("Command1"), QStringLiteral("Command2"), QStringLiteral("Command4"),
+                          QStringLiteral("Command3"), QStringLiteral("DBGrid1")}));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), form.Command3);
+    // From a cell being typed in, Tab stores the text and goes on to the first button.
+    grid->setFocus();
+    const QModelIndex cell = grid->model()->index(1, 0);
+    grid->setCurrentIndex(cell);
+    grid->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+    QVERIFY(editor);
+    editor->setText(QStringLiteral("/srv/b/typed.mdb"));
+    QTest::keyClick(editor, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), form.Command1);
+    QCOMPARE(test::listedLocations(list).last(), QStringLiteral("/srv/b/typed.mdb"));
+    QCOMPARE(grid->currentRecordRow(), 1);
 }
 
 QTEST_MAIN(TestReplicaForm)

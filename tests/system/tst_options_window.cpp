@@ -75,25 +75,33 @@ private Q_SLOTS:
 
     void memoryRangeIsCheckedOnOk_data() {
         QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("typed");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("1999") << QStringLiteral("1999") << false;
-        QTest::newRow("2000") << QStringLiteral("2000") << true;
-        QTest::newRow("20000") << QStringLiteral("20000") << true;
-        QTest::newRow("20001") << QStringLiteral("20001") << false;
-        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("1999") << QStringLiteral("1999") << true << false;
+        QTest::newRow("2000") << QStringLiteral("2000") << true << true;
+        QTest::newRow("20000") << QStringLiteral("20000") << true << true;
+        QTest::newRow("20001") << QStringLiteral("20001") << true << false;
+        QTest::newRow("empty") << QString() << true << false;
+        // Stored by another program, longer than the box: checked whole, not as its first five digits.
+        QTest::newRow("stored 100000") << QStringLiteral("100000") << false << false;
     }
     void memoryRangeIsCheckedOnOk() {
         QFETCH(QString, value);
+        QFETCH(bool, typed);
         QFETCH(bool, accepted);
         Fixture f;
         const QString path = f.makeSharedDb();
+        if (!typed)
+            execRaw(path, QStringLiteral("UPDATE \"SYSTEM\" SET Chunk_Size = ") + value);
         const QString before = optionsRow(path);
         const qint64 tasks = taskCount(path);
         OpenWindow w(f);
-        w.window.Text1->setText(QStringLiteral("150"));
-        w.window.Text2->setText(value);
-        w.window.Check1->setChecked(true);
-        w.window.Check6->setChecked(false);
+        if (typed) {
+            w.window.Text1->setText(QStringLiteral("150"));
+            w.window.Text2->setText(value);
+            w.window.Check1->setChecked(true);
+            w.window.Check6->setChecked(false);
+        }
         w.window.Command1->setFocus();
         w.window.Command1->click();
         if (accepted) {

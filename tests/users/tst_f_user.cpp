@@ -26,6 +26,7 @@ const QStringList SampleTree = {
     u".dev : Development lead"_s,
     u"..dev1 : Programmer"_s,
     u"..dev2 : Tester"_s,
+    u"..intern : Summer intern"_s,
 };
 
 QString supervisorOf(const QString& db, const QString& id) {
@@ -119,7 +120,7 @@ private Q_SLOTS:
         // Cancel in the editor leaves no row and the same tree.
         QVERIFY(!u.edit([&] { u.w->Command1->click(); }, typeAnd(u"nobody"_s, u"Never saved"_s, false))
                      .isEmpty());
-        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(userCount(u.db), 11);
         QCOMPARE(u.shownTree(), expected);
     }
 
@@ -198,7 +199,8 @@ private Q_SLOTS:
         QCOMPARE(supervisorOf(u.db, u"dev1"_s), u"dev"_s);
         QCOMPARE(u.shownTree(),
                  (QStringList{SampleTree[0], SampleTree[1], SampleTree[2], u"..dev : Development lead"_s,
-                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s, u".clerk2 : Back office"_s}));
+                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s,
+                              u"...intern : Summer intern"_s, u".clerk2 : Back office"_s}));
         QCOMPARE(u.f.platform.beeps(), 2);
         QVERIFY(u.f.platform.boxes().isEmpty());
 
@@ -241,16 +243,17 @@ private Q_SLOTS:
         QCOMPARE(question.title, u"DELETE"_s);
         QCOMPARE(question.buttons, Buttons::OkCancel);
         QCOMPARE(question.icon, Icon::None);
-        QCOMPARE(userCount(u.db), 9);
+        QCOMPARE(userCount(u.db), 10);
         QCOMPARE(u.shownTree(), SampleTree);
         QVERIFY(u.tree().currentText().startsWith(u"clerk1 :"_s));
     }
 
     void deleteRemovesExactlyOneLeafAfterTheQuestion() {
-        UserWindow u(addUserSql(u"temp"_s, u"dev"_s) + addUserSql(u"gone"_s, u"dev"_s));
+        // The sample's intern leads nobody and owns no task: the whole path from the question on.
+        UserWindow u(addUserSql(u"gone"_s, u"dev"_s));
         QStringList expected = u.shownTree();
         const int dev2 = u.select(u"dev2"_s);
-        u.select(u"temp"_s);
+        u.select(u"intern"_s);
         u.f.platform.queueAnswer(Answer::Cancel);
         u.w->Command3->click();
         QCOMPARE(u.f.platform.boxTexts(), QStringList{u"Are you sure?"_s});
@@ -261,10 +264,10 @@ private Q_SLOTS:
         u.w->Command3->click();
         QCOMPARE(u.f.platform.boxTexts().size(), 2);
         QCOMPARE(userCount(u.db), 9);
-        QCOMPARE(userColumn(u.db, u"temp"_s, u"count(*)"_s).toInt(), 0);
+        QCOMPARE(userColumn(u.db, u"intern"_s, u"count(*)"_s).toInt(), 0);
         QCOMPARE(u.f.state.HOLD_ACTION, u"DELETE"_s);
-        QCOMPARE(u.f.state.HOLD_VALUE, u"temp"_s);
-        expected.removeAll(u"..temp : Temporary"_s);
+        QCOMPARE(u.f.state.HOLD_VALUE, u"intern"_s);
+        expected.removeAll(u"..intern : Summer intern"_s);
         QCOMPARE(u.shownTree(), expected);
         QVERIFY(u.tree().hasNode(dev2)); // not rebuilt: positions stand
 
@@ -297,7 +300,7 @@ private Q_SLOTS:
             expected << u"admin : (Pellwood Administrator) "_s + rs->field(u"User_Name"_s).toString();
             searchingWalk(*rs, u"admin"_s, 1, expected);
         }
-        QCOMPARE(expected.size(), 5000 + 7 + 1 - 1); // everyone but guest and u55's orphaned team member
+        QCOMPARE(expected.size(), 5000 + 8 + 1 - 1); // everyone but guest and u55's orphaned team member
         F_USER w(f.ctx, nullptr);
         w.show();
         QCOMPARE(shown(*w.Easytree1), expected);

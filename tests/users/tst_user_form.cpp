@@ -62,6 +62,9 @@ private Q_SLOTS:
             (QList<int>{form->HOLD_KEY->maxLength(), form->Text1->maxLength(), form->Text3->maxLength()}),
             (QList<int>{10, 30, 20}));
         QCOMPARE(form->Text3->echoMode(), QLineEdit::Password);
+        form->Text3->setText(u"pw"_s);
+        QCOMPARE(form->Text3->displayText(), u"**"_s);
+        form->Text3->clear();
         form->Check1->setChecked(true);
         typeAnd(u"newbie"_s, u"New starter"_s)(*form);
         QVERIFY(form->isUnloaded());
@@ -108,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(table(db), before);
         // Blanks are not empty.
         typeAnd(u"  "_s, u" "_s)(*openEditor(f, u"NEW"_s, u"admin"_s));
-        QCOMPARE(userCount(db), 9);
+        QCOMPARE(userCount(db), 10);
     }
 
     void duplicateIdKeepsTheDialogThenCorrectionSaves() {
@@ -125,7 +128,7 @@ private Q_SLOTS:
         QCOMPARE(table(db), before);
         typeAnd(u"clerk3"_s, {})(*form);
         QVERIFY(form->isUnloaded());
-        QCOMPARE(userCount(db), 9);
+        QCOMPARE(userCount(db), 10);
         QCOMPARE(settings(db, u"clerk3"_s).section(u',', 0, 2), u"dev,0,-1"_s);
         QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Front desk"_s);
 
