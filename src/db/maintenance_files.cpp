@@ -131,6 +131,8 @@ Fd createLike(const QString& model, const QString& path) {
     const mode_t wanted = sameGroup ? bits : ((bits & ~mode_t(0070)) | ((bits & 0007) << 3 & bits & 0070));
     if (::fchmod(fd, wanted) != 0)
         throwErrno(errno, path);
+    if (operationLog)
+        operationLog->created(path);
     return file;
 }
 

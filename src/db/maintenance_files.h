@@ -38,6 +38,8 @@ public:
     virtual void synced(const QString& path) = 0;
     virtual void renamed(const QString& from, const QString& to) = 0;
     virtual void folderSynced(const QString& folder) = 0;
+    // A new file exists, already with its final permission bits.
+    virtual void created(const QString& path) { Q_UNUSED(path); }
 };
 // Installs a log (nullptr: none). Not for production use; one at a time.
 void setOperationLog(OperationLog* log);
