@@ -752,13 +752,13 @@ QStringList schemaProblemsOf(sqlite3* db) {
             else
                 cascades = true;
         }
-        if (!found)
-            problems
-                << (cascades
-                        ? QStringLiteral(
-                              "the relationship from %1 to %2 deletes or changes tasks instead of refusing")
-                        : QStringLiteral("table %1 has no relationship to %2.%3"))
-                       .arg(tasks, QLatin1String(relation.table), QLatin1String(relation.column));
+        if (!found && cascades)
+            problems << QStringLiteral(
+                            "the relationship from %1 to %2 deletes or changes tasks instead of refusing")
+                            .arg(tasks, QLatin1String(relation.table));
+        else if (!found)
+            problems << QStringLiteral("table %1 has no relationship to %2.%3")
+                            .arg(tasks, QLatin1String(relation.table), QLatin1String(relation.column));
     }
     for (const char* child : {"ATTACH", "ROUTE"}) {
         const QString name = existing(QString::fromLatin1(child));
