@@ -93,6 +93,8 @@ void throwSqlite(sqlite3* db, int rc, const QString& context) {
     const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString();
     const int code = (extended & 0xff) == (rc & 0xff) ? extended : rc;
     int number = numberFor(db, code, message);
+    if (code == SQLITE_READONLY_DIRECTORY)
+        throw Error::make(err::FolderReadOnly, fileOf(db, context));
     switch (code & 0xff) {
     case SQLITE_CANTOPEN: {
         const QString file = fileOf(db, context);
