@@ -3,6 +3,7 @@
 #include "db/database.h"
 #include "db/error.h"
 #include "db/maintenance_files.h"
+#include "db/maintenance_journal.h"
 #include "db/maintenance_salvage.h"
 
 #include <QDir>
@@ -406,8 +407,7 @@ void replaceContent(Database& db, const QString& from) {
 
 } // namespace
 
-void compactInPlace(const QString& givenPath, const QString& copyPath,
-                    const std::function<void()>& beforeSwap) {
+void compactInPlace(const QString& givenPath, const QString& copyPath, const std::function<void()>& midway) {
     checkDatabasePath(copyPath);
     if (QFileInfo::exists(copyPath) || QFileInfo(copyPath).isSymLink())
         throw Error::make(err::DatabaseExists, copyPath);
@@ -431,9 +431,7 @@ void compactInPlace(const QString& givenPath, const QString& copyPath,
         throw;
     }
     compacted.commit(false);
-    if (beforeSwap)
-        beforeSwap();
-    replaceContent(*db, copyPath);
+    writeThroughJournal(db->rawHandle(), copyPath, midway);
     db->close();
 }
 

@@ -19,15 +19,14 @@ namespace engine {
 void compactDatabase(const QString& source, const QString& destination);
 
 // Compacts the database at path in place and leaves a second copy of the compacted database at copyPath,
-// which must not exist (3204). The database is held exclusively throughout. The compacted copy is written
-// and synced first; its content then goes into the database file itself through the engine's own locking
-// and journal, so the file keeps its identity, owner, group and permissions, and connections that other
-// programs opened earlier go on with the compacted content instead of a replaced file. An interruption at
-// any point leaves the original or the compacted database, complete. beforeSwap runs after the copy is in
-// place and before the database changes (tests interrupt there). A file that is not a Pellwood database is
-// refused (3907).
-void compactInPlace(const QString& path, const QString& copyPath,
-                    const std::function<void()>& beforeSwap = {});
+// which must not exist (3204). The database is held exclusively throughout, under the engine's exclusive
+// lock too. The compacted copy is written and synced first; its content then goes into the database file
+// itself behind a rollback journal in the engine's own format (writeThroughJournal), so the file keeps its
+// identity, owner, group and permissions, and connections that other programs opened earlier go on with
+// the compacted content instead of a replaced file. An interruption at any point leaves the original or
+// the compacted database, complete. midway runs when half the compacted content is in the database (tests
+// interrupt there). A file that is not a Pellwood database is refused (3907).
+void compactInPlace(const QString& path, const QString& copyPath, const std::function<void()>& midway = {});
 
 // What a repair did.
 struct RepairReport {
