@@ -560,7 +560,26 @@ void mendHeaderInPlace(const QString& path, const QString& soundFile) {
 
 } // namespace
 
+namespace {
+RepairReport repairOpenDatabase(const QString& givenPath);
+} // namespace
+
 RepairReport repairDatabase(const QString& givenPath) {
+    try {
+        return repairOpenDatabase(givenPath);
+    } catch (const Error& error) {
+        // Damage the repair itself could not get past: telling the administrator to run Repair would send
+        // them round in a circle.
+        if (error.number() == err::Corrupt || error.number() == err::NotADatabase)
+            throw Error::make(err::Unrepairable,
+                              givenPath +
+                                  QStringLiteral(" (the engine found damage it could not read past)"));
+        throw;
+    }
+}
+
+namespace {
+RepairReport repairOpenDatabase(const QString& givenPath) {
     auto db = Database::open(givenPath, {.exclusive = true, .unchecked = true});
     const QString path = fileBehind(givenPath);
     const qint64 size = QFileInfo(path).size();
@@ -624,6 +643,7 @@ RepairReport repairDatabase(const QString& givenPath) {
     report.salvaged = true;
     return report;
 }
+} // namespace
 
 namespace {
 

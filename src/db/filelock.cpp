@@ -84,6 +84,10 @@ QString unsafeShareReason(const QString& path) {
     struct statfs fs {};
     if (::statfs(QFile::encodeName(path).constData(), &fs) != 0)
         return {};
+    // Only these kinds can keep their locks to themselves; the mount table is read for them alone.
+    const long magic = long(fs.f_type);
+    if (magic != FuseMagic && magic != NfsMagic && magic != CifsMagic && magic != Smb2Magic)
+        return {};
     QString type;
     QString options;
     mountOf(path, type, options);
