@@ -512,6 +512,10 @@ bool mendHeader(int fd, qint64 fileSize, QString& why) {
     put(44, 4);
     if (header[59] < 1 || header[59] > 3 || header[56] || header[57] || header[58])
         put(56, 1);
+    // No vacuum bookkeeping: reading the rows needs none, and stale values would make pages look damaged.
+    put(52, 0);
+    put(64, 0);
+    std::memset(header + 72, 0, 20);
     std::memcpy(header + 92, header + 24, 4);
     if (::pwrite(fd, header, HeaderSize, 0) != HeaderSize) {
         why = QString::fromLocal8Bit(std::strerror(errno));
