@@ -48,6 +48,9 @@ bool mountOf(const QString& path, QString& type, QString& options) {
             continue;
         best = point.size();
         type = fields.value(dash + 1);
+        // A bare "fuse" is named by what mounted it (bindfs, ...).
+        if (type == QLatin1String("fuse"))
+            type += QStringLiteral(" of ") + fields.value(dash + 2);
         options = fields.at(5) + u',' + fields.value(dash + 3);
     }
     return best >= 0;

@@ -64,7 +64,9 @@ void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome) {
         note = db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
     } catch (const Error& error) {
         if (outcome)
-            outcome->failure = error;
+            outcome->failure = error.number() == err::PermissionDenied
+                                   ? Error(error.number(), InUse + QStringLiteral(" (") + error.text() + u')')
+                                   : error;
         ctx.platform.messageBox(error.number() == err::PermissionDenied ? InUse : error.text());
         return;
     }
