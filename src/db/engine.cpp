@@ -385,28 +385,6 @@ void compactDatabase(const QString& source, const QString& destination) {
     db->execute(QStringLiteral("VACUUM INTO ?1"), {destination});
 }
 
-namespace {
-
-// Puts the content of the database file at from into the open database, page by page, through the
-// engine's journal: the file keeps its identity, owner and permissions, and an interruption rolls back
-// to its former content.
-void replaceContent(Database& db, const QString& from) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(QFile::encodeName(from).constData(), &raw,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    SqliteHandle source(raw);
-    if (rc != SQLITE_OK)
-        throwSqlite(raw, rc, from);
-    sqlite3* to = db.rawHandle();
-    exec(to, "PRAGMA synchronous=FULL");
-    // The whole new content is written in one transaction; a cache that holds it spares the journal a
-    // sync for every page that would otherwise spill.
-    exec(to, "PRAGMA cache_spill=OFF");
-    transferPages(raw, to, db.path());
-}
-
-} // namespace
-
 void compactInPlace(const QString& givenPath, const QString& copyPath, const std::function<void()>& midway) {
     checkDatabasePath(copyPath);
     if (QFileInfo::exists(copyPath) || QFileInfo(copyPath).isSymLink())
@@ -642,7 +620,7 @@ RepairReport repairOpenDatabase(const QString& givenPath) {
         holdFileExclusively(*db);
     }
     files::syncPath(fresh.path());
-    replaceContent(*db, fresh.path());
+    writeThroughJournal(db->rawHandle(), fresh.path());
     db->close();
     report.salvaged = true;
     return report;

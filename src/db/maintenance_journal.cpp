@@ -117,8 +117,9 @@ void writeThroughJournal(sqlite3* db, const QString& from, const std::function<v
     readAll(source.get(), newHeader, sizeof newHeader, 0, from);
     const qint64 pageSize = get32(oldHeader + 16) >> 16 == 1 ? 65536 : (get32(oldHeader + 16) >> 16);
     const qint64 newPageSize = get32(newHeader + 16) >> 16 == 1 ? 65536 : (get32(newHeader + 16) >> 16);
-    if (pageSize != newPageSize || oldStat.st_size % pageSize != 0 || newStat.st_size % pageSize != 0)
+    if (pageSize < 512 || pageSize != newPageSize || newStat.st_size % pageSize != 0)
         throw Error::make(err::InvalidOperation, path);
+    // A torn last page of a damaged file is no page the engine would ever restore.
     const qint64 oldPages = oldStat.st_size / pageSize;
     const qint64 lockPage = LockBytesOffset / pageSize + 1;
 
