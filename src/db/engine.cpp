@@ -355,7 +355,6 @@ QString copyDatabaseFile(const QString& source, const QString& destination) {
                 throw;
         }
         if (lock) {
-            files::startWriteBack(out.get());
             copyFromEngine(db->rawHandle(), out.get(), source, destination);
         } else {
             lock.reset();

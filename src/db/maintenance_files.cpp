@@ -323,11 +323,6 @@ int heldDescriptor(const QString& path) {
     return -1;
 }
 
-void startWriteBack(int fd) {
-    // Only a hint: where the system declines, syncFile does all the work.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 void syncFile(int fd, const QString& path) {
     if (::fsync(fd) != 0)
         throwErrno(errno, path);

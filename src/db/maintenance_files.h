@@ -102,8 +102,6 @@ void copyContents(int from, int to, const QString& fromPath, const QString& toPa
 // A descriptor this process already holds on the file at path, open for reading; -1 when there is none.
 // It stays owned by whoever opened it.
 int heldDescriptor(const QString& path);
-// Starts writing a file's data to disk without waiting for it (syncFile then waits for the rest).
-void startWriteBack(int fd);
 // Forces a file's data to disk.
 void syncFile(int fd, const QString& path);
 // The same for a file by its path.
