@@ -2,6 +2,7 @@
 #include "cli/command.h"
 
 #include "app/app_state.h"
+#include "db/error.h"
 #include "maintenance/maintenance_commands.h"
 #include "platform/platform.h"
 
@@ -14,13 +15,14 @@ namespace {
 // confirmation, the destination given on the command line to the save dialog. Every message is printed.
 class ConsolePlatform : public Platform {
 public:
-    ConsolePlatform(QTextStream& out, QString savePath) : m_out(out), m_savePath(std::move(savePath)) {}
+    explicit ConsolePlatform(QString savePath) : m_savePath(std::move(savePath)) {}
 
+    // A failure's message is not printed here: pelldb prints the error behind it, with its number, on
+    // standard error.
     Answer messageBox(const QString& text, Buttons buttons, Icon, const QString&) override {
         if (buttons == Buttons::YesNo)
             return Answer::Yes;
-        m_out << text << "\n";
-        m_last = text;
+        m_messages << text;
         return Answer::Ok;
     }
     QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
@@ -31,12 +33,11 @@ public:
     void startProgram(const QString&, const QStringList&, bool) override {}
     QSize screenSizeTwips() const override { return {}; }
 
-    const QString& lastMessage() const { return m_last; }
+    const QStringList& messages() const { return m_messages; }
 
 private:
-    QTextStream& m_out;
     QString m_savePath;
-    QString m_last;
+    QStringList m_messages;
     Pointer m_pointer = Pointer::Default;
 };
 
@@ -44,22 +45,40 @@ struct Run {
     AppState state;
     ConsolePlatform platform;
     AppContext ctx{state, platform};
+    CommandOutcome outcome;
 
-    Run(QTextStream& out, const QString& database, const QString& savePath, const QString& folder)
-        : platform(out, savePath) {
+    Run(const QString& database, const QString& savePath, const QString& folder) : platform(savePath) {
         state.DATABASE_PATH = database;
         state.programFolder = folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
     }
-    int exitCode(const QString& success) const { return platform.lastMessage() == success ? 0 : 1; }
+    // Prints the messages; a failure is thrown for pelldb to print as "error NNNN: text" on standard
+    // error, once.
+    int finish(QTextStream& out, const QString& success) {
+        if (outcome.failure) {
+            out.flush();
+            throw *outcome.failure;
+        }
+        for (const QString& message : platform.messages())
+            out << message << "\n";
+        if (platform.messages().contains(success))
+            return 0;
+        // A message that is no success and came without an error of the engine (the destination is the
+        // database itself) is a failure all the same.
+        out.flush();
+        throw Error(err::InvalidOperation, platform.messages().join(u' '));
+    }
 };
 
 const Register backup("backup", "backup DB DEST", [](const QStringList& args, QTextStream& out) {
     const Options options(args, {}, {});
     if (options.positional().size() != 2)
         throw UsageError{QStringLiteral("expects the database and the destination")};
-    Run run(out, options.positional().at(0), options.positional().at(1), {});
-    BACKUP_CLICK(run.ctx);
-    return run.exitCode(maintenance::BackedUp);
+    // The save dialog never answers with an empty name; an empty argument is a mistake, not a Cancel.
+    if (options.positional().at(1).trimmed().isEmpty())
+        throw Error::make(err::PathNotFound, QStringLiteral("(no destination given)"));
+    Run run(options.positional().at(0), options.positional().at(1), {});
+    BACKUP_CLICK(run.ctx, &run.outcome);
+    return run.finish(out, maintenance::BackedUp);
 });
 
 const Register
@@ -69,18 +88,18 @@ const Register
                 const Options options(args, {QStringLiteral("folder")}, {});
                 if (options.positional().size() != 1)
                     throw UsageError{QStringLiteral("expects one database path")};
-                Run run(out, options.positional().at(0), {}, options.value(QStringLiteral("folder")));
-                COMPACT_CLICK(run.ctx);
-                return run.exitCode(maintenance::Compacted);
+                Run run(options.positional().at(0), {}, options.value(QStringLiteral("folder")));
+                COMPACT_CLICK(run.ctx, &run.outcome);
+                return run.finish(out, maintenance::Compacted);
             });
 
 const Register repair("repair", "repair DB", [](const QStringList& args, QTextStream& out) {
     const Options options(args, {}, {});
     if (options.positional().size() != 1)
         throw UsageError{QStringLiteral("expects one database path")};
-    Run run(out, options.positional().at(0), {}, {});
+    Run run(options.positional().at(0), {}, {});
     REPAIR_CLICK(run.ctx); // a failure is reported by pelldb with its number and text
-    return run.exitCode(maintenance::Repaired);
+    return run.finish(out, maintenance::Repaired);
 });
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "cli/command.h"
 
 #include "db/database.h"
+#include "db/engine.h"
 #include "db/error.h"
 #include "db/replication.h"
 #include "db/replication/values.h"
@@ -18,6 +19,7 @@ const Register makeMaster("make-master", "make-master DB", [](const QStringList&
         throw UsageError{QStringLiteral("expects one database path")};
     const QString path = options.positional().constFirst();
     auto db = db::Database::open(path, {.exclusive = true});
+    db::engine::requirePellwoodDatabase(*db);
     db->appendProperty(
         db->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")));
     const rep::Identity id = rep::identity(*db);

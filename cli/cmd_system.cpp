@@ -14,6 +14,8 @@ const Register purge("purge", "purge PATH", [](const QStringList& args, QTextStr
     auto db = db::Database::open(options.positional().constFirst());
     const PurgeResult result = purgeClosedTasks(*db);
     out << "deleted " << result.deleted << " tasks\n";
+    if (result.goneMeanwhile > 0)
+        out << result.goneMeanwhile << " closed tasks were deleted meanwhile by another user\n";
     if (result.skipped > 0)
         out << "left " << result.skipped
             << " closed tasks alone (unreadable date or number, or changed meanwhile)\n";

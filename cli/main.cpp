@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include "db/error.h"
+#include "db/filelock.h"
 
 #include <QCoreApplication>
 
@@ -14,7 +15,8 @@ std::vector<Command>& commands() {
     return list;
 }
 
-Register::Register(const char* name, const char* usage, std::function<int(const QStringList&, QTextStream&)> run) {
+Register::Register(const char* name, const char* usage,
+                   std::function<int(const QStringList&, QTextStream&)> run) {
     commands().push_back({QString::fromLatin1(name), QString::fromLatin1(usage), std::move(run)});
 }
 
@@ -63,7 +65,9 @@ int main(int argc, char* argv[]) {
     auto& list = pell::cli::commands();
     std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     const auto usage = [&] {
-        err << "usage: pelldb COMMAND ...\n";
+        err << "usage: pelldb COMMAND ... [--single-user]\n";
+        err << "  --single-user: allow a database on a share whose locks do not reach other computers; "
+               "nobody else may use it meanwhile\n";
         for (const auto& c : list)
             err << "  pelldb " << c.usage << "\n";
     };
@@ -72,6 +76,10 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const QString name = args.takeFirst();
+    // On a share whose locks stay on this computer the database is refused, unless the administrator
+    // states that nobody else uses it during this command.
+    if (args.removeAll(QStringLiteral("--single-user")) > 0)
+        pell::db::FileLock::allowLocalOnlyLocks(true);
     for (const auto& c : list) {
         if (c.name != name)
             continue;

@@ -4,6 +4,10 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace pell {
 
 namespace {
@@ -84,11 +88,25 @@ void readIniText(AppState& state, const QByteArray& contents) {
 
 void READ_INI(AppState& state) {
     const QString path = state.inProgramFolder(QStringLiteral("pell.ini"));
-    QFile file(path);
-    if (!file.exists())
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0)
         throw Error::make(err::FileNotFound, path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (S_ISLNK(st.st_mode) && ::stat(name.constData(), &st) != 0)
+        throw Error::make(
+            err::FileNotFound,
+            path + QStringLiteral(" (a link to %1, which does not exist)").arg(QFile::symLinkTarget(path)));
+    // Never blocks: a pipe or a device in its place would hold start-up forever.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         throw Error::make(err::PermissionDenied, path);
+    QFile file;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
+        ::close(fd);
+        throw Error(err::PathFileAccess, standardText(err::PathFileAccess) + u' ' + path +
+                                             QStringLiteral(" (not a regular file)"));
+    }
     const QByteArray contents = file.readAll();
     readIniText(state, contents);
 }

@@ -47,15 +47,18 @@ void Database::openHandle(const QString& path, int flags) {
     }
 }
 
-void Database::configure() {
+void Database::configure(bool readSchema) {
     sqlite3* db = m_handle.get();
     check(db, sqlite3_busy_timeout(db, BusyTimeoutMs));
     check(db, sqlite3_extended_result_codes(db, 1));
     // Reading the schema is the first real access: a file that is not a database fails here.
-    int rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        throwSqlite(db, rc, m_path);
-    check(db, sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr));
+    if (readSchema) {
+        const int rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK)
+            throwSqlite(db, rc, m_path);
+    }
+    if (readSchema)
+        check(db, sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr));
 }
 
 std::unique_ptr<Database> Database::open(const QString& path, OpenOptions options) {
@@ -71,10 +74,10 @@ std::unique_ptr<Database> Database::open(const QString& path, OpenOptions option
     std::unique_ptr<Database> db(new Database);
     db->m_path = path;
     db->m_options = options;
-    db->m_lock =
-        FileLock::acquire(path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared);
+    db->m_lock = FileLock::acquire(
+        path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared, options.readOnly);
     db->openHandle(path, options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
-    db->configure();
+    db->configure(!options.unchecked);
     return db;
 }
 
@@ -85,11 +88,17 @@ std::unique_ptr<Database> Database::create(const QString& path) {
     std::unique_ptr<Database> db(new Database);
     db->m_path = path;
     db->m_options.exclusive = true;
-    db->openHandle(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    // Made empty first, so that the lock file can take its permission bits from it.
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::NewOnly | QIODevice::WriteOnly))
+            throw Error::make(file.exists() ? err::DatabaseExists : err::NoPermission, path);
+    }
     db->m_lock = FileLock::acquire(path, FileLock::Mode::Exclusive);
+    db->openHandle(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     check(db->m_handle.get(),
           sqlite3_exec(db->m_handle.get(), "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr));
-    db->configure();
+    db->configure(true);
     return db;
 }
 

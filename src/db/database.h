@@ -17,6 +17,8 @@ class Recordset;
 struct OpenOptions {
     bool exclusive = false;
     bool readOnly = false;
+    // Repair opens files whose schema may be unreadable: the open then does not read it.
+    bool unchecked = false;
 };
 
 // A database property: name, type code (10 is text) and value, stored in the file itself.
@@ -87,7 +89,7 @@ public:
 private:
     Database() = default;
     void openHandle(const QString& path, int flags);
-    void configure();
+    void configure(bool readSchema);
     bool executeCached(const QString& sql);
 
     SqliteHandle m_handle;

@@ -97,6 +97,27 @@ QString standardText(int number) {
     case err::OutdatedReplica:
         return QStringLiteral("The database was made replicable by an earlier version of this program; make the "
                               "master and its replicas again.");
+    case err::LockingUnsupported:
+        return QStringLiteral("The folder of the database does not support file locking, so other users "
+                              "could not be kept out; the database was not opened.");
+    case err::LockFileUnusable:
+        return QStringLiteral("The lock file beside the database cannot be used, so the locks of other users "
+                              "could not be seen or taken; the database was not opened.");
+    case err::UnsafeShare:
+        return QStringLiteral("The database is in a folder whose file locks do not reach other computers; it "
+                              "cannot be shared safely there.");
+    case err::EngineDiskFull:
+        return QStringLiteral("The disk is full; the database could not be written.");
+    case err::FolderReadOnly:
+        return QStringLiteral("The folder of the database may not be written, so the engine cannot keep its "
+                              "journal beside the file.");
+    case err::CannotOpen:
+        return QStringLiteral("The database file exists but could not be opened; another program may hold "
+                              "it or its journal.");
+    case err::NotPellwood:
+        return QStringLiteral("The file is not a Pellwood database:");
+    case err::Unrepairable:
+        return QStringLiteral("The database file cannot be repaired:");
     default:
         return QStringLiteral("Error %1.").arg(number);
     }

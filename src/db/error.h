@@ -49,6 +49,16 @@ inline constexpr int SyncWithSelf = 3547;
 inline constexpr int NotAReplica = 3605;
 inline constexpr int InvalidOperation = 3219;
 inline constexpr int OutdatedReplica = 3613;
+// Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
+// are no Pellwood database, damage beyond repair.
+inline constexpr int LockingUnsupported = 3901;
+inline constexpr int LockFileUnusable = 3902;
+inline constexpr int UnsafeShare = 3903;
+inline constexpr int EngineDiskFull = 3904;
+inline constexpr int FolderReadOnly = 3905;
+inline constexpr int CannotOpen = 3906;
+inline constexpr int NotPellwood = 3907;
+inline constexpr int Unrepairable = 3908;
 } // namespace err
 
 // The one error type of the program: a number the windows test and a text written for the administrator.

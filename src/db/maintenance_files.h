@@ -30,24 +30,59 @@ private:
     int m_fd = -1;
 };
 
-// A new file beside a final path that is removed again unless it was renamed into place. Its name starts
-// with a dot and carries the final name, so a leftover is recognisable and never mistaken for a database.
+// Operations whose order decides what survives a power cut: a file's data synced, a name put in place, a
+// folder synced. Tests record them to prove that no file is renamed into place before its data is on disk.
+class OperationLog {
+public:
+    virtual ~OperationLog() = default;
+    virtual void synced(const QString& path) = 0;
+    virtual void renamed(const QString& from, const QString& to) = 0;
+    virtual void folderSynced(const QString& folder) = 0;
+    // A new file exists, already with its final permission bits.
+    virtual void created(const QString& path) { Q_UNUSED(path); }
+};
+// Installs a log (nullptr: none). Not for production use; one at a time.
+void setOperationLog(OperationLog* log);
+
+// Creates a new file exclusively, from the first moment with the permission bits of model (never wider) and,
+// where the system allows, its group, so that the users who share the model share the new file too.
+Fd createLike(const QString& model, const QString& path);
+
+// Where a hidden temporary for finalPath lives: ".NAME.PURPOSE-PID-N" beside it. The process id lets a later
+// run tell a leftover of a dead process from the work of a living one.
+QString hiddenTempPath(const QString& finalPath, const QString& purpose);
+// Removes from folder the hidden temporaries of the given purpose (and their journals) whose process is
+// gone: no process holds its mark on the file and no process of that id runs here. Returns how many.
+int removeStaleTemps(const QString& folder, const QString& purpose);
+// Marks a temporary as in use for as long as the descriptor stays open (the mark removeStaleTemps tests;
+// it also reaches processes of other computers where the folder's locks do).
+void markInUse(int fd);
+
+// Puts a finished temporary in place durably: its data is synced, it is renamed to finalPath (replacing a
+// file there, or failing with 3204 when replace is false and one exists), then the folder is synced.
+void publishDurably(const QString& temp, const QString& finalPath, bool replace);
+
+// A new hidden file beside a final path that is removed again unless it was put in place.
 class SiblingTemp {
 public:
-    explicit SiblingTemp(const QString& finalPath, const QString& purpose);
+    // model gives the permission bits and group of the new file; purpose names it (see hiddenTempPath).
+    SiblingTemp(const QString& finalPath, const QString& purpose, const QString& model);
     ~SiblingTemp();
     SiblingTemp(const SiblingTemp&) = delete;
     SiblingTemp& operator=(const SiblingTemp&) = delete;
 
     const QString& path() const { return m_path; }
-    // Creates the file for writing (it must not exist). The caller closes the descriptor before commit().
+    // Creates the file (it must not exist) and marks it in use; returns a descriptor for writing, which the
+    // caller closes before commit(). An engine may instead open the empty file by its path.
     Fd create();
-    // Renames the file over the final path (atomically) and makes the rename durable.
-    void commit();
+    // Puts the file in place durably (publishDurably).
+    void commit(bool replace = true);
 
 private:
     QString m_finalPath;
+    QString m_model;
     QString m_path;
+    Fd m_mark;
     bool m_done = false;
 };
 
@@ -67,15 +102,16 @@ void copyContents(int from, int to, const QString& fromPath, const QString& toPa
 // A descriptor this process already holds on the file at path, open for reading; -1 when there is none.
 // It stays owned by whoever opened it.
 int heldDescriptor(const QString& path);
-// Starts writing a file's data to disk without waiting for it (syncFile then waits for the rest).
-void startWriteBack(int fd);
 // Forces a file's data to disk.
 void syncFile(int fd, const QString& path);
+// The same for a file by its path.
+void syncPath(const QString& path);
 // Makes a rename or a new name in the folder durable.
 void syncFolderOf(const QString& path);
-// Gives a file the permissions (and, where allowed, the owner and group) of another, so that a file put
-// in a shared database's place keeps it usable by the same users.
-void copyAccess(const QString& model, const QString& path);
+// Gives path the owner, group and permission bits of model (the file path replaces), but never wider
+// permissions than cap has, when cap is given. Where the owner cannot be handed over (only the
+// administrator may), the group and bits are kept and false is returned.
+bool copyAccess(const QString& model, const QString& path, const QString& cap = {});
 // Removes a file; a missing file is not an error.
 void removeIfExists(const QString& path);
 

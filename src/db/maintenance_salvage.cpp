@@ -267,7 +267,6 @@ void salvageDatabase(sqlite3* source, const QString& target, RepairReport& repor
     const QVariant userVersion = pragmaValue(source, "user_version");
     const QVariant applicationId = pragmaValue(source, "application_id");
 
-    files::removeIfExists(target);
     {
         SqliteHandle handle = createTarget(target);
         sqlite3* out = handle.get();

@@ -5,8 +5,11 @@
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace pell::db {
 
@@ -41,6 +44,7 @@ int numberFor(sqlite3* db, int rc, const QString& message) {
     case SQLITE_CORRUPT:
         return err::Corrupt;
     case SQLITE_FULL:
+        return err::EngineDiskFull;
     case SQLITE_IOERR:
     case SQLITE_PROTOCOL:
         return err::DiskIo;
@@ -63,11 +67,48 @@ int numberFor(sqlite3* db, int rc, const QString& message) {
 }
 } // namespace
 
+namespace {
+// The file an error concerns: the one named by the caller, else the connection's own database.
+QString fileOf(sqlite3* db, const QString& context) {
+    if (!context.isEmpty() || !db)
+        return context;
+    const char* name = sqlite3_db_filename(db, "main");
+    return name ? QString::fromUtf8(name) : QString();
+}
+
+// "Cannot open" is about a file that exists: the engine could not open it or its journal beside it.
+int cannotOpenNumber(const QString& file) {
+    const QFileInfo info(file);
+    if (file.isEmpty() || !info.exists())
+        return err::FileNotFoundDb;
+    if (::access(QFile::encodeName(info.absolutePath()).constData(), W_OK) != 0 &&
+        ::access(QFile::encodeName(file).constData(), W_OK) == 0)
+        return err::FolderReadOnly;
+    return err::CannotOpen;
+}
+} // namespace
+
 void throwSqlite(sqlite3* db, int rc, const QString& context) {
     const int extended = db ? sqlite3_extended_errcode(db) : rc;
     const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString();
     const int code = (extended & 0xff) == (rc & 0xff) ? extended : rc;
-    throw Error::make(numberFor(db, code, message), context);
+    int number = numberFor(db, code, message);
+    if (code == SQLITE_READONLY_DIRECTORY)
+        throw Error::make(err::FolderReadOnly, fileOf(db, context));
+    switch (code & 0xff) {
+    case SQLITE_CANTOPEN: {
+        const QString file = fileOf(db, context);
+        number = cannotOpenNumber(file);
+        throw Error::make(number, file);
+    }
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+        // A full disk or a failing device: say which file, since a command may write two.
+        throw Error::make(number, fileOf(db, context));
+    default:
+        break;
+    }
+    throw Error::make(number, context);
 }
 
 int check(sqlite3* db, int rc, const QString& context) {
@@ -121,17 +162,18 @@ Statement& Statement::bind(int index, const QVariant& value) {
         }
         case QMetaType::QDateTime:
         case QMetaType::QDate: {
-            const QByteArray text = value.typeId() == QMetaType::QDate
-                                        ? value.toDate().toString(QStringLiteral("yyyy-MM-dd")).toUtf8()
-                                        : value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
-            rc = sqlite3_bind_text64(s, index, text.constData(), sqlite3_uint64(text.size()), SQLITE_TRANSIENT,
-                                     SQLITE_UTF8);
+            const QByteArray text =
+                value.typeId() == QMetaType::QDate
+                    ? value.toDate().toString(QStringLiteral("yyyy-MM-dd")).toUtf8()
+                    : value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
+            rc = sqlite3_bind_text64(s, index, text.constData(), sqlite3_uint64(text.size()),
+                                     SQLITE_TRANSIENT, SQLITE_UTF8);
             break;
         }
         default: {
             const QByteArray text = value.toString().toUtf8();
-            rc = sqlite3_bind_text64(s, index, text.constData(), sqlite3_uint64(text.size()), SQLITE_TRANSIENT,
-                                     SQLITE_UTF8);
+            rc = sqlite3_bind_text64(s, index, text.constData(), sqlite3_uint64(text.size()),
+                                     SQLITE_TRANSIENT, SQLITE_UTF8);
             break;
         }
         }

@@ -45,7 +45,7 @@ Answer confirm(Platform& platform, const QString& title) {
 
 using namespace maintenance;
 
-void BACKUP_CLICK(AppContext& ctx) {
+void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome) {
     std::optional<QString> chosen;
     try {
         chosen = ctx.platform.saveFileDialog(backupDialog(ctx.state));
@@ -59,16 +59,24 @@ void BACKUP_CLICK(AppContext& ctx) {
         ctx.platform.messageBox(SameDestination);
         return;
     }
+    QString note;
     try {
-        db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
+        note = db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
     } catch (const Error& error) {
+        if (outcome)
+            outcome->failure = error.number() == err::PermissionDenied
+                                   ? Error(error.number(), InUse + QStringLiteral(" (") + error.text() + u')')
+                                   : error;
         ctx.platform.messageBox(error.number() == err::PermissionDenied ? InUse : error.text());
         return;
     }
     ctx.platform.messageBox(BackedUp);
+    // A copy that replaced another user's file could keep its group and permissions but not its owner.
+    if (!note.isEmpty())
+        ctx.platform.messageBox(note);
 }
 
-void COMPACT_CLICK(AppContext& ctx) {
+void COMPACT_CLICK(AppContext& ctx, CommandOutcome* outcome) {
     const QString temp = ctx.state.inProgramFolder(TempFileName);
     QFile::remove(temp); // a file that is not there, or stays, is no reason to stop here
     try {
@@ -80,6 +88,8 @@ void COMPACT_CLICK(AppContext& ctx) {
         }
         ctx.platform.messageBox(Compacted);
     } catch (const Error& error) {
+        if (outcome)
+            outcome->failure = error;
         ctx.platform.setPointer(Pointer::Default);
         ctx.platform.messageBox(QStringLiteral("ERROR:") + error.text());
     } catch (const std::exception& error) {

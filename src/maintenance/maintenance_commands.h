@@ -2,14 +2,24 @@
 
 #include "app/app_state.h"
 
+#include "db/error.h"
+
 #include <QString>
+
+#include <optional>
 
 namespace pell {
 
+// What pelldb learns of a command beyond its messages: the error behind a failure message, which it prints
+// with its number.
+struct CommandOutcome {
+    std::optional<Error> failure;
+};
+
 // The main window's maintenance commands on the shared database. They need no window of their own: the
 // save dialog, the message boxes and the pointer come from the platform.
-void BACKUP_CLICK(AppContext& ctx);
-void COMPACT_CLICK(AppContext& ctx);
+void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome = nullptr);
+void COMPACT_CLICK(AppContext& ctx, CommandOutcome* outcome = nullptr);
 // A failing repair is not trapped here: the error reaches the program-wide handling.
 void REPAIR_CLICK(AppContext& ctx);
 

@@ -1,6 +1,7 @@
 #include "replication/replica_commands.h"
 
 #include "db/database.h"
+#include "db/engine.h"
 #include "db/recordset.h"
 #include "platform/platform.h"
 #include "replication/skip_and_remember.h"
@@ -136,6 +137,8 @@ void makeMaster(AppContext& ctx, DataControl& list) {
     {
         HourglassScope wait(ctx.platform);
         main = db::Database::open(ctx.state.DATABASE_PATH, {.exclusive = true});
+        // A file that is no Pellwood database is never turned into a master.
+        db::engine::requirePellwoodDatabase(*main);
         replicable =
             main->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T"));
     }

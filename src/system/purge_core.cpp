@@ -108,6 +108,7 @@ void deleteTasks(db::Database& db, const std::vector<Task>& tasks, const PurgeOp
     db::Statement deleteTask = db.prepare(
         QStringLiteral("DELETE FROM SCR WHERE rowid = ?1 AND SCR_STATUS <> 'A' AND SCR_OWNER_DATE_IN IS ?2"));
     db::Statement changes = db.prepare(QStringLiteral("SELECT changes()"));
+    db::Statement stillThere = db.prepare(QStringLiteral("SELECT 1 FROM SCR WHERE rowid = ?1"));
     size_t next = 0;
     while (next < tasks.size()) {
         db::WriteTransaction transaction(db);
@@ -115,6 +116,7 @@ void deleteTasks(db::Database& db, const std::vector<Task>& tasks, const PurgeOp
         clock.start();
         qint64 deleted = 0;
         qint64 skipped = 0;
+        qint64 vanished = 0;
         while (next < tasks.size()) {
             const Task& task = tasks[next++];
             deleteTask.bindAll({task.rowid, task.ownerDate}).run();
@@ -127,15 +129,22 @@ void deleteTasks(db::Database& db, const std::vector<Task>& tasks, const PurgeOp
                 db.execute(QStringLiteral("DELETE FROM ROUTE Where SCR_Number = ") + n);
                 ++deleted;
             } else {
-                ++skipped;
+                // Deleted by someone else meanwhile (a second purge) is not the same as changed.
+                stillThere.bind(1, task.rowid);
+                if (stillThere.step())
+                    ++skipped;
+                else
+                    ++vanished;
+                stillThere.reset();
             }
             if (clock.elapsed() >= options.batchMilliseconds ||
-                (options.batchTasks > 0 && deleted + skipped >= options.batchTasks))
+                (options.batchTasks > 0 && deleted + skipped + vanished >= options.batchTasks))
                 break;
         }
         transaction.commit();
         result.deleted += deleted;
         result.skipped += skipped;
+        result.goneMeanwhile += vanished;
         if (options.afterBatch)
             options.afterBatch(result.deleted);
     }

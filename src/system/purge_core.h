@@ -29,8 +29,9 @@ struct PurgeOptions {
 };
 
 struct PurgeResult {
-    qint64 deleted = 0; // tasks whose deletion was committed
-    qint64 skipped = 0; // closed tasks left alone: unreadable date or number, or changed meanwhile
+    qint64 deleted = 0;       // tasks whose deletion was committed
+    qint64 skipped = 0;       // closed tasks left alone: unreadable date or number, or changed meanwhile
+    qint64 goneMeanwhile = 0; // tasks another user (another purge) deleted after this one read them
     std::optional<Error> stoppedBy; // the failure that ended the purge early
 };
 

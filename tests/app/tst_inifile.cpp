@@ -7,6 +7,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace pell;
 
 class TestIniFile : public QObject {
@@ -126,6 +128,30 @@ private Q_SLOTS:
         READ_INI(f.state);
         QCOMPARE(f.state.DATABASE_PATH, QStringLiteral("/x.mdb"));
         QCOMPARE(f.state.REPLICADB_PATH, QStringLiteral("/y.mdb"));
+    }
+
+    void aDanglingLinkOrAPipeIsToldAndNeverWaitedOn() {
+        test::Fixture f;
+        const QString ini = f.path(QStringLiteral("pell.ini"));
+        QVERIFY(QFile::link(f.path(QStringLiteral("gone.ini")), ini));
+        try {
+            READ_INI(f.state);
+            QFAIL("a dangling link must fail");
+        } catch (const Error& e) {
+            QCOMPARE(e.number(), err::FileNotFound);
+            QVERIFY2(e.text().contains(QLatin1String("gone.ini, which does not exist")),
+                     qPrintable(e.text()));
+        }
+        QVERIFY(QFile::remove(ini));
+        // A pipe with nobody writing to it would block the read forever.
+        QCOMPARE(::mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
+        try {
+            READ_INI(f.state);
+            QFAIL("a pipe must fail");
+        } catch (const Error& e) {
+            QCOMPARE(e.number(), err::PathFileAccess);
+            QVERIFY2(e.text().contains(QLatin1String("not a regular file")), qPrintable(e.text()));
+        }
     }
 
     void centerPosition() {

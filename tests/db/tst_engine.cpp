@@ -5,10 +5,19 @@
 #include "db/recordset.h"
 #include "support/test_support.h"
 
+#include "db/filelock.h"
+#include "db/schema.h"
+
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QtTest>
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 using namespace pell;
+using namespace Qt::StringLiterals;
 using db::Criteria;
 using db::Database;
 
@@ -247,6 +256,101 @@ private Q_SLOTS:
         auto again = Database::open(f.state.DATABASE_PATH);
         QCOMPARE(again->propertyValue(QStringLiteral("OWNER")).toString(), QStringLiteral("me"));
         QVERIFY(!again->tableNames().contains(QStringLiteral("_pell_properties")));
+    }
+
+    void sharesWhoseLocksStayOnThisComputerAreKnown_data() {
+        QTest::addColumn<long>("magic");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("safe");
+        const long fuse = 0x65735546, nfs = 0x6969, cifs = 0xFF534D42, ext4 = 0xEF53;
+        QTest::newRow("local disk") << ext4 << u"ext4"_qs << u"rw,relatime"_qs << true;
+        QTest::newRow("sshfs") << fuse << u"fuse.sshfs"_qs << u"rw,user_id=0"_qs << false;
+        QTest::newRow("other FUSE") << fuse << u"fuse.bindfs"_qs << u"rw"_qs << false;
+        QTest::newRow("FUSE disk") << fuse << u"fuseblk"_qs << u"rw"_qs << true;
+        QTest::newRow("glusterfs") << fuse << u"fuse.glusterfs"_qs << u"rw"_qs << true;
+        QTest::newRow("NFS") << nfs << u"nfs"_qs << u"rw,vers=3,local_lock=none"_qs << true;
+        QTest::newRow("NFS nolock") << nfs << u"nfs"_qs << u"rw,vers=3,nolock"_qs << false;
+        QTest::newRow("NFS local locks") << nfs << u"nfs4"_qs << u"rw,local_lock=all"_qs << false;
+        QTest::newRow("SMB") << cifs << u"cifs"_qs << u"rw,vers=3.0"_qs << true;
+        QTest::newRow("SMB nobrl") << cifs << u"cifs"_qs << u"rw,nobrl"_qs << false;
+    }
+    void sharesWhoseLocksStayOnThisComputerAreKnown() {
+        QFETCH(long, magic);
+        QFETCH(QString, type);
+        QFETCH(QString, options);
+        QFETCH(bool, safe);
+        QCOMPARE(db::unsafeShareReason(magic, type, options).isEmpty(), safe);
+    }
+
+    void aShareWhoseLocksStayHereIsRefusedUnlessOneUserSaysSo() {
+        // A real FUSE mount of a folder: its locks never leave this computer.
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("bindfs")).isEmpty())
+            QSKIP("needs root and bindfs for a FUSE mount");
+        test::Fixture f;
+        const QString inner = f.path(QStringLiteral("inner"));
+        const QString share = f.path(QStringLiteral("share"));
+        QVERIFY(QDir().mkpath(inner) && QDir().mkpath(share));
+        {
+            auto db = Database::create(inner + QStringLiteral("/pell.mdb"));
+            db::createSharedSchema(*db);
+            db::fillSharedDatabase(*db, {});
+        }
+        if (QProcess::execute(QStringLiteral("bindfs"), {inner, share}) != 0)
+            QSKIP("FUSE mounts are not possible here");
+        const QString db = share + QStringLiteral("/pell.mdb");
+        QString out, err;
+        const int refused = test::runPelldb({QStringLiteral("check"), db}, &out, &err);
+        const int allowed =
+            test::runPelldb({QStringLiteral("check"), db, QStringLiteral("--single-user")}, &out, &err);
+        ::umount2(QFile::encodeName(share).constData(), MNT_DETACH);
+        QCOMPARE(refused, 1);
+        QCOMPARE(allowed, 0);
+        QCOMPARE(out, QStringLiteral("ok\n"));
+    }
+
+    void errorsSayWhichFileAndWhatHappened() {
+        test::Fixture f;
+        // A full disk names the file that could not be written.
+        const QString small = f.path(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(small));
+        if (::geteuid() == 0 &&
+            ::mount("none", QFile::encodeName(small).constData(), "tmpfs", 0, "size=256k") == 0) {
+            const QString path = small + QStringLiteral("/pell.mdb");
+            {
+                auto created = Database::create(path);
+                db::createSharedSchema(*created);
+            }
+            int number = 0;
+            QString text;
+            try {
+                Database::open(path)->execute(QStringLiteral(
+                    "INSERT INTO ATTACH (SCR_Number, Contents) VALUES (1, randomblob(400000))"));
+            } catch (const Error& e) {
+                number = e.number();
+                text = e.text();
+            }
+            ::umount2(QFile::encodeName(small).constData(), MNT_DETACH);
+            QCOMPARE(number, err::EngineDiskFull);
+            QVERIFY2(text.endsWith(path), qPrintable(text));
+        }
+        // A writable database in a folder another user may not write is not "not found".
+        if (!test::canSwitchUsers())
+            QSKIP("needs root and setpriv to run pelldb as another user");
+        const QString path = f.makeSharedDb();
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0666), 0);
+        QCOMPARE(::chmod(QFile::encodeName(f.dir.path()).constData(), 0755), 0);
+        // Once with the lock file there (the engine finds it cannot write its journal), once without (the
+        // lock file cannot be made).
+        for (bool lockFile : {true, false}) {
+            if (!lockFile)
+                QVERIFY(QFile::remove(db::FileLock::lockPathFor(path)));
+            QString out, err;
+            QCOMPARE(test::runPelldbAs({46103, 46103, {}}, {QStringLiteral("purge"), path}, &out, &err), 1);
+            QVERIFY2(err.startsWith(QStringLiteral("error %1: ").arg(err::FolderReadOnly)) &&
+                         err.contains(path),
+                     qPrintable(err));
+        }
     }
 
     void compactRefusesExistingDestinationAndUsers() {

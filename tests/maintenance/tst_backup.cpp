@@ -1,6 +1,8 @@
 // Backup through the real main window with the scripted save dialog: every message path, and copies that
 // are never torn, never partial and never made over the database itself.
 #include "db/engine.h"
+#include "db/filelock.h"
+#include "db/maintenance_files.h"
 #include "maintenance/db_dump.h"
 #include "maintenance/maintenance_commands.h"
 
@@ -10,6 +12,11 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace pell;
 using namespace pell::test;
@@ -21,6 +28,39 @@ QStringList leftovers(const QString& folder) {
     QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
     names.removeIf([](const QString& n) { return n.endsWith(QLatin1String(".ldb")); });
     return names;
+}
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode;
+}
+
+// Records the file operations that decide what a power cut leaves, with each new file's bits at birth.
+struct Recorder : db::files::OperationLog {
+    QStringList events;
+    QList<mode_t> bornWith;
+    void synced(const QString& path) override { events << QStringLiteral("sync ") + path; }
+    void renamed(const QString& from, const QString& to) override {
+        events << QStringLiteral("rename ") + from + u'>' + to;
+    }
+    void folderSynced(const QString& folder) override { events << QStringLiteral("folder ") + folder; }
+    void created(const QString& path) override { bornWith << (modeOf(path) & 0777); }
+};
+
+// The id of a process that has ended.
+pid_t deadProcess() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
 }
 
 } // namespace
@@ -134,6 +174,116 @@ private Q_SLOTS:
         main.run();
         QCOMPARE(fileBytes(dest), earlier);
         QCOMPARE(leftovers(f.dir.path()).size(), 2); // the database and the backup, no temporary file
+    }
+
+    void noFileIsPutInPlaceBeforeItsDataIsOnDiskNorWiderThanTheDatabase() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        QCOMPARE(::chmod(QFile::encodeName(db).constData(), 0600), 0); // it holds passwords
+        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
+        writeFile(dest, "an earlier backup");
+        QCOMPARE(::chmod(QFile::encodeName(dest).constData(), 0640), 0);
+        Recorder log;
+        db::files::setOperationLog(&log);
+        f.platform.queueSavePath(dest);
+        MainWindow(f, &Admin_FORM::Command3D8).run();
+        MainWindow(f, &Admin_FORM::Command3D6).run();
+        f.platform.queueSavePath(f.path(QStringLiteral("new.mdb")));
+        MainWindow(f, &Admin_FORM::Command3D8).run();
+        db::files::setOperationLog(nullptr);
+        QCOMPARE(f.platform.boxTexts(),
+                 (QStringList{QStringLiteral("Database has been backed up"), QStringLiteral("Are you sure?"),
+                              QStringLiteral("Database has been compacted"),
+                              QStringLiteral("Database has been backed up")}));
+        int renames = 0;
+        for (qsizetype i = 0; i < log.events.size(); ++i) {
+            if (!log.events[i].startsWith(QLatin1String("rename ")))
+                continue;
+            ++renames;
+            const QStringList names = log.events[i].sliced(7).split(u'>');
+            // The data of the file reached the disk before its name did, and the folder after.
+            QVERIFY2(log.events.mid(0, i).contains(QStringLiteral("sync ") + names[0]),
+                     qPrintable(log.events.join(u'\n')));
+            QCOMPARE(log.events.value(i + 1), QStringLiteral("folder ") + QFileInfo(names[1]).absolutePath());
+        }
+        QCOMPARE(renames, 3); // two copies and _temp.mdb
+        QVERIFY(!log.bornWith.isEmpty());
+        for (mode_t bits : log.bornWith)
+            QCOMPARE(bits & 0077, mode_t(0));
+        QCOMPARE(modeOf(dest) & 0777,
+                 mode_t(0600)); // the earlier copy's bits, never wider than the database's
+        QCOMPARE(modeOf(f.path(QStringLiteral("new.mdb"))) & 0777, mode_t(0600));
+        QCOMPARE(modeOf(f.path(QStringLiteral("_temp.mdb"))) & 0777, mode_t(0600));
+    }
+
+    void aDatabaseInWriteAheadLogModeIsCopiedAsReadersSeeIt() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        // Another program switches the file to write-ahead logging and commits rows that stay in the log.
+        sqlite3* other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(db).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other,
+                              "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; BEGIN; "
+                              "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 50) "
+                              "INSERT INTO LU_Category SELECT 'wal' || n FROM c; COMMIT;",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        const QString dest = f.path(QStringLiteral("copy.mdb"));
+        f.platform.queueSavePath(dest);
+        MainWindow(f, &Admin_FORM::Command3D8).run();
+        sqlite3_close(other);
+        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
+        QCOMPARE(
+            scalarRaw(dest, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'")),
+            QVariant(50));
+        QCOMPARE(db::engine::checkDatabase(dest), QStringList());
+    }
+
+    void oddDestinationsDamagedSourcesAndDebrisThroughPelldb() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        QString out, err;
+        // Destinations that are no regular file are refused and stay what they were.
+        const QString fifo = f.path(QStringLiteral("pipe.mdb"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString device = f.path(QStringLiteral("null.mdb"));
+        const bool haveDevice =
+            ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+        for (const QString& dest : haveDevice ? QStringList{fifo, device} : QStringList{fifo}) {
+            QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 1);
+            QVERIFY2(err.startsWith(QLatin1String("error 75: ")) &&
+                         err.contains(QLatin1String("not a regular file")),
+                     qPrintable(err));
+            QVERIFY(out.isEmpty());
+        }
+        QVERIFY(S_ISFIFO(modeOf(fifo)));
+        QVERIFY(!haveDevice || S_ISCHR(modeOf(device)));
+        QCOMPARE(runPelldb({QStringLiteral("backup"), db, QString()}, &out, &err), 1);
+        QVERIFY2(err.startsWith(QLatin1String("error 76: ")), qPrintable(err));
+
+        // Leftovers of killed backups go with the next backup; those of a running one stay.
+        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
+        const QString dead = f.path(QStringLiteral(".pellbkup.mdb.backup-%1-0").arg(deadProcess()));
+        const QString alive = f.path(QStringLiteral(".pellbkup.mdb.backup-%1-0").arg(::getppid()));
+        for (const QString& leftover : QStringList{dead, dead + QStringLiteral("-journal"), alive})
+            writeFile(leftover, "partial");
+        QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 0);
+        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + QStringLiteral("-journal")));
+        QVERIFY(QFile::exists(alive));
+
+        // A file whose header is destroyed is still copied byte for byte; held exclusively, it is in use.
+        QByteArray bytes = fileBytes(db);
+        bytes.replace(0, 100, QByteArray(100, '\xA5'));
+        writeFile(db, bytes);
+        QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 0);
+        QCOMPARE(out, QStringLiteral("Database has been backed up\n"));
+        QCOMPARE(fileBytes(dest), bytes);
+        auto held = db::FileLock::acquire(db, db::FileLock::Mode::Exclusive);
+        QCOMPARE(runPelldb({QStringLiteral("backup"), db, f.path(QStringLiteral("other.mdb"))}, &out, &err),
+                 1);
+        QVERIFY2(err.startsWith(QLatin1String("error 70: ")), qPrintable(err));
+        QVERIFY(out.isEmpty());
+        QVERIFY(!QFile::exists(f.path(QStringLiteral("other.mdb"))));
     }
 
     void copiesTakenUnderContinuousWritesAreCommittedStates() {

@@ -6,8 +6,12 @@
 #include "maintenance/db_dump.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +31,47 @@ QString makeLooseDb(Fixture& f) {
 QStringList hiddenLeftovers(const QString& folder) {
     return QDir(folder).entryList({QStringLiteral(".*.compacting*")}, QDir::Files | QDir::Hidden);
 }
+
+struct stat statOf(const QString& path) {
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+// Another program with its own connection to the database, driven line by line through the sqlite3 shell.
+class OtherProgram {
+public:
+    explicit OtherProgram(const QString& db) {
+        m_shell.start(QStandardPaths::findExecutable(QStringLiteral("sqlite3")), {db});
+        m_shell.waitForStarted();
+        run(QStringLiteral(".timeout 5000"));
+    }
+    ~OtherProgram() {
+        m_shell.kill();
+        m_shell.waitForFinished();
+    }
+    // Runs SQL and waits until it is done; returns the last line printed before.
+    QString run(const QString& sql) {
+        m_shell.write((sql + QStringLiteral("\n.print @done\n")).toUtf8());
+        QString last;
+        for (;;) {
+            while (!m_shell.canReadLine())
+                if (!m_shell.waitForReadyRead(20000))
+                    return QStringLiteral("<no answer>");
+            const QString line = QString::fromUtf8(m_shell.readLine()).trimmed();
+            if (line == QLatin1String("@done"))
+                return last;
+            last = line;
+        }
+    }
+    void killHard() {
+        ::kill(pid_t(m_shell.processId()), SIGKILL);
+        m_shell.waitForFinished();
+    }
+
+private:
+    QProcess m_shell;
+};
 
 } // namespace
 
@@ -53,7 +98,7 @@ private Q_SLOTS:
         QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
         QCOMPARE(dumpDatabase(db), before);
         QVERIFY(QFileInfo(db).size() < sizeBefore);
-        QCOMPARE(fileBytes(temp), fileBytes(db));
+        QCOMPARE(withoutCounters(fileBytes(temp)), withoutCounters(fileBytes(db)));
         QVERIFY(db::engine::checkDatabase(db).isEmpty());
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
@@ -74,7 +119,98 @@ private Q_SLOTS:
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 
-    void anInterruptionBeforeTheSwapLeavesTheDatabaseWhole() {
+    void aProgramThatOpenedTheFileEarlierGoesOnWithTheCompactedFile() {
+        if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+            QSKIP("needs the sqlite3 shell as the other program");
+        Fixture f;
+        const QString db = makeLooseDb(f);
+        const ino_t inode = statOf(db).st_ino;
+        OtherProgram other(db);
+        QCOMPARE(other.run(QStringLiteral("SELECT count(*) FROM LU_Category;")), QStringLiteral("4"));
+        MainWindow main(f, &Admin_FORM::Command3D6);
+        main.run();
+        QCOMPARE(f.platform.boxTexts().constLast(), QStringLiteral("Database has been compacted"));
+        QCOMPARE(statOf(db).st_ino, inode); // the same file, so the earlier connection writes where all read
+        other.run(QStringLiteral("INSERT INTO LU_Category VALUES ('After');"));
+        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = 'After'")),
+                 QVariant(1));
+        // Killed in the middle of a large transaction, the program leaves a journal that belongs to this very
+        // file: the next user rolls it back and no uncommitted row survives.
+        other.run(QStringLiteral(
+            "BEGIN; INSERT INTO ATTACH (SCR_Number, File_Name, Contents) SELECT 1, 'uncommitted', "
+            "zeroblob(4000) FROM (WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c "
+            "WHERE n < 3000) SELECT n FROM c);"));
+        other.killHard();
+        QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
+        QCOMPARE(db::engine::checkDatabase(db), QStringList());
+        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'")),
+                 QVariant(0));
+        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category")), QVariant(5));
+    }
+
+    void anotherMemberOfTheGroupSeesEveryLockAndLeavesTheFileAsItWas() {
+        if (!canSwitchUsers())
+            QSKIP("needs root and setpriv to run pelldb as other users");
+        Fixture f;
+        const OtherUser a{46101, 46100, {46100}};
+        const OtherUser b{46102, 46102, {46100}};
+        shareFolder(f.dir.path(), 46100);
+        const QString db = f.path(QStringLiteral("pell.mdb"));
+        const QString ldb = f.path(QStringLiteral("pell.ldb"));
+        QCOMPARE(runPelldbAs(a, {QStringLiteral("init"), db, QStringLiteral("--sample")}), 0);
+        QCOMPARE(::chmod(QFile::encodeName(db).constData(), 0660),
+                 0); // the administrator lets the group write
+        const ino_t inode = statOf(db).st_ino;
+        QString out, err;
+        {
+            Holder userA(db, false, &a); // A has the database open, as a window of A's would
+            QCOMPARE(statOf(ldb).st_mode & 0777, mode_t(0660));
+            QCOMPARE(statOf(ldb).st_gid, gid_t(46100));
+            for (const QStringList& args :
+                 {QStringList{QStringLiteral("hold"), db, QStringLiteral("--exclusive")},
+                  QStringList{QStringLiteral("compact"), db, QStringLiteral("--folder"), f.dir.path()},
+                  QStringList{QStringLiteral("repair"), db}}) {
+                QCOMPARE(runPelldbAs(b, args, &out, &err), 1);
+                QVERIFY2(err.startsWith(QLatin1String("error 3045: ")),
+                         qPrintable(args.constFirst() + u' ' + err));
+            }
+        }
+        // A has left: B compacts and repairs, and the file stays A's, with its group, its bits and its
+        // identity.
+        QCOMPARE(runPelldbAs(b, {QStringLiteral("compact"), db, QStringLiteral("--folder"), f.dir.path()},
+                             &out, &err),
+                 0);
+        QCOMPARE(runPelldbAs(b, {QStringLiteral("repair"), db}, &out, &err), 0);
+        const struct stat after = statOf(db);
+        QCOMPARE(after.st_ino, inode);
+        QCOMPARE(after.st_uid, uid_t(46101));
+        QCOMPARE(after.st_gid, gid_t(46100));
+        QCOMPARE(after.st_mode & 0777, mode_t(0660));
+        QCOMPARE(statOf(f.path(QStringLiteral("_temp.mdb"))).st_mode & 0777, mode_t(0660));
+        QCOMPARE(statOf(f.path(QStringLiteral("_temp.mdb"))).st_gid, gid_t(46100));
+        QCOMPARE(runPelldbAs(a, {QStringLiteral("check"), db}, &out, &err), 0);
+
+        // B's backup over A's earlier copy keeps its group and bits; the owner only the administrator could
+        // keep, and pelldb says so.
+        const QString copy = f.path(QStringLiteral("pellbkup.mdb"));
+        QCOMPARE(runPelldbAs(a, {QStringLiteral("backup"), db, copy}, &out, &err), 0);
+        QCOMPARE(statOf(copy).st_uid, uid_t(46101));
+        QCOMPARE(runPelldbAs(b, {QStringLiteral("backup"), db, copy}, &out, &err), 0);
+        QVERIFY2(out.contains(QLatin1String("belonged to another user")), qPrintable(out));
+        QCOMPARE(statOf(copy).st_gid, gid_t(46100));
+        QCOMPARE(statOf(copy).st_mode & 0777, mode_t(0660));
+
+        // A lock file that an older version made readable only: B cannot keep others out and is told so
+        // instead of being let in; A's next use gives the file its right bits again.
+        QCOMPARE(::chmod(QFile::encodeName(ldb).constData(), 0644), 0);
+        QCOMPARE(runPelldbAs(b, {QStringLiteral("hold"), db, QStringLiteral("--exclusive")}, &out, &err), 1);
+        QVERIFY2(err.startsWith(QLatin1String("error 3902: ")), qPrintable(err));
+        QCOMPARE(runPelldbAs(a, {QStringLiteral("check"), db}, &out, &err), 0);
+        QCOMPARE(statOf(ldb).st_mode & 0777, mode_t(0660));
+        QCOMPARE(runPelldbAs(b, {QStringLiteral("hold"), db, QStringLiteral("--exclusive")}, &out, &err), 0);
+    }
+
+    void anInterruptionHalfwayLeavesTheDatabaseWhole() {
         Fixture f;
         const QString db = makeLooseDb(f);
         const auto before = dumpDatabase(db);
@@ -82,7 +218,7 @@ private Q_SLOTS:
         const pid_t child = ::fork();
         QVERIFY(child >= 0);
         if (child == 0) {
-            // The process dies between the compaction and the swap, running no clean-up at all.
+            // The process dies with half the compacted content written into the file, running no clean-up.
             try {
                 db::engine::compactInPlace(db, f.path(QStringLiteral("_temp.mdb")), [] { ::_exit(3); });
             } catch (...) {
@@ -93,9 +229,12 @@ private Q_SLOTS:
         QCOMPARE(::waitpid(child, &status, 0), child);
         QVERIFY(WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), 3);
+        QVERIFY(fileBytes(db) != bytes); // torn, with the journal beside it
+        QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
+        // The next user of the file, through the engine, finds the original again, byte for byte.
+        QCOMPARE(db::engine::checkDatabase(db), QStringList());
         QCOMPARE(fileBytes(db), bytes);
-        QVERIFY(db::engine::checkDatabase(db).isEmpty());
-        db::Database::open(db, {.exclusive = true}).reset(); // nobody holds it any more
+        QVERIFY(!QFile::exists(db + QStringLiteral("-journal")));
 
         // The next compaction is not disturbed by what the interrupted one left.
         MainWindow main(f, &Admin_FORM::Command3D6);

@@ -42,6 +42,14 @@ qint64 overwriteMiddleLeafOfRoute(const QString& db, char fill) {
     return cells;
 }
 
+// A database file made by another program, with its own tables.
+void makeForeign(const QString& path, const QString& sql) {
+    sqlite3* raw = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &raw), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(raw, sql.toUtf8().constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+}
+
 } // namespace
 
 class RepairTest : public QObject {
@@ -102,6 +110,105 @@ private Q_SLOTS:
         } catch (const Error& error) {
             QCOMPARE(error.number(), err::DuplicateKey);
         }
+    }
+
+    void aDestroyedHeaderIsMendedAndADestroyedFirstPageExplained() {
+        Fixture f;
+        const QString db = makeBusyDb(f);
+        const auto before = dumpDatabase(db);
+        MainWindow main(f, &Admin_FORM::Command3D7);
+        QFile file(db);
+        QByteArray bytes;
+        for (char fill : {'\xA5', '0'}) {
+            bytes = fileBytes(db);
+            bytes.replace(0, 100, QByteArray(100, fill));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bytes);
+            file.close();
+            f.platform.clear();
+            main.run();
+            QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
+                                                         QStringLiteral("Database has been repaired")}));
+            QCOMPARE(dumpDatabase(db), before); // every row, the schema, the keys
+            QCOMPARE(db::engine::checkDatabase(db), QStringList());
+        }
+
+        // With the whole first page gone no table can be found: the repair says so and changes nothing.
+        bytes = fileBytes(db);
+        bytes.replace(0, 4096, QByteArray(4096, '\0'));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        f.platform.clear();
+        main.run();
+        QCOMPARE(f.platform.boxes().size(), 2);
+        const QString text = f.platform.boxTexts().constLast();
+        QVERIFY2(text.startsWith(QStringLiteral("Error %1: ").arg(err::Unrepairable)) &&
+                     text.contains(QLatin1String("first page")),
+                 qPrintable(text));
+        QCOMPARE(fileBytes(db), bytes);
+    }
+
+    void whatIsNoPellwoodDatabaseIsRefusedAndCheckSaysWhy() {
+        Fixture f;
+        const QString empty = f.path(QStringLiteral("empty.mdb"));
+        QFile(empty).open(QIODevice::WriteOnly);
+        const QString foreign = f.path(QStringLiteral("foreign.mdb"));
+        makeForeign(foreign, QStringLiteral("CREATE TABLE t (x); INSERT INTO t VALUES (1);"));
+        const QString noOptions = f.makeSharedDb(QStringLiteral("nooptions.mdb"));
+        execRaw(noOptions, QStringLiteral("DELETE FROM \"SYSTEM\";"));
+        const QString cascading = f.path(QStringLiteral("cascading.mdb"));
+        makeForeign(
+            cascading,
+            QStringLiteral(
+                "CREATE TABLE \"USER\" (User_ID TEXT COLLATE NOCASE PRIMARY KEY, User_Name, User_Password, "
+                "User_Review_Account, Allow_Forwarding, Edit_Contact_Info, Delete_Contact_Info, Full_Access, "
+                "Teammate_Access, Supervisor_User_ID);"
+                "CREATE TABLE LU_Category (Category TEXT PRIMARY KEY);"
+                "CREATE TABLE LU_Priority (Priority TEXT COLLATE NOCASE PRIMARY KEY);"
+                "CREATE TABLE TOOL (Tool_Name TEXT COLLATE NOCASE PRIMARY KEY, Tool_EXE, Tool_Access_Screen, "
+                "Tool_SCR_Screen, Tool_Param_User_ID, Tool_Param_SCR_Number);"
+                "CREATE TABLE \"SYSTEM\" (MAX_STORAGE, Chunk_Size, Mand_Target_Date, Mand_Category, "
+                "Mand_Contact, Mand_Priority, Allow_Unowned_Edit, Edit_Attachments);"
+                "CREATE TABLE SCR (SCR_Number INTEGER PRIMARY KEY, SCR_STATUS, SCR_OWNER_DATE_IN, "
+                "o REFERENCES \"USER\"(User_ID) ON DELETE CASCADE, c REFERENCES LU_Category(Category), "
+                "p REFERENCES LU_Priority(Priority));"
+                "CREATE TABLE ATTACH (SCR_Number REFERENCES SCR(SCR_Number));"
+                "CREATE TABLE ROUTE (SCR_Number);"));
+        const struct {
+            QString path;
+            QString says;
+        } cases[] = {
+            {empty, QStringLiteral("the file is empty")},
+            {foreign, QStringLiteral("table USER is missing")},
+            {noOptions, QStringLiteral("table SYSTEM has no options row")},
+            {cascading,
+             QStringLiteral("Category of table LU_Category is not a unique key that ignores case")},
+            {cascading, QStringLiteral("the relationship from SCR to USER deletes or changes tasks")},
+            {cascading,
+             QStringLiteral("the relationship from ATTACH to SCR refuses the deletion of a task")}};
+        QString out, err;
+        for (const auto& c : cases) {
+            QCOMPARE(runPelldb({QStringLiteral("check"), c.path}, &out, &err), 1);
+            QVERIFY2(out.contains(c.says), qPrintable(c.path + u'\n' + out));
+        }
+        // The whole-file commands turn none of them into something else.
+        for (const QString& path : {empty, foreign, cascading}) {
+            const QByteArray before = fileBytes(path);
+            for (const QString& command :
+                 {QStringLiteral("compact"), QStringLiteral("repair"), QStringLiteral("make-master")}) {
+                QStringList args{command, path};
+                if (command == QLatin1String("compact"))
+                    args << QStringLiteral("--folder") << f.dir.path();
+                QCOMPARE(runPelldb(args, &out, &err), 1);
+                QVERIFY2(err.startsWith(QStringLiteral("error %1: ").arg(err::NotPellwood)),
+                         qPrintable(command + err));
+                QCOMPARE(fileBytes(path), before);
+                QFile::remove(f.path(QStringLiteral("_temp.mdb")));
+            }
+        }
+        QCOMPARE(runPelldb({QStringLiteral("check"), f.makeSharedDb()}, &out, &err), 0);
+        QCOMPARE(out, QStringLiteral("ok\n"));
     }
 
     void theEngineReportsWhatItSalvaged() {

@@ -6,9 +6,12 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include <QtTest>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pell::test {
 
@@ -57,11 +60,51 @@ int runPelldb(const QStringList& args, QString* out, QString* err) {
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-Holder::Holder(const QString& path, bool exclusive) : m_process(std::make_unique<QProcess>()) {
+bool canSwitchUsers() {
+    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+}
+
+QStringList pelldbAs(const OtherUser& user) {
+    QStringList groups;
+    for (unsigned g : user.groups)
+        groups << QString::number(g);
+    QStringList command{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(user.uid),
+                        QStringLiteral("--regid=%1").arg(user.gid)};
+    command << (groups.isEmpty() ? QStringLiteral("--clear-groups")
+                                 : QStringLiteral("--groups=") + groups.join(u','));
+    command << QStringLiteral("--") << pelldbPath();
+    return command;
+}
+
+int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out, QString* err) {
+    QStringList command = pelldbAs(user);
+    const QString program = command.takeFirst();
+    QProcess p;
+    p.start(program, command + args);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(120000))
+        return -1;
+    if (out)
+        *out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    if (err)
+        *err = QString::fromLocal8Bit(p.readAllStandardError());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+void shareFolder(const QString& folder, unsigned gid) {
+    const QByteArray name = QFile::encodeName(folder);
+    if (::chown(name.constData(), 0, gid) != 0 || ::chmod(name.constData(), 02770) != 0)
+        qFatal("cannot share %s", name.constData());
+}
+
+Holder::Holder(const QString& path, bool exclusive, const OtherUser* as)
+    : m_process(std::make_unique<QProcess>()) {
     QStringList args{QStringLiteral("hold"), path};
     if (exclusive)
         args << QStringLiteral("--exclusive");
-    m_process->start(pelldbPath(), args);
+    QStringList command = as ? pelldbAs(*as) : QStringList{pelldbPath()};
+    const QString program = command.takeFirst();
+    m_process->start(program, command + args);
     // Wait until it says it holds the file.
     while (m_process->state() != QProcess::NotRunning && !m_process->canReadLine())
         m_process->waitForReadyRead(100);

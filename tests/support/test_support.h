@@ -32,10 +32,27 @@ struct Fixture {
 int runPelldb(const QStringList& args, QString* out = nullptr, QString* err = nullptr);
 QString pelldbPath();
 
-// A pelldb hold process that keeps a database open until it is stopped.
+// Another user of this machine, for multi-user tests: real user and group ids (no account needed), with
+// the supplementary groups given. Processes run as such a user through setpriv, which needs root.
+struct OtherUser {
+    unsigned uid = 0;
+    unsigned gid = 0;
+    QList<unsigned> groups;
+};
+// Whether this test may run processes as other users (root, and setpriv present).
+bool canSwitchUsers();
+// The command line that runs pelldb as that user.
+QStringList pelldbAs(const OtherUser& user);
+int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out = nullptr,
+                QString* err = nullptr);
+// Makes a folder one that the members of a group share: theirs, writable by them, and passing its group on
+// to the files made in it.
+void shareFolder(const QString& folder, unsigned gid);
+
+// A pelldb hold process that keeps a database open until it is stopped (as another user when given).
 class Holder {
 public:
-    Holder(const QString& path, bool exclusive);
+    Holder(const QString& path, bool exclusive, const OtherUser* as = nullptr);
     ~Holder();
     void release();
 

@@ -193,6 +193,34 @@ private Q_SLOTS:
         }
         QCOMPARE(orphans(path), qint64(0));
     }
+    void aSecondPurgeBesideAnotherCountsWhatTheOtherDeleted() {
+        Fixture f;
+        QString tasks;
+        for (int n = 1; n <= 6; ++n)
+            tasks += taskSql(n, QStringLiteral("C"), stamp(100));
+        tasks += taskSql(7, QStringLiteral("C"), stamp(100));
+        const QString path = makeDb(f, QStringLiteral("10"), tasks);
+        // This purge has read its tasks and deleted one when another purge deletes the rest but one, which
+        // another user reopens meanwhile.
+        PurgeOptions options;
+        options.batchTasks = 1;
+        std::optional<PurgeResult> other;
+        options.afterBatch = [&](qint64) {
+            if (other)
+                return;
+            execRaw(path, QStringLiteral("UPDATE SCR SET SCR_STATUS = 'A' WHERE SCR_Number = 7;"));
+            other = purge(path);
+        };
+        const PurgeResult result = purge(path, options);
+        QVERIFY(other);
+        QCOMPARE(other->deleted, qint64(5));
+        QCOMPARE(result.deleted, qint64(1));
+        QCOMPARE(result.goneMeanwhile, qint64(5));
+        QCOMPARE(result.skipped, qint64(1)); // the reopened task, and only that one, was left alone
+        QVERIFY(!result.stoppedBy);
+        QCOMPARE(orphans(path), qint64(0));
+    }
+
     void aLockHeldByAnotherUserEndsThePurgeCleanly() {
         Fixture f;
         QString tasks;
