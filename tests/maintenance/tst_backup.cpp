@@ -1,5 +1,6 @@
 // Backup through the real main window with the scripted save dialog: every message path, and copies that
 // are never torn, never partial and never made over the database itself.
+#include "db/database.h"
 #include "db/engine.h"
 #include "db/filelock.h"
 #include "db/maintenance_files.h"
@@ -190,6 +191,10 @@ private Q_SLOTS:
         MainWindow(f, &Admin_FORM::Command3D6).run();
         f.platform.queueSavePath(f.path(QStringLiteral("new.mdb")));
         MainWindow(f, &Admin_FORM::Command3D8).run();
+        // A new replica is held to the same rules.
+        db::Database::open(db, {.exclusive = true})
+            ->appendProperty(db::Property{QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")});
+        db::Database::open(db)->makeReplica(f.path(QStringLiteral("replica.mdb")), QStringLiteral("replica"));
         db::files::setOperationLog(nullptr);
         QCOMPARE(f.platform.boxTexts(),
                  (QStringList{QStringLiteral("Database has been backed up"), QStringLiteral("Are you sure?"),
@@ -206,13 +211,14 @@ private Q_SLOTS:
                      qPrintable(log.events.join(u'\n')));
             QCOMPARE(log.events.value(i + 1), QStringLiteral("folder ") + QFileInfo(names[1]).absolutePath());
         }
-        QCOMPARE(renames, 3); // two copies and _temp.mdb
+        QCOMPARE(renames, 4); // two copies, _temp.mdb and the replica
         QVERIFY(!log.bornWith.isEmpty());
         for (mode_t bits : log.bornWith)
             QCOMPARE(bits & 0077, mode_t(0));
         QCOMPARE(modeOf(dest) & 0777,
                  mode_t(0600)); // the earlier copy's bits, never wider than the database's
         QCOMPARE(modeOf(f.path(QStringLiteral("new.mdb"))) & 0777, mode_t(0600));
+        QCOMPARE(modeOf(f.path(QStringLiteral("replica.mdb"))) & 0777, mode_t(0600));
         QCOMPARE(modeOf(f.path(QStringLiteral("_temp.mdb"))) & 0777, mode_t(0600));
     }
 

@@ -2,6 +2,7 @@
 
 #include "db/database.h"
 #include "db/error.h"
+#include "db/maintenance_files.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
 #include "db/replication/transfer.h"
@@ -14,11 +15,7 @@
 
 #include <sqlite3.h>
 
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace pell::db::replication {
 
@@ -39,60 +36,6 @@ bool sameFile(const QString& a, const QString& b) {
         ::stat(QFile::encodeName(b).constData(), &sb) != 0)
         return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// A replica being made, under a hidden name that carries the maker's process number, so that what a killed
-// maker left behind can be told from the work of one still running.
-class PendingFile {
-public:
-    explicit PendingFile(const QString& destination) {
-        const QFileInfo info(destination);
-        m_prefix = QStringLiteral(".%1.making-").arg(info.fileName());
-        m_dir = info.absolutePath();
-        removeStale();
-        m_path = QDir(m_dir).filePath(
-            m_prefix + QStringLiteral("%1-%2")
-                           .arg(::getpid())
-                           .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0')));
-    }
-    ~PendingFile() {
-        if (!m_kept) {
-            QFile::remove(m_path);
-            QFile::remove(m_path + QStringLiteral("-journal"));
-        }
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    const QString& path() const { return m_path; }
-    void keep() { m_kept = true; }
-
-private:
-    void removeStale() const {
-        const QStringList found =
-            QDir(m_dir).entryList({m_prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
-        for (const QString& name : found) {
-            const qint64 pid = name.mid(m_prefix.size()).section(u'-', 0, 0).toLongLong();
-            if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH))
-                continue; // its maker is still at work
-            QFile::remove(QDir(m_dir).filePath(name));
-        }
-    }
-
-    QString m_dir;
-    QString m_prefix;
-    QString m_path;
-    bool m_kept = false;
-};
-
-// Data and folder entries on disk before the copy is announced: a power cut after "created" keeps it.
-void syncFile(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw Error::make(err::DiskIo, path);
-    }
-    ::close(fd);
 }
 
 qint64 topSeq(sqlite3* db) {
@@ -203,8 +146,10 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
 
     // VACUUM INTO reads the source in one read transaction: a consistent copy while others go on reading.
     // The copy is made under a hidden name, with no wider permissions than the source from its creation, and
-    // appears at the path only once it is a complete replica on disk.
-    PendingFile pending(path);
+    // appears at the path only once it is a complete replica on disk. What a killed maker left goes first.
+    files::removeStaleTemps(QFileInfo(path).absolutePath(), QStringLiteral("making"));
+    files::SiblingTemp pending(path, QStringLiteral("making"), db.path());
+    pending.create().close(pending.path());
     {
         // The copy starts from the source's versions, its own users' latest changes included.
         WriteTransaction tx(db);
@@ -213,23 +158,12 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
         exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
         tx.commit();
     }
-    {
-        struct stat st {};
-        const mode_t mode =
-            ::stat(QFile::encodeName(db.path()).constData(), &st) == 0 ? (st.st_mode & 0666) : 0600;
-        const int fd = ::open(QFile::encodeName(pending.path()).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd < 0)
-            throw Error::make(err::NoPermission, path);
-        ::fchmod(fd, mode);
-        ::close(fd);
-    }
     db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
     NewMember made;
     {
         sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(QFile::encodeName(pending.path()).constData(), &raw,
-                                       SQLITE_OPEN_READWRITE, nullptr);
+        const int rc =
+            sqlite3_open_v2(QFile::encodeName(pending.path()).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
         SqliteHandle copy(raw);
         if (rc != SQLITE_OK)
             throwSqlite(raw, rc, path);
@@ -237,11 +171,7 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
         exec(raw, QStringLiteral("PRAGMA journal_mode=DELETE"));
         made = becomeReplica(raw, source, description);
     }
-    syncFile(pending.path());
-    if (QFileInfo::exists(path) || !QFile::rename(pending.path(), path))
-        throw Error::make(err::DatabaseExists, path);
-    pending.keep();
-    syncFile(QFileInfo(path).absolutePath());
+    pending.commit(false);
     // The source has everything the copy holds: its first exchange with the copy reads only what is new.
     try {
         WriteTransaction tx(db);
