@@ -5,6 +5,7 @@
 #include "db/maintenance_files.h"
 #include "db/maintenance_journal.h"
 #include "db/maintenance_salvage.h"
+#include "db/schema.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -812,6 +813,28 @@ QStringList checkDatabase(const QString& path) {
         while (fk.step())
             problems << QStringLiteral("row %1 of %2 refers to a missing record of %3")
                             .arg(fk.value(1).toString(), fk.value(0).toString(), fk.value(2).toString());
+        // The relationships the product keeps without declaring them: a routing step or attachment belongs to
+        // a task, a user's supervisor is a user.
+        for (const Relationship& r : undeclaredRelationships()) {
+            if (db->actualTableName(r.child).isEmpty() || db->actualTableName(r.parent).isEmpty())
+                continue;
+            Statement key =
+                db->prepare(QStringLiteral("SELECT name FROM pragma_table_info(?1) WHERE pk = 1"));
+            key.bind(1, r.parent);
+            if (!key.step())
+                continue;
+            const QString parentKey = key.value(0).toString();
+            Statement orphans = db->prepare(
+                QStringLiteral(
+                    "SELECT rowid, %1 FROM %2 T WHERE %1 IS NOT NULL AND NOT EXISTS (SELECT 1 FROM %3 P "
+                    "WHERE P.%4 = T.%1)")
+                    .arg(quoteIdentifier(r.column), quoteIdentifier(r.child), quoteIdentifier(r.parent),
+                         quoteIdentifier(parentKey)));
+            while (orphans.step())
+                problems << QStringLiteral("row %1 of %2 refers to a missing record of %3 (%4 %5)")
+                                .arg(orphans.value(0).toString(), r.child, r.parent, r.column,
+                                     orphans.value(1).toString());
+        }
     } catch (const Error& error) {
         if (problems.isEmpty())
             throw;

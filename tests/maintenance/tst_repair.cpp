@@ -157,6 +157,11 @@ private Q_SLOTS:
         makeForeign(foreign, QStringLiteral("CREATE TABLE t (x); INSERT INTO t VALUES (1);"));
         const QString noOptions = f.makeSharedDb(QStringLiteral("nooptions.mdb"));
         execRaw(noOptions, QStringLiteral("DELETE FROM \"SYSTEM\";"));
+        // Relationships the product keeps without declaring them.
+        const QString orphans = f.makeSharedDb(QStringLiteral("orphans.mdb"));
+        execRaw(orphans,
+                QStringLiteral("INSERT INTO ROUTE (SCR_Number, Route_Note) VALUES (77, 'x'); UPDATE \"USER\" "
+                               "SET Supervisor_User_ID='nobody' WHERE User_ID='guest';"));
         const QString cascading = f.path(QStringLiteral("cascading.mdb"));
         makeForeign(
             cascading,
@@ -182,6 +187,9 @@ private Q_SLOTS:
             {empty, QStringLiteral("the file is empty")},
             {foreign, QStringLiteral("table USER is missing")},
             {noOptions, QStringLiteral("table SYSTEM has no options row")},
+            {orphans, QStringLiteral("of ROUTE refers to a missing record of SCR (SCR_Number 77)")},
+            {orphans,
+             QStringLiteral("of USER refers to a missing record of USER (Supervisor_User_ID nobody)")},
             {cascading,
              QStringLiteral("Category of table LU_Category is not a unique key that ignores case")},
             {cascading, QStringLiteral("the relationship from SCR to USER deletes or changes tasks")},
