@@ -6,7 +6,10 @@
 #include "db/engine.h"
 #include "db/error.h"
 #include "db/replication.h"
-#include "db/replication/values.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace pell::cli {
 namespace {
@@ -50,54 +53,84 @@ void printDirection(QTextStream& out, const char* what, const rep::DirectionStat
         << " conflicts logged, " << s.batches << " transactions\n";
 }
 
+const Register sync("sync", "sync DB PARTNER [--mode 1|2|4] [--batch N]",
+                    [](const QStringList& args, QTextStream& out) {
+                        const Options options(args, {QStringLiteral("mode"), QStringLiteral("batch")}, {});
+                        if (options.positional().size() != 2)
+                            throw UsageError{QStringLiteral("expects a database and its partner")};
+                        bool ok = false;
+                        const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
+                        const int mode = modeText.toInt(&ok);
+                        if (!ok)
+                            throw Error::make(err::InvalidExchangeMode, modeText);
+                        const int batch = options.intValue(QStringLiteral("batch"), 0);
+                        const QString path = options.positional().at(0);
+                        const QString partner = options.positional().at(1);
+                        auto db = db::Database::open(path);
+                        const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
+                        if (mode != db::SyncExport)
+                            printDirection(out, "imported", stats.imported);
+                        if (mode != db::SyncImport)
+                            printDirection(out, "exported", stats.exported);
+                        out << "synchronized " << path << " with " << partner << "\n";
+                        return 0;
+                    });
+
 const Register
-    sync("sync", "sync DB PARTNER [--mode 1|2|4] [--batch N]", [](const QStringList& args, QTextStream& out) {
-        const Options options(args, {QStringLiteral("mode"), QStringLiteral("batch")}, {});
-        if (options.positional().size() != 2)
-            throw UsageError{QStringLiteral("expects a database and its partner")};
-        bool ok = false;
-        const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
-        const int mode = modeText.toInt(&ok);
-        if (!ok)
-            throw Error::make(err::InvalidExchangeMode, modeText);
-        const int batch = options.intValue(QStringLiteral("batch"), 0);
-        const QString path = options.positional().at(0);
-        const QString partner = options.positional().at(1);
-        auto db = db::Database::open(path);
-        const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
-        if (mode != db::SyncExport)
-            printDirection(out, "imported", stats.imported);
-        if (mode != db::SyncImport)
-            printDirection(out, "exported", stats.exported);
-        out << "synchronized " << path << " with " << partner << "\n";
+    conflicts("conflicts", "conflicts DB [--all] [--json]", [](const QStringList& args, QTextStream& out) {
+        const Options options(args, {}, {QStringLiteral("all"), QStringLiteral("json")});
+        if (options.positional().size() != 1)
+            throw UsageError{QStringLiteral("expects one database path")};
+        auto db = db::Database::open(options.positional().constFirst(), {.readOnly = true});
+        const QList<rep::ConflictView> list = rep::conflicts(*db, options.flag(QStringLiteral("all")));
+        if (options.flag(QStringLiteral("json"))) {
+            const auto object = [](const QString& json) {
+                return json.isEmpty() ? QJsonValue()
+                                      : QJsonValue(QJsonDocument::fromJson(json.toUtf8()).object());
+            };
+            QJsonArray array;
+            for (const rep::ConflictView& c : list)
+                array.append(
+                    QJsonObject{{QStringLiteral("id"), c.id},
+                                {QStringLiteral("logged_at"), c.loggedAt},
+                                {QStringLiteral("table"), c.table},
+                                {QStringLiteral("key"), QJsonDocument::fromJson(c.key.toUtf8()).array()},
+                                {QStringLiteral("reason"), c.reason},
+                                {QStringLiteral("state"), c.state},
+                                {QStringLiteral("member"), c.member},
+                                {QStringLiteral("kept"), object(c.keptJson)},
+                                {QStringLiteral("lost"), object(c.lostJson)}});
+            out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+            return 0;
+        }
+        for (const rep::ConflictView& c : list) {
+            out << "#" << c.id << " " << c.loggedAt << " " << c.table << " " << c.key << ": " << c.reason
+                << " [" << c.state << "]\n";
+            out << "    kept: " << (c.keptJson.isEmpty() ? QStringLiteral("(deleted)") : c.keptJson) << "\n";
+            out << "    lost: " << (c.lostJson.isEmpty() ? QStringLiteral("(deleted)") : c.lostJson) << "\n";
+        }
+        out << list.size() << " conflicts\n";
         return 0;
     });
 
-const Register conflicts("conflicts", "conflicts DB", [](const QStringList& args, QTextStream& out) {
-    const Options options(args, {}, {});
-    if (options.positional().size() != 1)
-        throw UsageError{QStringLiteral("expects one database path")};
-    auto db = db::Database::open(options.positional().constFirst(), {.readOnly = true});
-    rep::identity(*db);
-    auto stmt = db->prepare(QStringLiteral("SELECT id, logged_at, tbl, key_text, reason, kept_row, lost_row, "
-                                           "lost_deleted, state FROM \"_pell_conflicts\" ORDER BY id"));
-    int count = 0;
-    const auto row = [&](int column, bool deleted) {
-        if (stmt.isNull(column))
-            return deleted ? QStringLiteral("(deleted)") : QStringLiteral("(none)");
-        return rep::recordText(stmt.value(column).toByteArray());
-    };
-    while (stmt.step()) {
-        ++count;
-        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " " << stmt.value(2).toString()
-            << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString() << " ["
-            << stmt.value(8).toString() << "]\n";
-        out << "    kept: " << row(5, true) << "\n";
-        out << "    lost: " << row(6, stmt.int64(7) != 0) << "\n";
-    }
-    out << count << " conflicts\n";
-    return 0;
-});
+const Register
+    resolve("resolve", "resolve DB ID keep|restore", [](const QStringList& args, QTextStream& out) {
+        const Options options(args, {}, {});
+        const QStringList& p = options.positional();
+        if (p.size() != 3 || (p[2] != QLatin1String("keep") && p[2] != QLatin1String("restore")))
+            throw UsageError{QStringLiteral("expects a database, a conflict number and keep or restore")};
+        bool ok = false;
+        const qint64 id = p[1].toLongLong(&ok);
+        if (!ok)
+            throw Error::make(err::ConflictNotFound, p[1]);
+        auto db = db::Database::open(p[0]);
+        if (p[2] == QLatin1String("keep"))
+            rep::keepConflict(*db, id);
+        else
+            rep::restoreConflict(*db, id);
+        out << "conflict " << id << (p[2] == QLatin1String("keep") ? " kept" : " restored") << "\n";
+        return 0;
+    });
 
 } // namespace
 } // namespace pell::cli

@@ -94,6 +94,15 @@ QString standardText(int number) {
         return QStringLiteral("A database cannot be synchronized with itself.");
     case err::NotAReplica:
         return QStringLiteral("The partner database is not a replica.");
+    case err::ConflictNotFound:
+        return QStringLiteral("There is no conflict with that number.");
+    case err::ConflictChangedSince:
+        return QStringLiteral("The record has changed since the conflict; the lost version was not restored.");
+    case err::ConflictWouldBreak:
+        return QStringLiteral("Restoring the lost version would break a relationship between records; it was not "
+                              "restored.");
+    case err::ConflictClosed:
+        return QStringLiteral("The conflict is already closed.");
     case err::OutdatedReplica:
         return QStringLiteral("The database was made replicable by an earlier version of this program; make the "
                               "master and its replicas again.");

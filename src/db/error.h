@@ -49,6 +49,10 @@ inline constexpr int SyncWithSelf = 3547;
 inline constexpr int NotAReplica = 3605;
 inline constexpr int InvalidOperation = 3219;
 inline constexpr int OutdatedReplica = 3613;
+inline constexpr int ConflictNotFound = 3614;
+inline constexpr int ConflictChangedSince = 3615;
+inline constexpr int ConflictWouldBreak = 3616;
+inline constexpr int ConflictClosed = 3617;
 // Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
 // are no Pellwood database, damage beyond repair.
 inline constexpr int LockingUnsupported = 3901;

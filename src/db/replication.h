@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 namespace pell::db {
@@ -40,6 +42,32 @@ struct SyncStats {
 
 // Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
 SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0);
+
+// A conflict as the administrator sees it: the version kept and the version lost, column by column.
+struct ConflictView {
+    qint64 id = 0;
+    QString loggedAt; // UTC, yyyy-MM-dd HH:mm:ss
+    QString table;
+    QString key; // the row's key as a JSON array: ["dev1"], [3]
+    QString reason;
+    QString state;  // open, kept, restored
+    QString member; // the member that logged it
+    bool keptDeleted = false; // nothing of the row stands
+    bool lostDeleted = false; // the version lost is a deletion
+    QStringList columns;
+    QStringList kept; // each column's value for people ("" where the version has none)
+    QStringList lost;
+    QList<bool> differs;
+    QString keptJson; // each version as a JSON object of column -> value, empty for none
+    QString lostJson;
+};
+// The open conflicts, or all of them.
+QList<ConflictView> conflicts(Database& db, bool all = false);
+// Closes a conflict: what stands stays.
+void keepConflict(Database& db, qint64 id);
+// Writes the lost version again as a new change of this member, so that it wins over what it lost to on
+// every member, and closes the conflict. Refused when the row changed since or a relationship would break.
+void restoreConflict(Database& db, qint64 id);
 
 // Turns the changes made in the file since it last exchanged into versions of this member, and puts right what
 // its writers left unsound. Every exchange does this first; done ahead, it keeps the exchange itself short.

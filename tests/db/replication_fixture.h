@@ -54,6 +54,12 @@ inline qint64 num(const QString& path, const QString& sql) {
     return scalarRaw(path, sql).toLongLong();
 }
 
+// What `pelldb check` says: relationships, declared or not, hold in the file.
+inline bool sound(const QString& path) {
+    QString out;
+    return runPelldb({u"check"_s, path}, &out) == 0;
+}
+
 inline QString hexOf(const QString& text) {
     return QString::fromLatin1(text.toUtf8().toHex().toUpper());
 }
@@ -63,7 +69,7 @@ inline QString lostVersions(const QStringList& files) {
     QString lost;
     for (const QString& file : files) {
         QString out;
-        runPelldb({u"conflicts"_s, file}, &out);
+        runPelldb({u"conflicts"_s, file, u"--all"_s}, &out);
         for (const QString& line : out.split(u'\n'))
             if (line.startsWith(u"    lost: "_s))
                 lost += line + u'\n';

@@ -18,12 +18,6 @@ QString owners(const QString& path) {
         .toString();
 }
 
-// What `pelldb check` says: relationships, declared or not, hold in the file.
-bool sound(const QString& path) {
-    QString out;
-    return runPelldb({u"check"_s, path}, &out) == 0;
-}
-
 } // namespace
 
 class TestReplicationRelations : public QObject {

@@ -90,7 +90,8 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
              "tbl TEXT NOT NULL, row_key BLOB NOT NULL, key_text TEXT NOT NULL, reason TEXT NOT NULL, "
              "lost_writer INTEGER NOT NULL, lost_clock INTEGER NOT NULL, lost_deleted INTEGER NOT NULL, "
              "lost_row BLOB, kept_writer INTEGER, kept_clock INTEGER, kept_deleted INTEGER, kept_row BLOB, "
-             "logged_at TEXT NOT NULL, logged_by INTEGER NOT NULL, state TEXT NOT NULL DEFAULT 'open', "
+             "logged_at TEXT NOT NULL, logged_by INTEGER NOT NULL, logged_clock INTEGER NOT NULL, "
+             "logged_by_name TEXT, state TEXT NOT NULL DEFAULT 'open', "
              "state_clock INTEGER NOT NULL DEFAULT 0, state_writer INTEGER NOT NULL DEFAULT 0, "
              "UNIQUE (tbl, row_key, lost_writer, lost_clock))"));
     exec(db, QStringLiteral("CREATE INDEX \"_pell_conflicts_seq\" ON \"_pell_conflicts\" (seq)"));

@@ -67,6 +67,10 @@ qint64 Receiver::tick(qint64 past) {
 }
 
 void Receiver::apply(const Change& c) {
+    if (c.conflict) {
+        m_changed |= mergeConflict(m_db, *c.conflict, tick());
+        return;
+    }
     TableStore& store = *m_stores[size_t(c.table)];
     const bool restrictParent = store.info().restrictParent;
     ++m_stats.received;
@@ -592,20 +596,32 @@ void Receiver::log(int table, const Row& key, const QString& reason, const Versi
                    const std::optional<Row>& lostRow, const std::optional<Version>& kept,
                    const std::optional<Row>& keptRow) {
     TableStore& store = *m_stores[size_t(table)];
-    Statement s(m_db,
-                QStringLiteral(
-                    "INSERT OR IGNORE INTO \"_pell_conflicts\" (seq, tbl, row_key, key_text, reason, "
-                    "lost_writer, lost_clock, lost_deleted, lost_row, kept_writer, kept_clock, kept_deleted, "
-                    "kept_row, logged_at, logged_by) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,"
-                    "?15)"));
-    s.bindAll({tick(), store.info().name, encodeKey(key), keyText(key), reason, lost.writer, lost.clock,
-               lost.deleted ? 1 : 0, lostRow ? QVariant(encodeRecord(store.carried(), *lostRow)) : QVariant(),
-               kept ? QVariant(kept->writer) : QVariant(), kept ? QVariant(kept->clock) : QVariant(),
-               kept ? QVariant(kept->deleted ? 1 : 0) : QVariant(),
-               keptRow ? QVariant(encodeRecord(store.carried(), *keptRow)) : QVariant(),
-               QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")), m_me});
-    s.run();
-    if (sqlite3_changes(m_db) > 0) {
+    if (m_name.isNull())
+        m_name = readIdentity(m_db).value_or(Identity{}).description;
+    Conflict c;
+    c.seq = c.loggedClock = tick();
+    c.table = store.info().name;
+    c.key = encodeKey(key);
+    c.keyText = keyText(key);
+    c.reason = reason;
+    c.lostWriter = lost.writer;
+    c.lostClock = lost.clock;
+    c.lostDeleted = lost.deleted;
+    if (lostRow)
+        c.lostRow = encodeRecord(store.carried(), *lostRow);
+    if (kept) {
+        c.keptWriter = kept->writer;
+        c.keptClock = kept->clock;
+        c.keptDeleted = kept->deleted;
+    }
+    if (keptRow)
+        c.keptRow = encodeRecord(store.carried(), *keptRow);
+    c.loggedAt = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    c.loggedBy = m_me;
+    c.loggedByName = m_name;
+    if (insertConflict(m_db, c)) {
+        // The log travels: what others know of this member must count it.
+        m_clock.own = qMax(m_clock.own, c.loggedClock);
         ++m_stats.conflicts;
         m_changed = true;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/replication.h"
+#include "db/replication/conflicts.h"
 #include "db/replication/store.h"
 
 #include <QHash>
@@ -22,7 +23,8 @@ struct Change {
     Version version;
     std::optional<Row> content;
     std::optional<Kept> kept;
-    qint64 seq = 0; // where the sender holds it
+    qint64 seq = 0;                   // where the sender holds it
+    std::optional<Conflict> conflict; // a record of the conflict log instead of a row's version
 };
 
 // Where a member can ask for the current version of a row it needs to decide about another one.
@@ -101,6 +103,7 @@ private:
     int m_depth = 0;
     qint64 m_pulls = 0;
     bool m_changed = false;
+    QString m_name; // this member's description, for the conflicts it logs
 };
 
 namespace reasons {

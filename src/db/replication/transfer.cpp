@@ -95,6 +95,14 @@ public:
             cursor->stmt.bind(1, from);
             m_cursors.push_back(std::move(cursor));
         }
+        // The conflict log travels in the same stream.
+        auto log = std::make_unique<Cursor>(Cursor{
+            Statement(db,
+                      QStringLiteral("SELECT seq, %1 FROM \"_pell_conflicts\" WHERE seq > ?1 ORDER BY seq")
+                          .arg(conflictColumns())),
+            false, false});
+        log->stmt.bind(1, from);
+        m_cursors.push_back(std::move(log));
     }
 
     // Whether anything is left to read.
@@ -106,6 +114,13 @@ public:
             return std::nullopt;
         Cursor& c = *m_cursors[size_t(best)];
         c.loaded = false;
+        if (size_t(best) == m_side.stores.size()) {
+            Change change;
+            change.table = -1;
+            change.conflict = conflictFrom(c.stmt, 1);
+            change.seq = c.stmt.int64(0);
+            return change;
+        }
         TableStore& store = *m_side.stores[size_t(best)];
         const TableInfo& info = store.info();
         Statement& s = c.stmt;
@@ -188,6 +203,9 @@ bool covered(const Clocks& known, const Change& c, qint64 untrusted) {
     const auto holds = [&](qint64 writer, qint64 clock) {
         return writer != untrusted && known.value(writer) >= clock;
     };
+    if (c.conflict)
+        return holds(c.conflict->loggedBy, c.conflict->loggedClock) &&
+               (!c.conflict->stateWriter || holds(c.conflict->stateWriter, c.conflict->stateClock));
     return holds(c.version.writer, c.version.clock) &&
            (!c.kept || holds(c.kept->version.writer, c.kept->version.clock));
 }
