@@ -10,51 +10,43 @@ namespace {
 
 enum Op { Insert = 1, Update = 2, Delete = 3 };
 
-struct Entry {
-    qint64 seq = 0;
-    qint64 time = 0;
-    qint64 table = 0;
-    int op = 0;
-    Row key;
-};
-
 } // namespace
 
 bool foldOwnChanges(sqlite3* db, qint64 me) {
-    QList<Entry> entries;
-    {
-        Statement log(db, QStringLiteral("SELECT seq, t, tbl, op, k0, k1, k2, k3, k4, k5, k6, k7 FROM "
-                                         "\"_pell_log\" ORDER BY seq"));
-        while (log.step())
-            entries << Entry{log.int64(0), log.int64(1), log.int64(2), int(log.int64(3)),
-                             readRow(log.raw(), 4, MaxLoggedKeys)};
-    }
-    if (entries.isEmpty())
+    Statement log(db,
+                  QStringLiteral("SELECT seq, t, tbl, op, k0, k1, k2, k3, k4, k5, k6, k7 FROM \"_pell_log\" "
+                                 "ORDER BY seq"));
+    if (!log.step())
         return false;
     Side side = alone(db);
     Clock clock = readClock(db);
     const qint64 first = clock.now; // the versions of this fold are numbered after it
-    for (Entry& e : entries) {
-        const int index = side.indexOfId(e.table);
+    qint64 last = 0;
+    // The log is read while the shadows are written: other tables of the same file.
+    do {
+        last = log.int64(0);
+        const int index = side.indexOfId(log.int64(2));
         if (index < 0)
             continue;
         TableStore& store = *side.stores[size_t(index)];
-        e.key.resize(size_t(store.info().keys.size()));
-        clock.now = qMax(clock.now + 1, e.time);
+        const Row key = readRow(log.raw(), 4, int(store.info().keys.size()));
+        const int op = int(log.int64(3));
+        clock.now = qMax(clock.now + 1, log.int64(1));
         clock.own = clock.now;
         Version v;
         v.clock = clock.now;
         v.writer = me;
-        v.deleted = e.op == Delete;
+        v.deleted = op == Delete;
         if (store.info().restrictParent) {
             if (!v.deleted) {
-                store.dropKept(e.key); // the row stands again as a version of its own
-            } else if (const std::optional<ShadowRow> s = store.shadow(e.key); s && !s->version.deleted) {
-                store.setKeptVersion(e.key, s->version); // the content the trigger kept is this version's
+                store.dropKept(key); // the row stands again as a version of its own
+            } else if (const std::optional<ShadowRow> s = store.shadow(key); s && !s->version.deleted) {
+                store.setKeptVersion(key, s->version); // the content the trigger kept is this version's
             }
         }
-        store.foldChange(e.key, e.op == Insert, v);
-    }
+        store.foldChange(key, op == Insert, v);
+    } while (log.step());
+    log.reset();
     // The incarnation of its parent that each changed row belongs to (its task, for an attachment): one
     // statement per relationship for the whole fold.
     for (const Link& link : side.links) {
@@ -79,7 +71,7 @@ bool foldOwnChanges(sqlite3* db, qint64 me) {
         record.run();
     }
     Statement done(db, QStringLiteral("DELETE FROM \"_pell_log\" WHERE seq <= ?1"));
-    done.bind(1, entries.constLast().seq);
+    done.bind(1, last);
     done.run();
     writeClock(db, clock);
     return true;

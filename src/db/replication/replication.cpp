@@ -205,6 +205,10 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
 
     const Member self{db.rawHandle(), me.replicaId};
     const Member other{partner->rawHandle(), them->replicaId};
+    // A large exchange walks each table, its shadow and its index at once: with the default cache (2 MB) the
+    // engine writes changed pages out before the commit, and syncs the journal to do so.
+    for (const Member& m : {self, other})
+        exec(m.db, QStringLiteral("PRAGMA cache_size = -65536"));
     // Each member first puts right what its own writers left unsound, as its partners will when they receive
     // it, whether or not anything is exchanged.
     settleOwnChanges(self);
