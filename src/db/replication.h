@@ -61,8 +61,11 @@ struct ConflictView {
     QString keptJson; // each version as a JSON object of column -> value, empty for none
     QString lostJson;
 };
-// The open conflicts, or all of them.
-QList<ConflictView> conflicts(Database& db, bool all = false);
+// The open conflicts, or all of them; without their versions (columns, kept, lost, differs and the JSON texts
+// left empty) when only the list is wanted.
+QList<ConflictView> conflicts(Database& db, bool all = false, bool withVersions = true);
+// One conflict with its versions (3614 when there is none with that number).
+ConflictView conflict(Database& db, qint64 id);
 // Closes a conflict: what stands stays.
 void keepConflict(Database& db, qint64 id);
 // Writes the lost version again as a new change of this member, so that it wins over what it lost to on

@@ -16,7 +16,7 @@ QString q(const QString& name) {
     return quoteIdentifier(name);
 }
 
-ConflictView viewOf(const Conflict& c) {
+ConflictView viewOf(const Conflict& c, bool withVersions) {
     ConflictView v;
     v.id = c.id;
     v.loggedAt = c.loggedAt;
@@ -27,6 +27,8 @@ ConflictView viewOf(const Conflict& c) {
     v.member = c.loggedByName;
     v.keptDeleted = c.keptRow.isEmpty();
     v.lostDeleted = c.lostDeleted;
+    if (!withVersions)
+        return v;
     QStringList keptColumns, lostColumns;
     Row kept, lost;
     decodeRecord(c.keptRow, &keptColumns, &kept);
@@ -129,12 +131,20 @@ void deleteAgain(const Side& side, int table, const Conflict& c, const Row& key,
 
 } // namespace
 
-QList<ConflictView> conflicts(Database& db, bool all) {
+QList<ConflictView> conflicts(Database& db, bool all, bool withVersions) {
     identity(db);
     QList<ConflictView> list;
     for (const Conflict& c : readConflicts(db.rawHandle(), all))
-        list << viewOf(c);
+        list << viewOf(c, withVersions);
     return list;
+}
+
+ConflictView conflict(Database& db, qint64 id) {
+    identity(db);
+    const std::optional<Conflict> c = readConflict(db.rawHandle(), id);
+    if (!c)
+        throw Error::make(err::ConflictNotFound, QString::number(id));
+    return viewOf(*c, true);
 }
 
 void keepConflict(Database& db, qint64 id) {
