@@ -4,6 +4,7 @@
 #include "app/error_handler.h"
 #include "app/setdbadm.h"
 #include "platform/platform.h"
+#include "replication/CONFLICTS_FORM.h"
 #include "replication/replica_commands.h"
 #include "replication/replica_pictures.h"
 #include "replication/skip_and_remember.h"
@@ -40,6 +41,8 @@ REPLICA_FORM::REPLICA_FORM(AppContext& context, QWidget* parent) : PellForm(cont
     CREATE = addEntry("CREATE", QStringLiteral("&Create Replica"), &REPLICA_FORM::CREATE_Click);
     DELETE = addEntry("DELETE", QStringLiteral("&Delete Replica"), &REPLICA_FORM::DELETE_Click);
     MASTER = addEntry("MASTER", QStringLiteral("&Make PELL database a Master"), &REPLICA_FORM::MASTER_Click);
+    // Beyond the four commands: the conflicts the exchanges logged. N, as C is taken by Create Replica.
+    CONFLICTS = addEntry("CONFLICTS", QStringLiteral("Co&nflicts..."), &REPLICA_FORM::CONFLICTS_Click);
     FILL20 = UTIL->addSeparator();
     FILL20->setObjectName(QStringLiteral("FILL20"));
     EXIT = addEntry("EXIT", QStringLiteral("E&xit"), &REPLICA_FORM::EXIT_Click);
@@ -157,6 +160,12 @@ void REPLICA_FORM::DELETE_Click() {
 
 void REPLICA_FORM::MASTER_Click() {
     command([this] { replica::makeMaster(ctx, *Data1); });
+}
+
+void REPLICA_FORM::CONFLICTS_Click() {
+    DBGrid1->commitPendingEdit();
+    CONFLICTS_FORM conflicts(ctx, this);
+    conflicts.showModal();
 }
 
 void REPLICA_FORM::EXIT_Click() {

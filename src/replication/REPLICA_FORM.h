@@ -27,6 +27,7 @@ public:
     void CREATE_Click();
     void DELETE_Click();
     void MASTER_Click();
+    void CONFLICTS_Click();
     void EXIT_Click();
 
     QPushButton* Command1; // synchronize
@@ -43,6 +44,7 @@ public:
     QAction* CREATE;
     QAction* DELETE;
     QAction* MASTER;
+    QAction* CONFLICTS;
     QAction* FILL20;
     QAction* EXIT;
 

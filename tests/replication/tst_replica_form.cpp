@@ -1,6 +1,8 @@
 // The replication window: its layout, how it opens the list of replicas (and what it says when it cannot),
 // and the grid over that list.
+#include "lookups/modal_driver.h"
 #include "replica_fixture.h"
+#include "replication/CONFLICTS_FORM.h"
 #include "replication/replica_commands.h"
 
 #include <QAction>
@@ -8,6 +10,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QTableView>
+#include <QTableWidget>
 
 using namespace pell;
 
@@ -25,6 +30,7 @@ private Q_SLOTS:
     void gridChoiceMakesTheRecordCurrent();
     void aRowAddedAfterARemovalCanBeChosenEditedAndRemoved();
     void tabLeavesTheGridForTheButtons();
+    void aConflictIsSeenAndItsLostVersionRestoredEverywhere();
 };
 
 void TestReplicaForm::menuEntriesAndTheirHandlers() {
@@ -46,7 +52,8 @@ void TestReplicaForm::menuEntriesAndTheirHandlers() {
     QCOMPARE(entries,
              (QStringList{QStringLiteral("SYNC=&Syncronize with Replicas"),
                           QStringLiteral("CREATE=&Create Replica"), QStringLiteral("DELETE=&Delete Replica"),
-                          QStringLiteral("MASTER=&Make PELL database a Master"), QStringLiteral("-FILL20"),
+                          QStringLiteral("MASTER=&Make PELL database a Master"),
+                          QStringLiteral("CONFLICTS=Co&nflicts..."), QStringLiteral("-FILL20"),
                           QStringLiteral("EXIT=E&xit")}));
 
     // Exit closes the window and with it the list, which another program can then open exclusively.
@@ -317,4 +324,61 @@ void TestReplicaForm::tabLeavesTheGridForTheButtons() {
 }
 
 QTEST_MAIN(TestReplicaForm)
+
+void TestReplicaForm::aConflictIsSeenAndItsLostVersionRestoredEverywhere() {
+    // Two replicas change the same user, the window synchronizes, Alt+U N opens the conflicts, both versions
+    // stand side by side, the lost one is restored and synchronized again: every member holds it.
+    test::Fixture f;
+    const QString main = f.makeSharedDb();
+    f.makeReplicaDb();
+    test::makeMasterDirectly(main);
+    const QString r1 = f.path(QStringLiteral("r1.mdb")), r2 = f.path(QStringLiteral("r2.mdb"));
+    for (const QString& r : {r1, r2}) {
+        test::makeReplicaDirectly(main, r);
+        test::listLocation(f.state.REPLICADB_PATH, r);
+    }
+    const QString rename = QStringLiteral("UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'");
+    test::execRaw(r1, rename.arg(QStringLiteral("first")));
+    QTest::qWait(5);
+    test::execRaw(r2, rename.arg(QStringLiteral("second")));
+    REPLICA_FORM form(f.ctx, nullptr);
+    form.show();
+    form.SYNC->trigger();
+
+    bool seen = false;
+    test::whenModal<CONFLICTS_FORM>([&](CONFLICTS_FORM* conflicts) {
+        // However the checks end, the window closes, so a failure cannot hang the test.
+        const auto close = qScopeGuard([conflicts] { conflicts->Command3->click(); });
+        QCOMPARE(conflicts->List1->model()->rowCount(), 1);
+        QCOMPARE(conflicts->List1->model()->index(0, 1).data().toString(), QStringLiteral("USER"));
+        QCOMPARE(conflicts->List1->model()->index(0, 3).data().toString(),
+                 QStringLiteral("changed in two replicas"));
+        QStringList marked;
+        for (int row = 0; row < conflicts->Grid1->rowCount(); ++row)
+            if (conflicts->Grid1->item(row, 0)->text().startsWith(QChar(0x2260)))
+                marked << conflicts->Grid1->item(row, 0)->text() + u'=' +
+                              conflicts->Grid1->item(row, 1)->text() + u'/' +
+                              conflicts->Grid1->item(row, 2)->text();
+        QCOMPARE(marked, QStringList{QStringLiteral("\u2260 User_Name=\"second\"/\"first\"")});
+        f.platform.queueAnswer(Answer::Yes);
+        conflicts->Command2->click();
+        QCOMPARE(f.platform.boxes().last().text,
+                 QStringLiteral("The lost version of USER [\"guest\"] has been restored; the other members "
+                                "receive it with the next synchronization"));
+        QCOMPARE(conflicts->List1->model()->rowCount(), 0);
+        QVERIFY(!conflicts->Command2->isEnabled());
+        seen = true;
+    });
+    form.activateWindow();
+    QTest::keyClick(&form, Qt::Key_U, Qt::AltModifier);
+    QTest::keyClick(form.UTIL, Qt::Key_N);
+    QTRY_VERIFY(seen);
+    form.SYNC->trigger();
+    form.SYNC->trigger();
+    for (const QString& file : {main, r1, r2})
+        QCOMPARE(test::scalarRaw(file, QStringLiteral("SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"))
+                     .toString(),
+                 QStringLiteral("first"));
+}
+
 #include "tst_replica_form.moc"
