@@ -98,6 +98,7 @@ CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List1->setTabKeyNavigation(false);
     List1->verticalHeader()->hide();
+    List1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     List1->horizontalHeader()->setStretchLastSection(true);
     List1->setColumnWidth(When, 130);
     List1->setColumnWidth(Table, 70);
@@ -116,6 +117,7 @@ CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     Grid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid1->setTabKeyNavigation(false);
     Grid1->verticalHeader()->hide();
+    Grid1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     Grid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
 
     Command1 = new QPushButton(QStringLiteral("&Keep"), this);
