@@ -5,6 +5,11 @@
 #include "db/database.h"
 #include "db/error.h"
 #include "db/replication.h"
+#include "platform/scripted_platform.h"
+#include "replication/CONFLICTS_FORM.h"
+
+#include <QAbstractItemModel>
+#include <QTableView>
 
 #include <QFile>
 #include <QFileInfo>
@@ -174,6 +179,51 @@ const Register captureCost("capture", "capture [--rows N] [--runs R]", [](const 
         runs, [&] { copyFile(plain0, target); }, [&] { insertRoutes(target, rows); });
     report(QStringLiteral("capture"), rows, ours, baseline);
     return 0;
+});
+
+// conflicts: the Conflicts window opening on N open conflicts, against reading their lines with the bare C
+// API.
+const Register conflictsWindow("conflicts", "conflicts [--rows N] [--runs R]", [](const QStringList& args) {
+    const long long rows = argValue(args, QStringLiteral("rows"), 10000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 5));
+    QTemporaryDir dir;
+    const QString master = dir.filePath(QStringLiteral("master.mdb"));
+    const QString replica = dir.filePath(QStringLiteral("replica.mdb"));
+    runPelldb({QStringLiteral("init"), master, QStringLiteral("--sample")});
+    runPelldb({QStringLiteral("make-master"), master});
+    runPelldb({QStringLiteral("make-replica"), master, replica});
+    // The same users added on both sides, named apart: every one of them is a conflict.
+    writeUsers(master, QStringLiteral("u"), rows);
+    writeUsers(replica, QStringLiteral("u"), rows);
+    Raw(replica).exec("UPDATE \"USER\" SET User_Name = User_Name || ' (replica)'");
+    db::replication::synchronize(*db::Database::open(master), replica, db::SyncImpExp);
+    AppState state;
+    state.DATABASE_PATH = master;
+    ScriptedPlatform platform;
+    AppContext ctx{state, platform};
+    long long listed = 0;
+    const auto [ours, baseline] = byTurns(
+        runs, {},
+        [&] {
+            CONFLICTS_FORM form(ctx, nullptr);
+            listed = form.List1->model()->rowCount();
+        },
+        {},
+        [&] {
+            Raw raw(master);
+            sqlite3_stmt* stmt = nullptr;
+            sqlite3_prepare_v2(raw.get(),
+                               "SELECT id, logged_at, tbl, key_text, reason, logged_by_name, state FROM "
+                               "_pell_conflicts WHERE state = 'open'",
+                               -1, &stmt, nullptr);
+            while (sqlite3_step(stmt) == SQLITE_ROW) {
+                for (int i = 0; i < 7; ++i)
+                    sqlite3_column_text(stmt, i);
+            }
+            sqlite3_finalize(stmt);
+        });
+    report(QStringLiteral("conflicts"), rows, ours, baseline);
+    return listed == rows ? 0 : 1;
 });
 
 } // namespace
