@@ -49,6 +49,24 @@ qint64 topSeq(sqlite3* db) {
     return top;
 }
 
+// Triggers off for some connections, for as long as it lives.
+class TriggersOff {
+public:
+    explicit TriggersOff(std::initializer_list<sqlite3*> connections) : m_connections(connections) {
+        for (sqlite3* db : m_connections)
+            sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    }
+    ~TriggersOff() {
+        for (sqlite3* db : m_connections)
+            sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 1, nullptr);
+    }
+    TriggersOff(const TriggersOff&) = delete;
+    TriggersOff& operator=(const TriggersOff&) = delete;
+
+private:
+    std::vector<sqlite3*> m_connections;
+};
+
 struct NewMember {
     qint64 id = 0;
     qint64 top = 0;
@@ -209,6 +227,9 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     // engine writes changed pages out before the commit, and syncs the journal to do so.
     for (const Member& m : {self, other})
         exec(m.db, QStringLiteral("PRAGMA cache_size = -65536"));
+    // What the exchange writes into the tables is not a change of their users: the capture triggers are
+    // left out of this connection's statements altogether (they would stay silent anyway).
+    const TriggersOff quiet{{self.db, other.db}};
     // Each member first puts right what its own writers left unsound, as its partners will when they receive
     // it, whether or not anything is exchanged.
     settleOwnChanges(self);

@@ -117,15 +117,24 @@ TableStore::TableStore(sqlite3* db, TableInfo info, QStringList carried)
 }
 
 Row TableStore::project(const Row& content, const QStringList& columns) const {
+    const QString name = columns.join(u',');
+    auto it = m_positions.find(name);
+    if (it == m_positions.end()) {
+        std::vector<int> positions;
+        for (const QString& c : columns) {
+            int at = -1;
+            for (qsizetype j = 0; j < m_carried.size() && at < 0; ++j)
+                if (m_carried[j].compare(c, Qt::CaseInsensitive) == 0)
+                    at = int(j);
+            positions.push_back(at);
+        }
+        it = m_positions.emplace(name, std::move(positions)).first;
+    }
     Row values;
-    for (const QString& c : columns) {
-        qsizetype i = -1;
-        for (qsizetype j = 0; j < m_carried.size() && i < 0; ++j)
-            if (m_carried[j].compare(c, Qt::CaseInsensitive) == 0)
-                i = j;
-        if (i < 0 || size_t(i) >= content.size())
+    for (int at : it->second) {
+        if (at < 0 || size_t(at) >= content.size())
             return {};
-        values.push_back(content[size_t(i)]);
+        values.push_back(content[size_t(at)]);
     }
     return values;
 }

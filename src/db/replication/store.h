@@ -114,6 +114,7 @@ private:
     QStringList m_keyList;
     int m_keyCount = 0;
     QList<QStringList> m_unique; // columns of each unique index other than the key
+    mutable std::map<QString, std::vector<int>> m_positions; // where columns stand in a carried row
     // Kept rows are rare: while there are none, looking for one costs nothing.
     enum KeepState { Unknown, Empty, Some };
     KeepState m_keepState = Unknown;

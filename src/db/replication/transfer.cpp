@@ -252,11 +252,12 @@ bool settleOwn(sqlite3* db, qint64 me) {
             keptOnParent << QStringLiteral("P.%1 = K.%2").arg(q(parent.keys[i]), q(link.columns[i]));
         }
         const QString and_ = QStringLiteral(" AND ");
-        recheck(c, QStringLiteral(
-                       "SELECT %1 FROM %2 S CROSS JOIN %3 T ON %4 WHERE S.seq > ?1 AND S.w = ?2 AND S.del = 0 "
-                       "AND %5 AND NOT EXISTS (SELECT 1 FROM %6 P WHERE %7)")
-                       .arg(shadowKeys.join(u','), q(child.shadow), q(child.name), childOnShadow.join(and_),
-                            notNull.join(and_), q(parent.name), parentOnChild.join(and_)));
+        recheck(c,
+                QStringLiteral(
+                    "SELECT %1 FROM %2 S CROSS JOIN %3 T ON %4 WHERE S.seq > ?1 AND S.w = ?2 AND S.del = 0 "
+                    "AND %5 AND NOT EXISTS (SELECT 1 FROM %6 P WHERE %7)")
+                    .arg(shadowKeys.join(u','), q(child.shadow), q(child.name), childOnShadow.join(and_),
+                         notNull.join(and_), q(parent.name), parentOnChild.join(and_)));
         QStringList parentKeys;
         for (int i = 0; i < parent.keys.size(); ++i)
             parentKeys << QStringLiteral("S.k%1").arg(i);
@@ -274,7 +275,8 @@ bool settleOwn(sqlite3* db, qint64 me) {
             QString childOnC = childOnShadow.join(and_);
             childOnC.replace(QStringLiteral("S.k"), QStringLiteral("C.k"));
             recheck(c, QStringLiteral(
-                           "SELECT %1 FROM %2 S CROSS JOIN %3 T ON %4 CROSS JOIN %5 C ON %6 WHERE S.seq > ?1 AND S.w = "
+                           "SELECT %1 FROM %2 S CROSS JOIN %3 T ON %4 CROSS JOIN %5 C ON %6 WHERE S.seq > ?1 "
+                           "AND S.w = "
                            "?2 AND C.vis = 1 AND C.pbc IS NOT NULL AND (C.pbc <> S.bc OR C.pbw <> S.bw)")
                            .arg(childKeys.join(u','), q(parent.shadow), q(child.name), parentOnRow.join(and_),
                                 q(child.shadow), childOnC));
@@ -370,6 +372,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
     for (bool first = true;; first = false) {
         const Clocks holds = known(receiver.db, receiver.id);
         QList<Change> batch;
+        batch.reserve(qMin(batchSize, 100000));
         qint64 position = from;
         bool ended = false;
         Clocks snapshot;
