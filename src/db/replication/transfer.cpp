@@ -65,7 +65,16 @@ Change changeOf(TableStore& store, int table, const Row& key, const ShadowRow& s
 // is the order in which the sender committed them.
 class Stream {
 public:
-    Stream(sqlite3* db, Side& side, qint64 from) : m_side(side) {
+    // `holds`: what the receiver holds of each writer (the versions at or below are not read at all), except
+    // for the writer `untrusted`.
+    Stream(sqlite3* db, Side& side, qint64 from, const Clocks& holds, qint64 untrusted) : m_side(side) {
+        QStringList cases;
+        for (auto it = holds.cbegin(); it != holds.cend(); ++it)
+            if (it.key() != untrusted)
+                cases << QStringLiteral("WHEN %1 THEN %2").arg(it.key()).arg(it.value());
+        const QString fresh = cases.isEmpty() ? QStringLiteral("1")
+                                              : QStringLiteral("S.c > CASE S.w %1 ELSE -1 END OR S.del = 1")
+                                                    .arg(cases.join(u' '));
         for (size_t t = 0; t < side.stores.size(); ++t) {
             const TableInfo& info = side.stores[t]->info();
             QString sql;
@@ -82,14 +91,14 @@ public:
                     QStringLiteral(
                         "SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, "
                         "T.%1 IS NOT NULL, %2, %3 FROM %4 S LEFT JOIN %5 T ON S.vis = 1 AND S.del = 0 AND %6 "
-                        "WHERE S.seq > ?1 ORDER BY S.seq")
+                        "WHERE S.seq > ?1 AND (%7) ORDER BY S.seq")
                         .arg(q(info.keys.constFirst()), keys.join(u','), cols.join(u','), q(info.shadow),
-                             q(info.name), join.join(QStringLiteral(" AND ")));
+                             q(info.name), join.join(QStringLiteral(" AND ")), fresh);
             } else {
                 sql = QStringLiteral(
                           "SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, 0, "
-                          "S.gor, S.gno, S.rid, S.fp FROM %1 S WHERE S.seq > ?1 ORDER BY S.seq")
-                          .arg(q(info.shadow));
+                          "S.gor, S.gno, S.rid, S.fp FROM %1 S WHERE S.seq > ?1 AND (%2) ORDER BY S.seq")
+                          .arg(q(info.shadow), fresh);
             }
             auto cursor = std::make_unique<Cursor>(Cursor{Statement(db, sql), false, false});
             cursor->stmt.bind(1, from);
@@ -378,7 +387,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         Clocks snapshot;
         {
             Transaction read(sender.db, false);
-            Stream stream(sender.db, senderSide, from);
+            Stream stream(sender.db, senderSide, from, holds, untrusted);
             while (batch.size() < batchSize) {
                 std::optional<Change> c = stream.next();
                 if (!c) {
