@@ -2,9 +2,9 @@
 // writes (or the plain opens) that the same work needs at the least.
 #include "bench/bench.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
+#include "db/replication/replication.h"
 
 #include <QFile>
 #include <QFileInfo>

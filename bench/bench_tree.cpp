@@ -2,8 +2,8 @@
 // database of N generated users, against the bare C API reading the same three columns of every user.
 #include "bench/bench.h"
 
-#include "app/app_state.h"
-#include "platform/scripted_platform.h"
+#include "core/app_state.h"
+#include "support/scripted_platform.h"
 #include "users/F_USER.h"
 #include "widgets/tree_control.h"
 

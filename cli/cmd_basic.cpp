@@ -2,8 +2,9 @@
 #include "cli/command.h"
 
 #include "db/database.h"
-#include "db/engine.h"
+#include "db/files/operations.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <cstdio>
 
@@ -18,35 +19,36 @@ QString onePath(const Options& options) {
 
 const Register init("init", "init PATH [--sample] [--users N] [--tasks N] [--seed S]",
                     [](const QStringList& args, QTextStream& out) {
-                        const Options options(args, {QStringLiteral("users"), QStringLiteral("tasks"),
-                                                     QStringLiteral("seed")},
-                                              {QStringLiteral("sample")});
+                        const Options options(
+                            args, {QStringLiteral("users"), QStringLiteral("tasks"), QStringLiteral("seed")},
+                            {QStringLiteral("sample")});
                         const QString path = onePath(options);
-                        db::SampleOptions sample;
+                        sample::SampleOptions sample;
                         sample.sample = options.flag(QStringLiteral("sample"));
                         sample.users = options.intValue(QStringLiteral("users"), 0);
                         sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
                         sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
                         auto db = db::Database::create(path);
                         db::createSharedSchema(*db);
-                        db::fillSharedDatabase(*db, sample);
+                        sample::fillSharedDatabase(*db, sample);
                         out << "created " << path << "\n";
                         return 0;
                     });
 
-const Register initReplicaDb("init-replicadb", "init-replicadb PATH", [](const QStringList& args, QTextStream& out) {
-    const Options options(args, {}, {});
-    const QString path = onePath(options);
-    auto db = db::Database::create(path);
-    db::createReplicaAdminSchema(*db);
-    out << "created " << path << "\n";
-    return 0;
-});
+const Register initReplicaDb("init-replicadb", "init-replicadb PATH",
+                             [](const QStringList& args, QTextStream& out) {
+                                 const Options options(args, {}, {});
+                                 const QString path = onePath(options);
+                                 auto db = db::Database::create(path);
+                                 db::createReplicaAdminSchema(*db);
+                                 out << "created " << path << "\n";
+                                 return 0;
+                             });
 
 const Register check("check", "check PATH", [](const QStringList& args, QTextStream& out) {
     const Options options(args, {}, {});
     const QString path = onePath(options);
-    const QStringList problems = db::engine::checkDatabase(path);
+    const QStringList problems = db::files::checkDatabase(path);
     for (const QString& p : problems)
         out << p << "\n";
     out << (problems.isEmpty() ? "ok\n" : "damaged\n");

@@ -1,10 +1,10 @@
 // pelldb backup, compact, repair: the main window's maintenance commands, run from a shell.
 #include "cli/command.h"
 
-#include "app/app_state.h"
-#include "db/error.h"
+#include "core/app_state.h"
+#include "core/error.h"
+#include "core/platform.h"
 #include "maintenance/maintenance_commands.h"
-#include "platform/platform.h"
 
 #include <QCoreApplication>
 
@@ -19,13 +19,13 @@ public:
 
     // A failure's message is not printed here: pelldb prints the error behind it, with its number, on
     // standard error.
-    Answer messageBox(const QString& text, Buttons buttons, Icon, const QString&) override {
+    Answer showMessageBox(const QString& text, Buttons buttons, Icon, const QString&) override {
         if (buttons == Buttons::YesNo)
             return Answer::Yes;
         m_messages << text;
         return Answer::Ok;
     }
-    QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
+    QString showInputBox(const QString&, const QString&, const QString&) override { return {}; }
     std::optional<QString> saveFileDialog(const SaveDialogSettings&) override { return m_savePath; }
     void beep() override {}
     void setPointer(Pointer pointer) override { m_pointer = pointer; }

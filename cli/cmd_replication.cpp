@@ -2,11 +2,11 @@
 // scheduled synchronization.
 #include "cli/command.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
-#include "db/replication.h"
+#include "db/replication/replication.h"
 #include "db/replication/values.h"
+#include "db/schema.h"
 
 namespace pell::cli {
 namespace {
@@ -19,7 +19,7 @@ const Register makeMaster("make-master", "make-master DB", [](const QStringList&
         throw UsageError{QStringLiteral("expects one database path")};
     const QString path = options.positional().constFirst();
     auto db = db::Database::open(path, {.exclusive = true});
-    db::engine::requirePellwoodDatabase(*db);
+    db::requirePellwoodDatabase(*db);
     db->appendProperty(
         db->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")));
     const rep::Identity id = rep::identity(*db);
@@ -50,28 +50,28 @@ void printDirection(QTextStream& out, const char* what, const rep::DirectionStat
         << " conflicts logged, " << s.batches << " transactions\n";
 }
 
-const Register
-    sync("sync", "sync DB PARTNER [--mode 1|2|4] [--batch N]", [](const QStringList& args, QTextStream& out) {
-        const Options options(args, {QStringLiteral("mode"), QStringLiteral("batch")}, {});
-        if (options.positional().size() != 2)
-            throw UsageError{QStringLiteral("expects a database and its partner")};
-        bool ok = false;
-        const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
-        const int mode = modeText.toInt(&ok);
-        if (!ok)
-            throw Error::make(err::InvalidExchangeMode, modeText);
-        const int batch = options.intValue(QStringLiteral("batch"), 0);
-        const QString path = options.positional().at(0);
-        const QString partner = options.positional().at(1);
-        auto db = db::Database::open(path);
-        const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
-        if (mode != db::SyncExport)
-            printDirection(out, "imported", stats.imported);
-        if (mode != db::SyncImport)
-            printDirection(out, "exported", stats.exported);
-        out << "synchronized " << path << " with " << partner << "\n";
-        return 0;
-    });
+const Register sync("sync", "sync DB PARTNER [--mode 1|2|4] [--batch N]",
+                    [](const QStringList& args, QTextStream& out) {
+                        const Options options(args, {QStringLiteral("mode"), QStringLiteral("batch")}, {});
+                        if (options.positional().size() != 2)
+                            throw UsageError{QStringLiteral("expects a database and its partner")};
+                        bool ok = false;
+                        const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
+                        const int mode = modeText.toInt(&ok);
+                        if (!ok)
+                            throw Error::make(err::InvalidExchangeMode, modeText);
+                        const int batch = options.intValue(QStringLiteral("batch"), 0);
+                        const QString path = options.positional().at(0);
+                        const QString partner = options.positional().at(1);
+                        auto db = db::Database::open(path);
+                        const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
+                        if (mode != db::SyncExport)
+                            printDirection(out, "imported", stats.imported);
+                        if (mode != db::SyncImport)
+                            printDirection(out, "exported", stats.exported);
+                        out << "synchronized " << path << " with " << partner << "\n";
+                        return 0;
+                    });
 
 const Register conflicts("conflicts", "conflicts DB", [](const QStringList& args, QTextStream& out) {
     const Options options(args, {}, {});
@@ -89,9 +89,9 @@ const Register conflicts("conflicts", "conflicts DB", [](const QStringList& args
     };
     while (stmt.step()) {
         ++count;
-        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " " << stmt.value(2).toString()
-            << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString() << " ["
-            << stmt.value(8).toString() << "]\n";
+        out << "#" << stmt.value(0).toString() << " " << stmt.value(1).toString() << " "
+            << stmt.value(2).toString() << " " << stmt.value(3).toString() << ": " << stmt.value(4).toString()
+            << " [" << stmt.value(8).toString() << "]\n";
         out << "    kept: " << row(5, true) << "\n";
         out << "    lost: " << row(6, stmt.int64(7) != 0) << "\n";
     }

@@ -2,7 +2,7 @@
 #include "cli/command.h"
 
 #include "db/database.h"
-#include "system/purge_core.h"
+#include "system/purge.h"
 
 namespace pell::cli {
 namespace {

@@ -1,7 +1,8 @@
 #include "cli/command.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/filelock.h"
+#include "db/replication/install.h"
 
 #include <QCoreApplication>
 
@@ -58,6 +59,7 @@ int Options::intValue(const QString& name, int fallback) const {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
+    pell::db::replication::install();
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList args = QCoreApplication::arguments();

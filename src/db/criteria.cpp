@@ -1,6 +1,6 @@
 #include "db/criteria.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 namespace pell::db {
 

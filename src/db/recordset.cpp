@@ -1,7 +1,7 @@
 #include "db/recordset.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
 
 #include <QRegularExpression>
 
@@ -385,7 +385,7 @@ void Recordset::update() {
             values << m_buffer[i];
         }
     }
-    WriteTransaction tx(m_db);
+    Transaction tx(m_db);
     qint64 rowid = 0;
     try {
         if (inserting) {

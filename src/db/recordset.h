@@ -2,7 +2,7 @@
 
 #include "db/criteria.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QHash>
 #include <QString>

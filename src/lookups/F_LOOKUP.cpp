@@ -2,11 +2,11 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
+#include "core/error.h"
+#include "core/platform.h"
 #include "lookups/LOOKUP_FORM.h"
-#include "platform/platform.h"
+#include "platform/twips.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QPushButton>
 #include <QRadioButton>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/list_editor.h"
+#include "forms/list_window.h"
 
 class QRadioButton;
 

@@ -2,10 +2,10 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
-#include "platform/platform.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "platform/twips.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,8 +1,8 @@
 #include "maintenance/maintenance_commands.h"
 
-#include "db/engine.h"
-#include "db/error.h"
-#include "platform/platform.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "db/files/operations.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -33,7 +33,7 @@ SaveDialogSettings backupDialog(const AppState& state) {
 bool isActiveDatabase(const QString& destination, const QString& database) {
     // The texts are compared ignoring case; the same file reached by another path is refused too, since
     // copying a file onto itself would destroy it.
-    return destination.toUpper() == database.toUpper() || db::engine::isSameFile(destination, database);
+    return destination.toUpper() == database.toUpper() || db::files::isSameFile(destination, database);
 }
 
 Answer confirm(Platform& platform, const QString& title) {
@@ -61,7 +61,7 @@ void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome) {
     }
     QString note;
     try {
-        note = db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
+        note = db::files::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
     } catch (const Error& error) {
         if (outcome)
             outcome->failure = error.number() == err::PermissionDenied
@@ -83,8 +83,8 @@ void COMPACT_CLICK(AppContext& ctx, CommandOutcome* outcome) {
         if (confirm(ctx.platform, CompactTitle) != Answer::Yes)
             return;
         {
-            HourglassScope hourglass(ctx.platform);
-            db::engine::compactInPlace(ctx.state.DATABASE_PATH, temp);
+            PointerScope hourglass(ctx.platform);
+            db::files::compactInPlace(ctx.state.DATABASE_PATH, temp);
         }
         ctx.platform.messageBox(Compacted);
     } catch (const Error& error) {
@@ -102,8 +102,8 @@ void REPAIR_CLICK(AppContext& ctx) {
     if (confirm(ctx.platform, RepairTitle) != Answer::Yes)
         return;
     {
-        HourglassScope hourglass(ctx.platform);
-        db::engine::repairDatabase(ctx.state.DATABASE_PATH);
+        PointerScope hourglass(ctx.platform);
+        db::files::repairDatabase(ctx.state.DATABASE_PATH);
     }
     ctx.platform.messageBox(Repaired);
 }

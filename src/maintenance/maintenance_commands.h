@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QString>
 

@@ -1,15 +1,14 @@
 #include "replication/REPLICA_FORM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
+#include "core/command.h"
+#include "core/platform.h"
+#include "platform/twips.h"
 #include "replication/replica_commands.h"
 #include "replication/replica_pictures.h"
-#include "replication/skip_and_remember.h"
 #include "widgets/data_control.h"
 #include "widgets/data_grid.h"
-#include "widgets/twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "replication/replica_commands.h"
 
+#include "core/command.h"
+#include "core/platform.h"
 #include "db/database.h"
-#include "db/engine.h"
 #include "db/recordset.h"
-#include "platform/platform.h"
-#include "replication/skip_and_remember.h"
+#include "db/schema.h"
 #include "widgets/data_control.h"
 
 #include <QLabel>
@@ -62,7 +62,7 @@ void synchronizeAll(AppContext& ctx, DataControl& list, QLabel& status) {
             status.repaint();
             std::unique_ptr<db::Database> main;
             {
-                HourglassScope wait(ctx.platform);
+                PointerScope wait(ctx.platform);
                 steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
                 // Without the main database the exchange cannot run; the open's own error is the one shown.
                 if (main)
@@ -94,7 +94,7 @@ void createReplica(AppContext& ctx, DataControl& list) {
     SkipAndRemember steps;
     if (generate == Answer::Yes) {
         {
-            HourglassScope wait(ctx.platform);
+            PointerScope wait(ctx.platform);
             std::unique_ptr<db::Database> main;
             steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
             // When the main database did not open, its error is the one reported.
@@ -135,16 +135,16 @@ void makeMaster(AppContext& ctx, DataControl& list) {
     std::unique_ptr<db::Database> main;
     db::Property replicable;
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         main = db::Database::open(ctx.state.DATABASE_PATH, {.exclusive = true});
         // A file that is no Pellwood database is never turned into a master.
-        db::engine::requirePellwoodDatabase(*main);
+        db::requirePellwoodDatabase(*main);
         replicable =
             main->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T"));
     }
     SkipAndRemember steps;
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         steps.step([&] { main->appendProperty(replicable); });
     }
     if (steps.number() == err::AlreadyExists) {
@@ -155,7 +155,7 @@ void makeMaster(AppContext& ctx, DataControl& list) {
         return;
     }
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         steps.step([&] { main->setPropertyValue(QStringLiteral("Replicable"), QStringLiteral("T")); });
     }
     if (steps.failed()) {

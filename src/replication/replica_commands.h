@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/app_state.h"
-#include "db/error.h"
+#include "core/app_state.h"
+#include "core/error.h"
 
 #include <QString>
 

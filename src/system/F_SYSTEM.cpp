@@ -1,12 +1,12 @@
 #include "system/F_SYSTEM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
-#include "system/purge_core.h"
+#include "core/command.h"
+#include "core/platform.h"
+#include "platform/twips.h"
+#include "system/purge.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/pell_form.h"
+#include "forms/pell_form.h"
 
 class QCheckBox;
 class QKeyEvent;

@@ -2,7 +2,7 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
+#include "core/error.h"
 #include "tools/TOOL_FORM.h"
 #include "widgets/data_control.h"
 

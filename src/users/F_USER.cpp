@@ -1,14 +1,14 @@
 #include "users/F_USER.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
+#include "core/command.h"
+#include "core/platform.h"
+#include "platform/twips.h"
 #include "users/USER_FORM.h"
-#include "users/team_tree_core.h"
+#include "users/team_tree.h"
 #include "widgets/data_control.h"
 #include "widgets/tree_control.h"
-#include "widgets/twips.h"
 
 #include <QFile>
 #include <QMenuBar>
@@ -39,9 +39,9 @@ std::vector<users::UserRow> readUsers(db::Recordset& rs) {
     rows.reserve(size_t(count));
     rs.moveFirst();
     while (rs.hasCurrent()) {
-        rows.push_back(users::UserRow{rs.field(users::UserIdColumn).toString(),
-                                      rs.field(users::UserNameColumn).toString(),
-                                      rs.field(users::SupervisorColumn)});
+        rows.push_back(users::UserRow{rs.field(db::schema::user::Id).toString(),
+                                      rs.field(db::schema::user::Name).toString(),
+                                      rs.field(db::schema::user::Supervisor)});
         rs.moveNext();
     }
     return rows;
@@ -117,7 +117,7 @@ F_USER::~F_USER() = default;
 void F_USER::Form_Load() {
     CENTER_FORM(*this, ctx.platform);
     SETDB_F_USER(*Data1, ctx.state);
-    ctx.state.HOLD_FIELD = users::UserIdColumn;
+    ctx.state.HOLD_FIELD = db::schema::user::Id;
     Data1->setRecordSource(QStringLiteral("User"));
     Data1->refresh();
     BuildTeamTree();
@@ -137,13 +137,13 @@ void F_USER::BuildTeamTree() {
         Easytree1->setTreeFile(path);
     }
     const std::vector<users::UserRow> rows = readUsers(Data1->rs());
-    const int root = users::findUserRow(rows, users::AdminKey);
+    const int root = users::findUserRow(rows, db::schema::user::Admin);
     Easytree1->setCurrentText(users::rootText(root >= 0 ? rows[size_t(root)].name : QString()));
     Easytree1->setNodeMark(1);
     Easytree1->prepareNode();
 
     // One pass over the table, grouped by supervisor, instead of one search per user.
-    const std::vector<users::TreeEntry> order = users::teamTreeOrder(rows, root, users::AdminKey);
+    const std::vector<users::TreeEntry> order = users::teamTreeOrder(rows, root, db::schema::user::Admin);
     std::vector<int> positions(order.size());
     for (size_t i = 0; i < order.size(); ++i) {
         const users::TreeEntry& e = order[i];
@@ -199,14 +199,14 @@ void F_USER::deleteCurrentUser() {
     try {
         const QString key = users::keyBefore(Easytree1->currentText(), KeyMarker);
         ctx.state.HOLD_VALUE = key;
-        if (key == users::AdminKey) {
+        if (key == db::schema::user::Admin) {
             message(CannotDeleteAdminText);
             return;
         }
         Data1->refresh();
         db::Recordset& rs = Data1->rs();
         // A team leader stays until the teams are rearranged, even when its team is not in the tree.
-        rs.findFirst(db::Criteria::equals(users::SupervisorColumn, key));
+        rs.findFirst(db::Criteria::equals(db::schema::user::Supervisor, key));
         if (!rs.noMatch()) {
             ctx.platform.beep();
             message(TeamLeaderText);
@@ -259,23 +259,23 @@ void F_USER::Move(int dragged, int target) {
     // A user can't join the team of one of its own team members: the records would form a loop.
     db::Recordset& rs = Data1->rs();
     const auto supervisorOf = [&rs](const QString& key) -> std::optional<QString> {
-        rs.findFirst(db::Criteria::equals(users::UserIdColumn, key));
+        rs.findFirst(db::Criteria::equals(db::schema::user::Id, key));
         if (rs.noMatch())
             return std::nullopt;
-        return rs.field(users::SupervisorColumn).toString();
+        return rs.field(db::schema::user::Supervisor).toString();
     };
     if (users::closesLoop(movedKey, targetKey, supervisorOf) || !Easytree1->move(dragged, target)) {
         ctx.platform.beep();
         return;
     }
 
-    rs.findFirst(db::Criteria::equals(users::UserIdColumn, movedKey));
+    rs.findFirst(db::Criteria::equals(db::schema::user::Id, movedKey));
     if (rs.noMatch()) {
         message(UnableToLocateText + movedKey);
         return;
     }
     rs.edit();
-    rs.setField(users::SupervisorColumn, targetKey.isEmpty() ? QVariant() : QVariant(targetKey));
+    rs.setField(db::schema::user::Supervisor, targetKey.isEmpty() ? QVariant() : QVariant(targetKey));
     rs.update();
 }
 

@@ -1,13 +1,13 @@
 #include "users/USER_FORM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
+#include "core/command.h"
+#include "core/platform.h"
 #include "db/schema.h"
-#include "platform/platform.h"
-#include "users/team_tree_core.h"
+#include "platform/twips.h"
+#include "users/team_tree.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -132,8 +132,8 @@ USER_FORM::USER_FORM(AppContext& context, QWidget* parent) : PellForm(context, p
 
     Data1 = new DataControl(QStringLiteral("Data1"), this);
     Data1->setRecordSource(QStringLiteral("USER"));
-    Data1->bind(HOLD_KEY, users::UserIdColumn);
-    Data1->bind(Text1, users::UserNameColumn);
+    Data1->bind(HOLD_KEY, db::schema::user::Id);
+    Data1->bind(Text1, db::schema::user::Name);
     Data1->bind(Text3, QStringLiteral("User_Password"));
     Data1->bind(Check1, QStringLiteral("User_Review_Account"));
     Data1->bind(Check2, QStringLiteral("Allow_Forwarding"));
@@ -178,9 +178,9 @@ void USER_FORM::Form_Activate() {
         else
             Option3->setChecked(true);
         rs.edit();
-        m_openedId = rs.field(users::UserIdColumn).toString();
+        m_openedId = rs.field(db::schema::user::Id).toString();
         m_opened = true;
-        if (ctx.state.HOLD_VALUE == users::AdminKey)
+        if (ctx.state.HOLD_VALUE == db::schema::user::Admin)
             HOLD_KEY->setEnabled(false);
     }
 }
@@ -224,18 +224,18 @@ void USER_FORM::save() {
         writeFlag(FullAccessColumn, C_FULL_ACCESS->isChecked());
         writeFlag(TeammateAccessColumn, C_TEAMMATE_ACCESS->isChecked());
         if (ctx.state.HOLD_ACTION == QLatin1String("NEW"))
-            rs.setField(users::SupervisorColumn,
+            rs.setField(db::schema::user::Supervisor,
                         ctx.state.HOLD_VALUE.isEmpty() ? QVariant() : QVariant(ctx.state.HOLD_VALUE));
         const QString newId = HOLD_KEY->text();
         if (m_opened && Data1->dataChanged(HOLD_KEY) && newId != m_openedId) {
             // The team follows its leader's new ID, in the same transaction: if the engine refuses the
             // change (the user owns tasks), nobody's supervisor changes either.
             db::Database& database = *Data1->database();
-            db::WriteTransaction tx(database);
+            db::Transaction tx(database);
             Data1->updateRecord();
             database.execute(QStringLiteral("UPDATE ") + db::quoteIdentifier(db::schema::User) +
-                                 QStringLiteral(" SET ") + users::SupervisorColumn +
-                                 QStringLiteral(" = ?1 WHERE ") + users::SupervisorColumn +
+                                 QStringLiteral(" SET ") + db::schema::user::Supervisor +
+                                 QStringLiteral(" = ?1 WHERE ") + db::schema::user::Supervisor +
                                  QStringLiteral(" = ?2"),
                              {newId, m_openedId});
             tx.commit();

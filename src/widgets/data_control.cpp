@@ -1,6 +1,6 @@
 #include "widgets/data_control.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

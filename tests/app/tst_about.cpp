@@ -1,7 +1,7 @@
 // The About box: its texts, its geometry in twips, its placement and a fresh load at every showing.
-#include "app/ABOUT_FORM.h"
+#include "platform/twips.h"
+#include "shell/ABOUT_FORM.h"
 #include "support/test_support.h"
-#include "widgets/twips.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,6 +1,7 @@
 // Reading pell.ini: every rule of the reader, and a randomized run that must never crash or hang.
+#include "app/center_form.h"
 #include "app/inifile.h"
-#include "db/error.h"
+#include "core/error.h"
 #include "support/test_support.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 // The main window as the administrator sees it: captions, places, fonts, menus and what the commands open.
-#include "app/Admin_FORM.h"
+#include "platform/twips.h"
 #include "replication/REPLICA_FORM.h"
+#include "shell/Admin_FORM.h"
 #include "support/test_support.h"
-#include "widgets/twips.h"
 
 #include <QAction>
 #include <QMenu>

@@ -1,7 +1,8 @@
 // Start-up of the main window: instance check first, then the launch token, then pell.ini.
-#include "app/Admin_FORM.h"
-#include "app/single_instance.h"
-#include "app/startup.h"
+#include "platform/runtime_folder.h"
+#include "shell/Admin_FORM.h"
+#include "shell/single_instance.h"
+#include "shell/startup.h"
 #include "support/test_support.h"
 
 #include <QDir>
@@ -181,7 +182,7 @@ private:
     static int twipsPx(int t);
 };
 
-#include "widgets/twips.h"
+#include "platform/twips.h"
 int TestStartup::twipsPx(int t) {
     return twips::toPx(t);
 }

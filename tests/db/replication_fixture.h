@@ -2,8 +2,8 @@
 // Helpers shared by the replication tests: a master with its replicas over real files, exchanges, and
 // comparisons of whole files.
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
+#include "core/error.h"
+#include "db/replication/replication.h"
 #include "support/test_support.h"
 
 #include <QCryptographicHash>

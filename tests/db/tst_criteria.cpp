@@ -1,7 +1,7 @@
 // Criteria texts: both forms, the apostrophe case, and random texts that must never crash.
+#include "core/error.h"
 #include "db/criteria.h"
 #include "db/database.h"
-#include "db/error.h"
 #include "db/recordset.h"
 #include "support/test_support.h"
 

@@ -1,12 +1,13 @@
 // The engine over real SQLite files: the error numbers the windows test, produced by real situations.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
+#include "db/files/operations.h"
 #include "db/recordset.h"
 #include "support/test_support.h"
 
 #include "db/filelock.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <QDir>
 #include <QFile>
@@ -142,7 +143,7 @@ private Q_SLOTS:
         const QString path = f.makeSharedDb();
         auto a = Database::open(path);
         auto other = Database::open(path);
-        db::WriteTransaction hold(*other); // another user in the middle of a write
+        db::Transaction hold(*other); // another user in the middle of a write
         other->execute(QStringLiteral("UPDATE \"USER\" SET User_Name='x' WHERE User_ID='guest'"));
         sqlite3* raw = a->rawHandle();
         Q_UNUSED(raw);
@@ -294,7 +295,7 @@ private Q_SLOTS:
         {
             auto db = Database::create(inner + QStringLiteral("/pell.mdb"));
             db::createSharedSchema(*db);
-            db::fillSharedDatabase(*db, {});
+            sample::fillSharedDatabase(*db, {});
         }
         if (QProcess::execute(QStringLiteral("bindfs"), {inner, share}) != 0)
             QSKIP("FUSE mounts are not possible here");
@@ -358,14 +359,14 @@ private Q_SLOTS:
         const QString path = f.makeSharedDb();
         const QString dest = f.path(QStringLiteral("c.mdb"));
         QFile(dest).open(QIODevice::WriteOnly);
-        QCOMPARE(errorOf([&] { db::engine::compactDatabase(path, dest); }), err::DatabaseExists);
+        QCOMPARE(errorOf([&] { db::files::compactDatabase(path, dest); }), err::DatabaseExists);
         QFile::remove(dest);
         {
             auto user = Database::open(path);
-            QCOMPARE(errorOf([&] { db::engine::compactDatabase(path, dest); }), err::FileInUse);
+            QCOMPARE(errorOf([&] { db::files::compactDatabase(path, dest); }), err::FileInUse);
         }
-        db::engine::compactDatabase(path, dest);
-        QVERIFY(db::engine::checkDatabase(dest).isEmpty());
+        db::files::compactDatabase(path, dest);
+        QVERIFY(db::files::checkDatabase(dest).isEmpty());
         QCOMPARE(test::scalarRaw(dest, QStringLiteral("SELECT count(*) FROM \"USER\"")).toInt(), 9);
     }
 };

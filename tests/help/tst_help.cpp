@@ -1,13 +1,13 @@
 // Help: the command lines that Contents and F1 start, the help file we ship, the viewer window and the
 // pellhelp program itself.
-#include "app/ABOUT_FORM.h"
-#include "app/Admin_FORM.h"
 #include "app/help_launcher.h"
 #include "help/help_document.h"
 #include "help/help_viewer.h"
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
 #include "replication/REPLICA_FORM.h"
+#include "shell/ABOUT_FORM.h"
+#include "shell/Admin_FORM.h"
 #include "support/test_support.h"
 #include "system/F_SYSTEM.h"
 #include "tools/F_TOOL.h"

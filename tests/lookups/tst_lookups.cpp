@@ -4,7 +4,7 @@
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
 #include "lookups/list_window_driver.h"
-#include "widgets/twips.h"
+#include "platform/twips.h"
 
 #include <QAction>
 #include <QLineEdit>

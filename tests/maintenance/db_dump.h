@@ -3,7 +3,7 @@
 // The whole content of a database file as one text: every table's rows in rowid order and the schema, so
 // that two files can be compared for equal content whatever their page layout.
 
-#include "app/Admin_FORM.h"
+#include "shell/Admin_FORM.h"
 #include "support/test_support.h"
 
 #include <QFile>

@@ -1,9 +1,9 @@
 // Backup through the real main window with the scripted save dialog: every message path, and copies that
 // are never torn, never partial and never made over the database itself.
 #include "db/database.h"
-#include "db/engine.h"
 #include "db/filelock.h"
-#include "db/maintenance_files.h"
+#include "db/files/operations.h"
+#include "db/files/posix_files.h"
 #include "maintenance/db_dump.h"
 #include "maintenance/maintenance_commands.h"
 
@@ -193,7 +193,8 @@ private Q_SLOTS:
         MainWindow(f, &Admin_FORM::Command3D8).run();
         // A new replica is held to the same rules.
         db::Database::open(db, {.exclusive = true})
-            ->appendProperty(db::Property{QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")});
+            ->appendProperty(
+                db::Property{QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")});
         db::Database::open(db)->makeReplica(f.path(QStringLiteral("replica.mdb")), QStringLiteral("replica"));
         db::files::setOperationLog(nullptr);
         QCOMPARE(f.platform.boxTexts(),
@@ -242,7 +243,7 @@ private Q_SLOTS:
         QCOMPARE(
             scalarRaw(dest, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'")),
             QVariant(50));
-        QCOMPARE(db::engine::checkDatabase(dest), QStringList());
+        QCOMPARE(db::files::checkDatabase(dest), QStringList());
     }
 
     void oddDestinationsDamagedSourcesAndDebrisThroughPelldb() {
@@ -321,7 +322,7 @@ private Q_SLOTS:
             f.platform.queueSavePath(dest);
             main.run();
             QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
-            QVERIFY(db::engine::checkDatabase(dest).isEmpty());
+            QVERIFY(db::files::checkDatabase(dest).isEmpty());
             const qint64 attach =
                 scalarRaw(dest, QStringLiteral("SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"))
                     .toLongLong();

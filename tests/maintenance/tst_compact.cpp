@@ -1,8 +1,8 @@
 // Compaction through the real main window: the question, the hourglass, the swap that keeps the original
 // until the compacted file is complete, and a database that survives an interruption at the worst moment.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
+#include "db/files/operations.h"
 #include "maintenance/db_dump.h"
 
 #include <QDir>
@@ -99,7 +99,7 @@ private Q_SLOTS:
         QCOMPARE(dumpDatabase(db), before);
         QVERIFY(QFileInfo(db).size() < sizeBefore);
         QCOMPARE(withoutCounters(fileBytes(temp)), withoutCounters(fileBytes(db)));
-        QVERIFY(db::engine::checkDatabase(db).isEmpty());
+        QVERIFY(db::files::checkDatabase(db).isEmpty());
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 
@@ -142,7 +142,7 @@ private Q_SLOTS:
             "WHERE n < 3000) SELECT n FROM c);"));
         other.killHard();
         QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
-        QCOMPARE(db::engine::checkDatabase(db), QStringList());
+        QCOMPARE(db::files::checkDatabase(db), QStringList());
         QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'")),
                  QVariant(0));
         QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category")), QVariant(5));
@@ -220,7 +220,7 @@ private Q_SLOTS:
         if (child == 0) {
             // The process dies with half the compacted content written into the file, running no clean-up.
             try {
-                db::engine::compactInPlace(db, f.path(QStringLiteral("_temp.mdb")), [] { ::_exit(3); });
+                db::files::compactInPlace(db, f.path(QStringLiteral("_temp.mdb")), [] { ::_exit(3); });
             } catch (...) {
             }
             ::_exit(1);
@@ -232,7 +232,7 @@ private Q_SLOTS:
         QVERIFY(fileBytes(db) != bytes); // torn, with the journal beside it
         QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
         // The next user of the file, through the engine, finds the original again, byte for byte.
-        QCOMPARE(db::engine::checkDatabase(db), QStringList());
+        QCOMPARE(db::files::checkDatabase(db), QStringList());
         QCOMPARE(fileBytes(db), bytes);
         QVERIFY(!QFile::exists(db + QStringLiteral("-journal")));
 

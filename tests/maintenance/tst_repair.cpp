@@ -1,8 +1,8 @@
 // Repair through the real main window: a damaged file salvaged with every readable row and its schema, keys
 // and relationships, and failures left to the program-wide error handling.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
+#include "db/files/operations.h"
 #include "maintenance/db_dump.h"
 
 #include <QtTest>
@@ -79,15 +79,15 @@ private Q_SLOTS:
         const qint64 routes = count(db, "ROUTE");
         const qint64 cells = overwriteMiddleLeafOfRoute(db, '\xA5');
         QVERIFY(cells > 0);
-        QVERIFY(!db::engine::checkDatabase(db).isEmpty());
+        QVERIFY(!db::files::checkDatabase(db).isEmpty());
 
         MainWindow main(f, &Admin_FORM::Command3D7);
         main.run();
         QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
                                                      QStringLiteral("Database has been repaired")}));
         QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
-        QVERIFY2(db::engine::checkDatabase(db).isEmpty(),
-                 qPrintable(db::engine::checkDatabase(db).join(u'\n')));
+        QVERIFY2(db::files::checkDatabase(db).isEmpty(),
+                 qPrintable(db::files::checkDatabase(db).join(u'\n')));
 
         // Schema, keys and relationships as they were; every other table whole; ROUTE less only the rows
         // of the overwritten page.
@@ -130,7 +130,7 @@ private Q_SLOTS:
             QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
                                                          QStringLiteral("Database has been repaired")}));
             QCOMPARE(dumpDatabase(db), before); // every row, the schema, the keys
-            QCOMPARE(db::engine::checkDatabase(db), QStringList());
+            QCOMPARE(db::files::checkDatabase(db), QStringList());
         }
 
         // With the whole first page gone no table can be found: the repair says so and changes nothing.
@@ -223,12 +223,12 @@ private Q_SLOTS:
         Fixture f;
         const QString db = makeBusyDb(f);
         const qint64 cells = overwriteMiddleLeafOfRoute(db, '\0');
-        const db::engine::RepairReport report = db::engine::repairDatabase(db);
+        const db::files::RepairReport report = db::files::repairDatabase(db);
         QVERIFY(report.salvaged);
         QVERIFY(!report.problems.isEmpty());
         QCOMPARE(report.rowsLost, qint64(0));
         QVERIFY(report.rowsKept > 3000 - cells);
-        QVERIFY(!db::engine::repairDatabase(db).salvaged); // a second repair finds nothing to salvage
+        QVERIFY(!db::files::repairDatabase(db).salvaged); // a second repair finds nothing to salvage
     }
 };
 

@@ -2,9 +2,9 @@
 
 // What the replication tests share: a program folder with the main database and the list of replicas, and
 // plain looks at both files as another program would take them.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
+#include "db/replication/replication.h"
 #include "replication/REPLICA_FORM.h"
 #include "support/test_support.h"
 #include "widgets/data_control.h"

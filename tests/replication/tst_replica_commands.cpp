@@ -1,7 +1,7 @@
 // The four replication commands run from the real window against real main, replica and list files.
 #include "replica_fixture.h"
 
-#include "app/error_handler.h"
+#include "core/command.h"
 
 #include <QAction>
 #include <QFileInfo>

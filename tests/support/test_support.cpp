@@ -1,8 +1,9 @@
 #include "support/test_support.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <QFile>
 #include <QProcess>
@@ -25,9 +26,9 @@ QString Fixture::makeSharedDb(const QString& name, bool sample) {
     {
         auto db = db::Database::create(file);
         db::createSharedSchema(*db);
-        db::SampleOptions options;
+        sample::SampleOptions options;
         options.sample = sample;
-        db::fillSharedDatabase(*db, options);
+        sample::fillSharedDatabase(*db, options);
     }
     state.DATABASE_PATH = file;
     return file;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/app_state.h"
-#include "platform/scripted_platform.h"
+#include "core/app_state.h"
+#include "support/scripted_platform.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 // The system options window driven as the administrator would: keys typed into the number boxes, the range
 // check on OK, saving with the purge after it, and every way of closing without saving.
-#include "db/error.h"
+#include "core/error.h"
 #include "support/test_support.h"
 #include "system/F_SYSTEM.h"
 #include "widgets/data_control.h"

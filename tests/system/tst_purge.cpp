@@ -2,7 +2,7 @@
 // with them, and that a failure never leaves half a task behind.
 #include "db/database.h"
 #include "support/test_support.h"
-#include "system/purge_core.h"
+#include "system/purge.h"
 
 #include <QDate>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The add-on tool list and the tool editor, driven through their real windows against real databases.
 #include "lookups/list_window_driver.h"
+#include "platform/twips.h"
 #include "tools/F_TOOL.h"
 #include "tools/TOOL_FORM.h"
-#include "widgets/twips.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 // The user editor on a real database: new-user defaults, the access level in two flags, the checks and
 // their order, duplicate IDs, Cancel, the key filters, and what an ID change does to the user's team.
-#include "db/error.h"
+#include "core/error.h"
 #include "user_window_driver.h"
 
 #include <QCheckBox>

@@ -1,9 +1,9 @@
 // The data-source control: binding, saving through bound controls and the unload that drops a pending
 // record.
 #include "db/database.h"
+#include "forms/pell_form.h"
 #include "support/test_support.h"
 #include "widgets/data_control.h"
-#include "widgets/pell_form.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -1,8 +1,8 @@
 // Rules every window keeps: an untouched OK leaves the stored rows exactly as they were, Enter presses the
 // button that has the focus, and a window whose load fails does not open.
-#include "app/Admin_FORM.h"
 #include "lookups/LOOKUP_FORM.h"
 #include "replication/REPLICA_FORM.h"
+#include "shell/Admin_FORM.h"
 #include "support/test_support.h"
 #include "system/F_SYSTEM.h"
 #include "tools/F_TOOL.h"

@@ -1,6 +1,6 @@
 #include "db/replication/transfer.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
 #include "db/replication/receiver.h"
