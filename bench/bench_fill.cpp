@@ -36,7 +36,7 @@ const Register fill("fill", "fill [--rows N] [--runs R]", [](const QStringList& 
     state.DATABASE_PATH = path;
     ScriptedPlatform platform;
     AppContext ctx{state, platform};
-    F_LOOKUP window(ctx, nullptr); // opens on Category and fills once
+    Loaded<F_LOOKUP> window(ctx, nullptr); // opens on Category and fills once
     int listed = 0;
     const double ours = medianMs(runs, {}, [&] {
         window.FILL_LIST();

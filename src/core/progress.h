@@ -7,11 +7,13 @@
 
 namespace pell {
 
-// How far a long command has come. A command reports each stage as it starts it, with what it is doing and,
-// where it knows, how much of how much is done; a report with an empty text says that the work is over.
-// The replication window shows the text on its status line; pelldb may show it on a terminal.
+// How far a long command has come. A command reports when it starts, at each step it takes (what it is
+// doing and, where it knows, how much of how much is done) and when it has finished, however it ends. The
+// replication window shows the steps on its status line; pelldb may show them on a terminal.
 struct ProgressReport {
-    QString what;      // empty: finished
+    enum class Stage { Started, Step, Finished };
+    Stage stage = Stage::Step;
+    QString what;
     qint64 done = 0;   // units done so far
     qint64 total = -1; // units in all; -1 when not known
 };
@@ -19,9 +21,10 @@ struct ProgressReport {
 // Whoever listens to a command's progress; an empty one listens to nothing.
 using Progress = std::function<void(const ProgressReport&)>;
 
-inline void report(const Progress& progress, const ProgressReport& report) {
+inline void report(const Progress& progress, ProgressReport::Stage stage, const QString& what = {},
+                   qint64 done = 0, qint64 total = -1) {
     if (progress)
-        progress(report);
+        progress(ProgressReport{stage, what, done, total});
 }
 
 } // namespace pell

@@ -50,6 +50,12 @@ bool sameValue(const QVariant& a, const QVariant& b) {
     return a.toString() == b.toString();
 }
 
+Recordset& requireOpen(Recordset* recordset) {
+    if (!recordset)
+        throw Error::make(err::NoCurrentRecord, QStringLiteral("(the data source is not open)"));
+    return *recordset;
+}
+
 Recordset::Recordset(Database& db, const QString& source) : m_db(db), m_source(source) {
     const QString trimmed = source.trimmed();
     if (trimmed.startsWith(QLatin1String("SELECT"), Qt::CaseInsensitive)) {

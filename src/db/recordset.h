@@ -120,4 +120,8 @@ private:
 // Same value as the engine stores it (numbers compare by value, texts exactly, null only to null).
 bool sameValue(const QVariant& a, const QVariant& b);
 
+// The record set a data source holds; where it holds none (it could not be opened), the error every use of
+// such a data source raises (3021).
+Recordset& requireOpen(Recordset* recordset);
+
 } // namespace pell::db

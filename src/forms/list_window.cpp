@@ -4,12 +4,11 @@
 #include "core/error.h"
 #include "core/platform.h"
 #include "db/criteria.h"
+#include "forms/controls.h"
+#include "forms/editor_dialog.h"
 #include "platform/twips.h"
 #include "widgets/data_control.h"
 
-#include <QCoreApplication>
-#include <QKeyEvent>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
@@ -18,10 +17,6 @@
 namespace pell {
 
 namespace {
-const QString ActionNew = QStringLiteral("NEW");
-const QString ActionOpen = QStringLiteral("OPEN");
-const QString ActionDelete = QStringLiteral("DELETE");
-
 void placeRect(QWidget* widget, const QRect& r) {
     twips::place(widget, r.x(), r.y(), r.width(), r.height());
 }
@@ -44,10 +39,11 @@ protected:
 } // namespace
 
 // ---------------------------------------------------------------------------------------------------------
-// List window
+// The frame
 
-ListWindow::ListWindow(AppContext& context, QWidget* parent, int helpContext, const QString& name,
-                       const QString& caption, const ListWindowLayout& layout)
+ListFrame::ListFrame(AppContext& context, QWidget* parent, int helpContext, const QString& name,
+                     const QString& caption, const ListWindowLayout& layout,
+                     QWidget* (*makeChooser)(QWidget* client), const char* separator)
     : PellForm(context, parent, helpContext) {
     setObjectName(name);
     setWindowTitle(caption);
@@ -66,52 +62,64 @@ ListWindow::ListWindow(AppContext& context, QWidget* parent, int helpContext, co
 
     Data1 = new DataControl(QStringLiteral("Data1"), this);
 
-    List1 = new ListBox(m_client);
+    m_chooser = makeChooser(m_client);
+    placeRect(m_chooser, layout.list);
+
+    const auto button = [this](const char* objectName, const QString& text, const QRect& r) {
+        return controls::commandButton(m_client, objectName, text, r.x(), r.y(), r.width(), r.height());
+    };
+    Command1 = button("Command1", QStringLiteral("Add"), layout.add);
+    Command2 = button("Command2", QStringLiteral("Modify"), layout.modify);
+    Command3 = button("Command3", QStringLiteral("Delete"), layout.remove);
+    Command4 = button("Command4", QStringLiteral("Exit"), layout.exit);
+    Command2->setDefault(true);
+    controls::tabOrder({m_chooser, Command1, Command2, Command3, Command4});
+
+    EDIT = menuBar->addMenu(QStringLiteral("&Edit"));
+    EDIT->setObjectName(QStringLiteral("EDIT"));
+    const auto entry = [this](const char* objectName, const QString& text, void (ListFrame::*handler)()) {
+        QAction* action = EDIT->addAction(text);
+        action->setObjectName(QString::fromLatin1(objectName));
+        connect(action, &QAction::triggered, this,
+                [this, handler] { command([this, handler] { (this->*handler)(); }); });
+        return action;
+    };
+    ADD = entry("ADD", QStringLiteral("&Add"), &ListFrame::Add_Click);
+    MODIFY = entry("MODIFY", QStringLiteral("&Modify"), &ListFrame::Modify_Click);
+    DELETE = entry("DELETE", QStringLiteral("&Delete"), &ListFrame::DELETE_Click);
+    m_separator = EDIT->addSeparator();
+    m_separator->setObjectName(QString::fromLatin1(separator));
+    EXIT = entry("EXIT", QStringLiteral("&Exit"), &ListFrame::EXIT_Click);
+
+    // The buttons only call the menu entries' handlers.
+    connect(Command1, &QPushButton::clicked, ADD, &QAction::trigger);
+    connect(Command2, &QPushButton::clicked, MODIFY, &QAction::trigger);
+    connect(Command3, &QPushButton::clicked, DELETE, &QAction::trigger);
+    connect(Command4, &QPushButton::clicked, EXIT, &QAction::trigger);
+
+    frame->activate();
+}
+
+ListFrame::~ListFrame() = default;
+
+void ListFrame::EXIT_Click() {
+    unload();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The list window
+
+ListWindow::ListWindow(AppContext& context, QWidget* parent, int helpContext, const QString& name,
+                       const QString& caption, const ListWindowLayout& layout)
+    : ListFrame(
+          context, parent, helpContext, name, caption, layout,
+          [](QWidget* client) -> QWidget* { return new ListBox(client); }, "FILL01") {
+    List1 = static_cast<QListWidget*>(chooser());
     List1->setObjectName(QStringLiteral("List1"));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setSortingEnabled(false);
     List1->setUniformItemSizes(true);
-    placeRect(List1, layout.list);
     connect(List1, &QListWidget::itemDoubleClicked, this, [this] { command([this] { Modify_Click(); }); });
-
-    const auto makeButton = [this](const char* objectName, const QString& text, const QRect& r) {
-        auto* button = new QPushButton(text, m_client);
-        button->setObjectName(QString::fromLatin1(objectName));
-        placeRect(button, r);
-        return button;
-    };
-    Command1 = makeButton("Command1", QStringLiteral("Add"), layout.add);
-    Command2 = makeButton("Command2", QStringLiteral("Modify"), layout.modify);
-    Command3 = makeButton("Command3", QStringLiteral("Delete"), layout.remove);
-    Command4 = makeButton("Command4", QStringLiteral("Exit"), layout.exit);
-    Command2->setDefault(true);
-    // The buttons only call the menu entries' procedures.
-    connect(Command1, &QPushButton::clicked, this, [this] { command([this] { Add_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this, [this] { command([this] { Modify_Click(); }); });
-    connect(Command3, &QPushButton::clicked, this, [this] { command([this] { DELETE_Click(); }); });
-    connect(Command4, &QPushButton::clicked, this, [this] { command([this] { EXIT_Click(); }); });
-    setTabOrder(List1, Command1);
-    setTabOrder(Command1, Command2);
-    setTabOrder(Command2, Command3);
-    setTabOrder(Command3, Command4);
-
-    EDIT = menuBar->addMenu(QStringLiteral("&Edit"));
-    EDIT->setObjectName(QStringLiteral("EDIT"));
-    const auto makeEntry = [this](const char* objectName, const QString& text,
-                                  void (ListWindow::*handler)()) {
-        QAction* entry = EDIT->addAction(text);
-        entry->setObjectName(QString::fromLatin1(objectName));
-        connect(entry, &QAction::triggered, this,
-                [this, handler] { command([this, handler] { (this->*handler)(); }); });
-        return entry;
-    };
-    ADD = makeEntry("ADD", QStringLiteral("&Add"), &ListWindow::Add_Click);
-    MODIFY = makeEntry("MODIFY", QStringLiteral("&Modify"), &ListWindow::Modify_Click);
-    DELETE = makeEntry("DELETE", QStringLiteral("&Delete"), &ListWindow::DELETE_Click);
-    EDIT->addSeparator()->setObjectName(QStringLiteral("FILL01"));
-    EXIT = makeEntry("EXIT", QStringLiteral("&Exit"), &ListWindow::EXIT_Click);
-
-    frame->activate();
 }
 
 ListWindow::~ListWindow() = default;
@@ -167,7 +175,7 @@ void ListWindow::FILL_LIST() {
 }
 
 void ListWindow::Add_Click() {
-    ctx.state.HOLD_ACTION = ActionNew;
+    ctx.state.HOLD_ACTION = hold::New;
     showEditor();
     FILL_LIST();
 }
@@ -178,7 +186,7 @@ void ListWindow::Modify_Click() {
         ctx.platform.messageBox(NoItemSelectedText);
         return;
     }
-    ctx.state.HOLD_ACTION = ActionOpen;
+    ctx.state.HOLD_ACTION = hold::Open;
     ctx.state.HOLD_VALUE = List1->item(row)->text();
     LAST_INDEX = row;
     showEditor();
@@ -194,9 +202,9 @@ void ListWindow::DELETE_Click() {
         ctx.platform.messageBox(NoItemSelectedText);
         return;
     }
-    if (ctx.platform.messageBox(AreYouSureText, Buttons::OkCancel, Icon::None, DeleteTitle) != Answer::Ok)
+    if (!areYouSure(ctx.platform, Buttons::OkCancel, DeleteTitle))
         return;
-    ctx.state.HOLD_ACTION = ActionDelete;
+    ctx.state.HOLD_ACTION = hold::Delete;
     ctx.state.HOLD_VALUE = List1->item(row)->text();
 
     bool vanished = false;
@@ -220,109 +228,6 @@ void ListWindow::DELETE_Click() {
     if (vanished)
         ctx.platform.messageBox(VanishedText);
     FILL_LIST();
-}
-
-void ListWindow::EXIT_Click() {
-    unload();
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Editor dialog
-
-EditorDialog::EditorDialog(AppContext& context, QWidget* parent, int helpContext, const QString& name,
-                           const QString& caption, int keyMaxLength)
-    : PellForm(context, parent, helpContext) {
-    setObjectName(name);
-    setWindowTitle(caption);
-
-    Data1 = new DataControl(QStringLiteral("Data1"), this);
-    Data1->onValidate = &EditorDialog::Data1_Validate;
-
-    HOLD_KEY = new QLineEdit(this);
-    HOLD_KEY->setObjectName(QStringLiteral("HOLD_KEY"));
-    HOLD_KEY->setMaxLength(keyMaxLength);
-    filterApostrophes(HOLD_KEY);
-
-    Command1 = new QPushButton(QStringLiteral("OK"), this);
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setDefault(true);
-    Command2 = new QPushButton(QStringLiteral("Cancel"), this);
-    Command2->setObjectName(QStringLiteral("Command2"));
-    connect(Command1, &QPushButton::clicked, this,
-            [this] { runCommand(ctx.platform, [this] { Command1_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this,
-            [this] { runCommand(ctx.platform, [this] { Command2_Click(); }); });
-}
-
-EditorDialog::~EditorDialog() = default;
-
-void EditorDialog::Data1_Validate(int action, bool& save) {
-    if (action == action::Unload)
-        save = false;
-}
-
-void EditorDialog::filterApostrophes(QLineEdit* edit) {
-    m_apostropheFiltered << edit;
-    edit->installEventFilter(this);
-}
-
-bool EditorDialog::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        auto* edit = qobject_cast<QLineEdit*>(watched);
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (edit && m_apostropheFiltered.contains(edit) && key->text() == QStringLiteral("'")) {
-            QKeyEvent replaced(QEvent::KeyPress, Qt::Key_QuoteDbl, key->modifiers(), QStringLiteral("\""));
-            QCoreApplication::sendEvent(edit, &replaced);
-            return true;
-        }
-    }
-    return PellForm::eventFilter(watched, event);
-}
-
-void EditorDialog::Form_Activate() {
-    Data1->refresh();
-    db::Recordset& rs = Data1->rs();
-    rs.setLockEdits(false);
-    if (ctx.state.HOLD_ACTION == ActionNew)
-        rs.addNew();
-    else if (ctx.state.HOLD_ACTION == ActionOpen)
-        openChosenRow();
-}
-
-void EditorDialog::openChosenRow() {
-    db::Recordset& rs = Data1->rs();
-    rs.findFirst(db::Criteria::equals(ctx.state.HOLD_FIELD, ctx.state.HOLD_VALUE));
-    bool vanished = rs.noMatch();
-    if (!vanished) {
-        try {
-            rs.edit();
-        } catch (const Error& error) {
-            if (error.number() != err::RecordDeleted)
-                throw;
-            vanished = true;
-        }
-    }
-    if (vanished) {
-        // Nothing else is opened in its place: say so and close once the dialog is up.
-        ctx.platform.messageBox(VanishedText);
-        QMetaObject::invokeMethod(this, &PellForm::unload, Qt::QueuedConnection);
-    }
-}
-
-void EditorDialog::Command1_Click() {
-    if (!beforeSave())
-        return;
-    try {
-        Data1->updateRecord();
-    } catch (const Error& error) {
-        saveFailed(error);
-        return;
-    }
-    unload();
-}
-
-void EditorDialog::Command2_Click() {
-    unload();
 }
 
 } // namespace pell

@@ -70,6 +70,7 @@ void PellForm::showEvent(QShowEvent* event) {
 void PellForm::closeEvent(QCloseEvent* event) {
     if (!m_unloaded) {
         m_unloaded = true;
+        runCommand(ctx.platform, [this] { Form_Unload(); });
         for (DataControl* control : findChildren<DataControl*>())
             control->unload();
     }

@@ -4,6 +4,8 @@
 
 #include <QDialog>
 
+#include <utility>
+
 class QAbstractButton;
 
 namespace pell {
@@ -11,13 +13,15 @@ namespace pell {
 class DataControl;
 
 // The base of every window but the main one. A window is loaded when it is created (Form_Load), activated
-// when first shown (Form_Activate) and unloaded when it closes: its data sources then get Validate with
-// the unload action, so a pending record that OK did not save is dropped. F1 opens the window's help topic.
-// Esc does nothing unless the window names a cancel button.
+// when first shown (Form_Activate) and unloaded when it closes (Form_Unload): its data sources then get
+// Validate with the unload action, so a pending record that OK did not save is dropped. F1 opens the
+// window's help topic. Esc does nothing unless the window names a cancel button.
+//
+// Windows are made as Loaded<WINDOW>: built, then loaded. Their constructors are protected, so that no
+// window can be used before its load handler has run, nor load before it is fully built.
 class PellForm : public QDialog {
     Q_OBJECT
 public:
-    PellForm(AppContext& ctx, QWidget* parent, int helpContext);
     ~PellForm() override;
 
     int helpContext() const { return m_helpContext; }
@@ -32,11 +36,15 @@ public:
     bool isUnloaded() const { return m_unloaded; }
 
 protected:
-    // Runs the load handler and then opens the data sources that open after it; a derived constructor calls
-    // this as its last step.
+    PellForm(AppContext& ctx, QWidget* parent, int helpContext);
+
+    // Runs the load handler and then opens the data sources that open after it (Loaded does, once the
+    // window is built).
     void load();
     virtual void Form_Load() {}
     virtual void Form_Activate() {}
+    // Runs when the window unloads, before its data sources let go of their records.
+    virtual void Form_Unload() {}
     // The button Esc presses; none by default.
     void setCancelButton(QAbstractButton* button) { m_cancelButton = button; }
     // Data sources that Refresh right after the load handler returns.
@@ -56,6 +64,14 @@ private:
     bool m_loadFailed = false;
     QAbstractButton* m_cancelButton = nullptr;
     QList<DataControl*> m_refreshAfterLoad;
+};
+
+// A window ready for use: WINDOW built with these arguments, then loaded.
+template <class W> class Loaded final : public W {
+public:
+    template <class... Args> explicit Loaded(Args&&... args) : W(std::forward<Args>(args)...) {
+        this->load();
+    }
 };
 
 } // namespace pell

@@ -1,6 +1,7 @@
 #include "shell/ABOUT_FORM.h"
 
 #include "app/center_form.h"
+#include "forms/controls.h"
 #include "platform/twips.h"
 
 #include <QLabel>
@@ -17,17 +18,10 @@ ABOUT_FORM::ABOUT_FORM(AppContext& context, QWidget* parent) : PellForm(context,
     setFont(font);
     twips::setClientSize(this, 5385, 2685);
 
-    Label1 = new QLabel(QStringLiteral("Pellwood Version"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    twips::place(Label1, 240, 240, 4815, 255);
-    Label4 = new QLabel(this); // filled in at load
-    Label4->setObjectName(QStringLiteral("Label4"));
-    twips::place(Label4, 2280, 480, 855, 255);
-    Command1 = new QPushButton(QStringLiteral("OK"), this);
-    Command1->setObjectName(QStringLiteral("Command1"));
-    twips::place(Command1, 2040, 2040, 1215, 495);
+    Label1 = controls::label(this, "Label1", QStringLiteral("Pellwood Version"), 240, 240, 4815, 255);
+    Label4 = controls::label(this, "Label4", {}, 2280, 480, 855, 255); // filled in at load
+    Command1 = controls::commandButton(this, "Command1", QStringLiteral("OK"), 2040, 2040, 1215, 495);
     connect(Command1, &QPushButton::clicked, this, &ABOUT_FORM::Command1_Click);
-    load();
 }
 
 void ABOUT_FORM::Form_Load() {

@@ -11,8 +11,6 @@ namespace pell {
 class ABOUT_FORM : public PellForm {
     Q_OBJECT
 public:
-    ABOUT_FORM(AppContext& ctx, QWidget* parent);
-
     static inline const QString Version = QStringLiteral("5.09d");
 
     QLabel* Label1 = nullptr;
@@ -22,6 +20,7 @@ public:
     void Command1_Click();
 
 protected:
+    ABOUT_FORM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
 };
 

@@ -105,28 +105,28 @@ template <class F> void Admin_FORM::command(F&& f) {
 
 void Admin_FORM::SYSTEM_Click() {
     command([this] {
-        F_SYSTEM window(ctx, this);
+        Loaded<F_SYSTEM> window(ctx, this);
         window.showModal();
     });
 }
 
 void Admin_FORM::USERS_Click() {
     command([this] {
-        F_USER window(ctx, this);
+        Loaded<F_USER> window(ctx, this);
         window.showModal();
     });
 }
 
 void Admin_FORM::TOOLS_Click() {
     command([this] {
-        F_TOOL window(ctx, this);
+        Loaded<F_TOOL> window(ctx, this);
         window.showModal();
     });
 }
 
 void Admin_FORM::LOOKUP_CLICK() {
     command([this] {
-        F_LOOKUP window(ctx, this);
+        Loaded<F_LOOKUP> window(ctx, this);
         window.showModal();
     });
 }
@@ -153,7 +153,7 @@ void Admin_FORM::CONTENTS_Click() {
 
 void Admin_FORM::ABOUT_Click() {
     command([this] {
-        ABOUT_FORM window(ctx, this);
+        Loaded<ABOUT_FORM> window(ctx, this);
         window.showModal();
     });
 }
@@ -165,7 +165,7 @@ void Admin_FORM::SSCommand1_Click() {
         return;
     }
     command([this] {
-        auto* window = new REPLICA_FORM(ctx, nullptr);
+        auto* window = new Loaded<REPLICA_FORM>(ctx, nullptr);
         if (window->loadFailed()) {
             delete window;
             return;

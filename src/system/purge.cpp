@@ -4,6 +4,7 @@
 #include "db/schema.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTime>
 
 #include <cmath>
@@ -12,6 +13,8 @@
 namespace pell {
 
 namespace {
+
+const QString DeletingText = QStringLiteral("Deleting closed tasks");
 
 struct Task {
     qint64 rowid = 0;
@@ -151,8 +154,8 @@ void deleteTasks(db::Database& db, const std::vector<Task>& tasks, const PurgeOp
         result.deleted += deleted;
         result.skipped += skipped;
         result.goneMeanwhile += vanished;
-        if (options.afterBatch)
-            options.afterBatch(result.deleted);
+        report(options.progress, ProgressReport::Stage::Step, DeletingText, result.deleted,
+               qint64(tasks.size()));
     }
 }
 
@@ -219,6 +222,8 @@ PurgeResult purgeClosedTasks(db::Database& db, const PurgeOptions& options) {
         if (tasks.empty())
             return result;
         const LargerCache cache(db);
+        report(options.progress, ProgressReport::Stage::Started, DeletingText, 0, qint64(tasks.size()));
+        const auto finished = qScopeGuard([&] { report(options.progress, ProgressReport::Stage::Finished); });
         deleteTasks(db, tasks, options, result);
     } catch (const Error& error) {
         result.stoppedBy = error;

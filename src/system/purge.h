@@ -7,7 +7,8 @@
 #include <QString>
 #include <QVariant>
 
-#include <functional>
+#include "core/progress.h"
+
 #include <optional>
 
 namespace pell {
@@ -27,8 +28,8 @@ struct PurgeOptions {
     // users never wait long for the database, or after this many tasks (0: no count limit).
     int batchMilliseconds = 250;
     int batchTasks = 0;
-    // Called after each committed batch with the number of tasks deleted so far.
-    std::function<void(qint64 deleted)> afterBatch;
+    // Told after each committed batch how many of the old closed tasks have been deleted so far.
+    Progress progress;
 };
 
 struct PurgeResult {

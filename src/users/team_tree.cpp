@@ -1,6 +1,7 @@
 #include "users/team_tree.h"
 
 #include "db/criteria.h"
+#include "db/database.h"
 
 #include <QHash>
 #include <QSet>
@@ -153,6 +154,12 @@ bool closesLoop(const QString& movedKey, const QString& targetKey,
             return false;
         key = *next;
     }
+}
+
+void carryTeamToNewId(db::Database& db, const QString& oldId, const QString& newId) {
+    db.execute(QStringLiteral("UPDATE %1 SET %2 = ?1 WHERE %2 = ?2")
+                   .arg(db::quoteIdentifier(db::schema::User), db::schema::user::Supervisor),
+               {newId, oldId});
 }
 
 } // namespace pell::users

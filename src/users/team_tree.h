@@ -9,6 +9,10 @@
 #include <optional>
 #include <vector>
 
+namespace pell::db {
+class Database;
+}
+
 namespace pell::users {
 
 // One user as the team tree needs it, in the record set's natural order.
@@ -49,5 +53,9 @@ QString keyBefore(const QString& text, const QString& marker);
 // none) or nothing when there is no such user. Ends on data that already holds loops.
 bool closesLoop(const QString& movedKey, const QString& targetKey,
                 const std::function<std::optional<QString>(const QString& key)>& supervisorOf);
+
+// A user's new ID carried to the members of the user's team: they name their supervisor by it. Runs inside
+// the transaction that changes the ID, so that the two changes stand or fall together.
+void carryTeamToNewId(db::Database& db, const QString& oldId, const QString& newId);
 
 } // namespace pell::users

@@ -21,7 +21,7 @@ private Q_SLOTS:
 void TestAbout::textsGeometryAndPlacement() {
     test::Fixture f;
     f.platform.setScreenSizeTwips(QSize(14400, 10800));
-    ABOUT_FORM about(f.ctx, nullptr);
+    Loaded<ABOUT_FORM> about(f.ctx, nullptr);
     QCOMPARE((QStringList{about.windowTitle(), about.Label1->text(), about.Label4->text(),
                           about.Command1->text()}),
              (QStringList{u"About Pellwood"_s, u"Pellwood Version"_s, u"5.09d"_s, u"OK"_s}));
@@ -40,14 +40,14 @@ void TestAbout::textsGeometryAndPlacement() {
 void TestAbout::okUnloadsAndNextShowingLoadsAfresh() {
     test::Fixture f;
     {
-        ABOUT_FORM about(f.ctx, nullptr);
+        Loaded<ABOUT_FORM> about(f.ctx, nullptr);
         about.show();
         about.Label4->setText(u"changed"_s);
         about.Command1->click();
         QVERIFY(about.isUnloaded());
         QVERIFY(!about.isVisible());
     }
-    ABOUT_FORM again(f.ctx, nullptr);
+    Loaded<ABOUT_FORM> again(f.ctx, nullptr);
     QCOMPARE(again.Label4->text(), u"5.09d"_s);
     QVERIFY(!again.isUnloaded());
     QVERIFY(f.platform.boxes().isEmpty());

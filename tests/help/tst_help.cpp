@@ -84,19 +84,19 @@ void TestHelp::f1InEveryWindowOpensItsTopic() {
     f.makeSharedDb();
     f.makeReplicaDb();
     Admin_FORM main(f.ctx);
-    F_LOOKUP lookups(f.ctx, nullptr);
+    Loaded<F_LOOKUP> lookups(f.ctx, nullptr);
     lookups.show();
-    LOOKUP_FORM lookupEditor(f.ctx, nullptr);
-    F_TOOL tools(f.ctx, nullptr);
+    Loaded<LOOKUP_FORM> lookupEditor(f.ctx, nullptr);
+    Loaded<F_TOOL> tools(f.ctx, nullptr);
     tools.show();
     f.state.HOLD_ACTION = u"NEW"_s;
-    TOOL_FORM toolEditor(f.ctx, nullptr);
-    F_USER users(f.ctx, nullptr);
+    Loaded<TOOL_FORM> toolEditor(f.ctx, nullptr);
+    Loaded<F_USER> users(f.ctx, nullptr);
     f.state.HOLD_FIELD = u"User_ID"_s;
     f.state.HOLD_VALUE = u"admin"_s;
-    USER_FORM userEditor(f.ctx, nullptr);
-    F_SYSTEM system(f.ctx, nullptr);
-    REPLICA_FORM replicas(f.ctx, nullptr);
+    Loaded<USER_FORM> userEditor(f.ctx, nullptr);
+    Loaded<F_SYSTEM> system(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> replicas(f.ctx, nullptr);
     // From a list, which has the focus, the key reaches its window.
     const std::pair<QWidget*, int> cases[] = {
         {&main, 400},     {lookups.List1, 2003}, {lookupEditor.HOLD_KEY, 2003},
@@ -110,7 +110,7 @@ void TestHelp::f1InEveryWindowOpensItsTopic() {
         QCOMPARE(f.platform.launches().first().arguments,
                  (QStringList{u"-context"_s, QString::number(context), f.state.helpFile}));
     }
-    ABOUT_FORM about(f.ctx, nullptr); // has no topic: F1 starts nothing
+    Loaded<ABOUT_FORM> about(f.ctx, nullptr); // has no topic: F1 starts nothing
     about.show();
     f.platform.clear();
     QTest::keyClick(&about, Qt::Key_F1);

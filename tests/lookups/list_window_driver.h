@@ -3,6 +3,7 @@
 // A list window (lookup values, add-on tools) shown over a fresh sample database, with the moves its tests
 // repeat: choose a line, answer the delete question, run the editor that a button opens.
 
+#include "forms/pell_form.h"
 #include "lookups/modal_driver.h"
 #include "support/test_support.h"
 
@@ -32,7 +33,7 @@ template <class Window, class Editor> struct ListWindow {
     explicit ListWindow(const QStringList& setupSql = {}) {
         for (const QString& sql : setupSql)
             execRaw(db, sql);
-        window = std::make_unique<Window>(f.ctx, nullptr);
+        window = std::make_unique<Loaded<Window>>(f.ctx, nullptr);
         window->show();
     }
     QStringList lines() const { return listLines(window->List1); }

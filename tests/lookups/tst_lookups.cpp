@@ -81,7 +81,7 @@ void TestLookups::layout() {
     QCOMPARE(t.boxes(), QStringList(2, u"No item selected"_s));
     QCOMPARE(t.f.platform.boxes().first().title, u"Pell Admin"_s);
 
-    LOOKUP_FORM editor(t.f.ctx, nullptr);
+    Loaded<LOOKUP_FORM> editor(t.f.ctx, nullptr);
     QCOMPARE(editor.windowTitle() + u'|' + editor.Command2->text(), u"Lookup Value|Cancel"_s);
     QCOMPARE(editor.helpContext(), 2003);
     QCOMPARE(editor.size(), QSize(twips::toPx(3930), twips::toPx(1305)));
@@ -329,7 +329,7 @@ void TestLookups::fillSkipsNullRowsAndSurvivesMissingTable() {
     db::Database::create(db)->execute(u"CREATE TABLE LU_Category (Category TEXT)"_s);
     test::execRaw(db, u"INSERT INTO LU_Category VALUES ('One'), (NULL), ('Two'), (NULL)"_s);
     f.state.DATABASE_PATH = db;
-    F_LOOKUP window(f.ctx, nullptr);
+    Loaded<F_LOOKUP> window(f.ctx, nullptr);
     QCOMPARE(test::listLines(window.List1), words("One|Two"));
     const qsizetype boxes = f.platform.boxes().size();
     window.Option2->click();

@@ -57,7 +57,7 @@ void TestReplicaCommands::masterFirstAndSecondRun() {
     test::Fixture f;
     const QString main = f.makeSharedDb();
     const QString list = f.makeReplicaDb();
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QList<Seen> seen;
     recordBoxes(f, form, seen);
 
@@ -90,7 +90,7 @@ void TestReplicaCommands::masterFromMenuWhileButtonDisabled() {
     const QString main = f.makeSharedDb();
     const QString list = f.makeReplicaDb();
     test::Holder otherWindow(list, true);
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QVERIFY(!form.Command3->isEnabled());
     f.platform.clear();
     form.MASTER->trigger();
@@ -106,7 +106,7 @@ void TestReplicaCommands::createCancelledThenBlankReferenced() {
     test::Fixture f;
     f.makeSharedDb();
     const QString list = f.makeReplicaDb();
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     f.platform.queueInput({});
     form.Command2->click();
     QCOMPARE(f.platform.inputPrompts(),
@@ -134,7 +134,7 @@ void TestReplicaCommands::createOnNonReplicableThenOnMaster() {
     const QString main = f.makeSharedDb();
     const QString list = f.makeReplicaDb();
     const QString location = f.path(QStringLiteral("branch.mdb"));
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QList<Seen> seen;
     recordBoxes(f, form, seen);
     f.platform.queueInput(location);
@@ -185,7 +185,7 @@ void TestReplicaCommands::syncThreeReplicasSecondMissing() {
     test::addCategory(first, QStringLiteral("FromFirst"));
     test::addCategory(third, QStringLiteral("FromThird"));
 
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QList<Seen> seen;
     recordBoxes(f, form, seen);
     form.SYNC->trigger();
@@ -230,7 +230,7 @@ void TestReplicaCommands::syncSkipsNeitherACaseVariantNorTheMainDatabaseByAnothe
     test::addCategory(branch, QStringLiteral("FromBranch"));
     const QVariant users = test::scalarRaw(main, QStringLiteral("SELECT count(*) FROM USER"));
 
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QList<Seen> seen;
     recordBoxes(f, form, seen);
     form.SYNC_Click();
@@ -261,7 +261,7 @@ void TestReplicaCommands::removeWithNoThenYes() {
     file.write("replica file");
     file.close();
 
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(1, 0));
     f.platform.queueAnswer(Answer::No);
     form.DELETE->trigger();

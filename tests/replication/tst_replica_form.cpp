@@ -31,7 +31,7 @@ void TestReplicaForm::menuEntriesAndTheirHandlers() {
     test::Fixture f;
     f.makeSharedDb();
     f.makeReplicaDb();
-    auto* form = new REPLICA_FORM(f.ctx, nullptr);
+    auto* form = new Loaded<REPLICA_FORM>(f.ctx, nullptr);
     QPointer<REPLICA_FORM> guard(form);
     form->setAttribute(Qt::WA_DeleteOnClose);
     form->show();
@@ -63,7 +63,7 @@ void TestReplicaForm::listShownInOrderAndHeldExclusively() {
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
     {
-        REPLICA_FORM form(f.ctx, nullptr);
+        Loaded<REPLICA_FORM> form(f.ctx, nullptr);
         QCOMPARE(test::gridColumn(*form.DBGrid1),
                  (QStringList{QStringLiteral("/srv/b/replica.mdb"), QStringLiteral("/srv/a/replica.mdb"),
                               QStringLiteral("/srv/b/replica.mdb")}));
@@ -91,7 +91,7 @@ void TestReplicaForm::secondHolderGivesInUseAndSharedMode() {
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::Holder other(list, true);
 
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     QCOMPARE(f.platform.boxTexts(),
              QStringList{QStringLiteral("Database is in use.  Unable to open exclusively")});
     const auto& box = f.platform.boxes().first();
@@ -124,7 +124,7 @@ void TestReplicaForm::otherOpenFailuresShowNumberAndText() {
         test::Fixture f;
         f.makeSharedDb();
         f.state.REPLICADB_PATH = f.path(QStringLiteral("missing.mdb"));
-        REPLICA_FORM form(f.ctx, nullptr);
+        Loaded<REPLICA_FORM> form(f.ctx, nullptr);
         QCOMPARE(f.platform.boxTexts(),
                  QStringList{QStringLiteral(" 3024:") +
                              Error::make(err::FileNotFoundDb, f.state.REPLICADB_PATH).text()});
@@ -144,7 +144,7 @@ void TestReplicaForm::otherOpenFailuresShowNumberAndText() {
         test::Fixture f;
         const QString list = f.makeReplicaDb();
         test::Holder other(list, false);
-        REPLICA_FORM form(f.ctx, nullptr);
+        Loaded<REPLICA_FORM> form(f.ctx, nullptr);
         QCOMPARE(f.platform.boxes().size(), 1);
         QVERIFY(f.platform.boxTexts().first().startsWith(QStringLiteral(" 3045:")));
         QVERIFY(form.Command3->isEnabled());
@@ -176,7 +176,7 @@ void TestReplicaForm::gridEditStoredOnRowChangeEnterAndClose() {
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
     {
-        REPLICA_FORM form(f.ctx, nullptr);
+        Loaded<REPLICA_FORM> form(f.ctx, nullptr);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         DataGrid* grid = form.DBGrid1;
@@ -208,7 +208,7 @@ void TestReplicaForm::gridNeitherAddsNorDeletes() {
     const QString list = f.makeReplicaDb();
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     DataGrid* grid = form.DBGrid1;
@@ -231,7 +231,7 @@ void TestReplicaForm::gridChoiceMakesTheRecordCurrent() {
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/c/replica.mdb"));
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     DataGrid* grid = form.DBGrid1;
     grid->setCurrentIndex(grid->model()->index(2, 0));
     QCOMPARE(form.Data1->rs().field(QStringLiteral("Replica_Location")).toString(),
@@ -252,7 +252,7 @@ void TestReplicaForm::aRowAddedAfterARemovalCanBeChosenEditedAndRemoved() {
     const QString list = f.makeReplicaDb();
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     form.show();
     DataGrid* grid = form.DBGrid1;
     const auto choose = [&](int row) {
@@ -286,7 +286,7 @@ void TestReplicaForm::tabLeavesTheGridForTheButtons() {
     const QString list = f.makeReplicaDb();
     test::listLocation(list, QStringLiteral("/srv/a/replica.mdb"));
     test::listLocation(list, QStringLiteral("/srv/b/replica.mdb"));
-    REPLICA_FORM form(f.ctx, nullptr);
+    Loaded<REPLICA_FORM> form(f.ctx, nullptr);
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     DataGrid* grid = form.DBGrid1;

@@ -38,7 +38,7 @@ struct OpenWindow {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
     }
-    F_SYSTEM window;
+    Loaded<F_SYSTEM> window;
 };
 
 } // namespace

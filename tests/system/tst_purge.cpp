@@ -205,8 +205,8 @@ private Q_SLOTS:
         PurgeOptions options;
         options.batchTasks = 1;
         std::optional<PurgeResult> other;
-        options.afterBatch = [&](qint64) {
-            if (other)
+        options.progress = [&](const ProgressReport& batch) {
+            if (other || batch.stage != ProgressReport::Stage::Step)
                 return;
             execRaw(path, QStringLiteral("UPDATE SCR SET SCR_STATUS = 'A' WHERE SCR_Number = 7;"));
             other = purge(path);
@@ -233,8 +233,8 @@ private Q_SLOTS:
                  SQLITE_OK);
         PurgeOptions options;
         options.batchTasks = 2;
-        options.afterBatch = [&](qint64) {
-            if (sqlite3_get_autocommit(other))
+        options.progress = [&](const ProgressReport& batch) {
+            if (batch.stage == ProgressReport::Stage::Step && sqlite3_get_autocommit(other))
                 QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
         };
         const PurgeResult result = purge(path, options);

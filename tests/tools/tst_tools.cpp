@@ -71,7 +71,7 @@ void TestTools::layout() {
     QVERIFY(w.EDIT->actions().at(3)->isSeparator());
 
     t.f.state.HOLD_ACTION = u"NEW"_s;
-    TOOL_FORM e(t.f.ctx, nullptr);
+    Loaded<TOOL_FORM> e(t.f.ctx, nullptr);
     QCOMPARE(e.windowTitle(), u"TOOL"_s);
     QCOMPARE(e.helpContext(), 3);
     QCOMPARE(e.size(), QSize(twips::toPx(6045), twips::toPx(4245)));

@@ -301,7 +301,7 @@ private Q_SLOTS:
             searchingWalk(*rs, u"admin"_s, 1, expected);
         }
         QCOMPARE(expected.size(), 5000 + 8 + 1 - 1); // everyone but guest and u55's orphaned team member
-        F_USER w(f.ctx, nullptr);
+        Loaded<F_USER> w(f.ctx, nullptr);
         w.show();
         QCOMPARE(shown(*w.Easytree1), expected);
     }

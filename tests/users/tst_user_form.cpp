@@ -38,7 +38,7 @@ std::unique_ptr<USER_FORM> openEditor(Fixture& f, const QString& action, const Q
     f.state.HOLD_ACTION = action;
     f.state.HOLD_VALUE = value;
     f.state.HOLD_FIELD = u"User_ID"_s;
-    auto form = std::make_unique<USER_FORM>(f.ctx, nullptr);
+    auto form = std::make_unique<Loaded<USER_FORM>>(f.ctx, nullptr);
     form->show();
     return form;
 }

@@ -72,7 +72,7 @@ struct UserWindow {
         db = f.makeSharedDb(u"pell.mdb"_s, sample);
         if (!sql.isEmpty())
             execRaw(db, sql);
-        w = std::make_unique<F_USER>(f.ctx, nullptr);
+        w = std::make_unique<Loaded<F_USER>>(f.ctx, nullptr);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     }

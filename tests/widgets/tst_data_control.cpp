@@ -27,7 +27,6 @@ public:
                 save = false;
         };
         refreshAfterLoad(Data1);
-        load();
     }
     DataControl* Data1;
     QLineEdit* key;
@@ -79,7 +78,7 @@ private Q_SLOTS:
         test::Fixture f;
         const QString path = f.makeSharedDb();
         {
-            Editor editor(f.ctx, true);
+            Loaded<Editor> editor(f.ctx, true);
             editor.Data1->rs().addNew();
             editor.key->setText(QStringLiteral("Someday"));
             editor.close();
@@ -87,7 +86,7 @@ private Q_SLOTS:
         }
         QCOMPARE(test::scalarRaw(path, QStringLiteral("SELECT count(*) FROM LU_Priority")).toInt(), 3);
         {
-            Editor editor(f.ctx, true);
+            Loaded<Editor> editor(f.ctx, true);
             editor.Data1->rs().findFirst(
                 db::Criteria::equals(QStringLiteral("Priority"), QStringLiteral("Low")));
             editor.Data1->rs().edit();
@@ -104,7 +103,7 @@ private Q_SLOTS:
         test::Fixture f;
         const QString path = f.makeSharedDb();
         {
-            Editor editor(f.ctx, false);
+            Loaded<Editor> editor(f.ctx, false);
             editor.Data1->rs().addNew();
             editor.key->setText(QStringLiteral("Someday"));
             editor.close();
@@ -115,7 +114,7 @@ private Q_SLOTS:
     void unloadWithRefusedSaveStillCloses() {
         test::Fixture f;
         const QString path = f.makeSharedDb();
-        Editor editor(f.ctx, false);
+        Loaded<Editor> editor(f.ctx, false);
         editor.show();
         editor.Data1->rs().addNew();
         editor.key->setText(QStringLiteral("high")); // a duplicate: the engine refuses the save
@@ -128,7 +127,7 @@ private Q_SLOTS:
     void loadFailureIsReported() {
         test::Fixture f;
         f.state.DATABASE_PATH = f.path(QStringLiteral("missing.mdb"));
-        Editor editor(f.ctx, true);
+        Loaded<Editor> editor(f.ctx, true);
         QVERIFY(!editor.Data1->isOpen());
         QCOMPARE(f.platform.boxes().size(), 1);
         QCOMPARE(f.platform.boxes().first().text,
@@ -138,7 +137,7 @@ private Q_SLOTS:
     void escapeDoesNothingWithoutCancelButton() {
         test::Fixture f;
         f.makeSharedDb();
-        Editor editor(f.ctx, true);
+        Loaded<Editor> editor(f.ctx, true);
         editor.show();
         QTest::keyClick(&editor, Qt::Key_Escape);
         QVERIFY(editor.isVisible());

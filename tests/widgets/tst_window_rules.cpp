@@ -45,7 +45,7 @@ void untouchedOk(Fixture& f, const QString& action, const QString& field, const 
     f.state.HOLD_ACTION = action;
     f.state.HOLD_FIELD = field;
     f.state.HOLD_VALUE = value;
-    Editor editor(f.ctx, nullptr);
+    Loaded<Editor> editor(f.ctx, nullptr);
     editor.show();
     QVERIFY(QTest::qWaitForWindowExposed(&editor));
     editor.Command1->click();
@@ -130,7 +130,7 @@ void TestWindowRules::untouchedOkLeavesEveryStoredRowAlone() {
          "Edit_Attachments = 'no'"_s,
          {u"SYSTEM"_s, u"SCR"_s, u"ATTACH"_s, u"ROUTE"_s},
          [](Fixture& f) {
-             F_SYSTEM window(f.ctx, nullptr);
+             Loaded<F_SYSTEM> window(f.ctx, nullptr);
              window.show();
              QVERIFY(QTest::qWaitForWindowExposed(&window));
              QCOMPARE(window.Text1->text(), u"1000"_s);
@@ -148,7 +148,7 @@ void TestWindowRules::untouchedOkLeavesEveryStoredRowAlone() {
          "INSERT INTO REPLICA VALUES ('/srv/a' || char(10) || 'b.mdb')"_s.arg(sqlText(longLocation)),
          {u"REPLICA"_s},
          [](Fixture& f) {
-             REPLICA_FORM form(f.ctx, nullptr);
+             Loaded<REPLICA_FORM> form(f.ctx, nullptr);
              form.show();
              QVERIFY(QTest::qWaitForWindowExposed(&form));
              DataGrid* grid = form.DBGrid1;
@@ -199,7 +199,7 @@ void TestWindowRules::enterPressesTheFocusedButton() {
     const QString options = tableBytes(db, u"SYSTEM"_s) + tableBytes(db, u"SCR"_s);
     {
         // Cancel with the focus: nothing saved, nothing purged.
-        F_SYSTEM window(f.ctx, nullptr);
+        Loaded<F_SYSTEM> window(f.ctx, nullptr);
         window.show();
         window.Text1->setText(u"1"_s);
         pressEnterOn(window.Command2);
@@ -208,7 +208,7 @@ void TestWindowRules::enterPressesTheFocusedButton() {
     }
     {
         // A box has the focus: the default button, OK, answers.
-        F_SYSTEM window(f.ctx, nullptr);
+        Loaded<F_SYSTEM> window(f.ctx, nullptr);
         window.show();
         const QString stored = tableBytes(db, u"SYSTEM"_s);
         window.Check1->setChecked(!window.Check1->isChecked());
@@ -218,7 +218,7 @@ void TestWindowRules::enterPressesTheFocusedButton() {
     }
     {
         // Each picture button runs its own command from the keyboard.
-        REPLICA_FORM form(f.ctx, nullptr);
+        Loaded<REPLICA_FORM> form(f.ctx, nullptr);
         form.show();
         f.platform.clear();
         f.platform.queueAnswer(Answer::Ok);
@@ -261,9 +261,9 @@ void TestWindowRules::aWindowWhoseLoadFailsDoesNotOpen() {
         f.state.DATABASE_PATH = db;
     }
     // The database goes away while a list window is open: its editor says so once and does not open.
-    F_USER users(f.ctx, nullptr);
+    Loaded<F_USER> users(f.ctx, nullptr);
     users.show();
-    F_TOOL tools(f.ctx, nullptr);
+    Loaded<F_TOOL> tools(f.ctx, nullptr);
     tools.show();
     QVERIFY(QFile::rename(db, f.path(u"moved.mdb"_s)));
     f.platform.clear();
