@@ -29,7 +29,7 @@ void settle(const QStringList& remove) {
 }
 
 QString makeDatabase(QTemporaryDir& dir, long long tasks) {
-    const QString path = dir.filePath(QStringLiteral("big.mdb"));
+    QString path = dir.filePath(QStringLiteral("big.mdb"));
     runPelldb({QStringLiteral("init"), path, QStringLiteral("--tasks"), QString::number(tasks)});
     return path;
 }

@@ -79,7 +79,7 @@ QString QtPlatform::nameFilter(const QString& filter) {
     const qsizetype bar = filter.indexOf(u'|');
     if (bar < 0)
         return filter.trimmed();
-    const QString description = filter.left(bar).trimmed();
+    QString description = filter.left(bar).trimmed();
     const QString pattern = filter.mid(bar + 1).trimmed();
     if (description.contains(u'('))
         return description;

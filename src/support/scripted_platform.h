@@ -32,7 +32,7 @@ public:
     // Answers for the coming input boxes (an empty text stands for Cancel).
     void queueInput(const QString& text) { m_inputs.push_back(text); }
     // Answers for the coming save dialogs (nothing stands for Cancel).
-    void queueSavePath(std::optional<QString> path) {
+    void queueSavePath(const std::optional<QString>& path) {
         m_savePaths.push_back({path.has_value(), path.value_or(QString())});
     }
 

@@ -31,7 +31,7 @@ void TreeNodes::detach(int position) {
     const Node& node = m_nodes[size_t(position)];
     auto& siblings = m_nodes[size_t(node.parent)].children;
     siblings.erase(siblings.begin() + node.row);
-    for (size_t i = size_t(node.row); i < siblings.size(); ++i)
+    for (auto i = size_t(node.row); i < siblings.size(); ++i)
         m_nodes[size_t(siblings[i])].row = int(i);
 }
 

@@ -198,8 +198,8 @@ void publishDurably(const QString& temp, const QString& finalPath, bool replace)
     syncFolderOf(finalPath);
 }
 
-SiblingTemp::SiblingTemp(const QString& finalPath, const QString& purpose, const QString& model)
-    : m_finalPath(finalPath), m_model(model), m_path(hiddenTempPath(finalPath, purpose)) {}
+SiblingTemp::SiblingTemp(const QString& finalPath, const QString& purpose, QString model)
+    : m_finalPath(finalPath), m_model(std::move(model)), m_path(hiddenTempPath(finalPath, purpose)) {}
 
 SiblingTemp::~SiblingTemp() {
     if (!m_done) {

@@ -66,7 +66,7 @@ void publishDurably(const QString& temp, const QString& finalPath, bool replace)
 class SiblingTemp {
 public:
     // model gives the permission bits and group of the new file; purpose names it (see hiddenTempPath).
-    SiblingTemp(const QString& finalPath, const QString& purpose, const QString& model);
+    SiblingTemp(const QString& finalPath, const QString& purpose, QString model);
     ~SiblingTemp();
     SiblingTemp(const SiblingTemp&) = delete;
     SiblingTemp& operator=(const SiblingTemp&) = delete;
