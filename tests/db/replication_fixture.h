@@ -1,8 +1,8 @@
 #pragma once
 // Helpers shared by the replication tests: a master with its replicas over real files, exchanges, and
 // comparisons of whole files.
-#include "db/database.h"
 #include "core/error.h"
+#include "db/database.h"
 #include "db/replication/replication.h"
 #include "support/test_support.h"
 

@@ -101,8 +101,7 @@ private Q_SLOTS:
         QVERIFY(QDir(f.dir.path()).mkpath(u"sub"_s));
         // What a killed maker left behind goes at the next run; the work of one still running stays.
         const QString dead = f.path(u"sub/.r1.mdb.making-999999-0"_s);
-        const QString alive =
-            f.path(u"sub/.r1.mdb.making-%1-77"_s.arg(QCoreApplication::applicationPid()));
+        const QString alive = f.path(u"sub/.r1.mdb.making-%1-77"_s.arg(QCoreApplication::applicationPid()));
         for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive}) {
             QFile file(leftover);
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("half a copy") > 0);

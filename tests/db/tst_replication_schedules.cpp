@@ -3,8 +3,8 @@
 // and must end in the same data everywhere; a model of what each writer had seen checks that no version a
 // later one replaced survives and that every version that did not survive is accounted for.
 #include "db/schema.h"
-#include "support/sample_data.h"
 #include "replication_fixture.h"
+#include "support/sample_data.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,7 +1,7 @@
 #include "db/replication/replication.h"
 
-#include "db/database.h"
 #include "core/error.h"
+#include "db/database.h"
 #include "db/files/posix_files.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
@@ -162,8 +162,8 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     NewMember made;
     {
         sqlite3* raw = nullptr;
-        const int rc =
-            sqlite3_open_v2(QFile::encodeName(pending.path()).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        const int rc = sqlite3_open_v2(QFile::encodeName(pending.path()).constData(), &raw,
+                                       SQLITE_OPEN_READWRITE, nullptr);
         SqliteHandle copy(raw);
         if (rc != SQLITE_OK)
             throwSqlite(raw, rc, path);

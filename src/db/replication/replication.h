@@ -41,8 +41,9 @@ struct SyncStats {
 // Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
 SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0);
 
-// Turns the changes made in the file since it last exchanged into versions of this member, and puts right what
-// its writers left unsound. Every exchange does this first; done ahead, it keeps the exchange itself short.
+// Turns the changes made in the file since it last exchanged into versions of this member, and puts right
+// what its writers left unsound. Every exchange does this first; done ahead, it keeps the exchange itself
+// short.
 void recordOwnChanges(Database& db);
 
 // Default number of versions applied in one transaction.
