@@ -15,15 +15,6 @@ using namespace Qt::StringLiterals;
 using db::Database;
 namespace rep = db::replication;
 
-template <class F> int errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
-}
-
 inline QByteArray fileHash(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/app_state.h"
+#include "core/error.h"
 #include "support/scripted_platform.h"
 
 #include <QString>
@@ -63,5 +64,24 @@ private:
 // Runs SQL on a database file as another program would (plain SQLite, no lock file).
 void execRaw(const QString& path, const QString& sql);
 QVariant scalarRaw(const QString& path, const QString& sql);
+
+// The number of the error a call raises, 0 when it raises none.
+template <class F> int errorOf(F&& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+// The text of that error, to compare with what a window showed.
+template <class F> QString errorText(F&& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.text();
+    }
+    return QStringLiteral("<no error>");
+}
 
 } // namespace pell::test
