@@ -31,7 +31,9 @@ template <> struct Kind<F_LOOKUP> {
     static inline const QString duplicate = u"Value already exists, Please specify another ID."_s;
     static inline const QString changed = standardText(err::ChangedByOther);
     static constexpr int keyLength = 24;
-    static QString insert(const QString& quotedKey) { return u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quotedKey); }
+    static QString insert(const QString& quotedKey) {
+        return u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quotedKey);
+    }
 };
 template <> struct Kind<F_TOOL> {
     using Editor = TOOL_FORM;
@@ -53,9 +55,10 @@ template <class Window> struct Driver : ListDriver<Window, typename Kind<Window>
     using K = Kind<Window>;
     using ListDriver<Window, typename K::Editor>::ListDriver;
     QStringList keys() const {
-        const QString all = scalarRaw(this->db, u"SELECT group_concat(%1, '|') FROM (SELECT %1 FROM %2 ORDER BY rowid)"_s.arg(
-                                                    K::key, K::table))
-                                .toString();
+        const QString all =
+            scalarRaw(this->db, u"SELECT group_concat(%1, '|') FROM (SELECT %1 FROM %2 ORDER BY rowid)"_s.arg(
+                                    K::key, K::table))
+                .toString();
         return all.isEmpty() ? QStringList{} : all.split(u'|');
     }
 };
@@ -74,12 +77,12 @@ template <class Editor> std::function<void(Editor*)> typeAndOk(const QString& ke
 }
 
 // Runs a shared case on both windows.
-#define BOTH(test)                                                                                               \
-    do {                                                                                                         \
-        test<F_LOOKUP>();                                                                                        \
-        if (QTest::currentTestFailed())                                                                          \
-            return;                                                                                              \
-        test<F_TOOL>();                                                                                          \
+#define BOTH(test)                                                                                           \
+    do {                                                                                                     \
+        test<F_LOOKUP>();                                                                                    \
+        if (QTest::currentTestFailed())                                                                      \
+            return;                                                                                          \
+        test<F_TOOL>();                                                                                      \
     } while (false)
 
 template <class W> void listsTheKeysAndChoosesNothing() {
@@ -156,7 +159,7 @@ template <class W> void refusedSavesKeepTheEditorOpen() {
         t.modify(0, [&](E* e) {
             if (other)
                 t.sql(u"UPDATE %1 SET %2 = 'Elsewhere' WHERE %2 = %3"_s.arg(Kind<W>::table, Kind<W>::key,
-                                                                        quoted(Kind<W>::sample.first())));
+                                                                            quoted(Kind<W>::sample.first())));
             e->HOLD_KEY->setText(other ? u"Mine"_s : Kind<W>::sample.at(1));
             e->Command1->click();
             stayedOpen = !e->isUnloaded();
@@ -285,7 +288,8 @@ template <class W> void enterDoubleClickAndFocusWorkTheList() {
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
     QVERIFY(*ran);
-    QCOMPARE(t.f.state.HOLD_VALUE + u'|' + QString::number(t.window->LAST_INDEX), Kind<W>::sample.at(0) + u"|0"_s);
+    QCOMPARE(t.f.state.HOLD_VALUE + u'|' + QString::number(t.window->LAST_INDEX),
+             Kind<W>::sample.at(0) + u"|0"_s);
     QVERIFY(t.boxes().isEmpty());
 }
 
@@ -368,9 +372,10 @@ private Q_SLOTS:
     void toolsNeedNameAndExecutableAndWriteTheirBoxes() {
         Tools t({u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Bob''s tool', 'bob')"_s});
         const auto row = [&t](const QString& name) {
-            return scalarRaw(t.db, u"SELECT Tool_EXE || '|' || Tool_Access_Screen || Tool_SCR_Screen || "
-                                   "Tool_Param_User_ID || Tool_Param_SCR_Number FROM TOOL WHERE Tool_Name = "_s +
-                                       quoted(name))
+            return scalarRaw(t.db,
+                             u"SELECT Tool_EXE || '|' || Tool_Access_Screen || Tool_SCR_Screen || "
+                             "Tool_Param_User_ID || Tool_Param_SCR_Number FROM TOOL WHERE Tool_Name = "_s +
+                                 quoted(name))
                 .toString();
         };
         QStringList steps;
@@ -399,7 +404,8 @@ private Q_SLOTS:
     }
 
     void aToolDeletionRefusedReachesTheProgramWideHandler() {
-        Tools t({u"CREATE TRIGGER keep_tools BEFORE DELETE ON TOOL BEGIN SELECT RAISE(ABORT, 'kept'); END"_s});
+        Tools t(
+            {u"CREATE TRIGGER keep_tools BEFORE DELETE ON TOOL BEGIN SELECT RAISE(ABORT, 'kept'); END"_s});
         t.sql(u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Later', 'later')"_s);
         t.remove(0);
         QCOMPARE(t.f.platform.boxes().size(), 2);

@@ -80,11 +80,13 @@ inline void pressEnterOn(QWidget* widget) {
 
 // Every row of a table, each column as the engine stores it (its type and its bytes), in rowid order.
 inline QString tableBytes(const QString& db, const QString& table) {
-    const QString columns = scalarRaw(db, u"SELECT group_concat('quote(\"' || name || '\")', ' || ''|'' || ') FROM "
-                                          "pragma_table_info('%1')"_s.arg(table))
-                                .toString();
-    return scalarRaw(db, u"SELECT group_concat(r, char(10)) FROM (SELECT %1 AS r FROM \"%2\" ORDER BY rowid)"_s.arg(
-                             columns, table))
+    const QString columns =
+        scalarRaw(db, u"SELECT group_concat('quote(\"' || name || '\")', ' || ''|'' || ') FROM "
+                      "pragma_table_info('%1')"_s.arg(table))
+            .toString();
+    return scalarRaw(
+               db, u"SELECT group_concat(r, char(10)) FROM (SELECT %1 AS r FROM \"%2\" ORDER BY rowid)"_s.arg(
+                       columns, table))
         .toString();
 }
 
@@ -118,7 +120,9 @@ template <class Window, class Editor> struct ListDriver {
         QVERIFY2(*ran, "the editor did not open");
     }
     void add(std::function<void(Editor*)> action) { edit(window->Command1, -1, std::move(action)); }
-    void modify(int row, std::function<void(Editor*)> action) { edit(window->Command2, row, std::move(action)); }
+    void modify(int row, std::function<void(Editor*)> action) {
+        edit(window->Command2, row, std::move(action));
+    }
     void remove(int row, Answer answer = Answer::Ok) {
         window->List1->setCurrentRow(row);
         f.platform.queueAnswer(answer);
