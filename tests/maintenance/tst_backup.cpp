@@ -4,7 +4,7 @@
 #include "db/filelock.h"
 #include "db/files/operations.h"
 #include "db/files/posix_files.h"
-#include "maintenance/db_dump.h"
+#include "support/db_dump.h"
 #include "maintenance/maintenance_commands.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/files/operations.h"
-#include "maintenance/db_dump.h"
+#include "support/db_dump.h"
 
 #include <QDir>
 #include <QProcess>

@@ -14,6 +14,8 @@ class QProcess;
 
 namespace pell::test {
 
+using namespace Qt::StringLiterals;
+
 // A program folder in a temporary directory with its own state and scripted platform.
 struct Fixture {
     Fixture();
