@@ -1,6 +1,6 @@
 // The tree control: positions that stay with their node, the tree file, removal and moves with their
 // refusals, and the user's gestures (keyboard, double-click, drag and drop) as the events they raise.
-#include "users/user_window_driver.h"
+#include "support/user_window.h"
 #include "widgets/tree_control.h"
 
 #include <QFile>

@@ -1,39 +1,29 @@
-// Rules every window keeps: an untouched OK leaves the stored rows exactly as they were, Enter presses the
-// button that has the focus, and a window whose load fails does not open.
+// Rules every window keeps, and the data-source control under them: bound controls show and save their
+// columns, an untouched OK leaves the stored rows exactly as they were, an unload drops a pending record the
+// window's Validate refuses, Enter presses the button that has the focus, and a window whose load fails does
+// not open.
+#include "db/criteria.h"
 #include "lookups/LOOKUP_FORM.h"
 #include "replication/REPLICA_FORM.h"
 #include "shell/Admin_FORM.h"
-#include "support/test_support.h"
+#include "support/drivers.h"
 #include "system/F_SYSTEM.h"
 #include "tools/F_TOOL.h"
 #include "tools/TOOL_FORM.h"
 #include "users/F_USER.h"
 #include "users/USER_FORM.h"
+#include "widgets/data_control.h"
 #include "widgets/data_grid.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QtTest>
 
 using namespace pell;
 using namespace pell::test;
-using namespace Qt::StringLiterals;
 
 namespace {
-
-// Every row of a table, each column as the engine stores it (its type and its bytes), in rowid order.
-QString tableBytes(const QString& db, const QString& table) {
-    const QString columns =
-        scalarRaw(db, u"SELECT group_concat('quote(\"' || name || '\")', ' || ''|'' || ') FROM "
-                      "pragma_table_info('%1')"_s.arg(table))
-            .toString();
-    return scalarRaw(
-               db, u"SELECT group_concat(r, char(10)) FROM (SELECT %1 AS r FROM \"%2\" ORDER BY rowid)"_s.arg(
-                       columns, table))
-        .toString();
-}
 
 QString sqlText(const QString& text) {
     return u'\'' + QString(text).replace(u'\'', u"''"_s) + u'\'';
@@ -52,26 +42,31 @@ void untouchedOk(Fixture& f, const QString& action, const QString& field, const 
     QVERIFY(editor.isUnloaded());
 }
 
-// Closes whatever modal window comes up; the names of those that did.
-struct OpenedWindows {
-    QStringList names;
-    QTimer timer;
-    OpenedWindows() {
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, &timer, [this] {
-            if (auto* form = qobject_cast<PellForm*>(QApplication::activeModalWidget())) {
-                names << form->objectName();
-                form->unload();
-            }
-        });
-        timer.start();
+// A small editor window over LU_Priority, as the real editors are built; its Validate refuses the unload's
+// save when told to.
+class Editor : public PellForm {
+public:
+    Editor(AppContext& c, bool refuseOnUnload) : PellForm(c, nullptr, 0), refuse(refuseOnUnload) {
+        Data1 = new DataControl(u"Data1"_s, this);
+        key = new QLineEdit(this);
+        Data1->setDatabaseName(c.state.DATABASE_PATH);
+        Data1->setRecordSource(u"LU_Priority"_s);
+        Data1->bind(key, u"Priority"_s);
+        Data1->onValidate = [this](int actionCode, bool& save) {
+            actions << actionCode;
+            if (refuse && actionCode == action::Unload)
+                save = false;
+        };
+        refreshAfterLoad(Data1);
     }
+    DataControl* Data1;
+    QLineEdit* key;
+    bool refuse;
+    QList<int> actions;
 };
 
-// Enter as the keyboard gives it: to the widget that has the focus in its window.
-void pressEnterOn(QWidget* widget) {
-    widget->setFocus();
-    QTest::keyClick(widget->window()->focusWidget(), Qt::Key_Return);
+int priorities(const QString& db, const QString& where = u"1"_s) {
+    return scalarRaw(db, u"SELECT count(*) FROM LU_Priority WHERE "_s + where).toInt();
 }
 
 } // namespace
@@ -80,10 +75,72 @@ class TestWindowRules : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void boundControlsShowAndSaveTheirColumns();
+    void anUnloadSavesOnlyWhatValidateAllows();
     void untouchedOkLeavesEveryStoredRowAlone();
     void enterPressesTheFocusedButton();
     void aWindowWhoseLoadFailsDoesNotOpen();
 };
+
+void TestWindowRules::boundControlsShowAndSaveTheirColumns() {
+    Fixture f;
+    const QString path = f.makeSharedDb();
+    DataControl data(u"Data1"_s);
+    QLineEdit tool, exe;
+    QCheckBox screen;
+    data.setDatabaseName(path);
+    data.setRecordSource(u"TOOL"_s);
+    data.bind(&tool, u"Tool_Name"_s);
+    data.bind(&exe, u"Tool_EXE"_s);
+    data.bind(&screen, u"Tool_Access_Screen"_s);
+    data.refresh();
+    QCOMPARE(tool.text(), u"Calculator"_s);
+    QVERIFY(screen.isChecked());
+    data.rs().edit();
+    screen.setChecked(false);
+    exe.setText(u"kcalc"_s);
+    data.updateRecord();
+    QCOMPARE(
+        scalarRaw(path, u"SELECT Tool_Access_Screen || Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s)
+            .toString(),
+        u"0kcalc"_s);
+    data.rs().addNew();
+    QVERIFY(tool.text().isEmpty());
+    tool.setText(u"Editor"_s);
+    exe.setText(u"vi"_s);
+    screen.setChecked(true);
+    data.updateRecord();
+    QCOMPARE(scalarRaw(path, u"SELECT Tool_Access_Screen FROM TOOL WHERE Tool_Name='Editor'"_s).toInt(), -1);
+}
+
+void TestWindowRules::anUnloadSavesOnlyWhatValidateAllows() {
+    Fixture f;
+    const QString path = f.makeSharedDb();
+    for (const bool refuse : {true, false}) {
+        Loaded<Editor> editor(f.ctx, refuse);
+        editor.Data1->rs().addNew();
+        editor.key->setText(refuse ? u"Never"_s : u"Someday"_s);
+        editor.close();
+        QCOMPARE(editor.actions, QList<int>{action::Unload});
+    }
+    QCOMPARE(priorities(path, u"Priority IN ('Never', 'Someday')"_s), 1);
+    {
+        Loaded<Editor> editor(f.ctx, true); // an edit is dropped as well
+        editor.Data1->rs().findFirst(db::Criteria::equals(u"Priority"_s, u"Low"_s));
+        editor.Data1->rs().edit();
+        editor.key->setText(u"Lowest"_s);
+        editor.close();
+    }
+    QCOMPARE(priorities(path, u"Priority = 'Low'"_s), 1);
+    // A save the engine refuses (a duplicate) does not keep the window from closing.
+    Loaded<Editor> editor(f.ctx, false);
+    editor.show();
+    editor.Data1->rs().addNew();
+    editor.key->setText(u"high"_s);
+    editor.close();
+    QVERIFY(!editor.isVisible() && !editor.Data1->isOpen());
+    QCOMPARE(priorities(path), 4);
+}
 
 void TestWindowRules::untouchedOkLeavesEveryStoredRowAlone() {
     // Rows written by other programs: longer than the boxes allow (30, 20, 10, 50, 50, 24 characters), 1 for
