@@ -20,7 +20,7 @@ inline QString dumpTable(sqlite3* db, const QString& table) {
     sqlite3_stmt* stmt = nullptr;
     const QByteArray sql = "SELECT * FROM \"" + table.toUtf8() + "\" ORDER BY rowid";
     if (sqlite3_prepare_v2(db, sql.constData(), -1, &stmt, nullptr) != SQLITE_OK)
-        return QStringLiteral("<unreadable>");
+        return u"<unreadable>"_s;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
@@ -31,7 +31,7 @@ inline QString dumpTable(sqlite3* db, const QString& table) {
         text += u'\n';
     }
     sqlite3_finalize(stmt);
-    return rc == SQLITE_DONE ? text : text + QStringLiteral("<damaged>");
+    return rc == SQLITE_DONE ? text : text + u"<damaged>"_s;
 }
 
 inline QStringList tableNames(sqlite3* db) {
@@ -104,10 +104,10 @@ struct MainWindow {
 // A shared database with `rows` more rows made from `insert` (%1 = 1..4, %2 = the row's index).
 inline QString makeFilledDb(Fixture& f, const QString& insert, int rows, const QString& after = {}) {
     const QString db = f.makeSharedDb();
-    QString sql = QStringLiteral("BEGIN;");
+    QString sql = u"BEGIN;"_s;
     for (int i = 0; i < rows; ++i)
         sql += insert.arg(i % 4 + 1).arg(i);
-    execRaw(db, sql + QStringLiteral("COMMIT;") + after);
+    execRaw(db, sql + u"COMMIT;"_s + after);
     return db;
 }
 

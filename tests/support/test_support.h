@@ -26,9 +26,9 @@ struct Fixture {
 
     QString path(const QString& name) const { return dir.filePath(name); }
     // Creates the shared database (sample data unless told otherwise) and points DATABASE_PATH at it.
-    QString makeSharedDb(const QString& name = QStringLiteral("pell.mdb"), bool sample = true);
+    QString makeSharedDb(const QString& name = u"pell.mdb"_s, bool sample = true);
     // Creates the replica-administration database and points REPLICADB_PATH at it.
-    QString makeReplicaDb(const QString& name = QStringLiteral("replica.mdb"));
+    QString makeReplicaDb(const QString& name = u"replica.mdb"_s);
 };
 
 // Runs pelldb from the build's program folder; returns its exit code, output in out/err.
@@ -83,7 +83,7 @@ template <class F> QString errorText(F&& call) {
     } catch (const Error& e) {
         return e.text();
     }
-    return QStringLiteral("<no error>");
+    return u"<no error>"_s;
 }
 
 } // namespace pell::test

@@ -18,12 +18,12 @@ namespace {
 const QDate Today(2026, 6, 15);
 
 QString stamp(int daysBack, const char* time = "12:00:00") {
-    return Today.addDays(-daysBack).toString(QStringLiteral("yyyy-MM-dd ")) + QString::fromLatin1(time);
+    return Today.addDays(-daysBack).toString(u"yyyy-MM-dd "_s) + QString::fromLatin1(time);
 }
 
 QString sqlValue(const QVariant& v) {
     if (v.isNull())
-        return QStringLiteral("NULL");
+        return u"NULL"_s;
     if (v.typeId() == QMetaType::QString)
         return u'\'' + v.toString() + u'\'';
     return v.toString();
@@ -36,9 +36,9 @@ QString taskSql(qint64 number, const QVariant& status, const QVariant& ownerDate
                       .arg(number)
                       .arg(sqlValue(status), sqlValue(ownerDate));
     for (int i = 0; i < 3; ++i)
-        sql += QStringLiteral("INSERT INTO ATTACH (SCR_Number, File_Name) VALUES (%1, 'f');").arg(number);
+        sql += u"INSERT INTO ATTACH (SCR_Number, File_Name) VALUES (%1, 'f');"_s.arg(number);
     for (int i = 0; i < 5; ++i)
-        sql += QStringLiteral("INSERT INTO ROUTE (SCR_Number, Route_Note) VALUES (%1, 'r');").arg(number);
+        sql += u"INSERT INTO ROUTE (SCR_Number, Route_Note) VALUES (%1, 'r');"_s.arg(number);
     return sql;
 }
 
@@ -47,7 +47,7 @@ qint64 count(const QString& path, const QString& sql) {
 }
 
 bool taskExists(const QString& path, qint64 n) {
-    return count(path, QStringLiteral("SELECT count(*) FROM SCR WHERE SCR_Number = %1").arg(n)) == 1;
+    return count(path, u"SELECT count(*) FROM SCR WHERE SCR_Number = %1"_s.arg(n)) == 1;
 }
 
 qint64 orphans(const QString& path) {
@@ -65,8 +65,8 @@ qint64 rowsOf(const QString& path, qint64 n) {
 
 // A database without the sample tasks, the day limit set to `limit` and the tasks of `tasks` added.
 QString makeDb(Fixture& f, const QString& limit, const QString& tasks) {
-    const QString path = f.makeSharedDb(QStringLiteral("pell.mdb"), false);
-    execRaw(path, QStringLiteral("UPDATE \"SYSTEM\" SET MAX_STORAGE = %1;").arg(limit) + tasks);
+    const QString path = f.makeSharedDb(u"pell.mdb"_s, false);
+    execRaw(path, u"UPDATE \"SYSTEM\" SET MAX_STORAGE = %1;"_s.arg(limit) + tasks);
     return path;
 }
 
@@ -84,20 +84,19 @@ class PurgeTest : public QObject {
 private Q_SLOTS:
     void calendarAgeIgnoresTimesOfDay() {
         QCOMPARE(calendarAge(stamp(0, "00:00:01"), Today).value_or(-999), qint64(0));
-        QCOMPARE(calendarAge(QStringLiteral("2026-06-14T08:30:00"), Today).value_or(-999), qint64(1));
-        QVERIFY(!calendarAge(QStringLiteral("2026-02-30 10:00:00"), Today));
-        QVERIFY(!calendarAge(QStringLiteral("2026-06-14 25:61:00"), Today));
+        QCOMPARE(calendarAge(u"2026-06-14T08:30:00"_s, Today).value_or(-999), qint64(1));
+        QVERIFY(!calendarAge(u"2026-02-30 10:00:00"_s, Today));
+        QVERIFY(!calendarAge(u"2026-06-14 25:61:00"_s, Today));
         QVERIFY(!calendarAge(QVariant(qlonglong(46000)), Today));
     }
 
     void agesAtTheLimit() {
         Fixture f;
-        const QString path = makeDb(f, QStringLiteral("30"),
-                                    taskSql(1, QStringLiteral("C"), stamp(30, "00:00:01")) +
-                                        taskSql(2, QStringLiteral("C"), stamp(30, "23:59:59")) +
-                                        taskSql(3, QStringLiteral("C"), stamp(31, "23:59:59")) +
-                                        taskSql(4, QStringLiteral("X"), stamp(31, "00:00:00")) +
-                                        taskSql(5, QStringLiteral("C"), stamp(0)));
+        const QString path =
+            makeDb(f, u"30"_s,
+                   taskSql(1, u"C"_s, stamp(30, "00:00:01")) + taskSql(2, u"C"_s, stamp(30, "23:59:59")) +
+                       taskSql(3, u"C"_s, stamp(31, "23:59:59")) + taskSql(4, u"X"_s, stamp(31, "00:00:00")) +
+                       taskSql(5, u"C"_s, stamp(0)));
         const PurgeResult result = purge(path);
         QVERIFY(!result.stoppedBy);
         QCOMPARE(result.deleted, qint64(2));
@@ -110,9 +109,8 @@ private Q_SLOTS:
 
     void yesterdayLateIsOneDayOld() {
         Fixture f;
-        const QString path = makeDb(f, QStringLiteral("1"),
-                                    taskSql(1, QStringLiteral("C"), stamp(1, "23:59:00")) +
-                                        taskSql(2, QStringLiteral("C"), stamp(2, "00:00:30")));
+        const QString path = makeDb(
+            f, u"1"_s, taskSql(1, u"C"_s, stamp(1, "23:59:00")) + taskSql(2, u"C"_s, stamp(2, "00:00:30")));
         QCOMPARE(purge(path).deleted, qint64(1));
         QVERIFY(taskExists(path, 1));
         QVERIFY(!taskExists(path, 2));
@@ -120,14 +118,14 @@ private Q_SLOTS:
 
     void limitZeroOrEmptyDeletesNothing_data() {
         QTest::addColumn<QString>("limit");
-        QTest::newRow("zero") << QStringLiteral("0");
-        QTest::newRow("null") << QStringLiteral("NULL");
-        QTest::newRow("empty text") << QStringLiteral("''");
+        QTest::newRow("zero") << u"0"_s;
+        QTest::newRow("null") << u"NULL"_s;
+        QTest::newRow("empty text") << u"''"_s;
     }
     void limitZeroOrEmptyDeletesNothing() {
         QFETCH(QString, limit);
         Fixture f;
-        const QString path = makeDb(f, limit, taskSql(1, QStringLiteral("C"), stamp(5000)));
+        const QString path = makeDb(f, limit, taskSql(1, u"C"_s, stamp(5000)));
         const PurgeResult result = purge(path);
         QVERIFY(!result.stoppedBy);
         QCOMPARE(result.deleted, qint64(0));
@@ -136,12 +134,10 @@ private Q_SLOTS:
 
     void openNullStatusAndUndatedTasksStay() {
         Fixture f;
-        const QString path =
-            makeDb(f, QStringLiteral("10"),
-                   taskSql(1, QStringLiteral("A"), stamp(900)) + taskSql(2, QStringLiteral("a"), stamp(900)) +
-                       taskSql(3, QVariant(), stamp(900)) + taskSql(4, QStringLiteral("C"), QVariant()) +
-                       taskSql(5, QStringLiteral("C"), QStringLiteral("not a date")) +
-                       taskSql(6, QStringLiteral("C"), stamp(11)));
+        const QString path = makeDb(f, u"10"_s,
+                                    taskSql(1, u"A"_s, stamp(900)) + taskSql(2, u"a"_s, stamp(900)) +
+                                        taskSql(3, QVariant(), stamp(900)) + taskSql(4, u"C"_s, QVariant()) +
+                                        taskSql(5, u"C"_s, u"not a date"_s) + taskSql(6, u"C"_s, stamp(11)));
         const PurgeResult result = purge(path);
         QCOMPARE(result.deleted, qint64(1));
         QCOMPARE(result.skipped, qint64(1)); // the unreadable date
@@ -155,11 +151,10 @@ private Q_SLOTS:
 
     void numbersBeyondSixteenBitsArePurged() {
         Fixture f;
-        const QString path = makeDb(
-            f, QStringLiteral("10"),
-            taskSql(32767, QStringLiteral("C"), stamp(20)) + taskSql(40000, QStringLiteral("C"), stamp(20)) +
-                taskSql(3000000000LL, QStringLiteral("C"), stamp(20)) +
-                taskSql(-7, QStringLiteral("C"), stamp(20)) + taskSql(50000, QStringLiteral("C"), stamp(2)));
+        const QString path = makeDb(f, u"10"_s,
+                                    taskSql(32767, u"C"_s, stamp(20)) + taskSql(40000, u"C"_s, stamp(20)) +
+                                        taskSql(3000000000LL, u"C"_s, stamp(20)) +
+                                        taskSql(-7, u"C"_s, stamp(20)) + taskSql(50000, u"C"_s, stamp(2)));
         const PurgeResult result = purge(path);
         QVERIFY(!result.stoppedBy);
         QCOMPARE(result.deleted, qint64(4));
@@ -178,8 +173,8 @@ private Q_SLOTS:
         QString sql = QStringLiteral("CREATE TRIGGER refuse BEFORE DELETE ON ROUTE WHEN old.SCR_Number = 5 "
                                      "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
         for (int n = 1; n <= 8; ++n)
-            sql += taskSql(n, QStringLiteral("C"), stamp(100));
-        const QString path = makeDb(f, QStringLiteral("10"), sql);
+            sql += taskSql(n, u"C"_s, stamp(100));
+        const QString path = makeDb(f, u"10"_s, sql);
         PurgeOptions options;
         options.batchTasks = 2;
         const PurgeResult result = purge(path, options);
@@ -197,9 +192,9 @@ private Q_SLOTS:
         Fixture f;
         QString tasks;
         for (int n = 1; n <= 6; ++n)
-            tasks += taskSql(n, QStringLiteral("C"), stamp(100));
-        tasks += taskSql(7, QStringLiteral("C"), stamp(100));
-        const QString path = makeDb(f, QStringLiteral("10"), tasks);
+            tasks += taskSql(n, u"C"_s, stamp(100));
+        tasks += taskSql(7, u"C"_s, stamp(100));
+        const QString path = makeDb(f, u"10"_s, tasks);
         // This purge has read its tasks and deleted one when another purge deletes the rest but one, which
         // another user reopens meanwhile.
         PurgeOptions options;
@@ -208,7 +203,7 @@ private Q_SLOTS:
         options.progress = [&](const ProgressReport& batch) {
             if (other || batch.stage != ProgressReport::Stage::Step)
                 return;
-            execRaw(path, QStringLiteral("UPDATE SCR SET SCR_STATUS = 'A' WHERE SCR_Number = 7;"));
+            execRaw(path, u"UPDATE SCR SET SCR_STATUS = 'A' WHERE SCR_Number = 7;"_s);
             other = purge(path);
         };
         const PurgeResult result = purge(path, options);
@@ -225,8 +220,8 @@ private Q_SLOTS:
         Fixture f;
         QString tasks;
         for (int n = 1; n <= 6; ++n)
-            tasks += taskSql(n, QStringLiteral("C"), stamp(100));
-        const QString path = makeDb(f, QStringLiteral("10"), tasks);
+            tasks += taskSql(n, u"C"_s, stamp(100));
+        const QString path = makeDb(f, u"10"_s, tasks);
         // After the first batch another user takes the write lock and keeps it.
         sqlite3* other = nullptr;
         QCOMPARE(sqlite3_open_v2(QFile::encodeName(path).constData(), &other, SQLITE_OPEN_READWRITE, nullptr),

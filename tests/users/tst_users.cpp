@@ -41,7 +41,6 @@ QString allSupervisors(const QString& db) {
     return scalarRaw(db, u"SELECT group_concat(ifnull(Supervisor_User_ID,'~')) FROM \"USER\""_s).toString();
 }
 
-
 const QString DuplicateText = u"User ID already exists, Please specify another ID."_s;
 
 // The whole USER table as text, to prove that nothing changed.
