@@ -90,80 +90,58 @@ private Q_SLOTS:
         QVERIFY(!calendarAge(QVariant(qlonglong(46000)), Today));
     }
 
-    void agesAtTheLimit() {
-        Fixture f;
-        const QString path =
-            makeDb(f, u"30"_s,
-                   taskSql(1, u"C"_s, stamp(30, "00:00:01")) + taskSql(2, u"C"_s, stamp(30, "23:59:59")) +
-                       taskSql(3, u"C"_s, stamp(31, "23:59:59")) + taskSql(4, u"X"_s, stamp(31, "00:00:00")) +
-                       taskSql(5, u"C"_s, stamp(0)));
-        const PurgeResult result = purge(path);
-        QVERIFY(!result.stoppedBy);
-        QCOMPARE(result.deleted, qint64(2));
-        for (qint64 n : {1, 2, 5})
-            QCOMPARE(rowsOf(path, n), qint64(8));
-        for (qint64 n : {3, 4}) // any status but 'A' is closed
-            QVERIFY(!taskExists(path, n));
-        QCOMPARE(orphans(path), qint64(0));
-    }
-
-    void yesterdayLateIsOneDayOld() {
-        Fixture f;
-        const QString path = makeDb(
-            f, u"1"_s, taskSql(1, u"C"_s, stamp(1, "23:59:00")) + taskSql(2, u"C"_s, stamp(2, "00:00:30")));
-        QCOMPARE(purge(path).deleted, qint64(1));
-        QVERIFY(taskExists(path, 1));
-        QVERIFY(!taskExists(path, 2));
-    }
-
-    void limitZeroOrEmptyDeletesNothing_data() {
+    // Which tasks go. A task is "number status days-back [time]": status - is NULL, days - is no date and
+    // ? a date that cannot be read.
+    void whichTasksGo_data() {
         QTest::addColumn<QString>("limit");
-        QTest::newRow("zero") << u"0"_s;
-        QTest::newRow("null") << u"NULL"_s;
-        QTest::newRow("empty text") << u"''"_s;
+        QTest::addColumn<QStringList>("tasks");
+        QTest::addColumn<QList<qint64>>("deleted");
+        QTest::addColumn<qint64>("skipped");
+        const auto row = [](const char* name, const QString& limit, const QString& tasks,
+                            QList<qint64> deleted, qint64 skipped = 0) {
+            QTest::newRow(name) << limit << tasks.split(u';') << deleted << skipped;
+        };
+        // Older than the limit, counted in calendar days; any status but 'A' is closed.
+        row("at the limit", u"30"_s,
+            u"1 C 30 00:00:01;2 C 30 23:59:59;3 C 31 23:59:59;4 X 31 00:00:00;5 C 0"_s, {3, 4});
+        row("yesterday late is a day old", u"1"_s, u"1 C 1 23:59:00;2 C 2 00:00:30"_s, {2});
+        row("limit zero", u"0"_s, u"1 C 5000"_s, {});
+        row("limit null", u"NULL"_s, u"1 C 5000"_s, {});
+        row("limit empty", u"''"_s, u"1 C 5000"_s, {});
+        row("open, null status, undated", u"10"_s, u"1 A 900;2 a 900;3 - 900;4 C -;5 C ?;6 C 11"_s, {6}, 1);
+        row("numbers beyond sixteen bits", u"10"_s,
+            u"32767 C 20;40000 C 20;3000000000 C 20;-7 C 20;50000 C 2"_s, {32767, 40000, 3000000000LL, -7});
     }
-    void limitZeroOrEmptyDeletesNothing() {
+    void whichTasksGo() {
         QFETCH(QString, limit);
+        QFETCH(QStringList, tasks);
+        QFETCH(QList<qint64>, deleted);
+        QFETCH(qint64, skipped);
         Fixture f;
-        const QString path = makeDb(f, limit, taskSql(1, u"C"_s, stamp(5000)));
+        QString sql;
+        QList<qint64> numbers;
+        for (const QString& task : tasks) {
+            const QStringList p = task.split(u' ');
+            const QVariant status = p[1] == u"-"_s ? QVariant() : QVariant(p[1]);
+            const QVariant date =
+                p[2] == u"-"_s ? QVariant()
+                : p[2] == u"?"_s
+                    ? QVariant(u"not a date"_s)
+                    : QVariant(stamp(p[2].toInt(), p.size() > 3 ? qPrintable(p[3]) : "12:00:00"));
+            numbers << p[0].toLongLong();
+            sql += taskSql(numbers.last(), status, date);
+        }
+        const QString path = makeDb(f, limit, sql);
         const PurgeResult result = purge(path);
         QVERIFY(!result.stoppedBy);
-        QCOMPARE(result.deleted, qint64(0));
-        QCOMPARE(rowsOf(path, 1), qint64(8));
-    }
-
-    void openNullStatusAndUndatedTasksStay() {
-        Fixture f;
-        const QString path = makeDb(f, u"10"_s,
-                                    taskSql(1, u"A"_s, stamp(900)) + taskSql(2, u"a"_s, stamp(900)) +
-                                        taskSql(3, QVariant(), stamp(900)) + taskSql(4, u"C"_s, QVariant()) +
-                                        taskSql(5, u"C"_s, u"not a date"_s) + taskSql(6, u"C"_s, stamp(11)));
-        const PurgeResult result = purge(path);
-        QCOMPARE(result.deleted, qint64(1));
-        QCOMPARE(result.skipped, qint64(1)); // the unreadable date
-        for (qint64 n : {1, 2, 3, 4, 5}) {
-            QVERIFY2(taskExists(path, n), qPrintable(QString::number(n)));
-            QCOMPARE(rowsOf(path, n), qint64(8));
+        QCOMPARE(result.deleted, qint64(deleted.size()));
+        QCOMPARE(result.skipped, skipped);
+        for (const qint64 n : numbers) {
+            const bool gone = deleted.contains(n);
+            QVERIFY2(taskExists(path, n) != gone, qPrintable(QString::number(n)));
+            QCOMPARE(rowsOf(path, n), gone ? qint64(0) : qint64(8));
         }
-        QVERIFY(!taskExists(path, 6));
         QCOMPARE(orphans(path), qint64(0));
-    }
-
-    void numbersBeyondSixteenBitsArePurged() {
-        Fixture f;
-        const QString path = makeDb(f, u"10"_s,
-                                    taskSql(32767, u"C"_s, stamp(20)) + taskSql(40000, u"C"_s, stamp(20)) +
-                                        taskSql(3000000000LL, u"C"_s, stamp(20)) +
-                                        taskSql(-7, u"C"_s, stamp(20)) + taskSql(50000, u"C"_s, stamp(2)));
-        const PurgeResult result = purge(path);
-        QVERIFY(!result.stoppedBy);
-        QCOMPARE(result.deleted, qint64(4));
-        for (qint64 n : {32767LL, 40000LL, 3000000000LL, -7LL}) {
-            QVERIFY(!taskExists(path, n));
-            QCOMPARE(rowsOf(path, n), qint64(0));
-        }
-        QVERIFY(taskExists(path, 50000));
-        QCOMPARE(rowsOf(path, 50000), qint64(8));
     }
 
     void aFailingDeletionUndoesTheWholeTask() {
