@@ -2,11 +2,11 @@
 // widget, offscreen), against reading the same column with the bare C API.
 #include "bench/bench.h"
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 #include "db/database.h"
 #include "db/statement.h"
 #include "lookups/F_LOOKUP.h"
-#include "platform/scripted_platform.h"
+#include "support/scripted_platform.h"
 
 #include <QListWidget>
 
@@ -23,7 +23,7 @@ const Register fill("fill", "fill [--rows N] [--runs R]", [](const QStringList& 
     runPelldb({QStringLiteral("init"), path});
     {
         auto db = db::Database::open(path);
-        db::WriteTransaction tx(*db);
+        db::Transaction tx(*db);
         db::Statement insert = db->prepare(QStringLiteral("INSERT INTO LU_Category (Category) VALUES (?1)"));
         for (long long i = 0; i < rows; ++i) {
             insert.bindAll({QStringLiteral("Category %1").arg(i, 6, 10, QLatin1Char('0'))});
@@ -36,7 +36,7 @@ const Register fill("fill", "fill [--rows N] [--runs R]", [](const QStringList& 
     state.DATABASE_PATH = path;
     ScriptedPlatform platform;
     AppContext ctx{state, platform};
-    F_LOOKUP window(ctx, nullptr); // opens on Category and fills once
+    Loaded<F_LOOKUP> window(ctx, nullptr); // opens on Category and fills once
     int listed = 0;
     const double ours = medianMs(runs, {}, [&] {
         window.FILL_LIST();

@@ -3,8 +3,8 @@
 // what ours guarantees), the compaction against VACUUM INTO with the bare C API.
 #include "bench/bench.h"
 
-#include "db/engine.h"
-#include "db/error.h"
+#include "core/error.h"
+#include "db/files/operations.h"
 
 #include <QFile>
 
@@ -29,7 +29,7 @@ void settle(const QStringList& remove) {
 }
 
 QString makeDatabase(QTemporaryDir& dir, long long tasks) {
-    const QString path = dir.filePath(QStringLiteral("big.mdb"));
+    QString path = dir.filePath(QStringLiteral("big.mdb"));
     runPelldb({QStringLiteral("init"), path, QStringLiteral("--tasks"), QString::number(tasks)});
     return path;
 }
@@ -54,7 +54,7 @@ const Register backup("backup", "backup [--tasks N] [--runs R]", [](const QStrin
     const QString ours = dir.filePath(QStringLiteral("ours.mdb"));
     const QString theirs = dir.filePath(QStringLiteral("cp.mdb"));
     const auto [oursMs, cpMs] = byTurns(
-        runs, [&] { settle({ours}); }, [&] { db::engine::copyDatabaseFile(database, ours); },
+        runs, [&] { settle({ours}); }, [&] { db::files::copyDatabaseFile(database, ours); },
         [&] { settle({theirs}); },
         [&] {
             QProcess cp;
@@ -66,7 +66,7 @@ const Register backup("backup", "backup [--tasks N] [--runs R]", [](const QStrin
     // cp leaves its copy to the system's write-back; ours is on disk before it is put in place. The same
     // work done durably by hand: cp, then the copy's data synced.
     const auto [oursAgainMs, durableMs] = byTurns(
-        runs, [&] { settle({ours}); }, [&] { db::engine::copyDatabaseFile(database, ours); },
+        runs, [&] { settle({ours}); }, [&] { db::files::copyDatabaseFile(database, ours); },
         [&] { settle({theirs}); },
         [&] {
             QProcess cp;
@@ -96,7 +96,7 @@ const Register compact("compact", "compact [--tasks N] [--runs R]", [](const QSt
     };
     bool copyLeft = true;
     const auto [oursMs, vacuumMs] = byTurns(
-        runs, freshWork, [&] { db::engine::compactInPlace(work, temp); },
+        runs, freshWork, [&] { db::files::compactInPlace(work, temp); },
         [&] {
             copyLeft = copyLeft && sameContent(work, temp);
             settle({vacuumed});

@@ -4,7 +4,7 @@
 #include "bench/bench.h"
 
 #include "db/database.h"
-#include "system/purge_core.h"
+#include "system/purge.h"
 
 #include <QFile>
 

@@ -2,11 +2,11 @@
 // writes (or the plain opens) that the same work needs at the least.
 #include "bench/bench.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
-#include "platform/scripted_platform.h"
+#include "db/replication/replication.h"
 #include "replication/CONFLICTS_FORM.h"
+#include "support/scripted_platform.h"
 
 #include <QAbstractItemModel>
 #include <QTableView>
@@ -205,7 +205,7 @@ const Register conflictsWindow("conflicts", "conflicts [--rows N] [--runs R]", [
     const auto [ours, baseline] = byTurns(
         runs, {},
         [&] {
-            CONFLICTS_FORM form(ctx, nullptr);
+            Loaded<CONFLICTS_FORM> form(ctx, nullptr);
             listed = form.List1->model()->rowCount();
         },
         {},

@@ -2,8 +2,8 @@
 // database of N generated users, against the bare C API reading the same three columns of every user.
 #include "bench/bench.h"
 
-#include "app/app_state.h"
-#include "platform/scripted_platform.h"
+#include "core/app_state.h"
+#include "support/scripted_platform.h"
 #include "users/F_USER.h"
 #include "widgets/tree_control.h"
 
@@ -33,12 +33,12 @@ const Register tree("tree", "tree [--users N] [--runs R]", [](const QStringList&
 
     // Opening the window reads the table and builds the tree; the view is then brought up to date.
     // Closing the previous window (which writes the tree file) is left out of the timing.
-    std::unique_ptr<F_USER> window;
+    std::unique_ptr<Loaded<F_USER>> window;
     int nodes = 0;
     const double ours = medianMs(
         runs, [&] { window.reset(); },
         [&] {
-            window = std::make_unique<F_USER>(ctx, nullptr);
+            window = std::make_unique<Loaded<F_USER>>(ctx, nullptr);
             window->Easytree1->flush();
             nodes = window->Easytree1->nodeCount();
         });

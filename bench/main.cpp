@@ -1,6 +1,7 @@
 #include "bench/bench.h"
 
-#include "db/error.h"
+#include "core/error.h"
+#include "db/replication/install.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -83,6 +84,7 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    pell::db::replication::install();
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
     auto& list = pell::bench::scenarios();

@@ -2,68 +2,67 @@
 #include "cli/command.h"
 
 #include "db/database.h"
-#include "db/engine.h"
+#include "db/files/operations.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <cstdio>
 
 namespace pell::cli {
-namespace {
 
-QString onePath(const Options& options) {
-    if (options.positional().size() != 1)
-        throw UsageError{QStringLiteral("expects one database path")};
-    return options.positional().constFirst();
+void addBasicCommands(Registry& registry) {
+    registry.add({QStringLiteral("init"),
+                  QStringLiteral("init PATH [--sample] [--users N] [--tasks N] [--seed S]"),
+                  {{QStringLiteral("users"), QStringLiteral("tasks"), QStringLiteral("seed")},
+                   {QStringLiteral("sample")}},
+                  [](const Invocation& call) {
+                      const Options& options = call.options;
+                      const QString path = options.onePath();
+                      sample::SampleOptions sample;
+                      sample.sample = options.flag(QStringLiteral("sample"));
+                      sample.users = options.intValue(QStringLiteral("users"), 0);
+                      sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
+                      sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
+                      auto db = db::Database::create(path);
+                      db::createSharedSchema(*db);
+                      sample::fillSharedDatabase(*db, sample);
+                      call.out << "created " << path << "\n";
+                      return 0;
+                  }});
+
+    registry.add({QStringLiteral("init-replicadb"),
+                  QStringLiteral("init-replicadb PATH"),
+                  {},
+                  [](const Invocation& call) {
+                      const QString path = call.options.onePath();
+                      auto db = db::Database::create(path);
+                      db::createReplicaAdminSchema(*db);
+                      call.out << "created " << path << "\n";
+                      return 0;
+                  }});
+
+    registry.add({QStringLiteral("check"), QStringLiteral("check PATH"), {}, [](const Invocation& call) {
+                      const QStringList problems = db::files::checkDatabase(call.options.onePath());
+                      for (const QString& p : problems)
+                          call.out << p << "\n";
+                      call.out << (problems.isEmpty() ? "ok\n" : "damaged\n");
+                      return problems.isEmpty() ? 0 : 1;
+                  }});
+
+    registry.add({QStringLiteral("hold"),
+                  QStringLiteral("hold PATH [--exclusive]"),
+                  {{}, {QStringLiteral("exclusive")}},
+                  [](const Invocation& call) {
+                      const QString path = call.options.onePath();
+                      auto db = db::Database::open(
+                          path, {.exclusive = call.options.flag(QStringLiteral("exclusive"))});
+                      call.out << "holding " << path << "\n";
+                      call.out.flush();
+                      // Holds the database as a user would until standard input closes.
+                      while (std::fgetc(stdin) != EOF) {
+                      }
+                      return 0;
+                  }});
 }
 
-const Register init("init", "init PATH [--sample] [--users N] [--tasks N] [--seed S]",
-                    [](const QStringList& args, QTextStream& out) {
-                        const Options options(args, {QStringLiteral("users"), QStringLiteral("tasks"),
-                                                     QStringLiteral("seed")},
-                                              {QStringLiteral("sample")});
-                        const QString path = onePath(options);
-                        db::SampleOptions sample;
-                        sample.sample = options.flag(QStringLiteral("sample"));
-                        sample.users = options.intValue(QStringLiteral("users"), 0);
-                        sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
-                        sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
-                        auto db = db::Database::create(path);
-                        db::createSharedSchema(*db);
-                        db::fillSharedDatabase(*db, sample);
-                        out << "created " << path << "\n";
-                        return 0;
-                    });
-
-const Register initReplicaDb("init-replicadb", "init-replicadb PATH", [](const QStringList& args, QTextStream& out) {
-    const Options options(args, {}, {});
-    const QString path = onePath(options);
-    auto db = db::Database::create(path);
-    db::createReplicaAdminSchema(*db);
-    out << "created " << path << "\n";
-    return 0;
-});
-
-const Register check("check", "check PATH", [](const QStringList& args, QTextStream& out) {
-    const Options options(args, {}, {});
-    const QString path = onePath(options);
-    const QStringList problems = db::engine::checkDatabase(path);
-    for (const QString& p : problems)
-        out << p << "\n";
-    out << (problems.isEmpty() ? "ok\n" : "damaged\n");
-    return problems.isEmpty() ? 0 : 1;
-});
-
-const Register hold("hold", "hold PATH [--exclusive]", [](const QStringList& args, QTextStream& out) {
-    const Options options(args, {}, {QStringLiteral("exclusive")});
-    const QString path = onePath(options);
-    auto db = db::Database::open(path, {.exclusive = options.flag(QStringLiteral("exclusive"))});
-    out << "holding " << path << "\n";
-    out.flush();
-    // Holds the database as a user would until standard input closes.
-    while (std::fgetc(stdin) != EOF) {
-    }
-    return 0;
-});
-
-} // namespace
 } // namespace pell::cli

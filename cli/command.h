@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/progress.h"
+
 #include <QHash>
 #include <QStringList>
 #include <QTextStream>
@@ -9,27 +11,28 @@
 
 namespace pell::cli {
 
-// A subcommand of pelldb. Each source file registers its own commands.
-struct Command {
-    QString name;
-    QString usage;
-    std::function<int(const QStringList& args, QTextStream& out)> run;
+// Wrong arguments: pelldb prints the command's usage.
+struct UsageError {
+    QString message;
 };
 
-std::vector<Command>& commands();
-
-struct Register {
-    Register(const char* name, const char* usage, std::function<int(const QStringList&, QTextStream&)> run);
+// The options a command takes: "--name value" and "--flag".
+struct OptionSpec {
+    QStringList values;
+    QStringList flags;
 };
 
-// Reads "--name value" options; throws a usage error for an unknown or incomplete one.
+// A command's arguments: its options, read as its OptionSpec says, and the positional arguments.
 class Options {
 public:
-    Options(const QStringList& args, const QStringList& valueOptions, const QStringList& flagOptions);
+    // Throws a usage error for an unknown or incomplete option.
+    Options(const QStringList& args, const OptionSpec& spec);
     const QStringList& positional() const { return m_positional; }
     bool flag(const QString& name) const { return m_flags.contains(name); }
     QString value(const QString& name, const QString& fallback = {}) const;
     int intValue(const QString& name, int fallback) const;
+    // The one positional argument; a usage error unless there is exactly one.
+    QString onePath() const;
 
 private:
     QStringList m_positional;
@@ -37,9 +40,38 @@ private:
     QHash<QString, QString> m_values;
 };
 
-// Thrown for wrong arguments: pelldb prints the usage.
-struct UsageError {
-    QString message;
+// What a command is run with.
+struct Invocation {
+    const Options& options;
+    QTextStream& out;
+    // Hears how far long work has come; pelldb does not listen yet.
+    Progress progress;
 };
+
+// One command of pelldb. run returns the exit status, or throws an Error (pelldb prints "error NNNN: text" on
+// standard error and exits 1) or a UsageError (the usage, exit 2).
+struct Command {
+    QString name;
+    QString usage; // what follows "pelldb " in the usage lines
+    OptionSpec options;
+    std::function<int(const Invocation&)> run;
+};
+
+// pelldb's commands, listed by name.
+class Registry {
+public:
+    void add(Command command);
+    const Command* find(const QString& name) const;
+    const std::vector<Command>& commands() const { return m_commands; }
+
+private:
+    std::vector<Command> m_commands;
+};
+
+// Each source file adds its commands.
+void addBasicCommands(Registry& registry);       // init, init-replicadb, check, hold
+void addMaintenanceCommands(Registry& registry); // backup, compact, repair
+void addSystemCommands(Registry& registry);      // purge
+void addReplicationCommands(Registry& registry); // make-master, make-replica, sync, conflicts
 
 } // namespace pell::cli

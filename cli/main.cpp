@@ -1,74 +1,32 @@
+// pelldb: the headless companion of the administration program, for shells and scheduled jobs.
 #include "cli/command.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/filelock.h"
+#include "db/replication/install.h"
 
 #include <QCoreApplication>
 
-#include <algorithm>
-#include <cstdio>
-
-namespace pell::cli {
-
-std::vector<Command>& commands() {
-    static std::vector<Command> list;
-    return list;
-}
-
-Register::Register(const char* name, const char* usage,
-                   std::function<int(const QStringList&, QTextStream&)> run) {
-    commands().push_back({QString::fromLatin1(name), QString::fromLatin1(usage), std::move(run)});
-}
-
-Options::Options(const QStringList& args, const QStringList& valueOptions, const QStringList& flagOptions) {
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        if (arg.startsWith(QLatin1String("--"))) {
-            const QString name = arg.mid(2);
-            if (flagOptions.contains(name)) {
-                m_flags << name;
-            } else if (valueOptions.contains(name)) {
-                if (i + 1 >= args.size())
-                    throw UsageError{QStringLiteral("option %1 needs a value").arg(arg)};
-                m_values.insert(name, args[++i]);
-            } else {
-                throw UsageError{QStringLiteral("unknown option %1").arg(arg)};
-            }
-        } else {
-            m_positional << arg;
-        }
-    }
-}
-
-QString Options::value(const QString& name, const QString& fallback) const {
-    return m_values.value(name, fallback);
-}
-
-int Options::intValue(const QString& name, int fallback) const {
-    if (!m_values.contains(name))
-        return fallback;
-    bool ok = false;
-    const int v = m_values.value(name).toInt(&ok);
-    if (!ok || v < 0)
-        throw UsageError{QStringLiteral("--%1 takes a whole number").arg(name)};
-    return v;
-}
-
-} // namespace pell::cli
-
 int main(int argc, char* argv[]) {
+    using namespace pell::cli;
     QCoreApplication app(argc, argv);
+    pell::db::replication::install();
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
-    auto& list = pell::cli::commands();
-    std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+
+    Registry registry;
+    addBasicCommands(registry);
+    addMaintenanceCommands(registry);
+    addSystemCommands(registry);
+    addReplicationCommands(registry);
+
     const auto usage = [&] {
         err << "usage: pelldb COMMAND ... [--single-user]\n";
         err << "  --single-user: allow a database on a share whose locks do not reach other computers; "
                "nobody else may use it meanwhile\n";
-        for (const auto& c : list)
+        for (const Command& c : registry.commands())
             err << "  pelldb " << c.usage << "\n";
     };
     if (args.isEmpty()) {
@@ -76,27 +34,27 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const QString name = args.takeFirst();
+    const Command* command = registry.find(name);
+    if (!command) {
+        err << "pelldb: unknown command " << name << "\n";
+        usage();
+        return 2;
+    }
     // On a share whose locks stay on this computer the database is refused, unless the administrator
     // states that nobody else uses it during this command.
     if (args.removeAll(QStringLiteral("--single-user")) > 0)
         pell::db::FileLock::allowLocalOnlyLocks(true);
-    for (const auto& c : list) {
-        if (c.name != name)
-            continue;
-        try {
-            const int rc = c.run(args, out);
-            out.flush();
-            return rc;
-        } catch (const pell::Error& e) {
-            out.flush();
-            err << "error " << e.number() << ": " << e.text() << "\n";
-            return 1;
-        } catch (const pell::cli::UsageError& e) {
-            err << "pelldb " << name << ": " << e.message << "\n  usage: pelldb " << c.usage << "\n";
-            return 2;
-        }
+    try {
+        const Options options(args, command->options);
+        const int rc = command->run(Invocation{options, out, {}});
+        out.flush();
+        return rc;
+    } catch (const pell::Error& e) {
+        out.flush();
+        err << "error " << e.number() << ": " << e.text() << "\n";
+        return 1;
+    } catch (const UsageError& e) {
+        err << "pelldb " << name << ": " << e.message << "\n  usage: pelldb " << command->usage << "\n";
+        return 2;
     }
-    err << "pelldb: unknown command " << name << "\n";
-    usage();
-    return 2;
 }

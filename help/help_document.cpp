@@ -1,4 +1,4 @@
-#include "help_document.h"
+#include "help/help_document.h"
 
 #include <QFile>
 #include <QRegularExpression>

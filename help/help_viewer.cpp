@@ -1,4 +1,4 @@
-#include "help_viewer.h"
+#include "help/help_viewer.h"
 
 #include <QHBoxLayout>
 #include <QListWidget>

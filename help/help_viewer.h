@@ -1,6 +1,6 @@
 #pragma once
 
-#include "help_document.h"
+#include "help/help_document.h"
 
 #include <QWidget>
 

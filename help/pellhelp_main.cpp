@@ -2,8 +2,8 @@
 //   pellhelp [-maximized] [-context N] [-print] FILE
 // opens FILE at the topic with context number N (the contents without one). -print writes the topic as
 // plain text to standard output instead of opening a window.
-#include "app/startup.h"
-#include "help_viewer.h"
+#include "help/help_viewer.h"
+#include "platform/runtime_folder.h"
 
 #include <QApplication>
 #include <QTextStream>

@@ -1,6 +1,6 @@
 #include "app/help_launcher.h"
 
-#include "platform/platform.h"
+#include "core/platform.h"
 
 namespace pell {
 
@@ -17,8 +17,8 @@ QStringList helpViewerArguments(const AppState& state, int context) {
 }
 
 void showHelpContents(AppContext& ctx) {
-    ctx.platform.startProgram(helpViewerPath(ctx.state), QStringList{QStringLiteral("-maximized")} +
-                                                             helpViewerArguments(ctx.state, 0),
+    ctx.platform.startProgram(helpViewerPath(ctx.state),
+                              QStringList{QStringLiteral("-maximized")} + helpViewerArguments(ctx.state, 0),
                               true);
 }
 

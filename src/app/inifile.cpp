@@ -1,6 +1,6 @@
 #include "app/inifile.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QFile>
 
@@ -109,12 +109,6 @@ void READ_INI(AppState& state) {
     }
     const QByteArray contents = file.readAll();
     readIniText(state, contents);
-}
-
-QPointF centerPositionTwips(QSizeF screen, QSizeF window) {
-    const float left = (float(screen.width()) - float(window.width())) / 2.0f;
-    const float top = (float(screen.height()) - float(window.height())) / 3.0f;
-    return {left, top};
 }
 
 } // namespace pell

@@ -1,10 +1,8 @@
 #pragma once
 
-#include "app/app_state.h"
+#include "core/app_state.h"
 
 #include <QByteArray>
-#include <QPointF>
-#include <QSizeF>
 
 namespace pell {
 
@@ -16,8 +14,5 @@ void readIniText(AppState& state, const QByteArray& contents);
 
 // The value of a key line: what follows the first "=", blanks trimmed (tabs and quotes stay).
 QString iniLineValue(const QString& line);
-
-// CENTER_FORM's arithmetic, in twips and single precision: centred across, a third of the free height down.
-QPointF centerPositionTwips(QSizeF screen, QSizeF window);
 
 } // namespace pell

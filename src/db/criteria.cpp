@@ -1,6 +1,6 @@
 #include "db/criteria.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 namespace pell::db {
 
@@ -10,7 +10,7 @@ bool isIdentifierChar(QChar c) {
 }
 
 QString identifier(const QString& text) {
-    const QString t = text.trimmed();
+    QString t = text.trimmed();
     if (t.size() >= 2 && t.front() == u'[' && t.back() == u']')
         return t.mid(1, t.size() - 2);
     if (t.isEmpty())

@@ -1,12 +1,10 @@
 #include "db/database.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/recordset.h"
-#include "db/replication.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -15,7 +13,20 @@ namespace pell::db {
 namespace {
 constexpr int BusyTimeoutMs = 5000;
 const QString PropertiesTable = QStringLiteral("_pell_properties");
+
+ReplicaSetEngine* installedEngine = nullptr;
+
+ReplicaSetEngine& replicaSet() {
+    if (!installedEngine)
+        throw Error::make(err::InvalidOperation,
+                          QStringLiteral("(this program was started without replication)"));
+    return *installedEngine;
+}
 } // namespace
+
+void ReplicaSetEngine::install(ReplicaSetEngine* engine) {
+    installedEngine = engine;
+}
 
 void checkDatabasePath(const QString& path) {
     if (path.trimmed().isEmpty())
@@ -30,7 +41,6 @@ Database::~Database() {
 }
 
 void Database::close() {
-    m_deleteCache.clear();
     m_handle.reset();
     m_lock.release();
 }
@@ -108,42 +118,7 @@ Statement Database::prepare(const QString& sql) {
     return Statement(m_handle.get(), sql);
 }
 
-namespace {
-// "DELETE FROM table WHERE column = 123": such texts, run once per record by the purge, differ only in the
-// number. Nothing else in them may be a parameter marker.
-const QRegularExpression& deleteByNumber() {
-    static const QRegularExpression re(
-        QStringLiteral(
-            R"(^(\s*DELETE\s+FROM\s+[A-Za-z_][A-Za-z0-9_]*\s+WHERE\s+[A-Za-z_][A-Za-z0-9_]*\s*=\s*))"
-            R"((-?[0-9]{1,18})\s*$)"),
-        QRegularExpression::CaseInsensitiveOption);
-    return re;
-}
-constexpr size_t DeleteCacheLimit = 16;
-} // namespace
-
-bool Database::executeCached(const QString& sql) {
-    const QRegularExpressionMatch match = deleteByNumber().match(sql);
-    if (!match.hasMatch())
-        return false;
-    if (!m_handle)
-        throw Error::make(err::InvalidOperation, QStringLiteral("(the database is closed)"));
-    const QString shape = match.captured(1) + QStringLiteral("?1");
-    auto it = m_deleteCache.find(shape);
-    if (it == m_deleteCache.end()) {
-        if (m_deleteCache.size() >= DeleteCacheLimit)
-            m_deleteCache.clear();
-        it = m_deleteCache.emplace(shape, Statement(m_handle.get(), shape)).first;
-    }
-    it->second.bind(1, match.captured(2).toLongLong());
-    it->second.run();
-    return true;
-}
-
 void Database::execute(const QString& sql, const QVariantList& params) {
-    // The same statement as the text, prepared once: the number is bound as the integer it spells.
-    if (params.isEmpty() && executeCached(sql))
-        return;
     Statement stmt = prepare(sql);
     stmt.bindAll(params);
     stmt.run();
@@ -217,7 +192,7 @@ bool isReplicableMark(const QString& name, const QVariant& value) {
 void Database::appendProperty(const Property& property) {
     if (property.name.isEmpty())
         throw Error::make(err::InvalidOperation, QStringLiteral("(a property needs a name)"));
-    WriteTransaction tx(*this);
+    Transaction tx(*this);
     execute(
         QStringLiteral("CREATE TABLE IF NOT EXISTS _pell_properties (name TEXT PRIMARY KEY COLLATE NOCASE, "
                        "type INTEGER NOT NULL, value)"));
@@ -225,8 +200,8 @@ void Database::appendProperty(const Property& property) {
         throw Error::make(err::AlreadyExists, property.name);
     execute(QStringLiteral("INSERT INTO _pell_properties (name, type, value) VALUES (?1, ?2, ?3)"),
             {property.name, property.type, property.value});
-    if (isReplicableMark(property.name, property.value) && !replication::isReplicable(*this))
-        replication::convertToMaster(*this);
+    if (isReplicableMark(property.name, property.value) && !replicaSet().isReplicable(*this))
+        replicaSet().convertToMaster(*this);
     tx.commit();
 }
 
@@ -237,56 +212,25 @@ QVariant Database::propertyValue(const QString& name) {
 }
 
 void Database::setPropertyValue(const QString& name, const QVariant& value) {
-    WriteTransaction tx(*this);
+    Transaction tx(*this);
     if (!hasProperty(name))
         throw Error::make(err::PropertyNotFound, name);
     execute(QStringLiteral("UPDATE _pell_properties SET value = ?2 WHERE name = ?1"), {name, value});
-    if (isReplicableMark(name, value) && !replication::isReplicable(*this))
-        replication::convertToMaster(*this);
+    if (isReplicableMark(name, value) && !replicaSet().isReplicable(*this))
+        replicaSet().convertToMaster(*this);
     tx.commit();
 }
 
 bool Database::isReplicable() {
-    return replication::isReplicable(*this);
+    return replicaSet().isReplicable(*this);
 }
 
 void Database::makeReplica(const QString& path, const QString& description) {
-    replication::makeReplica(*this, path, description);
+    replicaSet().makeReplica(*this, path, description);
 }
 
 void Database::synchronize(const QString& partnerPath, int mode) {
-    replication::synchronize(*this, partnerPath, mode);
-}
-
-WriteTransaction::WriteTransaction(Database& db) : WriteTransaction(db.rawHandle()) {}
-
-WriteTransaction::WriteTransaction(sqlite3* db) : m_db(db) {
-    if (!m_db)
-        throw Error::make(err::InvalidOperation, QStringLiteral("(the database is closed)"));
-    m_nested = sqlite3_get_autocommit(m_db) == 0;
-    const char* sql = m_nested ? "SAVEPOINT pell_write" : "BEGIN IMMEDIATE";
-    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        throwSqlite(m_db, rc);
-}
-
-WriteTransaction::~WriteTransaction() {
-    if (m_done)
-        return;
-    if (m_nested) {
-        sqlite3_exec(m_db, "ROLLBACK TO pell_write", nullptr, nullptr, nullptr);
-        sqlite3_exec(m_db, "RELEASE pell_write", nullptr, nullptr, nullptr);
-    } else {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-}
-
-void WriteTransaction::commit() {
-    const char* sql = m_nested ? "RELEASE pell_write" : "COMMIT";
-    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        throwSqlite(m_db, rc);
-    m_done = true;
+    replicaSet().synchronize(*this, partnerPath, mode);
 }
 
 } // namespace pell::db

@@ -2,17 +2,33 @@
 
 #include "db/filelock.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
-#include <map>
 #include <memory>
 
 namespace pell::db {
 
 class Recordset;
+class Database;
+
+// The replica-set half of the engine. It lives above this library (db/replication), which installs it; every
+// program does so at its start, before it opens a database. Until then no database is replicable and the
+// replica-set operations are refused.
+class ReplicaSetEngine {
+public:
+    virtual ~ReplicaSetEngine() = default;
+    virtual bool isReplicable(Database& db) = 0;
+    // Runs inside the write transaction that sets the Replicable property to "T"; needs an exclusive open.
+    virtual void convertToMaster(Database& db) = 0;
+    virtual void makeReplica(Database& db, const QString& path, const QString& description) = 0;
+    virtual void synchronize(Database& db, const QString& partnerPath, int mode) = 0;
+
+    static void install(ReplicaSetEngine* engine);
+};
 
 struct OpenOptions {
     bool exclusive = false;
@@ -75,7 +91,8 @@ public:
     QVariant propertyValue(const QString& name); // 3270 when it does not exist
     void setPropertyValue(const QString& name, const QVariant& value);
 
-    // Replication (a replica set of database files that exchange their changes).
+    // Replication (a replica set of database files that exchange their changes), by the installed
+    // ReplicaSetEngine.
     bool isReplicable();
     void makeReplica(const QString& path, const QString& description);
     void synchronize(const QString& partnerPath, int mode = SyncImpExp);
@@ -90,32 +107,11 @@ private:
     Database() = default;
     void openHandle(const QString& path, int flags);
     void configure(bool readSchema);
-    bool executeCached(const QString& sql);
 
     SqliteHandle m_handle;
     FileLock m_lock;
     QString m_path;
     OpenOptions m_options;
-    // Prepared forms of "DELETE FROM t WHERE c = <number>" texts, the number made a parameter. Declared
-    // after the handle so the statements are finalized before it closes.
-    std::map<QString, Statement> m_deleteCache;
-};
-
-// A write transaction: BEGIN IMMEDIATE when none is open, a savepoint inside an open one. Rolls back
-// unless committed.
-class WriteTransaction {
-public:
-    explicit WriteTransaction(Database& db);
-    explicit WriteTransaction(sqlite3* db);
-    ~WriteTransaction();
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-    void commit();
-
-private:
-    sqlite3* m_db;
-    bool m_nested = false;
-    bool m_done = false;
 };
 
 // Throws the runtime's error for a path whose folder is missing or that is empty.

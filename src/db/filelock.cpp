@@ -1,6 +1,6 @@
 #include "db/filelock.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "db/recordset.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
 
 #include <QRegularExpression>
 
@@ -48,6 +48,12 @@ bool sameValue(const QVariant& a, const QVariant& b) {
     if (a.typeId() == QMetaType::QByteArray || b.typeId() == QMetaType::QByteArray)
         return a.toByteArray() == b.toByteArray();
     return a.toString() == b.toString();
+}
+
+Recordset& requireOpen(Recordset* recordset) {
+    if (!recordset)
+        throw Error::make(err::NoCurrentRecord, QStringLiteral("(the data source is not open)"));
+    return *recordset;
 }
 
 Recordset::Recordset(Database& db, const QString& source) : m_db(db), m_source(source) {
@@ -385,7 +391,7 @@ void Recordset::update() {
             values << m_buffer[i];
         }
     }
-    WriteTransaction tx(m_db);
+    Transaction tx(m_db);
     qint64 rowid = 0;
     try {
         if (inserting) {

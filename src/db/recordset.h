@@ -2,7 +2,7 @@
 
 #include "db/criteria.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QHash>
 #include <QString>
@@ -119,5 +119,9 @@ private:
 
 // Same value as the engine stores it (numbers compare by value, texts exactly, null only to null).
 bool sameValue(const QVariant& a, const QVariant& b);
+
+// The record set a data source holds; where it holds none (it could not be opened), the error every use of
+// such a data source raises (3021).
+Recordset& requireOpen(Recordset* recordset);
 
 } // namespace pell::db

@@ -1,6 +1,6 @@
 #include "db/statement.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -115,6 +115,12 @@ int check(sqlite3* db, int rc, const QString& context) {
     if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE)
         throwSqlite(db, rc, context);
     return rc;
+}
+
+void exec(sqlite3* db, const QString& sql) {
+    const int rc = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        throwSqlite(db, rc);
 }
 
 Statement::Statement(sqlite3* db, const QString& sql) : m_db(db) {

@@ -22,6 +22,8 @@ using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
 [[noreturn]] void throwSqlite(sqlite3* db, int rc, const QString& context = {});
 // Checks a result code; anything but OK, ROW or DONE throws.
 int check(sqlite3* db, int rc, const QString& context = {});
+// Runs statements that return no rows (pragmas, schema texts) on a connection; throws on failure.
+void exec(sqlite3* db, const QString& sql);
 
 // One prepared statement. Values bind and read as QVariant: a null QVariant is SQL NULL, booleans are
 // stored as -1/0 like the yes/no fields of the product.
@@ -33,9 +35,9 @@ public:
 
     Statement& bind(int index, const QVariant& value); // 1-based
     Statement& bindAll(const QVariantList& values);
-    bool step();          // true while a row is available
-    void run();           // steps to the end, discarding rows
-    void reset();         // ready to run again, bindings kept
+    bool step();  // true while a row is available
+    void run();   // steps to the end, discarding rows
+    void reset(); // ready to run again, bindings kept
     int columnCount() const;
     QString columnName(int i) const;
     QVariant value(int i) const;

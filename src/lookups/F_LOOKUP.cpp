@@ -2,11 +2,12 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "db/schema.h"
+#include "forms/controls.h"
 #include "lookups/LOOKUP_FORM.h"
-#include "platform/platform.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QPushButton>
 #include <QRadioButton>
@@ -32,15 +33,10 @@ ListWindowLayout lookupLayout() {
 F_LOOKUP::F_LOOKUP(AppContext& context, QWidget* parent)
     : ListWindow(context, parent, HelpContext, QStringLiteral("F_LOOKUP"), QStringLiteral("Lookup Tables"),
                  lookupLayout()) {
-    Option1 = new QRadioButton(QStringLiteral("Category"), client());
-    Option1->setObjectName(QStringLiteral("Option1"));
-    twips::place(Option1, 120, 0, 1935, 255);
-    Option2 = new QRadioButton(QStringLiteral("Priority"), client());
-    Option2->setObjectName(QStringLiteral("Option2"));
-    twips::place(Option2, 120, 360, 1935, 255);
+    Option1 = controls::optionButton(client(), "Option1", QStringLiteral("Category"), 120, 0, 1935, 255);
+    Option2 = controls::optionButton(client(), "Option2", QStringLiteral("Priority"), 120, 360, 1935, 255);
     Option1->setChecked(true);
-    setTabOrder(Command4, Option1);
-    setTabOrder(Option1, Option2);
+    controls::tabOrder({Command4, Option1, Option2});
     // Selecting an option (by click or by arrow key) switches the table.
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
@@ -50,7 +46,6 @@ F_LOOKUP::F_LOOKUP(AppContext& context, QWidget* parent)
         if (on)
             command([this] { Option2_Click(); });
     });
-    load();
 }
 
 void F_LOOKUP::Form_Load() {
@@ -70,15 +65,15 @@ void F_LOOKUP::chooseLookup(const QString& field, const QString& table) {
 }
 
 void F_LOOKUP::Option1_Click() {
-    chooseLookup(QStringLiteral("Category"), QStringLiteral("LU_Category"));
+    chooseLookup(db::schema::lookup::Category, db::schema::Category);
 }
 
 void F_LOOKUP::Option2_Click() {
-    chooseLookup(QStringLiteral("Priority"), QStringLiteral("LU_Priority"));
+    chooseLookup(db::schema::lookup::Priority, db::schema::Priority);
 }
 
 std::unique_ptr<PellForm> F_LOOKUP::makeEditor() {
-    return std::make_unique<LOOKUP_FORM>(ctx, this);
+    return std::make_unique<Loaded<LOOKUP_FORM>>(ctx, this);
 }
 
 void F_LOOKUP::deleteFailed(const Error& error) {

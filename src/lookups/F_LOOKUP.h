@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/list_editor.h"
+#include "forms/list_window.h"
 
 class QRadioButton;
 
@@ -10,8 +10,6 @@ namespace pell {
 class F_LOOKUP : public ListWindow {
     Q_OBJECT
 public:
-    F_LOOKUP(AppContext& ctx, QWidget* parent);
-
     QRadioButton* Option1 = nullptr; // "Category"
     QRadioButton* Option2 = nullptr; // "Priority"
 
@@ -19,6 +17,7 @@ public:
     void Option2_Click();
 
 protected:
+    F_LOOKUP(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
     std::unique_ptr<PellForm> makeEditor() override;
     void deleteFailed(const Error& error) override;

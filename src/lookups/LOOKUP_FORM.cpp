@@ -2,10 +2,11 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
-#include "platform/platform.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "forms/controls.h"
+#include "platform/twips.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -21,16 +22,12 @@ LOOKUP_FORM::LOOKUP_FORM(AppContext& context, QWidget* parent)
     : EditorDialog(context, parent, HelpContext, QStringLiteral("LOOKUP_FORM"),
                    QStringLiteral("Lookup Value"), MaxValueLength) {
     twips::setClientSize(this, 3930, 1305);
-    Label2 = new QLabel(QStringLiteral("Value:"), this);
-    Label2->setObjectName(QStringLiteral("Label2"));
-    twips::place(Label2, 360, 120, 615, 255);
+    Label2 = controls::label(this, "Label2", QStringLiteral("Value:"), 360, 120, 615, 255);
     twips::place(HOLD_KEY, 1080, 120, 2415, 285);
     twips::place(Command1, 360, 600, 975, 495);
     twips::place(Command2, 2520, 600, 975, 495);
-    setTabOrder(HOLD_KEY, Command1);
-    setTabOrder(Command1, Command2);
+    controls::tabOrder({HOLD_KEY, Command1, Command2});
     refreshAfterLoad(Data1);
-    load();
 }
 
 void LOOKUP_FORM::Form_Load() {

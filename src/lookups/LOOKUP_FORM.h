@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/list_editor.h"
+#include "forms/editor_dialog.h"
 
 class QLabel;
 
@@ -10,8 +10,6 @@ namespace pell {
 class LOOKUP_FORM : public EditorDialog {
     Q_OBJECT
 public:
-    LOOKUP_FORM(AppContext& ctx, QWidget* parent);
-
     QLabel* Label2 = nullptr;
 
     // Values are at most this long as typed.
@@ -20,6 +18,7 @@ public:
     static QString storedValue(const QString& typed);
 
 protected:
+    LOOKUP_FORM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
     bool beforeSave() override;
     void saveFailed(const Error& error) override;

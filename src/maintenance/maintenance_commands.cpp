@@ -1,11 +1,12 @@
 #include "maintenance/maintenance_commands.h"
 
-#include "db/engine.h"
-#include "db/error.h"
-#include "platform/platform.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "db/files/operations.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace pell {
 
@@ -18,6 +19,10 @@ QString withDefaultExtension(const QString& path, const QString& extension) {
 }
 
 namespace {
+
+const QString BackingUpText = QStringLiteral("Backing up to ");
+const QString CompactingText = QStringLiteral("Compacting ");
+const QString RepairingText = QStringLiteral("Repairing ");
 
 SaveDialogSettings backupDialog(const AppState& state) {
     SaveDialogSettings settings;
@@ -33,11 +38,7 @@ SaveDialogSettings backupDialog(const AppState& state) {
 bool isActiveDatabase(const QString& destination, const QString& database) {
     // The texts are compared ignoring case; the same file reached by another path is refused too, since
     // copying a file onto itself would destroy it.
-    return destination.toUpper() == database.toUpper() || db::engine::isSameFile(destination, database);
-}
-
-Answer confirm(Platform& platform, const QString& title) {
-    return platform.messageBox(Confirm, Buttons::YesNo, Icon::None, title);
+    return destination.toUpper() == database.toUpper() || db::files::isSameFile(destination, database);
 }
 
 } // namespace
@@ -45,67 +46,75 @@ Answer confirm(Platform& platform, const QString& title) {
 
 using namespace maintenance;
 
-void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome) {
+CommandResult BACKUP_CLICK(AppContext& ctx, const Progress& progress) {
     std::optional<QString> chosen;
     try {
         chosen = ctx.platform.saveFileDialog(backupDialog(ctx.state));
     } catch (const Error&) {
-        return; // a dialog that fails counts as Cancel
+        return CommandResult::cancelled(); // a dialog that fails counts as Cancel
     }
     if (!chosen || chosen->isEmpty())
-        return;
+        return CommandResult::cancelled();
     const QString destination = withDefaultExtension(*chosen, QStringLiteral("mdb"));
     if (isActiveDatabase(destination, ctx.state.DATABASE_PATH)) {
         ctx.platform.messageBox(SameDestination);
-        return;
+        return CommandResult::failed(Error(err::InvalidOperation, SameDestination));
     }
     QString note;
     try {
-        note = db::engine::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
+        report(progress, ProgressReport::Stage::Started, BackingUpText + destination);
+        const auto finished = qScopeGuard([&] { report(progress, ProgressReport::Stage::Finished); });
+        note = db::files::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
     } catch (const Error& error) {
-        if (outcome)
-            outcome->failure = error.number() == err::PermissionDenied
-                                   ? Error(error.number(), InUse + QStringLiteral(" (") + error.text() + u')')
-                                   : error;
-        ctx.platform.messageBox(error.number() == err::PermissionDenied ? InUse : error.text());
-        return;
+        const bool inUse = error.number() == err::PermissionDenied;
+        ctx.platform.messageBox(inUse ? InUse : error.text());
+        return CommandResult::failed(
+            inUse ? Error(error.number(), InUse + QStringLiteral(" (") + error.text() + u')') : error);
     }
     ctx.platform.messageBox(BackedUp);
     // A copy that replaced another user's file could keep its group and permissions but not its owner.
     if (!note.isEmpty())
         ctx.platform.messageBox(note);
+    return CommandResult::done();
 }
 
-void COMPACT_CLICK(AppContext& ctx, CommandOutcome* outcome) {
+CommandResult COMPACT_CLICK(AppContext& ctx, const Progress& progress) {
     const QString temp = ctx.state.inProgramFolder(TempFileName);
     QFile::remove(temp); // a file that is not there, or stays, is no reason to stop here
     try {
-        if (confirm(ctx.platform, CompactTitle) != Answer::Yes)
-            return;
+        if (!areYouSure(ctx.platform, Buttons::YesNo, CompactTitle))
+            return CommandResult::cancelled();
         {
-            HourglassScope hourglass(ctx.platform);
-            db::engine::compactInPlace(ctx.state.DATABASE_PATH, temp);
+            PointerScope hourglass(ctx.platform);
+            report(progress, ProgressReport::Stage::Started, CompactingText + ctx.state.DATABASE_PATH);
+            const auto finished = qScopeGuard([&] { report(progress, ProgressReport::Stage::Finished); });
+            db::files::compactInPlace(ctx.state.DATABASE_PATH, temp);
         }
         ctx.platform.messageBox(Compacted);
+        return CommandResult::done();
     } catch (const Error& error) {
-        if (outcome)
-            outcome->failure = error;
         ctx.platform.setPointer(Pointer::Default);
         ctx.platform.messageBox(QStringLiteral("ERROR:") + error.text());
-    } catch (const std::exception& error) {
+        return CommandResult::failed(error);
+    } catch (const std::exception& exception) {
+        const Error error = internalError(exception);
         ctx.platform.setPointer(Pointer::Default);
-        ctx.platform.messageBox(QStringLiteral("ERROR:") + QString::fromLocal8Bit(error.what()));
+        ctx.platform.messageBox(QStringLiteral("ERROR:") + error.text());
+        return CommandResult::failed(error);
     }
 }
 
-void REPAIR_CLICK(AppContext& ctx) {
-    if (confirm(ctx.platform, RepairTitle) != Answer::Yes)
-        return;
+CommandResult REPAIR_CLICK(AppContext& ctx, const Progress& progress) {
+    if (!areYouSure(ctx.platform, Buttons::YesNo, RepairTitle))
+        return CommandResult::cancelled();
     {
-        HourglassScope hourglass(ctx.platform);
-        db::engine::repairDatabase(ctx.state.DATABASE_PATH);
+        PointerScope hourglass(ctx.platform);
+        report(progress, ProgressReport::Stage::Started, RepairingText + ctx.state.DATABASE_PATH);
+        const auto finished = qScopeGuard([&] { report(progress, ProgressReport::Stage::Finished); });
+        db::files::repairDatabase(ctx.state.DATABASE_PATH);
     }
     ctx.platform.messageBox(Repaired);
+    return CommandResult::done();
 }
 
 } // namespace pell

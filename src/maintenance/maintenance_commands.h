@@ -1,27 +1,21 @@
 #pragma once
 
-#include "app/app_state.h"
-
-#include "db/error.h"
+#include "core/app_state.h"
+#include "core/command.h"
+#include "core/progress.h"
 
 #include <QString>
 
-#include <optional>
-
 namespace pell {
 
-// What pelldb learns of a command beyond its messages: the error behind a failure message, which it prints
-// with its number.
-struct CommandOutcome {
-    std::optional<Error> failure;
-};
-
-// The main window's maintenance commands on the shared database. They need no window of their own: the
-// save dialog, the message boxes and the pointer come from the platform.
-void BACKUP_CLICK(AppContext& ctx, CommandOutcome* outcome = nullptr);
-void COMPACT_CLICK(AppContext& ctx, CommandOutcome* outcome = nullptr);
+// The main window's maintenance commands on the shared database. They need no window of their own: the save
+// dialog, the message boxes and the pointer come from the platform, so pelldb runs the same commands. Each
+// tells the administrator what happened itself; the result is for pelldb. The progress hears when the work
+// on the file starts and ends.
+CommandResult BACKUP_CLICK(AppContext& ctx, const Progress& progress = {});
+CommandResult COMPACT_CLICK(AppContext& ctx, const Progress& progress = {});
 // A failing repair is not trapped here: the error reaches the program-wide handling.
-void REPAIR_CLICK(AppContext& ctx);
+CommandResult REPAIR_CLICK(AppContext& ctx, const Progress& progress = {});
 
 // Texts of the commands' messages.
 namespace maintenance {
@@ -30,7 +24,6 @@ inline const QString InUse = QStringLiteral("Database is currently in use and ca
 inline const QString BackedUp = QStringLiteral("Database has been backed up");
 inline const QString Compacted = QStringLiteral("Database has been compacted");
 inline const QString Repaired = QStringLiteral("Database has been repaired");
-inline const QString Confirm = QStringLiteral("Are you sure?");
 inline const QString CompactTitle = QStringLiteral("Compact Database");
 inline const QString RepairTitle = QStringLiteral("Repair Database");
 inline const QString TempFileName = QStringLiteral("_temp.mdb");

@@ -1,7 +1,7 @@
 #include "platform/qt_platform.h"
 
-#include "db/error.h"
-#include "widgets/twips.h"
+#include "core/error.h"
+#include "platform/twips.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -14,7 +14,7 @@
 
 namespace pell {
 
-Answer QtPlatform::messageBox(const QString& text, Buttons buttons, Icon icon, const QString& title) {
+Answer QtPlatform::showMessageBox(const QString& text, Buttons buttons, Icon icon, const QString& title) {
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(title.isEmpty() ? AppTitle : title);
     box.setText(text);
@@ -67,10 +67,11 @@ Answer QtPlatform::messageBox(const QString& text, Buttons buttons, Icon icon, c
     }
 }
 
-QString QtPlatform::inputBox(const QString& prompt, const QString& title, const QString& defaultText) {
+QString QtPlatform::showInputBox(const QString& prompt, const QString& title, const QString& defaultText) {
     bool ok = false;
-    const QString text = QInputDialog::getText(QApplication::activeWindow(), title.isEmpty() ? AppTitle : title,
-                                               prompt, QLineEdit::Normal, defaultText, &ok);
+    const QString text =
+        QInputDialog::getText(QApplication::activeWindow(), title.isEmpty() ? AppTitle : title, prompt,
+                              QLineEdit::Normal, defaultText, &ok);
     return ok ? text : QString();
 }
 
@@ -78,7 +79,7 @@ QString QtPlatform::nameFilter(const QString& filter) {
     const qsizetype bar = filter.indexOf(u'|');
     if (bar < 0)
         return filter.trimmed();
-    const QString description = filter.left(bar).trimmed();
+    QString description = filter.left(bar).trimmed();
     const QString pattern = filter.mid(bar + 1).trimmed();
     if (description.contains(u'('))
         return description;

@@ -1,14 +1,12 @@
 #pragma once
 
-#include "platform/platform.h"
+#include "core/platform.h"
 
 namespace pell {
 
 // The platform as Qt provides it: real message boxes, dialogs, cursor and processes.
 class QtPlatform : public Platform {
 public:
-    Answer messageBox(const QString& text, Buttons buttons, Icon icon, const QString& title) override;
-    QString inputBox(const QString& prompt, const QString& title, const QString& defaultText) override;
     std::optional<QString> saveFileDialog(const SaveDialogSettings& settings) override;
     void beep() override;
     void setPointer(Pointer pointer) override;
@@ -18,6 +16,10 @@ public:
 
     // "description | pattern" as the file dialog expects it: "description (pattern)".
     static QString nameFilter(const QString& filter);
+
+protected:
+    Answer showMessageBox(const QString& text, Buttons buttons, Icon icon, const QString& title) override;
+    QString showInputBox(const QString& prompt, const QString& title, const QString& defaultText) override;
 
 private:
     Pointer m_pointer = Pointer::Default;

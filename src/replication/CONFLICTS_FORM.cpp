@@ -1,9 +1,9 @@
 #include "replication/CONFLICTS_FORM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
+#include "core/command.h"
+#include "core/platform.h"
 #include "db/database.h"
-#include "platform/platform.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -165,8 +165,6 @@ CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     connect(Command1, &QPushButton::clicked, this, &CONFLICTS_FORM::KEEP_Click);
     connect(Command2, &QPushButton::clicked, this, &CONFLICTS_FORM::RESTORE_Click);
     connect(Command3, &QPushButton::clicked, this, &CONFLICTS_FORM::unload);
-
-    load();
 }
 
 CONFLICTS_FORM::~CONFLICTS_FORM() = default;
@@ -179,7 +177,7 @@ void CONFLICTS_FORM::Form_Load() {
 void CONFLICTS_FORM::fill() {
     const qint64 before = selected() ? m_model->at(List1->currentIndex().row())->id : 0;
     {
-        HourglassScope hourglass(ctx.platform);
+        PointerScope hourglass(ctx.platform);
         auto db = db::Database::open(ctx.state.DATABASE_PATH, {.readOnly = true});
         m_model->setConflicts(rep::conflicts(*db, Check1->isChecked(), false));
     }
@@ -245,7 +243,7 @@ void CONFLICTS_FORM::KEEP_Click() {
     }
     const qint64 id = c->id;
     const bool done = runCommand(ctx.platform, [&] {
-        HourglassScope hourglass(ctx.platform);
+        PointerScope hourglass(ctx.platform);
         auto db = db::Database::open(ctx.state.DATABASE_PATH);
         rep::keepConflict(*db, id);
     });
@@ -266,7 +264,7 @@ void CONFLICTS_FORM::RESTORE_Click() {
         return;
     bool done = false;
     try {
-        HourglassScope hourglass(ctx.platform);
+        PointerScope hourglass(ctx.platform);
         auto db = db::Database::open(ctx.state.DATABASE_PATH);
         rep::restoreConflict(*db, id);
         done = true;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "db/replication.h"
-#include "widgets/pell_form.h"
+#include "db/replication/replication.h"
+#include "forms/pell_form.h"
 
 #include <QAbstractTableModel>
 
@@ -36,7 +36,6 @@ private:
 class CONFLICTS_FORM : public PellForm {
     Q_OBJECT
 public:
-    CONFLICTS_FORM(AppContext& ctx, QWidget* parent);
     ~CONFLICTS_FORM() override;
 
     void KEEP_Click();
@@ -51,6 +50,7 @@ public:
     QPushButton* Command3; // close
 
 protected:
+    CONFLICTS_FORM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
 
 private:

@@ -1,16 +1,16 @@
 #include "replication/REPLICA_FORM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
+#include "core/command.h"
+#include "core/platform.h"
+#include "db/schema.h"
+#include "platform/twips.h"
 #include "replication/CONFLICTS_FORM.h"
 #include "replication/replica_commands.h"
 #include "replication/replica_pictures.h"
-#include "replication/skip_and_remember.h"
 #include "widgets/data_control.h"
 #include "widgets/data_grid.h"
-#include "widgets/twips.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -30,7 +30,7 @@ REPLICA_FORM::REPLICA_FORM(AppContext& context, QWidget* parent) : PellForm(cont
     setWindowTitle(QStringLiteral("Replication Administrator"));
 
     Data1 = new DataControl(QStringLiteral("Data1"), this);
-    Data1->setRecordSource(QStringLiteral("REPLICA"));
+    Data1->setRecordSource(db::schema::Replica);
     Data1->setExclusive(true);
 
     menuBar = new QMenuBar(this);
@@ -54,7 +54,7 @@ REPLICA_FORM::REPLICA_FORM(AppContext& context, QWidget* parent) : PellForm(cont
     // Made in tab order: the grid first, then the buttons left to right, then the status line.
     DBGrid1 = new DataGrid(*Data1, ctx.platform, client);
     DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
-    DBGrid1->addColumn(QStringLiteral("Replica Location"), QStringLiteral("Replica_Location"));
+    DBGrid1->addColumn(QStringLiteral("Replica Location"), db::schema::replica::Location);
     twips::place(DBGrid1, 0, 840, 4815, 2415);
 
     Command1 = addPictureButton(client, "Command1", replica_pictures::synchronize(),
@@ -91,8 +91,6 @@ REPLICA_FORM::REPLICA_FORM(AppContext& context, QWidget* parent) : PellForm(cont
     layout->addWidget(client);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     adjustSize();
-
-    load();
 }
 
 REPLICA_FORM::~REPLICA_FORM() = default;
@@ -146,26 +144,46 @@ template <class F> void REPLICA_FORM::command(F&& f) {
     DBGrid1->reload();
 }
 
+void REPLICA_FORM::showProgress(const ProgressReport& report) {
+    switch (report.stage) {
+    case ProgressReport::Stage::Started:
+        Label2->setVisible(true);
+        break;
+    case ProgressReport::Stage::Step:
+        Label2->setText(report.what);
+        Label2->repaint();
+        break;
+    case ProgressReport::Stage::Finished:
+        Label2->setVisible(false);
+        break;
+    }
+}
+
 void REPLICA_FORM::SYNC_Click() {
-    command([this] { replica::synchronizeAll(ctx, *Data1, *Label2); });
+    command([this] {
+        replica::synchronizeAll(ctx, Data1->recordset(),
+                                [this](const ProgressReport& r) { showProgress(r); });
+    });
 }
 
 void REPLICA_FORM::CREATE_Click() {
-    command([this] { replica::createReplica(ctx, *Data1); });
+    command([this] { replica::createReplica(ctx, Data1->recordset()); });
 }
 
 void REPLICA_FORM::DELETE_Click() {
-    command([this] { replica::removeReference(ctx, *Data1); });
+    command([this] { replica::removeReference(ctx, Data1->recordset()); });
 }
 
 void REPLICA_FORM::MASTER_Click() {
-    command([this] { replica::makeMaster(ctx, *Data1); });
+    command([this] { replica::makeMaster(ctx, Data1->recordset()); });
 }
 
 void REPLICA_FORM::CONFLICTS_Click() {
     DBGrid1->commitPendingEdit();
-    CONFLICTS_FORM conflicts(ctx, this);
-    conflicts.showModal();
+    command([this] {
+        Loaded<CONFLICTS_FORM> conflicts(ctx, this);
+        conflicts.showModal();
+    });
 }
 
 void REPLICA_FORM::EXIT_Click() {

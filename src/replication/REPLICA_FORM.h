@@ -1,6 +1,7 @@
 #pragma once
 
-#include "widgets/pell_form.h"
+#include "core/progress.h"
+#include "forms/pell_form.h"
 
 class QAction;
 class QLabel;
@@ -19,7 +20,6 @@ class DataGrid;
 class REPLICA_FORM : public PellForm {
     Q_OBJECT
 public:
-    REPLICA_FORM(AppContext& ctx, QWidget* parent);
     ~REPLICA_FORM() override;
 
     // Menu handlers; each picture button runs its entry's handler.
@@ -49,6 +49,7 @@ public:
     QAction* EXIT;
 
 protected:
+    REPLICA_FORM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -59,6 +60,8 @@ private:
     // Runs a command; errors it does not trap go to the program-wide handling. The grid then shows the
     // list as the command left it.
     template <class F> void command(F&& f);
+    // The status line: shown while the replicas are synchronized, with the one in hand.
+    void showProgress(const ProgressReport& report);
 };
 
 } // namespace pell

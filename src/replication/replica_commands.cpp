@@ -1,39 +1,34 @@
 #include "replication/replica_commands.h"
 
+#include "core/command.h"
+#include "core/platform.h"
 #include "db/database.h"
-#include "db/engine.h"
 #include "db/recordset.h"
-#include "platform/platform.h"
-#include "replication/skip_and_remember.h"
-#include "widgets/data_control.h"
-
-#include <QLabel>
+#include "db/schema.h"
 
 #include <memory>
+#include <optional>
 
 namespace pell::replica {
 
 namespace {
 
-const QString LocationField = QStringLiteral("Replica_Location");
-
 void notice(AppContext& ctx, const QString& text) {
     ctx.platform.messageBox(text, Buttons::OkOnly, Icon::None, {});
 }
 
-bool atEnd(DataControl& list) {
-    const db::Recordset* rs = list.recordset();
-    return !rs || rs->eof();
+bool atEnd(const db::Recordset* list) {
+    return !list || list->eof();
 }
 
 // Adds a row naming a location, step by step; a row that could not be completed is not left pending in the
 // record set, where the next move or refresh would meet it.
-void addLocation(DataControl& list, const QString& location, SkipAndRemember& steps) {
-    steps.step([&] { list.rs().addNew(); });
-    steps.step([&] { list.rs().setField(LocationField, location); });
-    steps.step([&] { list.rs().update(); });
-    if (db::Recordset* rs = list.recordset(); rs && rs->editMode() != db::Recordset::EditMode::None)
-        rs->cancelUpdate();
+void addLocation(db::Recordset* list, const QString& location, SkipAndRemember& steps) {
+    steps.step([&] { db::requireOpen(list).addNew(); });
+    steps.step([&] { db::requireOpen(list).setField(db::schema::replica::Location, location); });
+    steps.step([&] { db::requireOpen(list).update(); });
+    if (list && list->editMode() != db::Recordset::EditMode::None)
+        list->cancelUpdate();
 }
 
 } // namespace
@@ -43,50 +38,54 @@ QString openFailureText(int number, const QString& text) {
     return (number >= 0 ? QStringLiteral(" ") + digits : digits) + u':' + text;
 }
 
-void synchronizeAll(AppContext& ctx, DataControl& list, QLabel& status) {
+CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress) {
     SkipAndRemember steps;
-    steps.step([&] { list.rs().moveFirst(); });
+    steps.step([&] { db::requireOpen(list).moveFirst(); });
     if (atEnd(list)) {
         notice(ctx, QStringLiteral("No replicas found"));
-        return;
+        return CommandResult::done();
     }
-    status.setVisible(true);
+    report(progress, ProgressReport::Stage::Started);
+    std::optional<Error> failure;
+    qint64 done = 0;
     while (!atEnd(list)) {
         steps.clear();
         QString location;
-        steps.step([&] { location = list.rs().field(QStringLiteral("replica_location")).toString(); });
+        steps.step([&] { location = db::requireOpen(list).field(db::schema::replica::Location).toString(); });
         // The master's own row, exactly as configured; any other spelling is handed to the engine, which
         // refuses to exchange a database with itself.
         if (location != ctx.state.DATABASE_PATH) {
-            status.setText(QStringLiteral("Syncronizing ") + location);
-            status.repaint();
+            report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done++);
             std::unique_ptr<db::Database> main;
             {
-                HourglassScope wait(ctx.platform);
+                PointerScope wait(ctx.platform);
                 steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
                 // Without the main database the exchange cannot run; the open's own error is the one shown.
                 if (main)
                     steps.step([&] { main->synchronize(location, db::SyncImpExp); });
             }
-            if (steps.failed())
+            if (steps.failed()) {
+                failure = steps.error();
                 notice(ctx, steps.text());
+            }
             if (main)
                 steps.step([&] { main->close(); });
         }
-        const bool moved = steps.step([&] { list.rs().moveNext(); });
+        const bool moved = steps.step([&] { db::requireOpen(list).moveNext(); });
         if (!moved && !atEnd(list))
             break; // a list that cannot move on would never end
     }
     notice(ctx, QStringLiteral("Databases have been syncronized"));
-    status.setVisible(false);
+    report(progress, ProgressReport::Stage::Finished);
+    return failure ? CommandResult::failed(*failure) : CommandResult::done();
 }
 
-void createReplica(AppContext& ctx, DataControl& list) {
+CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
     const QString location =
         ctx.platform.inputBox(QStringLiteral("Please specify the name and location of the replica"),
                               QStringLiteral("New Replica"), {});
     if (location.isEmpty())
-        return;
+        return CommandResult::cancelled();
     const Answer generate = ctx.platform.messageBox(
         QStringLiteral(
             "Would you like to generate a new database? (Select No to reference an existing database)"),
@@ -94,7 +93,7 @@ void createReplica(AppContext& ctx, DataControl& list) {
     SkipAndRemember steps;
     if (generate == Answer::Yes) {
         {
-            HourglassScope wait(ctx.platform);
+            PointerScope wait(ctx.platform);
             std::unique_ptr<db::Database> main;
             steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
             // When the main database did not open, its error is the one reported.
@@ -105,46 +104,51 @@ void createReplica(AppContext& ctx, DataControl& list) {
         }
         if (steps.failed()) {
             notice(ctx, steps.text());
-            return;
+            return CommandResult::failed(*steps.error());
         }
         notice(ctx, QStringLiteral("Replica has been created"));
     }
     steps.clear();
     addLocation(list, location, steps);
-    if (steps.failed())
+    if (steps.failed()) {
         notice(ctx, steps.text());
+        return CommandResult::failed(*steps.error());
+    }
+    return CommandResult::done();
 }
 
-void removeReference(AppContext& ctx, DataControl& list) {
+CommandResult removeReference(AppContext& ctx, db::Recordset* list) {
     SkipAndRemember steps;
     QString location;
-    steps.step([&] { location = list.rs().field(LocationField).toString(); });
+    steps.step([&] { location = db::requireOpen(list).field(db::schema::replica::Location).toString(); });
     const Answer answer =
         ctx.platform.messageBox(QStringLiteral("Remove Replica Reference to ") + location + u'?',
                                 Buttons::YesNo, Icon::None, QStringLiteral("Remove Replica Reference"));
     if (answer != Answer::Yes)
-        return;
-    steps.step([&] { list.rs().deleteCurrent(); });
-    if (!steps.failed())
-        notice(ctx, QStringLiteral("Reference to replica has been removed"));
+        return CommandResult::cancelled();
+    steps.step([&] { db::requireOpen(list).deleteCurrent(); });
+    if (steps.failed())
+        return CommandResult::failed(*steps.error());
+    notice(ctx, QStringLiteral("Reference to replica has been removed"));
+    return CommandResult::done();
 }
 
-void makeMaster(AppContext& ctx, DataControl& list) {
+CommandResult makeMaster(AppContext& ctx, db::Recordset* list) {
     // Opening and preparing the property are not guarded: their failure (typically someone else using the
     // main database) ends the command through the program-wide handling, with nothing changed.
     std::unique_ptr<db::Database> main;
     db::Property replicable;
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         main = db::Database::open(ctx.state.DATABASE_PATH, {.exclusive = true});
         // A file that is no Pellwood database is never turned into a master.
-        db::engine::requirePellwoodDatabase(*main);
+        db::requirePellwoodDatabase(*main);
         replicable =
             main->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T"));
     }
     SkipAndRemember steps;
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         steps.step([&] { main->appendProperty(replicable); });
     }
     if (steps.number() == err::AlreadyExists) {
@@ -152,20 +156,21 @@ void makeMaster(AppContext& ctx, DataControl& list) {
         SkipAndRemember rowSteps;
         addLocation(list, ctx.state.DATABASE_PATH, rowSteps);
         notice(ctx, QStringLiteral("Database is already replicable"));
-        return;
+        return CommandResult::done();
     }
     {
-        HourglassScope wait(ctx.platform);
+        PointerScope wait(ctx.platform);
         steps.step([&] { main->setPropertyValue(QStringLiteral("Replicable"), QStringLiteral("T")); });
     }
     if (steps.failed()) {
         notice(ctx, steps.text());
-        return;
+        return CommandResult::failed(*steps.error());
     }
     notice(ctx, QStringLiteral("Database has been made a replicable master"));
     // A master row that cannot be added is not reported: the database is a master all the same.
     SkipAndRemember rowSteps;
     addLocation(list, ctx.state.DATABASE_PATH, rowSteps);
+    return CommandResult::done();
 }
 
 } // namespace pell::replica

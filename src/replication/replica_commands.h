@@ -1,29 +1,33 @@
 #pragma once
 
-#include "app/app_state.h"
-#include "db/error.h"
+#include "core/app_state.h"
+#include "core/command.h"
+#include "core/progress.h"
 
 #include <QString>
 
-class QLabel;
-
 namespace pell {
 
-class DataControl;
+namespace db {
+class Recordset;
+}
 
-// The four operations of the replication window. Each works on the list of known replicas (the record set
-// of the window's Data1 over table REPLICA) and opens the main database itself for as long as it needs it.
+// The four operations of the replication window. Each works on the list of known replicas: the record set of
+// table REPLICA in the replica-administration database (the window's Data1), or none when it could not be
+// opened, in which case every step that needs it fails as such a data source does. Each opens the main
+// database itself for as long as it needs it, and tells the administrator what happened itself; the result
+// is for pelldb.
 namespace replica {
 
-// Exchanges changes between the main database and every listed replica but the master itself, showing the
-// replica in hand on the status line.
-void synchronizeAll(AppContext& ctx, DataControl& list, QLabel& status);
+// Exchanges changes between the main database and every listed replica but the master itself, reporting the
+// replica in hand to the progress ("Syncronizing LOCATION"). Failed when an exchange failed (the last error).
+CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress = {});
 // Generates a replica of the main database at a typed location, or records an existing one, and lists it.
-void createReplica(AppContext& ctx, DataControl& list);
+CommandResult createReplica(AppContext& ctx, db::Recordset* list);
 // Takes the current replica off the list; its database is not touched.
-void removeReference(AppContext& ctx, DataControl& list);
+CommandResult removeReference(AppContext& ctx, db::Recordset* list);
 // Makes the main database the replica set's master and lists it.
-void makeMaster(AppContext& ctx, DataControl& list);
+CommandResult makeMaster(AppContext& ctx, db::Recordset* list);
 
 // The text of a failure to open the list: the number as the runtime prints it (a blank stands in for the
 // sign of a non-negative number), a colon and the engine's text.

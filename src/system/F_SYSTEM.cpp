@@ -1,12 +1,14 @@
 #include "system/F_SYSTEM.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
-#include "system/purge_core.h"
+#include "core/command.h"
+#include "core/platform.h"
+#include "db/schema.h"
+#include "forms/controls.h"
+#include "platform/twips.h"
+#include "system/purge.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
@@ -19,98 +21,68 @@ namespace pell {
 namespace {
 constexpr int HelpContext = 2;
 
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, int left, int top, int width,
-                  int height) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    twips::place(label, left, top, width, height);
-    return label;
-}
-
-QLineEdit* makeNumberBox(QWidget* parent, const char* name, int maxLength, int top) {
-    auto* box = new QLineEdit(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    box->setMaxLength(maxLength);
-    twips::place(box, 3600, top, 735, 288);
-    return box;
-}
-
-QCheckBox* makeCheck(QWidget* parent, const char* name, const QString& text, int top, int width, int height) {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(QString::fromLatin1(name));
-    twips::place(box, 120, top, width, height);
+QCheckBox* optionBox(QWidget* parent, const char* name, const QString& text, int top, int width, int height) {
+    QCheckBox* box = controls::checkBox(parent, name, text, 120, top, width, height);
     // Nothing stands right of the boxes: a caption wider than its place in this face grows instead of being
     // cut.
     if (box->sizeHint().width() > box->width())
         box->resize(box->sizeHint().width(), box->height());
     return box;
 }
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, int left) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    twips::place(button, left, 4440, 1215, 495);
-    return button;
-}
-
-DataControl* makeData(QObject* parent, const char* name) {
-    return new DataControl(QString::fromLatin1(name), parent);
-}
 } // namespace
 
 F_SYSTEM::F_SYSTEM(AppContext& context, QWidget* parent) : PellForm(context, parent, HelpContext) {
+    using namespace controls;
+    namespace options = db::schema::options;
     setObjectName(QStringLiteral("F_SYSTEM"));
     setWindowTitle(QStringLiteral("System Options"));
     twips::setClientSize(this, 5895, 5100);
 
     Label1 =
-        makeLabel(this, "Label1", QStringLiteral("Auto-Delete Closed Tasks more than "), 120, 240, 3492, 252);
-    Text1 = makeNumberBox(this, "Text1", 3, 240);
-    Label2 = makeLabel(this, "Label2", QStringLiteral("days old."), 4440, 240, 855, 255);
-    Label3 = makeLabel(this, "Label3", QStringLiteral("Memory allocated to attachment copies"), 120, 600,
-                       3372, 252);
-    Text2 = makeNumberBox(this, "Text2", 5, 600);
-    Label4 = makeLabel(this, "Label4", QStringLiteral("(2,000 - 20,000)"), 4440, 600, 1575, 255);
+        label(this, "Label1", QStringLiteral("Auto-Delete Closed Tasks more than "), 120, 240, 3492, 252);
+    Text1 = textBox(this, "Text1", 3, 3600, 240, 735, 288);
+    Label2 = label(this, "Label2", QStringLiteral("days old."), 4440, 240, 855, 255);
+    Label3 =
+        label(this, "Label3", QStringLiteral("Memory allocated to attachment copies"), 120, 600, 3372, 252);
+    Text2 = textBox(this, "Text2", 5, 3600, 600, 735, 288);
+    Label4 = label(this, "Label4", QStringLiteral("(2,000 - 20,000)"), 4440, 600, 1575, 255);
 
     // The four mandatory-field boxes, a gap, then the two permission boxes.
-    Check1 = makeCheck(this, "Check1", QStringLiteral("Mandatory Target Date"), 1200, 2415, 375);
-    Check4 = makeCheck(this, "Check4", QStringLiteral("Mandatory Category"), 1560, 2415, 375);
-    Check5 = makeCheck(this, "Check5", QStringLiteral("Mandatory Contact"), 1920, 2415, 375);
-    Check7 = makeCheck(this, "Check7", QStringLiteral("Mandatory Priority"), 2280, 2415, 375);
-    Check3 = makeCheck(this, "Check3", QStringLiteral("Allow Non-Owner to Edit"), 3000, 2535, 375);
+    Check1 = optionBox(this, "Check1", QStringLiteral("Mandatory Target Date"), 1200, 2415, 375);
+    Check4 = optionBox(this, "Check4", QStringLiteral("Mandatory Category"), 1560, 2415, 375);
+    Check5 = optionBox(this, "Check5", QStringLiteral("Mandatory Contact"), 1920, 2415, 375);
+    Check7 = optionBox(this, "Check7", QStringLiteral("Mandatory Priority"), 2280, 2415, 375);
+    Check3 = optionBox(this, "Check3", QStringLiteral("Allow Non-Owner to Edit"), 3000, 2535, 375);
     Check6 =
-        makeCheck(this, "Check6", QStringLiteral("Allow Attachments to be Edited/Deleted"), 3360, 2655, 495);
+        optionBox(this, "Check6", QStringLiteral("Allow Attachments to be Edited/Deleted"), 3360, 2655, 495);
 
     // OK is the default button, which Enter presses unless another button has the focus; there is no
     // cancel button, so Esc does nothing.
-    Command1 = makeButton(this, "Command1", QStringLiteral("OK"), 720);
+    Command1 = commandButton(this, "Command1", QStringLiteral("OK"), 720, 4440, 1215, 495);
     Command1->setDefault(true);
-    Command2 = makeButton(this, "Command2", QStringLiteral("Cancel"), 3600);
+    Command2 = commandButton(this, "Command2", QStringLiteral("Cancel"), 3600, 4440, 1215, 495);
     connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
     connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
 
-    QWidget* order[] = {Text1, Text2, Check1, Check4, Check5, Check7, Check3, Check6, Command1, Command2};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
+    tabOrder({Text1, Text2, Check1, Check4, Check5, Check7, Check3, Check6, Command1, Command2});
     Text1->installEventFilter(this);
     Text2->installEventFilter(this);
 
-    Data1 = makeData(this, "Data1");
-    Data2 = makeData(this, "Data2");
-    Data3 = makeData(this, "Data3");
-    Data4 = makeData(this, "Data4");
-    Data1->setRecordSource(QStringLiteral("SYSTEM"));
-    Data1->bind(Text1, QStringLiteral("MAX_STORAGE"));
-    Data1->bind(Text2, QStringLiteral("Chunk_Size"));
-    Data1->bind(Check1, QStringLiteral("Mand_Target_Date"));
-    Data1->bind(Check4, QStringLiteral("Mand_Category"));
-    Data1->bind(Check5, QStringLiteral("Mand_Contact"));
-    Data1->bind(Check7, QStringLiteral("Mand_Priority"));
-    Data1->bind(Check3, QStringLiteral("Allow_Unowned_Edit"));
-    Data1->bind(Check6, QStringLiteral("Edit_Attachments"));
+    Data1 = new DataControl(QStringLiteral("Data1"), this);
+    Data2 = new DataControl(QStringLiteral("Data2"), this);
+    Data3 = new DataControl(QStringLiteral("Data3"), this);
+    Data4 = new DataControl(QStringLiteral("Data4"), this);
+    Data1->setRecordSource(db::schema::System);
+    Data1->bind(Text1, options::MaxStorage);
+    Data1->bind(Text2, options::ChunkSize);
+    Data1->bind(Check1, options::MandTargetDate);
+    Data1->bind(Check4, options::MandCategory);
+    Data1->bind(Check5, options::MandContact);
+    Data1->bind(Check7, options::MandPriority);
+    Data1->bind(Check3, options::AllowUnownedEdit);
+    Data1->bind(Check6, options::EditAttachments);
     Data1->onValidate = [this](int action, bool& save) { Data1_Validate(action, save); };
     refreshAfterLoad(Data1);
-    load();
 }
 
 void F_SYSTEM::Form_Load() {

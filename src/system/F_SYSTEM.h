@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/pell_form.h"
+#include "forms/pell_form.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -16,8 +16,6 @@ class DataControl;
 class F_SYSTEM : public PellForm {
     Q_OBJECT
 public:
-    F_SYSTEM(AppContext& ctx, QWidget* parent);
-
     QLabel* Label1 = nullptr;
     QLineEdit* Text1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -47,6 +45,7 @@ public:
     static bool numberBoxAccepts(const QKeyEvent& event);
 
 protected:
+    F_SYSTEM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
     void Form_Activate() override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -2,7 +2,8 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
+#include "core/error.h"
+#include "db/schema.h"
 #include "tools/TOOL_FORM.h"
 #include "widgets/data_control.h"
 
@@ -26,21 +27,19 @@ ListWindowLayout toolLayout() {
 
 F_TOOL::F_TOOL(AppContext& context, QWidget* parent)
     : ListWindow(context, parent, HelpContext, QStringLiteral("F_TOOL"),
-                 QStringLiteral("Add-On Tool Administration"), toolLayout()) {
-    load();
-}
+                 QStringLiteral("Add-On Tool Administration"), toolLayout()) {}
 
 void F_TOOL::Form_Load() {
     CENTER_FORM(*this, ctx.platform);
     SETDB_F_TOOL(*Data1, ctx.state);
-    ctx.state.HOLD_FIELD = QStringLiteral("Tool_Name");
-    Data1->setRecordSource(QStringLiteral("TOOL"));
+    ctx.state.HOLD_FIELD = db::schema::tool::Name;
+    Data1->setRecordSource(db::schema::Tool);
     LAST_INDEX = -1;
     FILL_LIST();
 }
 
 std::unique_ptr<PellForm> F_TOOL::makeEditor() {
-    return std::make_unique<TOOL_FORM>(ctx, this);
+    return std::make_unique<Loaded<TOOL_FORM>>(ctx, this);
 }
 
 void F_TOOL::deleteFailed(const Error& error) {

@@ -2,10 +2,12 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
-#include "db/error.h"
-#include "platform/platform.h"
+#include "core/error.h"
+#include "core/platform.h"
+#include "db/schema.h"
+#include "forms/controls.h"
+#include "platform/twips.h"
 #include "widgets/data_control.h"
-#include "widgets/twips.h"
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -17,64 +19,39 @@ namespace pell {
 
 namespace {
 constexpr int HelpContext = 3;
-
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    return label;
-}
-
-QCheckBox* makeCheck(QWidget* frame, const char* name, const QString& text, int top) {
-    auto* box = new QCheckBox(text, frame);
-    box->setObjectName(QString::fromLatin1(name));
-    twips::place(box, 120, top, 2895, 255);
-    return box;
-}
 } // namespace
 
 TOOL_FORM::TOOL_FORM(AppContext& context, QWidget* parent)
     : EditorDialog(context, parent, HelpContext, QStringLiteral("TOOL_FORM"), QStringLiteral("TOOL"),
                    MaxTextLength) {
+    using namespace controls;
     twips::setClientSize(this, 6045, 4245);
-    Label2 = makeLabel(this, "Label2", QStringLiteral("Tool Name"));
-    twips::place(Label2, 360, 240, 975, 255);
+    Label2 = label(this, "Label2", QStringLiteral("Tool Name"), 360, 240, 975, 255);
     twips::place(HOLD_KEY, 1440, 240, 4455, 285);
-    Label1 = makeLabel(this, "Label1", QStringLiteral("Tool EXE"));
-    twips::place(Label1, 360, 720, 855, 375);
+    Label1 = label(this, "Label1", QStringLiteral("Tool EXE"), 360, 720, 855, 375);
     // The executable keeps its apostrophes: no key filter here.
-    Text1 = new QLineEdit(this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setMaxLength(MaxTextLength);
-    twips::place(Text1, 1440, 720, 4455, 285);
+    Text1 = textBox(this, "Text1", MaxTextLength, 1440, 720, 4455, 285);
 
-    Frame1 = new QGroupBox(QStringLiteral("Include On"), this);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    twips::place(Frame1, 240, 1200, 5655, 975);
-    Check1 = makeCheck(Frame1, "Check1", QStringLiteral("Access Screen"), 360);
-    Check2 = makeCheck(Frame1, "Check2", QStringLiteral("Task Screen"), 600);
-    Frame2 = new QGroupBox(QStringLiteral("Passing Parameters"), this);
-    Frame2->setObjectName(QStringLiteral("Frame2"));
-    twips::place(Frame2, 240, 2280, 5655, 975);
-    Check3 = makeCheck(Frame2, "Check3", QStringLiteral("User ID"), 360);
-    Check4 = makeCheck(Frame2, "Check4", QStringLiteral("Task Number"), 600);
+    Frame1 = frame(this, "Frame1", QStringLiteral("Include On"), 240, 1200, 5655, 975);
+    Check1 = checkBox(Frame1, "Check1", QStringLiteral("Access Screen"), 120, 360, 2895, 255);
+    Check2 = checkBox(Frame1, "Check2", QStringLiteral("Task Screen"), 120, 600, 2895, 255);
+    Frame2 = frame(this, "Frame2", QStringLiteral("Passing Parameters"), 240, 2280, 5655, 975);
+    Check3 = checkBox(Frame2, "Check3", QStringLiteral("User ID"), 120, 360, 2895, 255);
+    Check4 = checkBox(Frame2, "Check4", QStringLiteral("Task Number"), 120, 600, 2895, 255);
 
     twips::place(Command1, 240, 3600, 1095, 495);
     twips::place(Command2, 4800, 3600, 1095, 495);
-
-    QWidget* order[] = {HOLD_KEY, Text1, Check1, Check2, Check3, Check4, Command1, Command2};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
+    tabOrder({HOLD_KEY, Text1, Check1, Check2, Check3, Check4, Command1, Command2});
 
     // The record source and the columns are fixed.
-    Data1->setRecordSource(QStringLiteral("TOOL"));
-    Data1->bind(HOLD_KEY, QStringLiteral("Tool_Name"));
-    Data1->bind(Text1, QStringLiteral("Tool_EXE"));
-    Data1->bind(Check1, QStringLiteral("Tool_Access_Screen"));
-    Data1->bind(Check2, QStringLiteral("Tool_SCR_Screen"));
-    Data1->bind(Check3, QStringLiteral("Tool_Param_User_ID"));
-    Data1->bind(Check4, QStringLiteral("Tool_Param_SCR_Number"));
+    Data1->setRecordSource(db::schema::Tool);
+    Data1->bind(HOLD_KEY, db::schema::tool::Name);
+    Data1->bind(Text1, db::schema::tool::Exe);
+    Data1->bind(Check1, db::schema::tool::AccessScreen);
+    Data1->bind(Check2, db::schema::tool::ScrScreen);
+    Data1->bind(Check3, db::schema::tool::ParamUserId);
+    Data1->bind(Check4, db::schema::tool::ParamScrNumber);
     refreshAfterLoad(Data1);
-    load();
 }
 
 void TOOL_FORM::Form_Load() {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "widgets/list_editor.h"
+#include "forms/editor_dialog.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -12,8 +12,6 @@ namespace pell {
 class TOOL_FORM : public EditorDialog {
     Q_OBJECT
 public:
-    TOOL_FORM(AppContext& ctx, QWidget* parent);
-
     static constexpr int MaxTextLength = 50;
 
     QLabel* Label2 = nullptr;
@@ -27,6 +25,7 @@ public:
     QCheckBox* Check4 = nullptr;
 
 protected:
+    TOOL_FORM(AppContext& ctx, QWidget* parent);
     void Form_Load() override;
     bool beforeSave() override;
     void saveFailed(const Error& error) override;

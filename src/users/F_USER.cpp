@@ -1,20 +1,15 @@
 #include "users/F_USER.h"
 
 #include "app/center_form.h"
-#include "app/error_handler.h"
 #include "app/setdbadm.h"
-#include "platform/platform.h"
+#include "core/platform.h"
 #include "users/USER_FORM.h"
-#include "users/team_tree_core.h"
+#include "users/team_tree.h"
 #include "widgets/data_control.h"
 #include "widgets/tree_control.h"
-#include "widgets/twips.h"
 
 #include <QFile>
-#include <QMenuBar>
-#include <QPushButton>
 #include <QScopedValueRollback>
-#include <QVBoxLayout>
 
 namespace pell {
 
@@ -39,77 +34,40 @@ std::vector<users::UserRow> readUsers(db::Recordset& rs) {
     rows.reserve(size_t(count));
     rs.moveFirst();
     while (rs.hasCurrent()) {
-        rows.push_back(users::UserRow{rs.field(users::UserIdColumn).toString(),
-                                      rs.field(users::UserNameColumn).toString(),
-                                      rs.field(users::SupervisorColumn)});
+        rows.push_back(users::UserRow{rs.field(db::schema::user::Id).toString(),
+                                      rs.field(db::schema::user::Name).toString(),
+                                      rs.field(db::schema::user::Supervisor)});
         rs.moveNext();
     }
     return rows;
 }
 } // namespace
 
-F_USER::F_USER(AppContext& context, QWidget* parent) : PellForm(context, parent, HelpContext) {
-    setObjectName(QStringLiteral("F_USER"));
-    setWindowTitle(QStringLiteral("Team Builder / User Administrator"));
+namespace {
+ListWindowLayout userLayout() {
+    ListWindowLayout layout;
+    layout.clientWidth = 7605;
+    layout.clientHeight = 4590;
+    layout.list = QRect(0, 0, 7575, 3855);
+    layout.add = QRect(120, 3960, 975, 495);
+    layout.modify = QRect(1080, 3960, 975, 495);
+    layout.remove = QRect(2040, 3960, 975, 495);
+    layout.exit = QRect(6480, 3960, 975, 495);
+    return layout;
+}
+} // namespace
 
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    menuBar = new QMenuBar(this);
-    layout->setMenuBar(menuBar);
-    auto* client = new QWidget(this);
-    client->setObjectName(QStringLiteral("client"));
-    twips::setClientSize(client, 7605, 4590);
-    layout->addWidget(client);
-
-    Easytree1 = new TreeControl(client);
+F_USER::F_USER(AppContext& context, QWidget* parent)
+    : ListFrame(
+          context, parent, HelpContext, QStringLiteral("F_USER"),
+          QStringLiteral("Team Builder / User Administrator"), userLayout(),
+          [](QWidget* client) -> QWidget* { return new TreeControl(client); }, "FILL") {
+    Easytree1 = static_cast<TreeControl*>(chooser());
     Easytree1->setObjectName(QStringLiteral("Easytree1"));
-    twips::place(Easytree1, 0, 0, 7575, 3855);
-
-    const auto button = [client](const char* name, const QString& caption, int left) {
-        auto* b = new QPushButton(caption, client);
-        b->setObjectName(QString::fromLatin1(name));
-        twips::place(b, left, 3960, 975, 495);
-        return b;
-    };
-    Command1 = button("Command1", QStringLiteral("Add"), 120);
-    Command2 = button("Command2", QStringLiteral("Modify"), 1080);
-    Command3 = button("Command3", QStringLiteral("Delete"), 2040);
-    Command4 = button("Command4", QStringLiteral("Exit"), 6480);
-    Command2->setDefault(true);
-    setTabOrder(Easytree1, Command1);
-    setTabOrder(Command1, Command2);
-    setTabOrder(Command2, Command3);
-    setTabOrder(Command3, Command4);
-
-    EDIT = menuBar->addMenu(QStringLiteral("&Edit"));
-    EDIT->setObjectName(QStringLiteral("EDIT"));
-    const auto entry = [this](const char* name, const QString& caption, void (F_USER::*handler)()) {
-        QAction* a = EDIT->addAction(caption);
-        a->setObjectName(QString::fromLatin1(name));
-        connect(a, &QAction::triggered, this, handler);
-        return a;
-    };
-    ADD = entry("ADD", QStringLiteral("&Add"), &F_USER::Add_Click);
-    MODIFY = entry("MODIFY", QStringLiteral("&Modify"), &F_USER::Modify_Click);
-    DELETE = entry("DELETE", QStringLiteral("&Delete"), &F_USER::DELETE_Click);
-    FILL = EDIT->addSeparator();
-    FILL->setObjectName(QStringLiteral("FILL"));
-    EXIT = entry("EXIT", QStringLiteral("&Exit"), &F_USER::EXIT_Click);
-
-    // The buttons only call the menu entries' handlers.
-    connect(Command1, &QPushButton::clicked, this, &F_USER::Add_Click);
-    connect(Command2, &QPushButton::clicked, this, &F_USER::Modify_Click);
-    connect(Command3, &QPushButton::clicked, this, &F_USER::DELETE_Click);
-    connect(Command4, &QPushButton::clicked, this, &F_USER::EXIT_Click);
+    FILL = separator();
     connect(Easytree1, &TreeControl::Select, this, &F_USER::Easytree1_Select);
     connect(Easytree1, &TreeControl::DropLeaf, this, &F_USER::Easytree1_DropLeaf);
     connect(Easytree1, &TreeControl::TreeError, this, &F_USER::Easytree1_TreeError);
-
-    Data1 = new DataControl(QStringLiteral("Data1"), this);
-    adjustSize();
-    setFixedSize(sizeHint());
-    load();
 }
 
 F_USER::~F_USER() = default;
@@ -117,10 +75,15 @@ F_USER::~F_USER() = default;
 void F_USER::Form_Load() {
     CENTER_FORM(*this, ctx.platform);
     SETDB_F_USER(*Data1, ctx.state);
-    ctx.state.HOLD_FIELD = users::UserIdColumn;
+    ctx.state.HOLD_FIELD = db::schema::user::Id;
+    // The table as this window has always named it; the engine compares table names without regard to case.
     Data1->setRecordSource(QStringLiteral("User"));
     Data1->refresh();
     BuildTeamTree();
+}
+
+void F_USER::Form_Unload() {
+    Easytree1->setTreeFile(QString());
 }
 
 void F_USER::message(const QString& text) {
@@ -137,13 +100,13 @@ void F_USER::BuildTeamTree() {
         Easytree1->setTreeFile(path);
     }
     const std::vector<users::UserRow> rows = readUsers(Data1->rs());
-    const int root = users::findUserRow(rows, users::AdminKey);
+    const int root = users::findUserRow(rows, db::schema::user::Admin);
     Easytree1->setCurrentText(users::rootText(root >= 0 ? rows[size_t(root)].name : QString()));
     Easytree1->setNodeMark(1);
     Easytree1->prepareNode();
 
     // One pass over the table, grouped by supervisor, instead of one search per user.
-    const std::vector<users::TreeEntry> order = users::teamTreeOrder(rows, root, users::AdminKey);
+    const std::vector<users::TreeEntry> order = users::teamTreeOrder(rows, root, db::schema::user::Admin);
     std::vector<int> positions(order.size());
     for (size_t i = 0; i < order.size(); ++i) {
         const users::TreeEntry& e = order[i];
@@ -160,62 +123,53 @@ void F_USER::BuildTeamTree() {
 }
 
 void F_USER::showEditor() {
-    USER_FORM editor(ctx, this);
+    Loaded<USER_FORM> editor(ctx, this);
     editor.showModal();
 }
 
 void F_USER::Add_Click() {
-    runCommand(ctx.platform, [this] {
-        ctx.state.HOLD_ACTION = QStringLiteral("NEW");
-        ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker).trimmed();
-        showEditor();
-        Data1->refresh();
-        BuildTeamTree();
-    });
+    ctx.state.HOLD_ACTION = hold::New;
+    ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker).trimmed();
+    showEditor();
+    Data1->refresh();
+    BuildTeamTree();
 }
 
 void F_USER::Modify_Click() {
-    runCommand(ctx.platform, [this] {
-        if (Easytree1->nodeMark() != 1) {
-            ctx.platform.beep();
-            return;
-        }
-        const int remembered = Easytree1->currentPosition();
-        ctx.state.HOLD_ACTION = QStringLiteral("OPEN");
-        ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker);
-        showEditor();
-        Data1->refresh();
-        BuildTeamTree();
-        if (Easytree1->hasNode(remembered))
-            Easytree1->setCurrentPosition(remembered);
-    });
+    if (Easytree1->nodeMark() != 1) {
+        ctx.platform.beep();
+        return;
+    }
+    const int remembered = Easytree1->currentPosition();
+    ctx.state.HOLD_ACTION = hold::Open;
+    ctx.state.HOLD_VALUE = users::keyBefore(Easytree1->currentText(), KeyMarker);
+    showEditor();
+    Data1->refresh();
+    BuildTeamTree();
+    if (Easytree1->hasNode(remembered))
+        Easytree1->setCurrentPosition(remembered);
 }
 
 void F_USER::DELETE_Click() {
-    runCommand(ctx.platform, [this] { deleteCurrentUser(); });
-}
-
-void F_USER::deleteCurrentUser() {
     try {
         const QString key = users::keyBefore(Easytree1->currentText(), KeyMarker);
         ctx.state.HOLD_VALUE = key;
-        if (key == users::AdminKey) {
+        if (key == db::schema::user::Admin) {
             message(CannotDeleteAdminText);
             return;
         }
         Data1->refresh();
         db::Recordset& rs = Data1->rs();
         // A team leader stays until the teams are rearranged, even when its team is not in the tree.
-        rs.findFirst(db::Criteria::equals(users::SupervisorColumn, key));
+        rs.findFirst(db::Criteria::equals(db::schema::user::Supervisor, key));
         if (!rs.noMatch()) {
             ctx.platform.beep();
             message(TeamLeaderText);
             return;
         }
-        if (ctx.platform.messageBox(QStringLiteral("Are you sure?"), Buttons::OkCancel, Icon::None,
-                                    QStringLiteral("DELETE")) != Answer::Ok)
+        if (!areYouSure(ctx.platform, Buttons::OkCancel, DeleteTitle))
             return;
-        ctx.state.HOLD_ACTION = QStringLiteral("DELETE");
+        ctx.state.HOLD_ACTION = hold::Delete;
         Data1->refresh();
         db::Recordset& fresh = Data1->rs();
         fresh.findFirst(db::Criteria::equals(ctx.state.HOLD_FIELD, key));
@@ -233,16 +187,12 @@ void F_USER::deleteCurrentUser() {
     }
 }
 
-void F_USER::EXIT_Click() {
-    unload();
-}
-
 void F_USER::Easytree1_Select(int) {
-    Modify_Click();
+    command([this] { Modify_Click(); });
 }
 
 void F_USER::Easytree1_DropLeaf(int dragged, int target) {
-    runCommand(ctx.platform, [this, dragged, target] { Move(dragged, target); });
+    command([this, dragged, target] { Move(dragged, target); });
 }
 
 void F_USER::Move(int dragged, int target) {
@@ -259,23 +209,23 @@ void F_USER::Move(int dragged, int target) {
     // A user can't join the team of one of its own team members: the records would form a loop.
     db::Recordset& rs = Data1->rs();
     const auto supervisorOf = [&rs](const QString& key) -> std::optional<QString> {
-        rs.findFirst(db::Criteria::equals(users::UserIdColumn, key));
+        rs.findFirst(db::Criteria::equals(db::schema::user::Id, key));
         if (rs.noMatch())
             return std::nullopt;
-        return rs.field(users::SupervisorColumn).toString();
+        return rs.field(db::schema::user::Supervisor).toString();
     };
     if (users::closesLoop(movedKey, targetKey, supervisorOf) || !Easytree1->move(dragged, target)) {
         ctx.platform.beep();
         return;
     }
 
-    rs.findFirst(db::Criteria::equals(users::UserIdColumn, movedKey));
+    rs.findFirst(db::Criteria::equals(db::schema::user::Id, movedKey));
     if (rs.noMatch()) {
         message(UnableToLocateText + movedKey);
         return;
     }
     rs.edit();
-    rs.setField(users::SupervisorColumn, targetKey.isEmpty() ? QVariant() : QVariant(targetKey));
+    rs.setField(db::schema::user::Supervisor, targetKey.isEmpty() ? QVariant() : QVariant(targetKey));
     rs.update();
 }
 

@@ -1,6 +1,6 @@
 #include "widgets/data_control.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -35,9 +35,7 @@ void DataControl::refresh() {
 }
 
 db::Recordset& DataControl::rs() {
-    if (!m_recordset)
-        throw Error::make(err::NoCurrentRecord, QStringLiteral("(the data source is not open)"));
-    return *m_recordset;
+    return db::requireOpen(m_recordset.get());
 }
 
 void DataControl::bind(QLineEdit* edit, const QString& column) {

@@ -1,8 +1,8 @@
 #include "widgets/data_grid.h"
 
-#include "db/error.h"
+#include "core/error.h"
+#include "core/platform.h"
 #include "db/recordset.h"
-#include "platform/platform.h"
 #include "widgets/data_control.h"
 
 #include <QAbstractTableModel>

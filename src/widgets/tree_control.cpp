@@ -1,5 +1,7 @@
 #include "widgets/tree_control.h"
 
+#include "widgets/tree_file.h"
+
 #include <QAbstractItemModel>
 #include <QDrag>
 #include <QDragEnterEvent>
@@ -10,72 +12,14 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
-#include <QSaveFile>
 #include <QScopedValueRollback>
-#include <QTextStream>
+
+#include <climits>
 
 namespace pell {
 
 namespace {
 const QString DragFormat = QStringLiteral("application/x-pell-tree-node");
-const QString FileHeader = QStringLiteral("PELL TREE 1");
-// A damaged file must not make us allocate without bound.
-constexpr qint64 MaxPosition = 50'000'000;
-
-QString escaped(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        switch (c.unicode()) {
-        case u'\\':
-            out += QLatin1String("\\\\");
-            break;
-        case u'\t':
-            out += QLatin1String("\\t");
-            break;
-        case u'\n':
-            out += QLatin1String("\\n");
-            break;
-        case u'\r':
-            out += QLatin1String("\\r");
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-bool unescaped(const QString& text, QString& out) {
-    out.clear();
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c != u'\\') {
-            out += c;
-            continue;
-        }
-        if (++i >= text.size())
-            return false;
-        switch (text.at(i).unicode()) {
-        case u'\\':
-            out += u'\\';
-            break;
-        case u't':
-            out += u'\t';
-            break;
-        case u'n':
-            out += u'\n';
-            break;
-        case u'r':
-            out += u'\r';
-            break;
-        default:
-            return false;
-        }
-    }
-    return true;
-}
 
 QByteArray dragPayload(const void* owner, int position) {
     return QByteArray::number(quintptr(owner)) + ' ' + QByteArray::number(position);
@@ -94,8 +38,9 @@ public:
     QModelIndex make(int row, int position) const { return createIndex(row, 0, quintptr(position)); }
 
     bool valid(quintptr position) const {
-        return position < m_tree.m_nodes.size() && m_tree.m_nodes[position].alive;
+        return position <= quintptr(INT_MAX) && m_tree.m_nodes.has(int(position));
     }
+    const TreeNodes::Node& node(quintptr position) const { return m_tree.m_nodes.at(int(position)); }
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override {
         if (column != 0 || row < 0)
@@ -104,7 +49,7 @@ public:
             return row == 0 && valid(0) ? make(0, 0) : QModelIndex();
         if (!valid(parent.internalId()))
             return {};
-        const auto& children = m_tree.m_nodes[parent.internalId()].children;
+        const auto& children = node(parent.internalId()).children;
         if (size_t(row) >= children.size())
             return {};
         return make(row, children[size_t(row)]);
@@ -113,10 +58,10 @@ public:
     QModelIndex parent(const QModelIndex& child) const override {
         if (!child.isValid() || !valid(child.internalId()))
             return {};
-        const int p = m_tree.m_nodes[child.internalId()].parent;
+        const int p = node(child.internalId()).parent;
         if (p < 0 || !valid(quintptr(p)))
             return {};
-        return make(m_tree.m_nodes[size_t(p)].row, p);
+        return make(node(quintptr(p)).row, p);
     }
 
     int rowCount(const QModelIndex& parent = {}) const override {
@@ -124,7 +69,7 @@ public:
             return valid(0) ? 1 : 0;
         if (parent.column() != 0 || !valid(parent.internalId()))
             return 0;
-        return int(m_tree.m_nodes[parent.internalId()].children.size());
+        return int(node(parent.internalId()).children.size());
     }
 
     bool hasChildren(const QModelIndex& parent = {}) const override { return rowCount(parent) > 0; }
@@ -134,7 +79,7 @@ public:
         if (!index.isValid() || !valid(index.internalId()))
             return {};
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-            return m_tree.m_nodes[index.internalId()].text;
+            return node(index.internalId()).text;
         return {};
     }
 
@@ -175,18 +120,16 @@ TreeControl::TreeControl(QWidget* parent) : QTreeView(parent), m_model(new TreeM
     });
     connect(this, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         if (!m_syncing && !m_pending && positionOf(index) != NoPosition)
-            m_nodes[size_t(positionOf(index))].open = true;
+            m_nodes.setOpen(positionOf(index), true);
     });
     connect(this, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         if (!m_syncing && !m_pending && positionOf(index) != NoPosition)
-            m_nodes[size_t(positionOf(index))].open = false;
+            m_nodes.setOpen(positionOf(index), false);
     });
     syncView();
 }
 
 TreeControl::~TreeControl() {
-    if (!m_treeFile.isEmpty())
-        save(m_treeFile); // nobody is left to hear of a failure
     // The model reads our nodes: it goes while they are still here, and the view lets go of it first.
     setModel(nullptr);
     delete m_model;
@@ -195,7 +138,7 @@ TreeControl::~TreeControl() {
 // --- the tree file ---------------------------------------------------------------------------------------
 
 void TreeControl::setTreeFile(const QString& path) {
-    if (!m_treeFile.isEmpty() && !save(m_treeFile))
+    if (!m_treeFile.isEmpty() && !tree_file::save(m_nodes, m_treeFile))
         report(FileUnwritable, QStringLiteral("Unable to write the tree file ") + m_treeFile);
     m_treeFile = path;
     structureChanging();
@@ -203,7 +146,11 @@ void TreeControl::setTreeFile(const QString& path) {
         resetToRoot();
         return;
     }
-    if (!load(path)) {
+    std::optional<TreeNodes> stored = tree_file::load(path);
+    if (stored) {
+        m_nodes = std::move(*stored);
+        m_current = 0;
+    } else {
         resetToRoot();
         report(FileUnreadable, QStringLiteral("The tree file ") + path +
                                    QStringLiteral(" can not be read; the tree starts again from its root"));
@@ -211,93 +158,14 @@ void TreeControl::setTreeFile(const QString& path) {
 }
 
 void TreeControl::resetToRoot() {
-    m_nodes.clear();
-    m_nodes.push_back(Node{});
-    m_alive = 1;
+    m_nodes = TreeNodes();
     m_current = 0;
-}
-
-bool TreeControl::save(const QString& path) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    QTextStream out(&file);
-    out.setEncoding(QStringConverter::Utf8);
-    out << FileHeader << '\n' << m_alive << '\n';
-    // Parents before their children, children in their order.
-    std::vector<int> stack{0};
-    while (!stack.empty()) {
-        const int position = stack.back();
-        stack.pop_back();
-        const Node& node = m_nodes[size_t(position)];
-        out << position << '\t' << node.parent << '\t' << node.mark << '\t' << (node.open ? 1 : 0) << '\t'
-            << escaped(node.text) << '\n';
-        for (auto it = node.children.rbegin(); it != node.children.rend(); ++it)
-            stack.push_back(*it);
-    }
-    out.flush();
-    return out.status() == QTextStream::Ok && file.commit();
-}
-
-bool TreeControl::load(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return false;
-    QTextStream in(&file);
-    in.setEncoding(QStringConverter::Utf8);
-    if (in.readLine() != FileHeader)
-        return false;
-    bool ok = false;
-    const qint64 count = in.readLine().toLongLong(&ok);
-    if (!ok || count < 1 || count > MaxPosition)
-        return false;
-    std::vector<Node> nodes;
-    for (qint64 i = 0; i < count; ++i) {
-        const QString line = in.readLine();
-        const QStringList parts = line.split(u'\t');
-        if (parts.size() != 5)
-            return false;
-        bool okPosition = false, okParent = false, okMark = false;
-        const qint64 position = parts[0].toLongLong(&okPosition);
-        const qint64 parent = parts[1].toLongLong(&okParent);
-        const int mark = parts[2].toInt(&okMark);
-        if (!okPosition || !okParent || !okMark || position < 0 || position >= MaxPosition)
-            return false;
-        if (i == 0 ? (position != 0 || parent != NoPosition) : (parent < 0 || size_t(parent) >= nodes.size()))
-            return false;
-        if (size_t(position) < nodes.size() && nodes[size_t(position)].alive)
-            return false; // a position twice
-        if (i > 0 && !nodes[size_t(parent)].alive)
-            return false;
-        if (size_t(position) >= nodes.size()) {
-            Node gap;
-            gap.alive = false;
-            nodes.resize(size_t(position) + 1, gap);
-        }
-        Node& node = nodes[size_t(position)];
-        node = Node{};
-        node.parent = int(parent);
-        node.mark = mark;
-        node.open = parts[3] == QLatin1String("1");
-        if (!unescaped(parts[4], node.text))
-            return false;
-        if (i > 0) {
-            auto& siblings = nodes[size_t(parent)].children;
-            node.row = int(siblings.size());
-            siblings.push_back(int(position));
-        }
-    }
-    // A parent is written before its children, so every parent seen above was already in place.
-    m_nodes = std::move(nodes);
-    m_alive = int(count);
-    m_current = 0;
-    return true;
 }
 
 // --- the current node ------------------------------------------------------------------------------------
 
 bool TreeControl::hasNode(int position) const {
-    return position >= 0 && size_t(position) < m_nodes.size() && m_nodes[size_t(position)].alive;
+    return m_nodes.has(position);
 }
 
 void TreeControl::setCurrentPosition(int position) {
@@ -312,11 +180,11 @@ void TreeControl::setCurrentPosition(int position) {
 }
 
 QString TreeControl::currentText() const {
-    return m_nodes[size_t(m_current)].text;
+    return m_nodes.at(m_current).text;
 }
 
 void TreeControl::setCurrentText(const QString& text) {
-    m_nodes[size_t(m_current)].text = text;
+    m_nodes.setText(m_current, text);
     if (!m_pending) {
         const QModelIndex index = indexOf(m_current);
         Q_EMIT m_model->dataChanged(index, index, {Qt::DisplayRole});
@@ -324,46 +192,28 @@ void TreeControl::setCurrentText(const QString& text) {
 }
 
 int TreeControl::nodeMark() const {
-    return m_nodes[size_t(m_current)].mark;
+    return m_nodes.at(m_current).mark;
 }
 
 void TreeControl::setNodeMark(int mark) {
-    m_nodes[size_t(m_current)].mark = mark;
+    m_nodes.setMark(m_current, mark);
 }
 
 // --- changes to the tree ---------------------------------------------------------------------------------
 
 int TreeControl::addChild(const QString& text) {
     structureChanging();
-    const int position = int(m_nodes.size());
-    Node node;
-    node.parent = m_current;
-    node.text = text;
-    auto& siblings = m_nodes[size_t(m_current)].children;
-    node.row = int(siblings.size());
-    siblings.push_back(position);
-    m_nodes.push_back(std::move(node));
-    ++m_alive;
-    return position;
+    return m_nodes.add(m_current, text);
 }
 
 void TreeControl::prepareNode() {
-    Node& node = m_nodes[size_t(m_current)];
-    if (node.open)
+    if (m_nodes.at(m_current).open)
         return;
-    node.open = true;
-    if (!m_pending && !node.children.empty()) {
+    m_nodes.setOpen(m_current, true);
+    if (!m_pending && !m_nodes.at(m_current).children.empty()) {
         const QScopedValueRollback<bool> guard(m_syncing, true);
         expand(indexOf(m_current));
     }
-}
-
-void TreeControl::detach(int position) {
-    Node& node = m_nodes[size_t(position)];
-    auto& siblings = m_nodes[size_t(node.parent)].children;
-    siblings.erase(siblings.begin() + node.row);
-    for (size_t i = size_t(node.row); i < siblings.size(); ++i)
-        m_nodes[size_t(siblings[i])].row = int(i);
 }
 
 void TreeControl::removeCurrentNode() {
@@ -372,41 +222,16 @@ void TreeControl::removeCurrentNode() {
         return;
     }
     structureChanging();
-    const int parent = m_nodes[size_t(m_current)].parent;
-    detach(m_current);
-    std::vector<int> gone{m_current};
-    while (!gone.empty()) {
-        const int position = gone.back();
-        gone.pop_back();
-        Node& node = m_nodes[size_t(position)];
-        node.alive = false;
-        --m_alive;
-        gone.insert(gone.end(), node.children.begin(), node.children.end());
-        node.children.clear();
-        node.text.clear();
-    }
+    const int parent = m_nodes.at(m_current).parent;
+    m_nodes.remove(m_current);
     m_current = parent;
 }
 
-bool TreeControl::isUnder(int position, int ancestor) const {
-    // Walks up from the node; the tree has no loops, so this ends at the root.
-    for (int p = position; p != NoPosition; p = m_nodes[size_t(p)].parent)
-        if (p == ancestor)
-            return true;
-    return false;
-}
-
 bool TreeControl::move(int dragged, int target) {
-    if (!hasNode(dragged) || !hasNode(target) || dragged == 0 || isUnder(target, dragged))
+    if (!m_nodes.has(dragged) || !m_nodes.has(target) || dragged == 0 || m_nodes.isUnder(target, dragged))
         return false;
     structureChanging();
-    detach(dragged);
-    Node& node = m_nodes[size_t(dragged)];
-    auto& siblings = m_nodes[size_t(target)].children;
-    node.parent = target;
-    node.row = int(siblings.size());
-    siblings.push_back(dragged);
-    m_nodes[size_t(target)].open = true; // the moved node stays in sight
+    m_nodes.move(dragged, target);
     m_current = dragged;
     return true;
 }
@@ -444,10 +269,12 @@ void TreeControl::syncView() {
         m_model->endReset();
     }
     // Open nodes: only those with children matter to the view (a leaf has nothing to show).
-    for (size_t i = 0; i < m_nodes.size(); ++i) {
-        const Node& node = m_nodes[i];
-        if (node.alive && node.open && !node.children.empty())
-            setExpanded(m_model->make(node.row, int(i)), true);
+    for (int position = 0; position < m_nodes.size(); ++position) {
+        if (!m_nodes.has(position))
+            continue;
+        const TreeNodes::Node& node = m_nodes.at(position);
+        if (node.open && !node.children.empty())
+            setExpanded(m_model->make(node.row, position), true);
     }
     showCurrentInView();
 }
@@ -465,7 +292,7 @@ void TreeControl::showCurrentInView() {
 QModelIndex TreeControl::indexOf(int position) const {
     if (!hasNode(position))
         return {};
-    return m_model->make(m_nodes[size_t(position)].row, position);
+    return m_model->make(m_nodes.at(position).row, position);
 }
 
 int TreeControl::positionOf(const QModelIndex& index) const {

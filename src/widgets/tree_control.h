@@ -1,10 +1,11 @@
 #pragma once
 
+#include "widgets/tree_nodes.h"
+
 #include <QString>
 #include <QTreeView>
 
 #include <utility>
-#include <vector>
 
 class QMimeData;
 
@@ -12,11 +13,11 @@ namespace pell {
 
 class TreeModel;
 
-// The tree control: a tree of text nodes that the window addresses by position. A node keeps its
-// position for as long as it is in the tree (the root is always 0), so a position taken before a change
-// still names the same node after it. The control keeps its tree in a file of its own (the tree file):
-// naming a file starts work on the tree stored there, or on a lone root when there is none; letting go
-// of the file (naming the empty text) writes the tree back.
+// The tree control: a tree of text nodes that the window addresses by position (TreeNodes). The control
+// keeps its tree in a file of its own (the tree file): naming a file starts work on the tree stored there,
+// or on a lone root when there is none; letting go of the file (naming the empty text) writes the tree
+// back. Its owner lets go of the file before it destroys the control: a control destroyed while holding a
+// file leaves the file as it was.
 //
 // Positions were 16-bit in the control this one stands in for; they stay small non-negative numbers, but
 // a tree may grow past 32,767 nodes, so they are plain ints here.
@@ -27,7 +28,7 @@ class TreeModel;
 class TreeControl : public QTreeView {
     Q_OBJECT
 public:
-    static constexpr int NoPosition = -1;
+    static constexpr int NoPosition = TreeNodes::NoPosition;
 
     explicit TreeControl(QWidget* parent = nullptr);
     ~TreeControl() override;
@@ -60,7 +61,7 @@ public:
     // Whether a node stands at that position.
     bool hasNode(int position) const;
     // Number of nodes in the tree, the root included.
-    int nodeCount() const { return m_alive; }
+    int nodeCount() const { return m_nodes.count(); }
 
     // The drag payload of a node, as a drag from this control carries it (tests and the drag itself).
     QMimeData* dragData(int position) const;
@@ -87,21 +88,10 @@ protected:
 
 private:
     friend class TreeModel;
-    struct Node {
-        int parent = NoPosition;
-        int row = 0; // index among the parent's children
-        int mark = 0;
-        bool alive = true;
-        bool open = false;
-        QString text;
-        std::vector<int> children;
-    };
 
     enum ErrorCode { NoSuchNode = 1, RootNotRemovable = 2, FileUnreadable = 3, FileUnwritable = 4 };
 
     void resetToRoot();
-    bool load(const QString& path);
-    bool save(const QString& path);
     void structureChanging();
     void syncView();
     void flushPending();
@@ -110,13 +100,10 @@ private:
     int positionOf(const QModelIndex& index) const;
     int dragSource(const QMimeData* payload) const;
     int dropTarget(const QPoint& pos) const;
-    bool isUnder(int position, int ancestor) const;
-    void detach(int position);
     void report(ErrorCode code, const QString& text);
 
     TreeModel* m_model = nullptr; // a child of the view, deleted with it
-    std::vector<Node> m_nodes;
-    int m_alive = 0;
+    TreeNodes m_nodes;
     int m_current = 0;
     QString m_treeFile;
     bool m_pending = false; // the view has been told a reset is under way

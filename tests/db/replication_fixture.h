@@ -1,9 +1,9 @@
 #pragma once
 // Helpers shared by the replication tests: a master with its replicas over real files, exchanges, and
 // comparisons of whole files.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
+#include "db/replication/replication.h"
 #include "support/test_support.h"
 
 #include <QCryptographicHash>
@@ -14,15 +14,6 @@ namespace pell::test {
 using namespace Qt::StringLiterals;
 using db::Database;
 namespace rep = db::replication;
-
-template <class F> int errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
-}
 
 inline QByteArray fileHash(const QString& path) {
     QFile file(path);

@@ -1,7 +1,7 @@
 // Criteria texts: both forms, the apostrophe case, and random texts that must never crash.
+#include "core/error.h"
 #include "db/criteria.h"
 #include "db/database.h"
-#include "db/error.h"
 #include "db/recordset.h"
 #include "support/test_support.h"
 
@@ -9,6 +9,7 @@
 #include <QtTest>
 
 using namespace pell;
+using namespace Qt::StringLiterals;
 using db::Criteria;
 
 class TestCriteria : public QObject {
@@ -16,16 +17,16 @@ class TestCriteria : public QObject {
 
 private Q_SLOTS:
     void parsesBothForms() {
-        const Criteria eq = Criteria::parse(QStringLiteral("User_ID = 'admin'"));
+        const Criteria eq = Criteria::parse(u"User_ID = 'admin'"_s);
         QCOMPARE(eq.kind(), Criteria::Kind::Equals);
-        QCOMPARE(eq.column(), QStringLiteral("User_ID"));
-        QCOMPARE(eq.value(), QStringLiteral("admin"));
-        QCOMPARE(eq.toText(), QStringLiteral("User_ID = 'admin'"));
-        const Criteria nul = Criteria::parse(QStringLiteral("IsNull(Supervisor_User_ID)"));
+        QCOMPARE(eq.column(), u"User_ID"_s);
+        QCOMPARE(eq.value(), u"admin"_s);
+        QCOMPARE(eq.toText(), u"User_ID = 'admin'"_s);
+        const Criteria nul = Criteria::parse(u"IsNull(Supervisor_User_ID)"_s);
         QCOMPARE(nul.kind(), Criteria::Kind::IsNull);
-        QCOMPARE(nul.column(), QStringLiteral("Supervisor_User_ID"));
-        QCOMPARE(Criteria::parse(QStringLiteral("Category = ' '")).value(), QStringLiteral(" "));
-        QCOMPARE(Criteria::parse(QStringLiteral("[Tool Name] = 'x'")).column(), QStringLiteral("Tool Name"));
+        QCOMPARE(nul.column(), u"Supervisor_User_ID"_s);
+        QCOMPARE(Criteria::parse(u"Category = ' '"_s).value(), u" "_s);
+        QCOMPARE(Criteria::parse(u"[Tool Name] = 'x'"_s).column(), u"Tool Name"_s);
     }
 
     void rejectsOtherTexts() {
@@ -43,37 +44,35 @@ private Q_SLOTS:
     }
 
     void matchingFollowsTheKeys() {
-        const Criteria c = Criteria::equals(QStringLiteral("Category"), QStringLiteral("Urgent"));
-        QVERIFY(c.matches(QStringLiteral("URGENT")));
-        QVERIFY(c.matches(QStringLiteral("urgent")));
-        QVERIFY(!c.matches(QStringLiteral("Urgent ")));
+        const Criteria c = Criteria::equals(u"Category"_s, u"Urgent"_s);
+        QVERIFY(c.matches(u"URGENT"_s));
+        QVERIFY(c.matches(u"urgent"_s));
+        QVERIFY(!c.matches(u"Urgent "_s));
         QVERIFY(!c.matches(QVariant()));
-        QVERIFY(Criteria::equals(QStringLiteral("n"), QStringLiteral("42")).matches(QVariant(qlonglong(42))));
-        QVERIFY(!Criteria::equals(QStringLiteral("n"), QStringLiteral("4x")).matches(QVariant(qlonglong(4))));
-        QVERIFY(Criteria::isNull(QStringLiteral("n")).matches(QVariant()));
-        QVERIFY(!Criteria::isNull(QStringLiteral("n")).matches(QStringLiteral("")));
+        QVERIFY(Criteria::equals(u"n"_s, u"42"_s).matches(QVariant(qlonglong(42))));
+        QVERIFY(!Criteria::equals(u"n"_s, u"4x"_s).matches(QVariant(qlonglong(4))));
+        QVERIFY(Criteria::isNull(u"n"_s).matches(QVariant()));
+        QVERIFY(!Criteria::isNull(u"n"_s).matches(u""_s));
     }
 
     void apostropheValueWrittenByAnotherProgramIsFoundExactly() {
         test::Fixture f;
         const QString path = f.makeSharedDb();
-        test::execRaw(path, QStringLiteral("INSERT INTO LU_Category VALUES ('O''Neil'), ('O'), ('Neil')"));
+        test::execRaw(path, u"INSERT INTO LU_Category VALUES ('O''Neil'), ('O'), ('Neil')"_s);
         auto db = db::Database::open(path);
-        auto rs = db->openRecordset(QStringLiteral("LU_Category"));
-        rs->findFirst(Criteria::equals(QStringLiteral("Category"), QStringLiteral("O'Neil")));
+        auto rs = db->openRecordset(u"LU_Category"_s);
+        rs->findFirst(Criteria::equals(u"Category"_s, u"O'Neil"_s));
         QVERIFY(!rs->noMatch());
-        QCOMPARE(rs->field(QStringLiteral("Category")).toString(), QStringLiteral("O'Neil"));
+        QCOMPARE(rs->field(u"Category"_s).toString(), u"O'Neil"_s);
         rs->deleteCurrent();
-        QCOMPARE(db->scalar(QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category IN ('O','Neil')"))
-                     .toInt(),
-                 2);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Category WHERE Category IN ('O','Neil')"_s).toInt(), 2);
         // The text form of the same criterion reads the value between the outer apostrophes.
-        QCOMPARE(Criteria::parse(QStringLiteral("Category = 'O'Neil'")).value(), QStringLiteral("O'Neil"));
+        QCOMPARE(Criteria::parse(u"Category = 'O'Neil'"_s).value(), u"O'Neil"_s);
     }
 
     void randomTextsNeverCrash() {
         QRandomGenerator random(1206);
-        const QString alphabet = QStringLiteral("ab_ =''()IsNull[]\"x1 ");
+        const QString alphabet = u"ab_ =''()IsNull[]\"x1 "_s;
         int parsed = 0;
         for (int i = 0; i < 5000; ++i) {
             QString text;

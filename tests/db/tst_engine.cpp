@@ -1,12 +1,13 @@
 // The engine over real SQLite files: the error numbers the windows test, produced by real situations.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
+#include "db/files/operations.h"
 #include "db/recordset.h"
 #include "support/test_support.h"
 
 #include "db/filelock.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,11 +39,10 @@ class TestEngine : public QObject {
 private Q_SLOTS:
     void openErrors() {
         test::Fixture f;
-        QCOMPARE(errorOf([&] { Database::open(f.path(QStringLiteral("none.mdb"))); }), err::FileNotFoundDb);
-        QCOMPARE(errorOf([&] { Database::open(f.path(QStringLiteral("no/such/folder/x.mdb"))); }),
-                 err::InvalidPath);
+        QCOMPARE(errorOf([&] { Database::open(f.path(u"none.mdb"_s)); }), err::FileNotFoundDb);
+        QCOMPARE(errorOf([&] { Database::open(f.path(u"no/such/folder/x.mdb"_s)); }), err::InvalidPath);
         QCOMPARE(errorOf([&] { Database::open(QString()); }), err::InvalidPath);
-        QFile text(f.path(QStringLiteral("text.mdb")));
+        QFile text(f.path(u"text.mdb"_s));
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write(QByteArray(4096, 'x'));
         text.close();
@@ -64,46 +64,42 @@ private Q_SLOTS:
     void duplicateKeyIsCaseInsensitive() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
-        auto rs = db->openRecordset(QStringLiteral("LU_Category"));
+        auto rs = db->openRecordset(u"LU_Category"_s);
         rs->addNew();
-        rs->setField(QStringLiteral("Category"), QStringLiteral("urgent"));
+        rs->setField(u"Category"_s, u"urgent"_s);
         QCOMPARE(errorOf([&] { rs->update(); }), err::DuplicateKey);
         // Still adding: a corrected value saves.
         QCOMPARE(rs->editMode(), db::Recordset::EditMode::AddNew);
-        rs->setField(QStringLiteral("Category"), QStringLiteral("Later"));
+        rs->setField(u"Category"_s, u"Later"_s);
         rs->update();
-        QCOMPARE(
-            db->scalar(QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = 'LATER'")).toInt(),
-            1);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Category WHERE Category = 'LATER'"_s).toInt(), 1);
     }
 
     void relatedRecordsRefuseDeleteAndKeyChange() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
-        auto users = db->openRecordset(QStringLiteral("USER"));
-        users->findFirst(Criteria::equals(QStringLiteral("User_ID"), QStringLiteral("clerk1")));
+        auto users = db->openRecordset(u"USER"_s);
+        users->findFirst(Criteria::equals(u"User_ID"_s, u"clerk1"_s));
         QVERIFY(!users->noMatch());
         QCOMPARE(errorOf([&] { users->deleteCurrent(); }), err::RelatedRecords);
-        QCOMPARE(db->scalar(QStringLiteral("SELECT count(*) FROM \"USER\" WHERE User_ID='clerk1'")).toInt(),
-                 1);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM \"USER\" WHERE User_ID='clerk1'"_s).toInt(), 1);
         users->requery();
-        users->findFirst(Criteria::equals(QStringLiteral("User_ID"), QStringLiteral("clerk1")));
+        users->findFirst(Criteria::equals(u"User_ID"_s, u"clerk1"_s));
         users->edit();
-        users->setField(QStringLiteral("User_ID"), QStringLiteral("clerk9"));
+        users->setField(u"User_ID"_s, u"clerk9"_s);
         QCOMPARE(errorOf([&] { users->update(); }), err::RelatedRecords);
         // A task pointing at a missing category: the record it needs does not exist.
-        auto tasks = db->openRecordset(QStringLiteral("SCR"));
+        auto tasks = db->openRecordset(u"SCR"_s);
         tasks->addNew();
-        tasks->setField(QStringLiteral("SCR_Number"), 999);
-        tasks->setField(QStringLiteral("SCR_Category"), QStringLiteral("Nope"));
+        tasks->setField(u"SCR_Number"_s, 999);
+        tasks->setField(u"SCR_Category"_s, u"Nope"_s);
         QCOMPARE(errorOf([&] { tasks->update(); }), err::RelatedRecordRequired);
         // A user without tasks goes.
         users->requery();
-        users->findFirst(Criteria::equals(QStringLiteral("User_ID"), QStringLiteral("GUEST")));
+        users->findFirst(Criteria::equals(u"User_ID"_s, u"GUEST"_s));
         QVERIFY(!users->noMatch());
         users->deleteCurrent();
-        QCOMPARE(db->scalar(QStringLiteral("SELECT count(*) FROM \"USER\" WHERE User_ID='guest'")).toInt(),
-                 0);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM \"USER\" WHERE User_ID='guest'"_s).toInt(), 0);
     }
 
     void optimisticLockingAcrossConnections() {
@@ -111,29 +107,28 @@ private Q_SLOTS:
         const QString path = f.makeSharedDb();
         auto a = Database::open(path);
         auto b = Database::open(path);
-        auto ra = a->openRecordset(QStringLiteral("USER"));
-        auto rb = b->openRecordset(QStringLiteral("USER"));
-        const auto admin = Criteria::equals(QStringLiteral("User_ID"), QStringLiteral("admin"));
+        auto ra = a->openRecordset(u"USER"_s);
+        auto rb = b->openRecordset(u"USER"_s);
+        const auto admin = Criteria::equals(u"User_ID"_s, u"admin"_s);
         ra->findFirst(admin);
         rb->findFirst(admin);
         ra->setLockEdits(false);
         ra->edit();
         rb->edit();
-        rb->setField(QStringLiteral("User_Name"), QStringLiteral("Changed by B"));
+        rb->setField(u"User_Name"_s, u"Changed by B"_s);
         rb->update();
-        ra->setField(QStringLiteral("User_Password"), QStringLiteral("secret"));
+        ra->setField(u"User_Password"_s, u"secret"_s);
         QCOMPARE(errorOf([&] { ra->update(); }), err::ChangedByOther);
-        QCOMPARE(b->scalar(QStringLiteral("SELECT User_Name FROM \"USER\" WHERE User_ID='admin'")).toString(),
-                 QStringLiteral("Changed by B"));
+        QCOMPARE(b->scalar(u"SELECT User_Name FROM \"USER\" WHERE User_ID='admin'"_s).toString(),
+                 u"Changed by B"_s);
         // Told once, the administrator may save again over the other change.
         ra->update();
-        QCOMPARE(
-            b->scalar(QStringLiteral("SELECT User_Password FROM \"USER\" WHERE User_ID='admin'")).toString(),
-            QStringLiteral("secret"));
+        QCOMPARE(b->scalar(u"SELECT User_Password FROM \"USER\" WHERE User_ID='admin'"_s).toString(),
+                 u"secret"_s);
         // An edit of a row another user deleted meanwhile.
-        auto rg = a->openRecordset(QStringLiteral("USER"));
-        rg->findFirst(Criteria::equals(QStringLiteral("User_ID"), QStringLiteral("guest")));
-        b->execute(QStringLiteral("DELETE FROM \"USER\" WHERE User_ID='guest'"));
+        auto rg = a->openRecordset(u"USER"_s);
+        rg->findFirst(Criteria::equals(u"User_ID"_s, u"guest"_s));
+        b->execute(u"DELETE FROM \"USER\" WHERE User_ID='guest'"_s);
         QCOMPARE(errorOf([&] { rg->edit(); }), err::RecordDeleted);
     }
 
@@ -142,12 +137,12 @@ private Q_SLOTS:
         const QString path = f.makeSharedDb();
         auto a = Database::open(path);
         auto other = Database::open(path);
-        db::WriteTransaction hold(*other); // another user in the middle of a write
-        other->execute(QStringLiteral("UPDATE \"USER\" SET User_Name='x' WHERE User_ID='guest'"));
+        db::Transaction hold(*other); // another user in the middle of a write
+        other->execute(u"UPDATE \"USER\" SET User_Name='x' WHERE User_ID='guest'"_s);
         sqlite3* raw = a->rawHandle();
         Q_UNUSED(raw);
-        a->execute(QStringLiteral("PRAGMA busy_timeout=50"));
-        QCOMPARE(errorOf([&] { a->execute(QStringLiteral("DELETE FROM LU_Priority WHERE Priority='Low'")); }),
+        a->execute(u"PRAGMA busy_timeout=50"_s);
+        QCOMPARE(errorOf([&] { a->execute(u"DELETE FROM LU_Priority WHERE Priority='Low'"_s); }),
                  err::Locked);
     }
 
@@ -165,7 +160,7 @@ private Q_SLOTS:
             QCOMPARE(errorOf([&] { Database::open(path); }), err::OpenedExclusively);
             QCOMPARE(errorOf([&] { Database::open(path, {.exclusive = true}); }), err::OpenedExclusively);
             QString out, err;
-            QCOMPARE(test::runPelldb({QStringLiteral("hold"), path}, &out, &err), 1);
+            QCOMPARE(test::runPelldb({u"hold"_s, path}, &out, &err), 1);
             QVERIFY2(err.startsWith(QLatin1String("error 3356: ")), qPrintable(err));
         }
         // Released: an exclusive open succeeds and keeps others out, within one process too.
@@ -178,7 +173,7 @@ private Q_SLOTS:
     void sameFileThroughLinkSharesTheLock() {
         test::Fixture f;
         const QString path = f.makeSharedDb();
-        const QString link = f.path(QStringLiteral("other-name.mdb"));
+        const QString link = f.path(u"other-name.mdb"_s);
         QVERIFY(QFile::link(path, link));
         auto held = Database::open(path, {.exclusive = true});
         QCOMPARE(errorOf([&] { Database::open(link); }), err::OpenedExclusively);
@@ -187,26 +182,26 @@ private Q_SLOTS:
     void readOnlyOpenRefusesWrites() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb(), {.readOnly = true});
-        QCOMPARE(errorOf([&] { db->execute(QStringLiteral("DELETE FROM TOOL")); }), err::ReadOnly);
+        QCOMPARE(errorOf([&] { db->execute(u"DELETE FROM TOOL"_s); }), err::ReadOnly);
     }
 
     void missingTableAndField() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
-        QCOMPARE(errorOf([&] { db->openRecordset(QStringLiteral("NOPE")); }), err::TableNotFound);
-        auto rs = db->openRecordset(QStringLiteral("user")); // table names ignore case
-        QCOMPARE(errorOf([&] { rs->field(QStringLiteral("Nope")); }), err::ItemNotFound);
+        QCOMPARE(errorOf([&] { db->openRecordset(u"NOPE"_s); }), err::TableNotFound);
+        auto rs = db->openRecordset(u"user"_s); // table names ignore case
+        QCOMPARE(errorOf([&] { rs->field(u"Nope"_s); }), err::ItemNotFound);
         QCOMPARE(errorOf([&] { rs->update(); }), err::UpdateWithoutEdit);
     }
 
     void recordsetWalkFindAndBookmarks() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
-        auto empty = db->openRecordset(QStringLiteral("SELECT * FROM TOOL WHERE Tool_Name = 'none'"));
+        auto empty = db->openRecordset(u"SELECT * FROM TOOL WHERE Tool_Name = 'none'"_s);
         QVERIFY(empty->eof());
         QCOMPARE(errorOf([&] { empty->moveFirst(); }), err::NoCurrentRecord);
 
-        auto rs = db->openRecordset(QStringLiteral("USER"));
+        auto rs = db->openRecordset(u"USER"_s);
         int n = 0;
         rs->moveFirst();
         while (!rs->eof()) {
@@ -215,18 +210,18 @@ private Q_SLOTS:
         }
         QCOMPARE(n, 9);
         QCOMPARE(errorOf([&] { rs->moveNext(); }), err::NoCurrentRecord);
-        rs->findFirst(Criteria::isNull(QStringLiteral("Supervisor_User_ID")));
+        rs->findFirst(Criteria::isNull(u"Supervisor_User_ID"_s));
         QVERIFY(!rs->noMatch());
         const auto mark = rs->bookmark();
-        rs->findNext(Criteria::isNull(QStringLiteral("Supervisor_User_ID")));
+        rs->findNext(Criteria::isNull(u"Supervisor_User_ID"_s));
         QVERIFY(!rs->noMatch());
         QVERIFY(rs->bookmark() != mark);
-        rs->findNext(Criteria::isNull(QStringLiteral("Supervisor_User_ID")));
+        rs->findNext(Criteria::isNull(u"Supervisor_User_ID"_s));
         QVERIFY(rs->noMatch());
         rs->setBookmark(mark);
-        QCOMPARE(rs->field(QStringLiteral("User_ID")).toString(), QStringLiteral("admin"));
+        QCOMPARE(rs->field(u"User_ID"_s).toString(), u"admin"_s);
         // A SELECT over one table is updatable; delete through it.
-        auto closed = db->openRecordset(QStringLiteral("SELECT * FROM SCR WHERE SCR_STATUS <> 'A'"));
+        auto closed = db->openRecordset(u"SELECT * FROM SCR WHERE SCR_STATUS <> 'A'"_s);
         QVERIFY(closed->updatable());
         QCOMPARE(closed->recordCount(), 2);
     }
@@ -234,28 +229,26 @@ private Q_SLOTS:
     void cancelledAddNewLeavesNoRow() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
-        auto rs = db->openRecordset(QStringLiteral("LU_Priority"));
+        auto rs = db->openRecordset(u"LU_Priority"_s);
         rs->addNew();
-        rs->setField(QStringLiteral("Priority"), QStringLiteral("Someday"));
+        rs->setField(u"Priority"_s, u"Someday"_s);
         rs->cancelUpdate();
-        QCOMPARE(db->scalar(QStringLiteral("SELECT count(*) FROM LU_Priority")).toInt(), 3);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Priority"_s).toInt(), 3);
         QCOMPARE(rs->editMode(), db::Recordset::EditMode::None);
     }
 
     void properties() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb(), {.exclusive = true});
-        QCOMPARE(errorOf([&] { db->propertyValue(QStringLiteral("Owner")); }), err::PropertyNotFound);
-        db->appendProperty(
-            db->createProperty(QStringLiteral("Owner"), db::PropertyTypeText, QStringLiteral("me")));
-        QCOMPARE(errorOf([&] {
-                     db->appendProperty(db->createProperty(QStringLiteral("owner"), db::PropertyTypeText, 1));
-                 }),
-                 err::AlreadyExists);
+        QCOMPARE(errorOf([&] { db->propertyValue(u"Owner"_s); }), err::PropertyNotFound);
+        db->appendProperty(db->createProperty(u"Owner"_s, db::PropertyTypeText, u"me"_s));
+        QCOMPARE(
+            errorOf([&] { db->appendProperty(db->createProperty(u"owner"_s, db::PropertyTypeText, 1)); }),
+            err::AlreadyExists);
         db.reset();
         auto again = Database::open(f.state.DATABASE_PATH);
-        QCOMPARE(again->propertyValue(QStringLiteral("OWNER")).toString(), QStringLiteral("me"));
-        QVERIFY(!again->tableNames().contains(QStringLiteral("_pell_properties")));
+        QCOMPARE(again->propertyValue(u"OWNER"_s).toString(), u"me"_s);
+        QVERIFY(!again->tableNames().contains(u"_pell_properties"_s));
     }
 
     void sharesWhoseLocksStayOnThisComputerAreKnown_data() {
@@ -285,38 +278,37 @@ private Q_SLOTS:
 
     void aShareWhoseLocksStayHereIsRefusedUnlessOneUserSaysSo() {
         // A real FUSE mount of a folder: its locks never leave this computer.
-        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("bindfs")).isEmpty())
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(u"bindfs"_s).isEmpty())
             QSKIP("needs root and bindfs for a FUSE mount");
         test::Fixture f;
-        const QString inner = f.path(QStringLiteral("inner"));
-        const QString share = f.path(QStringLiteral("share"));
+        const QString inner = f.path(u"inner"_s);
+        const QString share = f.path(u"share"_s);
         QVERIFY(QDir().mkpath(inner) && QDir().mkpath(share));
         {
-            auto db = Database::create(inner + QStringLiteral("/pell.mdb"));
+            auto db = Database::create(inner + u"/pell.mdb"_s);
             db::createSharedSchema(*db);
-            db::fillSharedDatabase(*db, {});
+            sample::fillSharedDatabase(*db, {});
         }
-        if (QProcess::execute(QStringLiteral("bindfs"), {inner, share}) != 0)
+        if (QProcess::execute(u"bindfs"_s, {inner, share}) != 0)
             QSKIP("FUSE mounts are not possible here");
-        const QString db = share + QStringLiteral("/pell.mdb");
+        const QString db = share + u"/pell.mdb"_s;
         QString out, err;
-        const int refused = test::runPelldb({QStringLiteral("check"), db}, &out, &err);
-        const int allowed =
-            test::runPelldb({QStringLiteral("check"), db, QStringLiteral("--single-user")}, &out, &err);
+        const int refused = test::runPelldb({u"check"_s, db}, &out, &err);
+        const int allowed = test::runPelldb({u"check"_s, db, u"--single-user"_s}, &out, &err);
         ::umount2(QFile::encodeName(share).constData(), MNT_DETACH);
         QCOMPARE(refused, 1);
         QCOMPARE(allowed, 0);
-        QCOMPARE(out, QStringLiteral("ok\n"));
+        QCOMPARE(out, u"ok\n"_s);
     }
 
     void errorsSayWhichFileAndWhatHappened() {
         test::Fixture f;
         // A full disk names the file that could not be written.
-        const QString small = f.path(QStringLiteral("small"));
+        const QString small = f.path(u"small"_s);
         QVERIFY(QDir().mkpath(small));
         if (::geteuid() == 0 &&
             ::mount("none", QFile::encodeName(small).constData(), "tmpfs", 0, "size=256k") == 0) {
-            const QString path = small + QStringLiteral("/pell.mdb");
+            const QString path = small + u"/pell.mdb"_s;
             {
                 auto created = Database::create(path);
                 db::createSharedSchema(*created);
@@ -346,9 +338,8 @@ private Q_SLOTS:
             if (!lockFile)
                 QVERIFY(QFile::remove(db::FileLock::lockPathFor(path)));
             QString out, err;
-            QCOMPARE(test::runPelldbAs({46103, 46103, {}}, {QStringLiteral("purge"), path}, &out, &err), 1);
-            QVERIFY2(err.startsWith(QStringLiteral("error %1: ").arg(err::FolderReadOnly)) &&
-                         err.contains(path),
+            QCOMPARE(test::runPelldbAs({46103, 46103, {}}, {u"purge"_s, path}, &out, &err), 1);
+            QVERIFY2(err.startsWith(u"error %1: "_s.arg(err::FolderReadOnly)) && err.contains(path),
                      qPrintable(err));
         }
     }
@@ -356,17 +347,17 @@ private Q_SLOTS:
     void compactRefusesExistingDestinationAndUsers() {
         test::Fixture f;
         const QString path = f.makeSharedDb();
-        const QString dest = f.path(QStringLiteral("c.mdb"));
+        const QString dest = f.path(u"c.mdb"_s);
         QFile(dest).open(QIODevice::WriteOnly);
-        QCOMPARE(errorOf([&] { db::engine::compactDatabase(path, dest); }), err::DatabaseExists);
+        QCOMPARE(errorOf([&] { db::files::compactDatabase(path, dest); }), err::DatabaseExists);
         QFile::remove(dest);
         {
             auto user = Database::open(path);
-            QCOMPARE(errorOf([&] { db::engine::compactDatabase(path, dest); }), err::FileInUse);
+            QCOMPARE(errorOf([&] { db::files::compactDatabase(path, dest); }), err::FileInUse);
         }
-        db::engine::compactDatabase(path, dest);
-        QVERIFY(db::engine::checkDatabase(dest).isEmpty());
-        QCOMPARE(test::scalarRaw(dest, QStringLiteral("SELECT count(*) FROM \"USER\"")).toInt(), 9);
+        db::files::compactDatabase(path, dest);
+        QVERIFY(db::files::checkDatabase(dest).isEmpty());
+        QCOMPARE(test::scalarRaw(dest, u"SELECT count(*) FROM \"USER\""_s).toInt(), 9);
     }
 };
 

@@ -1,7 +1,7 @@
 // Replication over real files: conversion into a master, replicas, exchanges in every mode, the order of
 // concurrent versions, exact values, compaction between exchanges, a killed pelldb sync, and every error
 // number from a real situation.
-#include "db/engine.h"
+#include "db/files/operations.h"
 #include "replication_fixture.h"
 
 #include <QDir>
@@ -353,9 +353,9 @@ private Q_SLOTS:
         execRaw(pair.replica, u"UPDATE \"SYSTEM\" SET Chunk_Size=4321 WHERE MAX_STORAGE=3"_s);
         execRaw(pair.master, u"UPDATE \"SYSTEM\" SET Chunk_Size=1234 WHERE MAX_STORAGE=2"_s);
         // The master is compacted and repaired by the engine in between.
-        db::engine::repairDatabase(pair.master);
+        db::files::repairDatabase(pair.master);
         const QString compacted = f.path(u"compacted.mdb"_s);
-        db::engine::compactDatabase(pair.master, compacted);
+        db::files::compactDatabase(pair.master, compacted);
         QVERIFY(QFile::remove(pair.master) && QFile::rename(compacted, pair.master));
         sync(pair.master, pair.replica);
         QVERIFY(pair.same());

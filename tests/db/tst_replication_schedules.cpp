@@ -4,6 +4,7 @@
 // later one replaced survives and that every version that did not survive is accounted for.
 #include "db/schema.h"
 #include "replication_fixture.h"
+#include "support/sample_data.h"
 
 #include <QDir>
 #include <QProcess>
@@ -83,7 +84,7 @@ struct History {
         {
             auto db = Database::open(files[0]);
             db::createSharedSchema(*db);
-            db::fillSharedDatabase(*db, {.sample = true});
+            sample::fillSharedDatabase(*db, {.sample = true});
         }
         makeMaster(files[0]);
         for (int i = 1; i <= replicas; ++i) {

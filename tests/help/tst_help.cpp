@@ -1,19 +1,10 @@
 // Help: the command lines that Contents and F1 start, the help file we ship, the viewer window and the
 // pellhelp program itself.
-#include "app/ABOUT_FORM.h"
-#include "app/Admin_FORM.h"
 #include "app/help_launcher.h"
 #include "help/help_document.h"
 #include "help/help_viewer.h"
-#include "lookups/F_LOOKUP.h"
-#include "lookups/LOOKUP_FORM.h"
-#include "replication/REPLICA_FORM.h"
+#include "shell/Admin_FORM.h"
 #include "support/test_support.h"
-#include "system/F_SYSTEM.h"
-#include "tools/F_TOOL.h"
-#include "tools/TOOL_FORM.h"
-#include "users/F_USER.h"
-#include "users/USER_FORM.h"
 
 #include <QAction>
 #include <QFile>
@@ -31,7 +22,7 @@ using pell::help::HelpViewer;
 
 namespace {
 
-const QList<int> WindowContexts{400, 1, 2, 3, 2003, 34};
+const QList<int> WindowContexts{400, 1, 2, 3, 2003, 34}; // the help contexts of the windows
 const QString ShippedFile = QStringLiteral(PELL_BIN_DIR "/pell.hlp");
 
 // Runs pellhelp to its end; its exit code and what it printed (standard output, then standard error).
@@ -50,7 +41,6 @@ class TestHelp : public QObject {
 
 private Q_SLOTS:
     void contentsStartsMaximizedViewerEachTime();
-    void f1InEveryWindowOpensItsTopic();
     void shippedFileHasEveryTopicAndIndex();
     void parserReadsTheFormat();
     void viewerOpensTopicsLinksAndIndex();
@@ -77,46 +67,6 @@ void TestHelp::contentsStartsMaximizedViewerEachTime() {
         QVERIFY(launch.maximized);
     }
     QCOMPARE(f.platform.boxes().size(), 1);
-}
-
-void TestHelp::f1InEveryWindowOpensItsTopic() {
-    test::Fixture f;
-    f.makeSharedDb();
-    f.makeReplicaDb();
-    Admin_FORM main(f.ctx);
-    F_LOOKUP lookups(f.ctx, nullptr);
-    lookups.show();
-    LOOKUP_FORM lookupEditor(f.ctx, nullptr);
-    F_TOOL tools(f.ctx, nullptr);
-    tools.show();
-    f.state.HOLD_ACTION = u"NEW"_s;
-    TOOL_FORM toolEditor(f.ctx, nullptr);
-    F_USER users(f.ctx, nullptr);
-    f.state.HOLD_FIELD = u"User_ID"_s;
-    f.state.HOLD_VALUE = u"admin"_s;
-    USER_FORM userEditor(f.ctx, nullptr);
-    F_SYSTEM system(f.ctx, nullptr);
-    REPLICA_FORM replicas(f.ctx, nullptr);
-    // From a list, which has the focus, the key reaches its window.
-    const std::pair<QWidget*, int> cases[] = {
-        {&main, 400},     {lookups.List1, 2003}, {lookupEditor.HOLD_KEY, 2003},
-        {tools.List1, 3}, {&toolEditor, 3},      {&users, 1},
-        {&userEditor, 1}, {&system, 2},          {&replicas, 34}};
-    for (const auto& [target, context] : cases) {
-        f.platform.clear();
-        QTest::keyClick(target, Qt::Key_F1);
-        QCOMPARE(f.platform.launches().size(), 1);
-        QCOMPARE(f.platform.launches().first().program, helpViewerPath(f.state));
-        QCOMPARE(f.platform.launches().first().arguments,
-                 (QStringList{u"-context"_s, QString::number(context), f.state.helpFile}));
-    }
-    ABOUT_FORM about(f.ctx, nullptr); // has no topic: F1 starts nothing
-    about.show();
-    f.platform.clear();
-    QTest::keyClick(&about, Qt::Key_F1);
-    QTest::keyClick(about.Command1, Qt::Key_F1);
-    QVERIFY(f.platform.launches().isEmpty());
-    QVERIFY(!about.isUnloaded());
 }
 
 void TestHelp::shippedFileHasEveryTopicAndIndex() {

@@ -1,11 +1,11 @@
 // Backup through the real main window with the scripted save dialog: every message path, and copies that
 // are never torn, never partial and never made over the database itself.
 #include "db/database.h"
-#include "db/engine.h"
 #include "db/filelock.h"
-#include "db/maintenance_files.h"
-#include "maintenance/db_dump.h"
+#include "db/files/operations.h"
+#include "db/files/posix_files.h"
 #include "maintenance/maintenance_commands.h"
+#include "support/db_dump.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,11 +41,11 @@ mode_t modeOf(const QString& path) {
 struct Recorder : db::files::OperationLog {
     QStringList events;
     QList<mode_t> bornWith;
-    void synced(const QString& path) override { events << QStringLiteral("sync ") + path; }
+    void synced(const QString& path) override { events << u"sync "_s + path; }
     void renamed(const QString& from, const QString& to) override {
-        events << QStringLiteral("rename ") + from + u'>' + to;
+        events << u"rename "_s + from + u'>' + to;
     }
-    void folderSynced(const QString& folder) override { events << QStringLiteral("folder ") + folder; }
+    void folderSynced(const QString& folder) override { events << u"folder "_s + folder; }
     void created(const QString& path) override { bornWith << (modeOf(path) & 0777); }
 };
 
@@ -74,18 +74,18 @@ private Q_SLOTS:
         Fixture f;
         const QString db = f.makeSharedDb();
         MainWindow main(f, &Admin_FORM::Command3D8);
-        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
+        const QString dest = f.path(u"pellbkup.mdb"_s);
         f.platform.queueSavePath(dest);
         main.run();
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
         QCOMPARE(fileBytes(dest), fileBytes(db));
 
-        f.platform.queueSavePath(f.path(QStringLiteral("second")));
+        f.platform.queueSavePath(f.path(u"second"_s));
         main.run();
-        QVERIFY(QFile::exists(f.path(QStringLiteral("second.mdb")))); // the default extension
+        QVERIFY(QFile::exists(f.path(u"second.mdb"_s))); // the default extension
         QCOMPARE(f.platform.saveDialogs().size(), 2);
         for (const SaveDialogSettings& s : f.platform.saveDialogs()) {
-            QCOMPARE(s.fileName, QStringLiteral("pellbkup.mdb")); // not the name chosen last time
+            QCOMPARE(s.fileName, u"pellbkup.mdb"_s); // not the name chosen last time
             QCOMPARE(s.initialDir, f.state.programFolder);
         }
         QCOMPARE(f.platform.pointerHistory().size(), 0); // the pointer is left alone
@@ -98,7 +98,7 @@ private Q_SLOTS:
         f.platform.queueSavePath(std::nullopt);
         main.run();
         QVERIFY(f.platform.boxes().isEmpty());
-        QCOMPARE(leftovers(f.dir.path()), QStringList{QStringLiteral("pell.mdb")});
+        QCOMPARE(leftovers(f.dir.path()), QStringList{u"pell.mdb"_s});
     }
 
     void theDatabaseItselfIsRefused_data() {
@@ -116,17 +116,16 @@ private Q_SLOTS:
         if (form == 0) {
             dest = db.toUpper();
         } else if (form == 1) {
-            dest = f.path(QStringLiteral("link.mdb"));
+            dest = f.path(u"link.mdb"_s);
             QVERIFY(QFile::link(db, dest));
         } else {
-            QDir(f.dir.path()).mkdir(QStringLiteral("sub"));
-            dest = f.path(QStringLiteral("sub/../pell.mdb"));
+            QDir(f.dir.path()).mkdir(u"sub"_s);
+            dest = f.path(u"sub/../pell.mdb"_s);
         }
         MainWindow main(f, &Admin_FORM::Command3D8);
         f.platform.queueSavePath(dest);
         main.run();
-        QCOMPARE(f.platform.boxTexts(),
-                 QStringList{QStringLiteral("Destination must be different than active database")});
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Destination must be different than active database"_s});
         QCOMPARE(fileBytes(db), before);
     }
 
@@ -135,12 +134,11 @@ private Q_SLOTS:
         const QString db = f.makeSharedDb();
         Holder holder(db, true);
         MainWindow main(f, &Admin_FORM::Command3D8);
-        const QString dest = f.path(QStringLiteral("copy.mdb"));
+        const QString dest = f.path(u"copy.mdb"_s);
         f.platform.queueSavePath(dest);
         main.run();
-        QCOMPARE(
-            f.platform.boxTexts(),
-            QStringList{QStringLiteral("Database is currently in use and can not be opened exclusively")});
+        QCOMPARE(f.platform.boxTexts(),
+                 QStringList{u"Database is currently in use and can not be opened exclusively"_s});
         QVERIFY(!QFile::exists(dest));
         holder.release();
         // A user who merely has it open does not stop a backup.
@@ -148,14 +146,14 @@ private Q_SLOTS:
         f.platform.clear();
         f.platform.queueSavePath(dest);
         main.run();
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
     }
 
     void aMissingFolderKeepsTheEarlierBackup() {
         Fixture f;
         const QString db = f.makeSharedDb();
         MainWindow main(f, &Admin_FORM::Command3D8);
-        const QString missing = f.path(QStringLiteral("nowhere/pellbkup.mdb"));
+        const QString missing = f.path(u"nowhere/pellbkup.mdb"_s);
         f.platform.queueSavePath(missing);
         main.run();
         QCOMPARE(f.platform.boxes().size(), 1);
@@ -164,12 +162,12 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(missing));
 
         // An earlier backup survives a copy that fails: here the database is held by another.
-        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
+        const QString dest = f.path(u"pellbkup.mdb"_s);
         f.platform.queueSavePath(dest);
         main.run();
         const QByteArray earlier = fileBytes(dest);
         QVERIFY(!earlier.isEmpty());
-        execRaw(db, QStringLiteral("INSERT INTO LU_Category VALUES ('Later')"));
+        execRaw(db, u"INSERT INTO LU_Category VALUES ('Later')"_s);
         Holder holder(db, true);
         f.platform.queueSavePath(dest);
         main.run();
@@ -181,7 +179,7 @@ private Q_SLOTS:
         Fixture f;
         const QString db = f.makeSharedDb();
         QCOMPARE(::chmod(QFile::encodeName(db).constData(), 0600), 0); // it holds passwords
-        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
+        const QString dest = f.path(u"pellbkup.mdb"_s);
         writeFile(dest, "an earlier backup");
         QCOMPARE(::chmod(QFile::encodeName(dest).constData(), 0640), 0);
         Recorder log;
@@ -189,17 +187,16 @@ private Q_SLOTS:
         f.platform.queueSavePath(dest);
         MainWindow(f, &Admin_FORM::Command3D8).run();
         MainWindow(f, &Admin_FORM::Command3D6).run();
-        f.platform.queueSavePath(f.path(QStringLiteral("new.mdb")));
+        f.platform.queueSavePath(f.path(u"new.mdb"_s));
         MainWindow(f, &Admin_FORM::Command3D8).run();
         // A new replica is held to the same rules.
         db::Database::open(db, {.exclusive = true})
-            ->appendProperty(db::Property{QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")});
-        db::Database::open(db)->makeReplica(f.path(QStringLiteral("replica.mdb")), QStringLiteral("replica"));
+            ->appendProperty(db::Property{u"Replicable"_s, db::PropertyTypeText, u"T"_s});
+        db::Database::open(db)->makeReplica(f.path(u"replica.mdb"_s), u"replica"_s);
         db::files::setOperationLog(nullptr);
         QCOMPARE(f.platform.boxTexts(),
-                 (QStringList{QStringLiteral("Database has been backed up"), QStringLiteral("Are you sure?"),
-                              QStringLiteral("Database has been compacted"),
-                              QStringLiteral("Database has been backed up")}));
+                 (QStringList{u"Database has been backed up"_s, u"Are you sure?"_s,
+                              u"Database has been compacted"_s, u"Database has been backed up"_s}));
         int renames = 0;
         for (qsizetype i = 0; i < log.events.size(); ++i) {
             if (!log.events[i].startsWith(QLatin1String("rename ")))
@@ -207,9 +204,9 @@ private Q_SLOTS:
             ++renames;
             const QStringList names = log.events[i].sliced(7).split(u'>');
             // The data of the file reached the disk before its name did, and the folder after.
-            QVERIFY2(log.events.mid(0, i).contains(QStringLiteral("sync ") + names[0]),
+            QVERIFY2(log.events.mid(0, i).contains(u"sync "_s + names[0]),
                      qPrintable(log.events.join(u'\n')));
-            QCOMPARE(log.events.value(i + 1), QStringLiteral("folder ") + QFileInfo(names[1]).absolutePath());
+            QCOMPARE(log.events.value(i + 1), u"folder "_s + QFileInfo(names[1]).absolutePath());
         }
         QCOMPARE(renames, 4); // two copies, _temp.mdb and the replica
         QVERIFY(!log.bornWith.isEmpty());
@@ -217,9 +214,9 @@ private Q_SLOTS:
             QCOMPARE(bits & 0077, mode_t(0));
         QCOMPARE(modeOf(dest) & 0777,
                  mode_t(0600)); // the earlier copy's bits, never wider than the database's
-        QCOMPARE(modeOf(f.path(QStringLiteral("new.mdb"))) & 0777, mode_t(0600));
-        QCOMPARE(modeOf(f.path(QStringLiteral("replica.mdb"))) & 0777, mode_t(0600));
-        QCOMPARE(modeOf(f.path(QStringLiteral("_temp.mdb"))) & 0777, mode_t(0600));
+        QCOMPARE(modeOf(f.path(u"new.mdb"_s)) & 0777, mode_t(0600));
+        QCOMPARE(modeOf(f.path(u"replica.mdb"_s)) & 0777, mode_t(0600));
+        QCOMPARE(modeOf(f.path(u"_temp.mdb"_s)) & 0777, mode_t(0600));
     }
 
     void aDatabaseInWriteAheadLogModeIsCopiedAsReadersSeeIt() {
@@ -234,15 +231,14 @@ private Q_SLOTS:
                               "INSERT INTO LU_Category SELECT 'wal' || n FROM c; COMMIT;",
                               nullptr, nullptr, nullptr),
                  SQLITE_OK);
-        const QString dest = f.path(QStringLiteral("copy.mdb"));
+        const QString dest = f.path(u"copy.mdb"_s);
         f.platform.queueSavePath(dest);
         MainWindow(f, &Admin_FORM::Command3D8).run();
         sqlite3_close(other);
-        QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
-        QCOMPARE(
-            scalarRaw(dest, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'")),
-            QVariant(50));
-        QCOMPARE(db::engine::checkDatabase(dest), QStringList());
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
+        QCOMPARE(scalarRaw(dest, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'"_s),
+                 QVariant(50));
+        QCOMPARE(db::files::checkDatabase(dest), QStringList());
     }
 
     void oddDestinationsDamagedSourcesAndDebrisThroughPelldb() {
@@ -250,13 +246,13 @@ private Q_SLOTS:
         const QString db = f.makeSharedDb();
         QString out, err;
         // Destinations that are no regular file are refused and stay what they were.
-        const QString fifo = f.path(QStringLiteral("pipe.mdb"));
+        const QString fifo = f.path(u"pipe.mdb"_s);
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        const QString device = f.path(QStringLiteral("null.mdb"));
+        const QString device = f.path(u"null.mdb"_s);
         const bool haveDevice =
             ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) == 0;
         for (const QString& dest : haveDevice ? QStringList{fifo, device} : QStringList{fifo}) {
-            QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 1);
+            QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 1);
             QVERIFY2(err.startsWith(QLatin1String("error 75: ")) &&
                          err.contains(QLatin1String("not a regular file")),
                      qPrintable(err));
@@ -264,48 +260,47 @@ private Q_SLOTS:
         }
         QVERIFY(S_ISFIFO(modeOf(fifo)));
         QVERIFY(!haveDevice || S_ISCHR(modeOf(device)));
-        QCOMPARE(runPelldb({QStringLiteral("backup"), db, QString()}, &out, &err), 1);
+        QCOMPARE(runPelldb({u"backup"_s, db, QString()}, &out, &err), 1);
         QVERIFY2(err.startsWith(QLatin1String("error 76: ")), qPrintable(err));
 
         // Leftovers of killed backups go with the next backup; those of a running one stay.
-        const QString dest = f.path(QStringLiteral("pellbkup.mdb"));
-        const QString dead = f.path(QStringLiteral(".pellbkup.mdb.backup-%1-0").arg(deadProcess()));
-        const QString alive = f.path(QStringLiteral(".pellbkup.mdb.backup-%1-0").arg(::getppid()));
-        for (const QString& leftover : QStringList{dead, dead + QStringLiteral("-journal"), alive})
+        const QString dest = f.path(u"pellbkup.mdb"_s);
+        const QString dead = f.path(u".pellbkup.mdb.backup-%1-0"_s.arg(deadProcess()));
+        const QString alive = f.path(u".pellbkup.mdb.backup-%1-0"_s.arg(::getppid()));
+        for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive})
             writeFile(leftover, "partial");
-        QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 0);
-        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + QStringLiteral("-journal")));
+        QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
+        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + u"-journal"_s));
         QVERIFY(QFile::exists(alive));
 
         // A file whose header is destroyed is still copied byte for byte; held exclusively, it is in use.
         QByteArray bytes = fileBytes(db);
         bytes.replace(0, 100, QByteArray(100, '\xA5'));
         writeFile(db, bytes);
-        QCOMPARE(runPelldb({QStringLiteral("backup"), db, dest}, &out, &err), 0);
-        QCOMPARE(out, QStringLiteral("Database has been backed up\n"));
+        QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
+        QCOMPARE(out, u"Database has been backed up\n"_s);
         QCOMPARE(fileBytes(dest), bytes);
         auto held = db::FileLock::acquire(db, db::FileLock::Mode::Exclusive);
-        QCOMPARE(runPelldb({QStringLiteral("backup"), db, f.path(QStringLiteral("other.mdb"))}, &out, &err),
-                 1);
+        QCOMPARE(runPelldb({u"backup"_s, db, f.path(u"other.mdb"_s)}, &out, &err), 1);
         QVERIFY2(err.startsWith(QLatin1String("error 70: ")), qPrintable(err));
         QVERIFY(out.isEmpty());
-        QVERIFY(!QFile::exists(f.path(QStringLiteral("other.mdb"))));
+        QVERIFY(!QFile::exists(f.path(u"other.mdb"_s)));
     }
 
     void copiesTakenUnderContinuousWritesAreCommittedStates() {
         // Another program adds pairs of rows, one transaction each, a few milliseconds apart; every copy must
         // hold whole pairs and pass the check.
-        const QString sqlite = QStandardPaths::findExecutable(QStringLiteral("sqlite3"));
+        const QString sqlite = QStandardPaths::findExecutable(u"sqlite3"_s);
         if (sqlite.isEmpty())
             QSKIP("needs the sqlite3 shell as the other writer");
         Fixture f;
         const QString db = f.makeSharedDb();
-        QString script = QStringLiteral(".timeout 10000\n");
+        QString script = u".timeout 10000\n"_s;
+        // The pairs belong to a sample task: a row that refers to no task is a problem the check reports.
         for (int i = 0; i < 400; ++i)
             script += QStringLiteral("BEGIN; INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES "
-                                     "(%1, 'w', zeroblob(3000)); INSERT INTO ROUTE (SCR_Number, Route_Note) "
-                                     "VALUES (%1, 'w'); COMMIT;\n.shell sleep 0.003\n")
-                          .arg(1000 + i);
+                                     "(1, 'w', zeroblob(3000)); INSERT INTO ROUTE (SCR_Number, Route_Note) "
+                                     "VALUES (1, 'w'); COMMIT;\n.shell sleep 0.003\n");
         QProcess writer;
         writer.start(sqlite, {db});
         QVERIFY(writer.waitForStarted());
@@ -316,18 +311,16 @@ private Q_SLOTS:
         int copies = 0;
         QSet<qint64> seen;
         while (writer.state() != QProcess::NotRunning || copies < 3) {
-            const QString dest = f.path(QStringLiteral("copy%1.mdb").arg(copies));
+            const QString dest = f.path(u"copy%1.mdb"_s.arg(copies));
             f.platform.clear();
             f.platform.queueSavePath(dest);
             main.run();
-            QCOMPARE(f.platform.boxTexts(), QStringList{QStringLiteral("Database has been backed up")});
-            QVERIFY(db::engine::checkDatabase(dest).isEmpty());
+            QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
+            QVERIFY(db::files::checkDatabase(dest).isEmpty());
             const qint64 attach =
-                scalarRaw(dest, QStringLiteral("SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"))
-                    .toLongLong();
+                scalarRaw(dest, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"_s).toLongLong();
             const qint64 route =
-                scalarRaw(dest, QStringLiteral("SELECT count(*) FROM ROUTE WHERE Route_Note = 'w'"))
-                    .toLongLong();
+                scalarRaw(dest, u"SELECT count(*) FROM ROUTE WHERE Route_Note = 'w'"_s).toLongLong();
             QCOMPARE(attach, route);
             seen.insert(attach);
             QFile::remove(dest);

@@ -1,9 +1,9 @@
 // Compaction through the real main window: the question, the hourglass, the swap that keeps the original
 // until the compacted file is complete, and a database that survives an interruption at the worst moment.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
-#include "maintenance/db_dump.h"
+#include "db/files/operations.h"
+#include "support/db_dump.h"
 
 #include <QDir>
 #include <QProcess>
@@ -25,11 +25,11 @@ QString makeLooseDb(Fixture& f) {
     return makeFilledDb(f,
                         QStringLiteral("INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (%1, "
                                        "'f%2', randomblob(2000));"),
-                        300, QStringLiteral("DELETE FROM ATTACH WHERE Attach_Number % 2 = 0;"));
+                        300, u"DELETE FROM ATTACH WHERE Attach_Number % 2 = 0;"_s);
 }
 
 QStringList hiddenLeftovers(const QString& folder) {
-    return QDir(folder).entryList({QStringLiteral(".*.compacting*")}, QDir::Files | QDir::Hidden);
+    return QDir(folder).entryList({u".*.compacting*"_s}, QDir::Files | QDir::Hidden);
 }
 
 struct stat statOf(const QString& path) {
@@ -42,9 +42,9 @@ struct stat statOf(const QString& path) {
 class OtherProgram {
 public:
     explicit OtherProgram(const QString& db) {
-        m_shell.start(QStandardPaths::findExecutable(QStringLiteral("sqlite3")), {db});
+        m_shell.start(QStandardPaths::findExecutable(u"sqlite3"_s), {db});
         m_shell.waitForStarted();
-        run(QStringLiteral(".timeout 5000"));
+        run(u".timeout 5000"_s);
     }
     ~OtherProgram() {
         m_shell.kill();
@@ -52,12 +52,12 @@ public:
     }
     // Runs SQL and waits until it is done; returns the last line printed before.
     QString run(const QString& sql) {
-        m_shell.write((sql + QStringLiteral("\n.print @done\n")).toUtf8());
+        m_shell.write((sql + u"\n.print @done\n"_s).toUtf8());
         QString last;
         for (;;) {
             while (!m_shell.canReadLine())
                 if (!m_shell.waitForReadyRead(20000))
-                    return QStringLiteral("<no answer>");
+                    return u"<no answer>"_s;
             const QString line = QString::fromUtf8(m_shell.readLine()).trimmed();
             if (line == QLatin1String("@done"))
                 return last;
@@ -84,22 +84,21 @@ private Q_SLOTS:
         const QString db = makeLooseDb(f);
         const auto before = dumpDatabase(db);
         const qint64 sizeBefore = QFileInfo(db).size();
-        const QString temp = f.path(QStringLiteral("_temp.mdb"));
+        const QString temp = f.path(u"_temp.mdb"_s);
         QFile stale(temp); // left from an earlier run
         QVERIFY(stale.open(QIODevice::WriteOnly));
         stale.write("stale");
         stale.close();
         MainWindow main(f, &Admin_FORM::Command3D6);
         main.run();
-        QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
-                                                     QStringLiteral("Database has been compacted")}));
-        QCOMPARE(f.platform.boxes().constFirst().title, QStringLiteral("Compact Database"));
+        QCOMPARE(f.platform.boxTexts(), (QStringList{u"Are you sure?"_s, u"Database has been compacted"_s}));
+        QCOMPARE(f.platform.boxes().constFirst().title, u"Compact Database"_s);
         QCOMPARE(f.platform.boxes().constFirst().buttons, Buttons::YesNo);
         QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
         QCOMPARE(dumpDatabase(db), before);
         QVERIFY(QFileInfo(db).size() < sizeBefore);
         QCOMPARE(withoutCounters(fileBytes(temp)), withoutCounters(fileBytes(db)));
-        QVERIFY(db::engine::checkDatabase(db).isEmpty());
+        QVERIFY(db::files::checkDatabase(db).isEmpty());
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 
@@ -112,28 +111,27 @@ private Q_SLOTS:
         main.run();
         QCOMPARE(f.platform.boxes().size(), 2);
         const auto& error = f.platform.boxes().constLast();
-        QCOMPARE(error.text, QStringLiteral("ERROR:") + standardText(err::FileInUse));
+        QCOMPARE(error.text, u"ERROR:"_s + standardText(err::FileInUse));
         QCOMPARE(error.pointer, Pointer::Default);
         QCOMPARE(fileBytes(db), before);
-        QVERIFY(!QFile::exists(f.path(QStringLiteral("_temp.mdb"))));
+        QVERIFY(!QFile::exists(f.path(u"_temp.mdb"_s)));
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 
     void aProgramThatOpenedTheFileEarlierGoesOnWithTheCompactedFile() {
-        if (QStandardPaths::findExecutable(QStringLiteral("sqlite3")).isEmpty())
+        if (QStandardPaths::findExecutable(u"sqlite3"_s).isEmpty())
             QSKIP("needs the sqlite3 shell as the other program");
         Fixture f;
         const QString db = makeLooseDb(f);
         const ino_t inode = statOf(db).st_ino;
         OtherProgram other(db);
-        QCOMPARE(other.run(QStringLiteral("SELECT count(*) FROM LU_Category;")), QStringLiteral("4"));
+        QCOMPARE(other.run(u"SELECT count(*) FROM LU_Category;"_s), u"4"_s);
         MainWindow main(f, &Admin_FORM::Command3D6);
         main.run();
-        QCOMPARE(f.platform.boxTexts().constLast(), QStringLiteral("Database has been compacted"));
+        QCOMPARE(f.platform.boxTexts().constLast(), u"Database has been compacted"_s);
         QCOMPARE(statOf(db).st_ino, inode); // the same file, so the earlier connection writes where all read
-        other.run(QStringLiteral("INSERT INTO LU_Category VALUES ('After');"));
-        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category WHERE Category = 'After'")),
-                 QVariant(1));
+        other.run(u"INSERT INTO LU_Category VALUES ('After');"_s);
+        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM LU_Category WHERE Category = 'After'"_s), QVariant(1));
         // Killed in the middle of a large transaction, the program leaves a journal that belongs to this very
         // file: the next user rolls it back and no uncommitted row survives.
         other.run(QStringLiteral(
@@ -141,11 +139,11 @@ private Q_SLOTS:
             "zeroblob(4000) FROM (WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c "
             "WHERE n < 3000) SELECT n FROM c);"));
         other.killHard();
-        QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
-        QCOMPARE(db::engine::checkDatabase(db), QStringList());
-        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'")),
+        QVERIFY(QFile::exists(db + u"-journal"_s));
+        QCOMPARE(db::files::checkDatabase(db), QStringList());
+        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'"_s),
                  QVariant(0));
-        QCOMPARE(scalarRaw(db, QStringLiteral("SELECT count(*) FROM LU_Category")), QVariant(5));
+        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM LU_Category"_s), QVariant(5));
     }
 
     void anotherMemberOfTheGroupSeesEveryLockAndLeavesTheFileAsItWas() {
@@ -155,9 +153,9 @@ private Q_SLOTS:
         const OtherUser a{46101, 46100, {46100}};
         const OtherUser b{46102, 46102, {46100}};
         shareFolder(f.dir.path(), 46100);
-        const QString db = f.path(QStringLiteral("pell.mdb"));
-        const QString ldb = f.path(QStringLiteral("pell.ldb"));
-        QCOMPARE(runPelldbAs(a, {QStringLiteral("init"), db, QStringLiteral("--sample")}), 0);
+        const QString db = f.path(u"pell.mdb"_s);
+        const QString ldb = f.path(u"pell.ldb"_s);
+        QCOMPARE(runPelldbAs(a, {u"init"_s, db, u"--sample"_s}), 0);
         QCOMPARE(::chmod(QFile::encodeName(db).constData(), 0660),
                  0); // the administrator lets the group write
         const ino_t inode = statOf(db).st_ino;
@@ -167,9 +165,8 @@ private Q_SLOTS:
             QCOMPARE(statOf(ldb).st_mode & 0777, mode_t(0660));
             QCOMPARE(statOf(ldb).st_gid, gid_t(46100));
             for (const QStringList& args :
-                 {QStringList{QStringLiteral("hold"), db, QStringLiteral("--exclusive")},
-                  QStringList{QStringLiteral("compact"), db, QStringLiteral("--folder"), f.dir.path()},
-                  QStringList{QStringLiteral("repair"), db}}) {
+                 {QStringList{u"hold"_s, db, u"--exclusive"_s},
+                  QStringList{u"compact"_s, db, u"--folder"_s, f.dir.path()}, QStringList{u"repair"_s, db}}) {
                 QCOMPARE(runPelldbAs(b, args, &out, &err), 1);
                 QVERIFY2(err.startsWith(QLatin1String("error 3045: ")),
                          qPrintable(args.constFirst() + u' ' + err));
@@ -177,25 +174,23 @@ private Q_SLOTS:
         }
         // A has left: B compacts and repairs, and the file stays A's, with its group, its bits and its
         // identity.
-        QCOMPARE(runPelldbAs(b, {QStringLiteral("compact"), db, QStringLiteral("--folder"), f.dir.path()},
-                             &out, &err),
-                 0);
-        QCOMPARE(runPelldbAs(b, {QStringLiteral("repair"), db}, &out, &err), 0);
+        QCOMPARE(runPelldbAs(b, {u"compact"_s, db, u"--folder"_s, f.dir.path()}, &out, &err), 0);
+        QCOMPARE(runPelldbAs(b, {u"repair"_s, db}, &out, &err), 0);
         const struct stat after = statOf(db);
         QCOMPARE(after.st_ino, inode);
         QCOMPARE(after.st_uid, uid_t(46101));
         QCOMPARE(after.st_gid, gid_t(46100));
         QCOMPARE(after.st_mode & 0777, mode_t(0660));
-        QCOMPARE(statOf(f.path(QStringLiteral("_temp.mdb"))).st_mode & 0777, mode_t(0660));
-        QCOMPARE(statOf(f.path(QStringLiteral("_temp.mdb"))).st_gid, gid_t(46100));
-        QCOMPARE(runPelldbAs(a, {QStringLiteral("check"), db}, &out, &err), 0);
+        QCOMPARE(statOf(f.path(u"_temp.mdb"_s)).st_mode & 0777, mode_t(0660));
+        QCOMPARE(statOf(f.path(u"_temp.mdb"_s)).st_gid, gid_t(46100));
+        QCOMPARE(runPelldbAs(a, {u"check"_s, db}, &out, &err), 0);
 
         // B's backup over A's earlier copy keeps its group and bits; the owner only the administrator could
         // keep, and pelldb says so.
-        const QString copy = f.path(QStringLiteral("pellbkup.mdb"));
-        QCOMPARE(runPelldbAs(a, {QStringLiteral("backup"), db, copy}, &out, &err), 0);
+        const QString copy = f.path(u"pellbkup.mdb"_s);
+        QCOMPARE(runPelldbAs(a, {u"backup"_s, db, copy}, &out, &err), 0);
         QCOMPARE(statOf(copy).st_uid, uid_t(46101));
-        QCOMPARE(runPelldbAs(b, {QStringLiteral("backup"), db, copy}, &out, &err), 0);
+        QCOMPARE(runPelldbAs(b, {u"backup"_s, db, copy}, &out, &err), 0);
         QVERIFY2(out.contains(QLatin1String("belonged to another user")), qPrintable(out));
         QCOMPARE(statOf(copy).st_gid, gid_t(46100));
         QCOMPARE(statOf(copy).st_mode & 0777, mode_t(0660));
@@ -203,11 +198,11 @@ private Q_SLOTS:
         // A lock file that an older version made readable only: B cannot keep others out and is told so
         // instead of being let in; A's next use gives the file its right bits again.
         QCOMPARE(::chmod(QFile::encodeName(ldb).constData(), 0644), 0);
-        QCOMPARE(runPelldbAs(b, {QStringLiteral("hold"), db, QStringLiteral("--exclusive")}, &out, &err), 1);
+        QCOMPARE(runPelldbAs(b, {u"hold"_s, db, u"--exclusive"_s}, &out, &err), 1);
         QVERIFY2(err.startsWith(QLatin1String("error 3902: ")), qPrintable(err));
-        QCOMPARE(runPelldbAs(a, {QStringLiteral("check"), db}, &out, &err), 0);
+        QCOMPARE(runPelldbAs(a, {u"check"_s, db}, &out, &err), 0);
         QCOMPARE(statOf(ldb).st_mode & 0777, mode_t(0660));
-        QCOMPARE(runPelldbAs(b, {QStringLiteral("hold"), db, QStringLiteral("--exclusive")}, &out, &err), 0);
+        QCOMPARE(runPelldbAs(b, {u"hold"_s, db, u"--exclusive"_s}, &out, &err), 0);
     }
 
     void anInterruptionHalfwayLeavesTheDatabaseWhole() {
@@ -220,7 +215,7 @@ private Q_SLOTS:
         if (child == 0) {
             // The process dies with half the compacted content written into the file, running no clean-up.
             try {
-                db::engine::compactInPlace(db, f.path(QStringLiteral("_temp.mdb")), [] { ::_exit(3); });
+                db::files::compactInPlace(db, f.path(u"_temp.mdb"_s), [] { ::_exit(3); });
             } catch (...) {
             }
             ::_exit(1);
@@ -230,16 +225,16 @@ private Q_SLOTS:
         QVERIFY(WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), 3);
         QVERIFY(fileBytes(db) != bytes); // torn, with the journal beside it
-        QVERIFY(QFile::exists(db + QStringLiteral("-journal")));
+        QVERIFY(QFile::exists(db + u"-journal"_s));
         // The next user of the file, through the engine, finds the original again, byte for byte.
-        QCOMPARE(db::engine::checkDatabase(db), QStringList());
+        QCOMPARE(db::files::checkDatabase(db), QStringList());
         QCOMPARE(fileBytes(db), bytes);
-        QVERIFY(!QFile::exists(db + QStringLiteral("-journal")));
+        QVERIFY(!QFile::exists(db + u"-journal"_s));
 
         // The next compaction is not disturbed by what the interrupted one left.
         MainWindow main(f, &Admin_FORM::Command3D6);
         main.run();
-        QCOMPARE(f.platform.boxTexts().constLast(), QStringLiteral("Database has been compacted"));
+        QCOMPARE(f.platform.boxTexts().constLast(), u"Database has been compacted"_s);
         QCOMPARE(dumpDatabase(db), before);
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }

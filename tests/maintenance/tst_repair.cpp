@@ -1,9 +1,9 @@
 // Repair through the real main window: a damaged file salvaged with every readable row and its schema, keys
 // and relationships, and failures left to the program-wide error handling.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/engine.h"
-#include "db/error.h"
-#include "maintenance/db_dump.h"
+#include "db/files/operations.h"
+#include "support/db_dump.h"
 
 #include <QtTest>
 
@@ -21,7 +21,7 @@ QString makeBusyDb(Fixture& f) {
 }
 
 qint64 count(const QString& db, const char* table) {
-    return scalarRaw(db, QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(table))).toLongLong();
+    return scalarRaw(db, u"SELECT count(*) FROM %1"_s.arg(QLatin1String(table))).toLongLong();
 }
 
 // Overwrites a leaf page of ROUTE from the middle of the table; returns how many rows it held.
@@ -33,8 +33,8 @@ qint64 overwriteMiddleLeafOfRoute(const QString& db, char fill) {
             .split(u',');
     const qint64 page = pages.at(pages.size() / 2).toLongLong();
     const qint64 cells =
-        scalarRaw(db, QStringLiteral("SELECT ncell FROM dbstat WHERE pageno = %1").arg(page)).toLongLong();
-    const qint64 size = scalarRaw(db, QStringLiteral("PRAGMA page_size")).toLongLong();
+        scalarRaw(db, u"SELECT ncell FROM dbstat WHERE pageno = %1"_s.arg(page)).toLongLong();
+    const qint64 size = scalarRaw(db, u"PRAGMA page_size"_s).toLongLong();
     QFile file(db);
     if (!file.open(QIODevice::ReadWrite) || !file.seek((page - 1) * size) ||
         file.write(QByteArray(int(size), fill)) != size)
@@ -64,10 +64,9 @@ private Q_SLOTS:
         MainWindow main(f, &Admin_FORM::Command3D7);
         main.run();
         QCOMPARE(f.platform.boxes().size(), 2);
-        QCOMPARE(f.platform.boxes().constFirst().title, QStringLiteral("Repair Database"));
+        QCOMPARE(f.platform.boxes().constFirst().title, u"Repair Database"_s);
         const auto& error = f.platform.boxes().constLast();
-        QCOMPARE(error.text,
-                 QStringLiteral("Error %1: %2").arg(err::FileInUse).arg(standardText(err::FileInUse)));
+        QCOMPARE(error.text, u"Error %1: %2"_s.arg(err::FileInUse).arg(standardText(err::FileInUse)));
         QCOMPARE(error.pointer, Pointer::Default);
         QCOMPARE(fileBytes(db), before);
     }
@@ -79,15 +78,14 @@ private Q_SLOTS:
         const qint64 routes = count(db, "ROUTE");
         const qint64 cells = overwriteMiddleLeafOfRoute(db, '\xA5');
         QVERIFY(cells > 0);
-        QVERIFY(!db::engine::checkDatabase(db).isEmpty());
+        QVERIFY(!db::files::checkDatabase(db).isEmpty());
 
         MainWindow main(f, &Admin_FORM::Command3D7);
         main.run();
-        QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
-                                                     QStringLiteral("Database has been repaired")}));
+        QCOMPARE(f.platform.boxTexts(), (QStringList{u"Are you sure?"_s, u"Database has been repaired"_s}));
         QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
-        QVERIFY2(db::engine::checkDatabase(db).isEmpty(),
-                 qPrintable(db::engine::checkDatabase(db).join(u'\n')));
+        QVERIFY2(db::files::checkDatabase(db).isEmpty(),
+                 qPrintable(db::files::checkDatabase(db).join(u'\n')));
 
         // Schema, keys and relationships as they were; every other table whole; ROUTE less only the rows
         // of the overwritten page.
@@ -99,13 +97,13 @@ private Q_SLOTS:
         QCOMPARE(count(db, "ROUTE"), routes - cells);
         auto opened = db::Database::open(db);
         try {
-            opened->execute(QStringLiteral("DELETE FROM \"USER\" WHERE User_ID = 'clerk1'"));
+            opened->execute(u"DELETE FROM \"USER\" WHERE User_ID = 'clerk1'"_s);
             QFAIL("a user who owns tasks was deleted");
         } catch (const Error& error) {
             QCOMPARE(error.number(), err::RelatedRecords);
         }
         try {
-            opened->execute(QStringLiteral("INSERT INTO LU_Category (Category) VALUES ('bug')"));
+            opened->execute(u"INSERT INTO LU_Category (Category) VALUES ('bug')"_s);
             QFAIL("a duplicate category was stored");
         } catch (const Error& error) {
             QCOMPARE(error.number(), err::DuplicateKey);
@@ -127,10 +125,10 @@ private Q_SLOTS:
             file.close();
             f.platform.clear();
             main.run();
-            QCOMPARE(f.platform.boxTexts(), (QStringList{QStringLiteral("Are you sure?"),
-                                                         QStringLiteral("Database has been repaired")}));
+            QCOMPARE(f.platform.boxTexts(),
+                     (QStringList{u"Are you sure?"_s, u"Database has been repaired"_s}));
             QCOMPARE(dumpDatabase(db), before); // every row, the schema, the keys
-            QCOMPARE(db::engine::checkDatabase(db), QStringList());
+            QCOMPARE(db::files::checkDatabase(db), QStringList());
         }
 
         // With the whole first page gone no table can be found: the repair says so and changes nothing.
@@ -143,7 +141,7 @@ private Q_SLOTS:
         main.run();
         QCOMPARE(f.platform.boxes().size(), 2);
         const QString text = f.platform.boxTexts().constLast();
-        QVERIFY2(text.startsWith(QStringLiteral("Error %1: ").arg(err::Unrepairable)) &&
+        QVERIFY2(text.startsWith(u"Error %1: "_s.arg(err::Unrepairable)) &&
                      text.contains(QLatin1String("first page")),
                  qPrintable(text));
         QCOMPARE(fileBytes(db), bytes);
@@ -151,18 +149,18 @@ private Q_SLOTS:
 
     void whatIsNoPellwoodDatabaseIsRefusedAndCheckSaysWhy() {
         Fixture f;
-        const QString empty = f.path(QStringLiteral("empty.mdb"));
+        const QString empty = f.path(u"empty.mdb"_s);
         QFile(empty).open(QIODevice::WriteOnly);
-        const QString foreign = f.path(QStringLiteral("foreign.mdb"));
-        makeForeign(foreign, QStringLiteral("CREATE TABLE t (x); INSERT INTO t VALUES (1);"));
-        const QString noOptions = f.makeSharedDb(QStringLiteral("nooptions.mdb"));
-        execRaw(noOptions, QStringLiteral("DELETE FROM \"SYSTEM\";"));
+        const QString foreign = f.path(u"foreign.mdb"_s);
+        makeForeign(foreign, u"CREATE TABLE t (x); INSERT INTO t VALUES (1);"_s);
+        const QString noOptions = f.makeSharedDb(u"nooptions.mdb"_s);
+        execRaw(noOptions, u"DELETE FROM \"SYSTEM\";"_s);
         // Relationships the product keeps without declaring them.
-        const QString orphans = f.makeSharedDb(QStringLiteral("orphans.mdb"));
+        const QString orphans = f.makeSharedDb(u"orphans.mdb"_s);
         execRaw(orphans,
                 QStringLiteral("INSERT INTO ROUTE (SCR_Number, Route_Note) VALUES (77, 'x'); UPDATE \"USER\" "
                                "SET Supervisor_User_ID='nobody' WHERE User_ID='guest';"));
-        const QString cascading = f.path(QStringLiteral("cascading.mdb"));
+        const QString cascading = f.path(u"cascading.mdb"_s);
         makeForeign(
             cascading,
             QStringLiteral(
@@ -183,52 +181,46 @@ private Q_SLOTS:
         const struct {
             QString path;
             QString says;
-        } cases[] = {
-            {empty, QStringLiteral("the file is empty")},
-            {foreign, QStringLiteral("table USER is missing")},
-            {noOptions, QStringLiteral("table SYSTEM has no options row")},
-            {orphans, QStringLiteral("of ROUTE refers to a missing record of SCR (SCR_Number 77)")},
-            {orphans,
-             QStringLiteral("of USER refers to a missing record of USER (Supervisor_User_ID nobody)")},
-            {cascading,
-             QStringLiteral("Category of table LU_Category is not a unique key that ignores case")},
-            {cascading, QStringLiteral("the relationship from SCR to USER deletes or changes tasks")},
-            {cascading,
-             QStringLiteral("the relationship from ATTACH to SCR refuses the deletion of a task")}};
+        } cases[] = {{empty, u"the file is empty"_s},
+                     {foreign, u"table USER is missing"_s},
+                     {noOptions, u"table SYSTEM has no options row"_s},
+                     {orphans, u"of ROUTE refers to a missing record of SCR (SCR_Number 77)"_s},
+                     {orphans, u"of USER refers to a missing record of USER (Supervisor_User_ID nobody)"_s},
+                     {cascading, u"Category of table LU_Category is not a unique key that ignores case"_s},
+                     {cascading, u"the relationship from SCR to USER deletes or changes tasks"_s},
+                     {cascading, u"the relationship from ATTACH to SCR refuses the deletion of a task"_s}};
         QString out, err;
         for (const auto& c : cases) {
-            QCOMPARE(runPelldb({QStringLiteral("check"), c.path}, &out, &err), 1);
+            QCOMPARE(runPelldb({u"check"_s, c.path}, &out, &err), 1);
             QVERIFY2(out.contains(c.says), qPrintable(c.path + u'\n' + out));
         }
         // The whole-file commands turn none of them into something else.
         for (const QString& path : {empty, foreign, cascading}) {
             const QByteArray before = fileBytes(path);
-            for (const QString& command :
-                 {QStringLiteral("compact"), QStringLiteral("repair"), QStringLiteral("make-master")}) {
+            for (const QString& command : {u"compact"_s, u"repair"_s, u"make-master"_s}) {
                 QStringList args{command, path};
                 if (command == QLatin1String("compact"))
-                    args << QStringLiteral("--folder") << f.dir.path();
+                    args << u"--folder"_s << f.dir.path();
                 QCOMPARE(runPelldb(args, &out, &err), 1);
-                QVERIFY2(err.startsWith(QStringLiteral("error %1: ").arg(err::NotPellwood)),
-                         qPrintable(command + err));
+                QVERIFY2(err.startsWith(u"error %1: "_s.arg(err::NotPellwood)), qPrintable(command + err));
                 QCOMPARE(fileBytes(path), before);
-                QFile::remove(f.path(QStringLiteral("_temp.mdb")));
+                QFile::remove(f.path(u"_temp.mdb"_s));
             }
         }
-        QCOMPARE(runPelldb({QStringLiteral("check"), f.makeSharedDb()}, &out, &err), 0);
-        QCOMPARE(out, QStringLiteral("ok\n"));
+        QCOMPARE(runPelldb({u"check"_s, f.makeSharedDb()}, &out, &err), 0);
+        QCOMPARE(out, u"ok\n"_s);
     }
 
     void theEngineReportsWhatItSalvaged() {
         Fixture f;
         const QString db = makeBusyDb(f);
         const qint64 cells = overwriteMiddleLeafOfRoute(db, '\0');
-        const db::engine::RepairReport report = db::engine::repairDatabase(db);
+        const db::files::RepairReport report = db::files::repairDatabase(db);
         QVERIFY(report.salvaged);
         QVERIFY(!report.problems.isEmpty());
         QCOMPARE(report.rowsLost, qint64(0));
         QVERIFY(report.rowsKept > 3000 - cells);
-        QVERIFY(!db::engine::repairDatabase(db).salvaged); // a second repair finds nothing to salvage
+        QVERIFY(!db::files::repairDatabase(db).salvaged); // a second repair finds nothing to salvage
     }
 };
 

@@ -1,8 +1,9 @@
 #include "support/test_support.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
 #include "db/schema.h"
+#include "support/sample_data.h"
 
 #include <QFile>
 #include <QProcess>
@@ -17,7 +18,7 @@ namespace pell::test {
 
 Fixture::Fixture() {
     state.programFolder = dir.path();
-    state.helpFile = state.inProgramFolder(QStringLiteral("pell.hlp"));
+    state.helpFile = state.inProgramFolder(u"pell.hlp"_s);
 }
 
 QString Fixture::makeSharedDb(const QString& name, bool sample) {
@@ -25,9 +26,9 @@ QString Fixture::makeSharedDb(const QString& name, bool sample) {
     {
         auto db = db::Database::create(file);
         db::createSharedSchema(*db);
-        db::SampleOptions options;
+        sample::SampleOptions options;
         options.sample = sample;
-        db::fillSharedDatabase(*db, options);
+        sample::fillSharedDatabase(*db, options);
     }
     state.DATABASE_PATH = file;
     return file;
@@ -61,18 +62,16 @@ int runPelldb(const QStringList& args, QString* out, QString* err) {
 }
 
 bool canSwitchUsers() {
-    return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+    return ::geteuid() == 0 && !QStandardPaths::findExecutable(u"setpriv"_s).isEmpty();
 }
 
 QStringList pelldbAs(const OtherUser& user) {
     QStringList groups;
     for (unsigned g : user.groups)
         groups << QString::number(g);
-    QStringList command{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(user.uid),
-                        QStringLiteral("--regid=%1").arg(user.gid)};
-    command << (groups.isEmpty() ? QStringLiteral("--clear-groups")
-                                 : QStringLiteral("--groups=") + groups.join(u','));
-    command << QStringLiteral("--") << pelldbPath();
+    QStringList command{u"setpriv"_s, u"--reuid=%1"_s.arg(user.uid), u"--regid=%1"_s.arg(user.gid)};
+    command << (groups.isEmpty() ? u"--clear-groups"_s : u"--groups="_s + groups.join(u','));
+    command << u"--"_s << pelldbPath();
     return command;
 }
 
@@ -99,9 +98,9 @@ void shareFolder(const QString& folder, unsigned gid) {
 
 Holder::Holder(const QString& path, bool exclusive, const OtherUser* as)
     : m_process(std::make_unique<QProcess>()) {
-    QStringList args{QStringLiteral("hold"), path};
+    QStringList args{u"hold"_s, path};
     if (exclusive)
-        args << QStringLiteral("--exclusive");
+        args << u"--exclusive"_s;
     QStringList command = as ? pelldbAs(*as) : QStringList{pelldbPath()};
     const QString program = command.takeFirst();
     m_process->start(program, command + args);

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "app/app_state.h"
-#include "platform/scripted_platform.h"
+#include "core/app_state.h"
+#include "core/error.h"
+#include "support/scripted_platform.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,8 @@ class QProcess;
 
 namespace pell::test {
 
+using namespace Qt::StringLiterals;
+
 // A program folder in a temporary directory with its own state and scripted platform.
 struct Fixture {
     Fixture();
@@ -23,9 +26,9 @@ struct Fixture {
 
     QString path(const QString& name) const { return dir.filePath(name); }
     // Creates the shared database (sample data unless told otherwise) and points DATABASE_PATH at it.
-    QString makeSharedDb(const QString& name = QStringLiteral("pell.mdb"), bool sample = true);
+    QString makeSharedDb(const QString& name = u"pell.mdb"_s, bool sample = true);
     // Creates the replica-administration database and points REPLICADB_PATH at it.
-    QString makeReplicaDb(const QString& name = QStringLiteral("replica.mdb"));
+    QString makeReplicaDb(const QString& name = u"replica.mdb"_s);
 };
 
 // Runs pelldb from the build's program folder; returns its exit code, output in out/err.
@@ -63,5 +66,24 @@ private:
 // Runs SQL on a database file as another program would (plain SQLite, no lock file).
 void execRaw(const QString& path, const QString& sql);
 QVariant scalarRaw(const QString& path, const QString& sql);
+
+// The number of the error a call raises, 0 when it raises none.
+template <class F> int errorOf(F&& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.number();
+    }
+    return 0;
+}
+// The text of that error, to compare with what a window showed.
+template <class F> QString errorText(F&& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.text();
+    }
+    return u"<no error>"_s;
+}
 
 } // namespace pell::test

@@ -1,6 +1,6 @@
 #include "db/replication/capture.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/schema.h"
 #include "db/statement.h"
 

@@ -1,6 +1,6 @@
 #include "db/replication/metadata.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/statement.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/replication.h"
+#include "db/replication/replication.h"
 #include "db/replication/versions.h"
 
 #include <QList>

@@ -1,6 +1,6 @@
 #include "db/replication/receiver.h"
 
-#include "db/error.h"
+#include "core/error.h"
 
 #include <QDateTime>
 

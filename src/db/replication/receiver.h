@@ -1,7 +1,7 @@
 #pragma once
 
-#include "db/replication.h"
 #include "db/replication/conflicts.h"
+#include "db/replication/replication.h"
 #include "db/replication/store.h"
 
 #include <QHash>

@@ -1,8 +1,8 @@
-#include "db/replication.h"
+#include "db/replication/replication.h"
 
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/maintenance_files.h"
+#include "db/files/posix_files.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
 #include "db/replication/transfer.h"
@@ -119,7 +119,7 @@ void convertToMaster(Database& db) {
     sqlite3* raw = db.rawHandle();
     if (readIdentity(raw))
         return;
-    WriteTransaction tx(db);
+    Transaction tx(db);
     QList<TableInfo> tables;
     {
         Statement list(raw,
@@ -170,7 +170,7 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     pending.create().close(pending.path());
     {
         // The copy starts from the source's versions, its own users' latest changes included.
-        WriteTransaction tx(db);
+        Transaction tx(db);
         exec(db.rawHandle(), QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
         foldOwnChanges(db.rawHandle(), source.replicaId);
         exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
@@ -192,7 +192,7 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     pending.commit(false);
     // The source has everything the copy holds: its first exchange with the copy reads only what is new.
     try {
-        WriteTransaction tx(db);
+        Transaction tx(db);
         storeWatermark(db.rawHandle(), made.id, made.top);
         storeSent(db.rawHandle(), made.id, made.top);
         tx.commit();

@@ -1,10 +1,11 @@
 // What the administrator decides about a conflict: keep what stands, or restore the version that lost.
+#include "core/error.h"
 #include "db/database.h"
-#include "db/error.h"
-#include "db/replication.h"
 #include "db/replication/conflicts.h"
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
+#include "db/replication/replication.h"
+#include "db/transaction.h"
 
 #include <sqlite3.h>
 
@@ -149,7 +150,7 @@ ConflictView conflict(Database& db, qint64 id) {
 
 void keepConflict(Database& db, qint64 id) {
     const Identity me = identity(db);
-    WriteTransaction tx(db);
+    Transaction tx(db);
     openConflict(db.rawHandle(), id);
     storeState(db.rawHandle(), id, StateKept, ownTick(db.rawHandle()), me.replicaId);
     tx.commit();
@@ -158,7 +159,7 @@ void keepConflict(Database& db, qint64 id) {
 void restoreConflict(Database& db, qint64 id) {
     const Identity me = identity(db);
     sqlite3* raw = db.rawHandle();
-    WriteTransaction tx(db);
+    Transaction tx(db);
     // What this member's users changed last counts as what stands now.
     foldOwnChanges(raw, me.replicaId);
     const Conflict c = openConflict(raw, id);

@@ -1,6 +1,6 @@
 #include "db/replication/store.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/replication/capture.h"
 
 #include <sqlite3.h>

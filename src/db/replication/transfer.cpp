@@ -1,6 +1,6 @@
 #include "db/replication/transfer.h"
 
-#include "db/error.h"
+#include "core/error.h"
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
 #include "db/replication/receiver.h"
@@ -72,9 +72,10 @@ public:
         for (auto it = holds.cbegin(); it != holds.cend(); ++it)
             if (it.key() != untrusted)
                 cases << QStringLiteral("WHEN %1 THEN %2").arg(it.key()).arg(it.value());
-        const QString fresh = cases.isEmpty() ? QStringLiteral("1")
-                                              : QStringLiteral("S.c > CASE S.w %1 ELSE -1 END OR S.del = 1")
-                                                    .arg(cases.join(u' '));
+        const QString fresh =
+            cases.isEmpty()
+                ? QStringLiteral("1")
+                : QStringLiteral("S.c > CASE S.w %1 ELSE -1 END OR S.del = 1").arg(cases.join(u' '));
         for (size_t t = 0; t < side.stores.size(); ++t) {
             const TableInfo& info = side.stores[t]->info();
             QString sql;

@@ -1,0 +1,52 @@
+#include "db/files/operations.h"
+
+#include "core/error.h"
+#include "db/database.h"
+#include "db/files/engine_file.h"
+#include "db/files/journal.h"
+#include "db/files/posix_files.h"
+#include "db/schema.h"
+
+#include <QFileInfo>
+
+// Compaction: a compacted copy, written whole and then put into the database file itself through the
+// engine's journal.
+namespace pell::db::files {
+
+void compactDatabase(const QString& source, const QString& destination) {
+    checkDatabasePath(destination);
+    if (QFileInfo::exists(destination))
+        throw Error::make(err::DatabaseExists, destination);
+    auto db = Database::open(source, {.exclusive = true});
+    db->execute(QStringLiteral("VACUUM INTO ?1"), {destination});
+}
+
+void compactInPlace(const QString& givenPath, const QString& copyPath, const std::function<void()>& midway) {
+    checkDatabasePath(copyPath);
+    if (QFileInfo::exists(copyPath) || QFileInfo(copyPath).isSymLink())
+        throw Error::make(err::DatabaseExists, copyPath);
+    auto db = Database::open(givenPath, {.exclusive = true});
+    requirePellwoodDatabase(*db);
+    holdFileExclusively(*db);
+
+    removeStaleTemps(QFileInfo(copyPath).absolutePath(), QStringLiteral("compacting"));
+    SiblingTemp compacted(copyPath, QStringLiteral("compacting"), givenPath);
+    compacted.create().close(compacted.path());
+    // Reading the whole file through the engine's map spares a copy of every page. The compacted file is
+    // synced once, whole, before it is put in place, rather than by the engine as it writes it.
+    exec(db->rawHandle(), QStringLiteral("PRAGMA mmap_size=2147418112"));
+    exec(db->rawHandle(), QStringLiteral("PRAGMA synchronous=OFF"));
+    try {
+        db->execute(QStringLiteral("VACUUM INTO ?1"), {compacted.path()});
+    } catch (const Error& error) {
+        // The file being written is the one a full disk or a failing device concerns.
+        if (error.number() == err::EngineDiskFull || error.number() == err::DiskIo)
+            throw Error::make(error.number(), copyPath);
+        throw;
+    }
+    compacted.commit(false);
+    writeThroughJournal(db->rawHandle(), copyPath, midway);
+    db->close();
+}
+
+} // namespace pell::db::files

@@ -1,0 +1,489 @@
+// The replication window against real main, replica and list files: how it opens the list of replicas (and
+// what it says when it cannot), the grid over that list, and its four commands.
+#include "core/command.h"
+#include "db/database.h"
+#include "db/replication/replication.h"
+#include "replication/CONFLICTS_FORM.h"
+#include "replication/REPLICA_FORM.h"
+#include "replication/replica_commands.h"
+#include "support/drivers.h"
+#include "support/test_support.h"
+#include "widgets/data_control.h"
+#include "widgets/data_grid.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTableView>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <memory>
+
+using namespace pell;
+using namespace pell::test;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The rows of REPLICA in the order they were written.
+QStringList listed(const QString& list) {
+    const QVariant joined = scalarRaw(
+        list,
+        u"SELECT group_concat(Replica_Location, char(10)) FROM (SELECT Replica_Location FROM REPLICA ORDER BY rowid)"_s);
+    return joined.isNull() ? QStringList{} : joined.toString().split(u'\n');
+}
+
+QStringList gridColumn(const DataGrid& grid) {
+    QStringList cells;
+    for (int row = 0; row < grid.recordRows(); ++row)
+        cells << grid.cellText(row, 0);
+    return cells;
+}
+
+bool hasCategory(const QString& db, const QString& category) {
+    return scalarRaw(db, u"SELECT count(*) FROM LU_Category WHERE Category = '%1'"_s.arg(category)).toInt() ==
+           1;
+}
+void addCategory(const QString& db, const QString& category) {
+    db::Database::open(db)->execute(u"INSERT INTO LU_Category (Category) VALUES (?1)"_s, {category});
+}
+
+// The main database made a master, and replicas made of it, the way the engine's own callers do it.
+void makeMaster(const QString& main) {
+    db::Database::open(main, {.exclusive = true})
+        ->appendProperty(db::Property{u"Replicable"_s, db::PropertyTypeText, u"T"_s});
+}
+void makeReplica(const QString& main, const QString& location) {
+    db::Database::open(main)->makeReplica(location, u"replica of "_s + location);
+}
+
+// Opens the cell of a row for typing and types into it, as the user does.
+QLineEdit* typeInto(DataGrid* grid, int row, const QString& text) {
+    const QModelIndex cell = grid->model()->index(row, 0);
+    grid->setCurrentIndex(cell);
+    grid->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+    if (editor)
+        editor->setText(text);
+    return editor;
+}
+
+// A program folder with the main database and the list (holding the given locations), and the window open
+// on them; what the window showed while each box was up is kept.
+struct Replication {
+    struct Seen {
+        bool statusShown = false;
+        QString status;
+        int listedRows = -1;
+    };
+    Fixture f;
+    QString main = f.makeSharedDb();
+    QString list = f.makeReplicaDb();
+    std::unique_ptr<Loaded<REPLICA_FORM>> form;
+    QList<Seen> seen;
+
+    explicit Replication(const QStringList& locations = {}, bool open = true) {
+        for (const QString& location : locations)
+            execRaw(list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        if (open)
+            this->open();
+    }
+    void open() {
+        form = std::make_unique<Loaded<REPLICA_FORM>>(f.ctx, nullptr);
+        form->show();
+        f.platform.onBox = [this](const ScriptedPlatform::Box&) {
+            seen << Seen{!form->Label2->isHidden(), form->Label2->text(), int(listed(list).size())};
+        };
+    }
+    QString path(const QString& name) const { return f.path(name); }
+    QStringList boxes() const { return f.platform.boxTexts(); }
+    QString choose(int row) const {
+        form->DBGrid1->setCurrentIndex(form->DBGrid1->model()->index(row, 0));
+        return form->Data1->rs().field(u"Replica_Location"_s).toString();
+    }
+    bool everyBoxWithDefaultPointer() const {
+        for (const auto& box : f.platform.boxes())
+            if (box.pointer != Pointer::Default)
+                return false;
+        return true;
+    }
+};
+
+const QStringList ab{u"/srv/a/replica.mdb"_s, u"/srv/b/replica.mdb"_s};
+
+} // namespace
+
+class TestReplicationWindow : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listShownInOrderAndHeldExclusively() {
+        Replication r({u"/srv/b/replica.mdb"_s, u"/srv/a/replica.mdb"_s, u"/srv/b/replica.mdb"_s});
+        QCOMPARE(gridColumn(*r.form->DBGrid1), listed(r.list));
+        QVERIFY(r.form->Data1->exclusive() && r.form->Command3->isEnabled());
+        QVERIFY(r.f.platform.boxes().isEmpty());
+        QStringList entries;
+        for (QAction* a : r.form->UTIL->actions())
+            entries << (a->isSeparator() ? QString(u'-' + a->objectName())
+                                         : QString(a->objectName() + u'=' + a->text()));
+        QCOMPARE(r.form->menuBar->actions().size(), 1);
+        QCOMPARE(entries, (QStringList{u"SYNC=&Syncronize with Replicas"_s, u"CREATE=&Create Replica"_s,
+                                       u"DELETE=&Delete Replica"_s, u"MASTER=&Make PELL database a Master"_s,
+                                       u"CONFLICTS=Co&nflicts..."_s, u"-FILL20"_s, u"EXIT=E&xit"_s}));
+        // No one else may open the list while the window is open, not even shared; Exit lets it go.
+        QCOMPARE(errorOf([&] { db::Database::open(r.list); }), err::OpenedExclusively);
+        r.form->EXIT->trigger();
+        QVERIFY(r.form->isUnloaded() && !r.form->Data1->isOpen());
+        QVERIFY(db::Database::open(r.list, {.exclusive = true}));
+    }
+
+    void aListHeldElsewhereOpensSharedWithoutTheMasterButton() {
+        Replication r({ab.first()}, false);
+        Holder other(r.list, true);
+        r.open();
+        QCOMPARE(r.boxes(), QStringList{u"Database is in use.  Unable to open exclusively"_s});
+        const auto& box = r.f.platform.boxes().first();
+        QVERIFY(box.buttons == Buttons::OkOnly && box.icon == Icon::None && box.title == AppTitle);
+        QVERIFY(!r.form->Data1->exclusive() && !r.form->Command3->isEnabled() && r.form->MASTER->isEnabled());
+        QVERIFY(r.form->Command1->isEnabled() && r.form->Command2->isEnabled() &&
+                r.form->Command4->isEnabled());
+        // The other holder keeps the file to itself, so the shared list stays empty.
+        QCOMPARE(r.form->DBGrid1->recordRows(), 0);
+        r.f.platform.clear();
+        r.form->SYNC->trigger();
+        QCOMPARE(r.boxes(), QStringList{u"No replicas found"_s});
+        // Make master from the menu: the list cannot take its row, which goes unreported.
+        r.f.platform.clear();
+        r.form->MASTER->trigger();
+        QCOMPARE(r.boxes(), QStringList{u"Database has been made a replicable master"_s});
+        QVERIFY(db::Database::open(r.main)->isReplicable());
+        // Once the other copy has let go, the shared list opens and the master button stays disabled.
+        other.release();
+        QVERIFY(listed(r.list).size() == 1);
+        r.form->Data1->refresh();
+        r.form->DBGrid1->reload();
+        QCOMPARE(gridColumn(*r.form->DBGrid1), QStringList{ab.first()});
+        QVERIFY(!r.form->Data1->database()->exclusive() && !r.form->Command3->isEnabled());
+        QVERIFY(db::Database::open(r.list)); // shared users may work beside it
+    }
+
+    void otherOpenFailuresShowNumberAndText() {
+        {
+            Replication r({}, false);
+            r.f.state.REPLICADB_PATH = r.path(u"missing.mdb"_s);
+            r.open();
+            QCOMPARE(
+                r.boxes(),
+                QStringList{u" 3024:"_s + Error::make(err::FileNotFoundDb, r.f.state.REPLICADB_PATH).text()});
+            QVERIFY(!r.form->isUnloaded() && r.form->Command3->isEnabled());
+            QCOMPARE(r.form->DBGrid1->recordRows(), 0);
+            QVERIFY(!QFile::exists(r.f.state.REPLICADB_PATH));
+            r.f.platform.clear(); // every command still runs on the missing list
+            r.form->SYNC_Click();
+            QCOMPARE(r.boxes(), QStringList{u"No replicas found"_s});
+        }
+        // Used by another program that does not hold it exclusively: refused with a number other than 3356.
+        Replication r({}, false);
+        Holder other(r.list, false);
+        r.open();
+        QCOMPARE(r.f.platform.boxes().size(), 1);
+        QVERIFY(r.boxes().first().startsWith(u" 3045:"_s));
+        QVERIFY(r.form->Command3->isEnabled() && !r.form->Data1->isOpen());
+        QCOMPARE(replica::openFailureText(0, u"x"_s), u" 0:x"_s);
+        QCOMPARE(replica::openFailureText(-7, u"x"_s), u"-7:x"_s);
+    }
+
+    void gridEditsStoredOnRowChangeEnterTabAndClose() {
+        Replication r(ab);
+        DataGrid* grid = r.form->DBGrid1;
+        QVERIFY(QTest::qWaitForWindowActive(r.form.get()));
+        QVERIFY(typeInto(grid, 0, u"/srv/c/renamed.mdb"_s));
+        // Nothing is written while the cell is being typed in; moving to another row stores it.
+        QCOMPARE(listed(r.list).first(), ab.first());
+        grid->setCurrentIndex(grid->model()->index(1, 0));
+        QCOMPARE(listed(r.list), (QStringList{u"/srv/c/renamed.mdb"_s, ab.last()}));
+        QCOMPARE(gridColumn(*grid), listed(r.list));
+        QCOMPARE(grid->currentRecordRow(), 1);
+        QLineEdit* editor = typeInto(grid, 1, u"/srv/b/moved.mdb"_s);
+        QVERIFY(editor);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_COMPARE(listed(r.list).last(), u"/srv/b/moved.mdb"_s);
+        // Tab leaves the grid for the buttons; from a cell being typed in it stores the text first.
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(0, 0));
+        QStringList order;
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order,
+                 (QStringList{u"Command1"_s, u"Command2"_s, u"Command4"_s, u"Command3"_s, u"DBGrid1"_s}));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), r.form->Command3);
+        grid->setFocus();
+        editor = typeInto(grid, 1, u"/srv/b/typed.mdb"_s);
+        QVERIFY(editor);
+        QTest::keyClick(editor, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), r.form->Command1);
+        QCOMPARE(listed(r.list).last(), u"/srv/b/typed.mdb"_s);
+        // A cell still open when the window closes is saved, as the data source saves a pending edit.
+        QVERIFY(typeInto(grid, 1, u"/srv/b/closed.mdb"_s));
+        r.form->EXIT_Click();
+        QVERIFY(r.form->isUnloaded() && r.f.platform.boxes().isEmpty());
+        QCOMPARE(listed(r.list), (QStringList{u"/srv/c/renamed.mdb"_s, u"/srv/b/closed.mdb"_s}));
+    }
+
+    void gridNeitherAddsNorDeletesAndDropsAVanishedRow() {
+        Replication r(ab + QStringList{u"/srv/c/replica.mdb"_s});
+        DataGrid* grid = r.form->DBGrid1;
+        QCOMPARE(grid->model()->rowCount(), 3); // no row waiting for a new record
+        QVERIFY(!grid->model()->insertRows(3, 1) && !grid->model()->removeRows(0, 1));
+        grid->setFocus();
+        grid->setCurrentIndex(grid->model()->index(1, 0));
+        for (const Qt::Key key : {Qt::Key_Delete, Qt::Key_Down, Qt::Key_Insert})
+            QTest::keyClick(grid, key);
+        QCOMPARE(listed(r.list).size(), 3);
+        QVERIFY(r.f.platform.boxes().isEmpty());
+        QCOMPARE(r.choose(2), u"/srv/c/replica.mdb"_s);
+        // Another program removes a row; editing it tells why nothing was stored and the grid drops the row.
+        execRaw(r.list, u"DELETE FROM REPLICA WHERE Replica_Location = '/srv/a/replica.mdb'"_s);
+        QVERIFY(!grid->model()->setData(grid->model()->index(0, 0), u"/srv/a/renamed.mdb"_s));
+        QCOMPARE(r.boxes(), QStringList{Error::make(err::RecordDeleted).text()});
+        QTRY_COMPARE(gridColumn(*grid), listed(r.list));
+        QCOMPARE(listed(r.list), (QStringList{ab.last(), u"/srv/c/replica.mdb"_s}));
+    }
+
+    void aRowAddedAfterARemovalCanBeChosenEditedAndRemoved() {
+        Replication r(ab);
+        // The last row goes, and the engine gives its row number to the next one added.
+        QCOMPARE(r.choose(1), ab.last());
+        r.form->DELETE->trigger();
+        r.f.platform.queueInput(u"/srv/c/replica.mdb"_s);
+        r.f.platform.queueAnswer(Answer::No); // record an existing database
+        r.form->CREATE->trigger();
+        QCOMPARE(gridColumn(*r.form->DBGrid1), (QStringList{ab.first(), u"/srv/c/replica.mdb"_s}));
+        QCOMPARE(r.choose(0), ab.first());
+        QCOMPARE(r.choose(1), u"/srv/c/replica.mdb"_s);
+        QVERIFY(r.form->DBGrid1->model()->setData(r.form->DBGrid1->model()->index(1, 0),
+                                                  u"/srv/d/replica.mdb"_s));
+        QCOMPARE(listed(r.list), (QStringList{ab.first(), u"/srv/d/replica.mdb"_s}));
+        r.f.platform.clear();
+        r.form->DELETE->trigger();
+        QCOMPARE(r.boxes(), (QStringList{u"Remove Replica Reference to /srv/d/replica.mdb?"_s,
+                                         u"Reference to replica has been removed"_s}));
+        QCOMPARE(listed(r.list), QStringList{ab.first()});
+        QCOMPARE(gridColumn(*r.form->DBGrid1), listed(r.list));
+    }
+
+    void makeMasterFirstAndSecondRun() {
+        Replication r;
+        r.form->Command3->click();
+        QCOMPARE(r.boxes(), QStringList{u"Database has been made a replicable master"_s});
+        QCOMPARE(r.seen.first().listedRows, 0); // the row follows the message
+        QCOMPARE(listed(r.list), QStringList{r.main});
+        QCOMPARE(gridColumn(*r.form->DBGrid1), QStringList{r.main});
+        {
+            auto db = db::Database::open(r.main);
+            QVERIFY(db->isReplicable());
+            QCOMPARE(db->propertyValue(u"Replicable"_s).toString(), u"T"_s);
+        }
+        r.f.platform.clear();
+        r.seen.clear();
+        r.form->MASTER->trigger();
+        QCOMPARE(r.boxes(), QStringList{u"Database is already replicable"_s});
+        QCOMPARE(r.seen.first().listedRows, 2); // here the row comes first
+        QCOMPARE(listed(r.list), (QStringList{r.main, r.main}));
+        QVERIFY(r.everyBoxWithDefaultPointer());
+        QVERIFY(db::Database::open(r.main, {.exclusive = true})); // the main database is let go
+    }
+
+    void createCancelledBlankReferencedRefusedThenMade() {
+        Replication r;
+        r.f.platform.queueInput({});
+        r.form->Command2->click();
+        QCOMPARE(r.f.platform.inputPrompts(),
+                 QStringList{u"Please specify the name and location of the replica"_s});
+        QVERIFY(r.f.platform.boxes().isEmpty() && listed(r.list).isEmpty());
+        // A blank name answered No is referenced as it is.
+        r.f.platform.queueInput(u" "_s);
+        r.f.platform.queueAnswer(Answer::No);
+        r.form->CREATE->trigger();
+        const auto& question = r.f.platform.boxes().first();
+        QCOMPARE(
+            question.text,
+            u"Would you like to generate a new database? (Select No to reference an existing database)"_s);
+        QVERIFY(question.title == u"Generate New?"_s && question.buttons == Buttons::YesNo);
+        QCOMPARE(listed(r.list), QStringList{u" "_s});
+        QCOMPARE(gridColumn(*r.form->DBGrid1), QStringList{u" "_s});
+        // Generated from a database that is no master yet: the engine's refusal, no row, no file.
+        const QString location = r.path(u"branch.mdb"_s);
+        const QString refusal = errorText([&] { db::Database::open(r.main)->makeReplica(location, u"x"_s); });
+        r.f.platform.clear();
+        r.f.platform.queueInput(location);
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->CREATE_Click();
+        QCOMPARE(r.boxes().mid(1), QStringList{refusal});
+        QCOMPARE(listed(r.list), QStringList{u" "_s});
+        QVERIFY(!QFile::exists(location));
+        makeMaster(r.main);
+        r.f.platform.clear();
+        r.seen.clear();
+        r.f.platform.queueInput(location);
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->Command2->click();
+        QCOMPARE(r.boxes().last(), u"Replica has been created"_s);
+        QCOMPARE(r.seen.last().listedRows, 1); // the row is added after the message
+        QCOMPARE(listed(r.list), (QStringList{u" "_s, location}));
+        QVERIFY(r.everyBoxWithDefaultPointer() && r.f.platform.pointerHistory().contains(Pointer::Hourglass));
+        auto replica = db::Database::open(location);
+        QVERIFY(replica->isReplicable());
+        QCOMPARE(db::replication::identity(*replica).description, u"replica of "_s + location);
+        QCOMPARE(scalarRaw(location, u"SELECT count(*) FROM USER"_s),
+                 scalarRaw(r.main, u"SELECT count(*) FROM USER"_s));
+    }
+
+    void syncWalksTheListPastAMissingReplicaAndTheMaster() {
+        Replication r({}, false);
+        makeMaster(r.main);
+        const QString first = r.path(u"first.mdb"_s), missing = r.path(u"missing.mdb"_s),
+                      third = r.path(u"third.mdb"_s);
+        makeReplica(r.main, first);
+        makeReplica(r.main, third);
+        for (const QString& location : {first, missing, r.main, third})
+            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        addCategory(r.main, u"FromMain"_s);
+        addCategory(first, u"FromFirst"_s);
+        addCategory(third, u"FromThird"_s);
+        r.open();
+        r.form->SYNC->trigger();
+        const QString missingText = errorText([&] { db::Database::open(r.main)->synchronize(missing); });
+        QCOMPARE(r.boxes(), (QStringList{missingText, u"Databases have been syncronized"_s}));
+        QVERIFY(r.seen[0].statusShown && r.seen[1].statusShown);
+        QCOMPARE(r.seen[0].status, u"Syncronizing "_s + missing);
+        QCOMPARE(r.seen[1].status, u"Syncronizing "_s + third);
+        QVERIFY(r.form->Label2->isHidden() && r.everyBoxWithDefaultPointer());
+        // First and third exchanged in that order, both ways; the missing one did not stop the loop.
+        QVERIFY(hasCategory(r.main, u"FromFirst"_s) && hasCategory(r.main, u"FromThird"_s));
+        QVERIFY(hasCategory(first, u"FromMain"_s) && !hasCategory(first, u"FromThird"_s));
+        QVERIFY(hasCategory(third, u"FromMain"_s) && hasCategory(third, u"FromFirst"_s));
+        QVERIFY(!QFile::exists(missing));
+        QCOMPARE(listed(r.list).size(), 4);
+        r.form->SYNC_Click(); // a second run brings the third's change to the first as well
+        QVERIFY(hasCategory(first, u"FromThird"_s));
+    }
+
+    void syncSkipsNeitherACaseVariantNorTheMainDatabaseByAnotherPath() {
+        Replication r({}, false);
+        makeMaster(r.main);
+        const QString variant = r.path(u"PELL.MDB"_s), alias = r.f.dir.path() + u"/./pell.mdb"_s;
+        const QString branch = r.path(u"branch.mdb"_s);
+        makeReplica(r.main, branch);
+        for (const QString& location : {variant, alias, branch})
+            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        addCategory(branch, u"FromBranch"_s);
+        const QVariant users = scalarRaw(r.main, u"SELECT count(*) FROM USER"_s);
+        r.open();
+        r.form->SYNC_Click();
+        const QString variantText = errorText([&] { db::Database::open(r.main)->synchronize(variant); });
+        QVERIFY(variantText != u"<no error>"_s);
+        QCOMPARE(r.boxes(), (QStringList{variantText, Error::make(err::SyncWithSelf, alias).text(),
+                                         u"Databases have been syncronized"_s}));
+        QCOMPARE(r.seen[0].status, u"Syncronizing "_s + variant);
+        QCOMPARE(r.seen[1].status, u"Syncronizing "_s + alias);
+        // The loop went on to the real replica; the main database is whole.
+        QVERIFY(hasCategory(r.main, u"FromBranch"_s));
+        QCOMPARE(scalarRaw(r.main, u"SELECT count(*) FROM USER"_s), users);
+        QCOMPARE(scalarRaw(r.main, u"PRAGMA integrity_check"_s).toString(), u"ok"_s);
+    }
+
+    void removeWithNoThenYesTouchesOnlyTheList() {
+        Replication r({}, false);
+        const QString kept = r.path(u"kept.mdb"_s), dropped = r.path(u"dropped.mdb"_s);
+        for (const QString& location : {kept, dropped, r.main})
+            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        QFile file(dropped);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("replica file") > 0);
+        file.close();
+        r.open();
+        r.choose(1);
+        r.f.platform.queueAnswer(Answer::No);
+        r.form->DELETE->trigger();
+        const QString question = u"Remove Replica Reference to "_s + dropped + u'?';
+        QCOMPARE(r.boxes(), QStringList{question});
+        QCOMPARE(listed(r.list), (QStringList{kept, dropped, r.main}));
+        r.f.platform.clear();
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->Command4->click();
+        QCOMPARE(r.boxes(), (QStringList{question, u"Reference to replica has been removed"_s}));
+        const auto& box = r.f.platform.boxes().first();
+        QVERIFY(box.title == u"Remove Replica Reference"_s && box.buttons == Buttons::YesNo);
+        QCOMPARE(listed(r.list), (QStringList{kept, r.main}));
+        QCOMPARE(gridColumn(*r.form->DBGrid1), listed(r.list));
+        QVERIFY(QFile::exists(dropped)); // only the reference goes
+        // The master's own row may go like any other.
+        r.choose(1);
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->DELETE_Click();
+        QCOMPARE(listed(r.list), QStringList{kept});
+    }
+
+    void aConflictIsSeenAndItsLostVersionRestoredEverywhere() {
+        // Two replicas change the same user, the window synchronizes, Alt+U N opens the conflicts, both
+        // versions stand side by side, the lost one is restored and synchronized again: every member holds
+        // it.
+        Replication r({}, false);
+        makeMaster(r.main);
+        const QString r1 = r.path(u"r1.mdb"_s), r2 = r.path(u"r2.mdb"_s);
+        for (const QString& location : {r1, r2}) {
+            makeReplica(r.main, location);
+            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        }
+        const QString rename = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
+        execRaw(r1, rename.arg(u"first"_s));
+        QTest::qWait(5);
+        execRaw(r2, rename.arg(u"second"_s));
+        r.open();
+        r.form->SYNC->trigger();
+
+        bool seen = false;
+        whenModal<CONFLICTS_FORM>([&](CONFLICTS_FORM* conflicts) {
+            // However the checks end, the window closes, so a failure cannot hang the test.
+            const auto close = qScopeGuard([conflicts] { conflicts->Command3->click(); });
+            QCOMPARE(conflicts->List1->model()->rowCount(), 1);
+            QCOMPARE(conflicts->List1->model()->index(0, 1).data().toString(), u"USER"_s);
+            QCOMPARE(conflicts->List1->model()->index(0, 3).data().toString(), u"changed in two replicas"_s);
+            QStringList marked;
+            for (int row = 0; row < conflicts->Grid1->rowCount(); ++row)
+                if (conflicts->Grid1->item(row, 0)->text().startsWith(QChar(0x2260)))
+                    marked << conflicts->Grid1->item(row, 0)->text() + u'=' +
+                                  conflicts->Grid1->item(row, 1)->text() + u'/' +
+                                  conflicts->Grid1->item(row, 2)->text();
+            QCOMPARE(marked, QStringList{u"\u2260 User_Name=\"second\"/\"first\""_s});
+            r.f.platform.queueAnswer(Answer::Yes);
+            conflicts->Command2->click();
+            QCOMPARE(r.f.platform.boxes().last().text,
+                     u"The lost version of USER [\"guest\"] has been restored; the other members receive it "
+                     u"with the next synchronization"_s);
+            QCOMPARE(conflicts->List1->model()->rowCount(), 0);
+            QVERIFY(!conflicts->Command2->isEnabled());
+            seen = true;
+        });
+        r.form->activateWindow();
+        QTest::keyClick(r.form.get(), Qt::Key_U, Qt::AltModifier);
+        QTest::keyClick(r.form->UTIL, Qt::Key_N);
+        QTRY_VERIFY(seen);
+        r.form->SYNC->trigger();
+        r.form->SYNC->trigger();
+        for (const QString& file : {r.main, r1, r2})
+            QCOMPARE(scalarRaw(file, u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
+                     u"first"_s);
+    }
+};
+
+QTEST_MAIN(TestReplicationWindow)
+#include "tst_replication_window.moc"

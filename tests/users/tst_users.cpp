@@ -1,0 +1,516 @@
+// The user window and the user editor on a real database: the team tree, Add and Modify through the editor,
+// moves by drag and drop, the deletion rules with their messages; the editor's defaults, the access level in
+// two flags, its checks, duplicate IDs, the key filters, and what an ID change does to the user's team.
+#include "core/error.h"
+#include "db/database.h"
+#include "db/recordset.h"
+#include "support/user_window.h"
+#include "widgets/data_control.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QFile>
+#include <QMenu>
+#include <QRadioButton>
+
+using namespace pell;
+using namespace pell::test;
+
+namespace {
+
+const QString TeamLeaderText =
+    u"This user is currently designated as a Pellwood to other users.  Please restructure teams "
+    "(using the TEAMS button) before deleting.  Another solution is to replace, instead of "
+    "deleting this user."_s;
+
+const QStringList SampleTree = {
+    u"admin : (Pellwood Administrator) Administrator"_s,
+    u".support : Support team lead"_s,
+    u"..clerk1 : Front desk"_s,
+    u"..clerk2 : Back office"_s,
+    u".dev : Development lead"_s,
+    u"..dev1 : Programmer"_s,
+    u"..dev2 : Tester"_s,
+    u"..intern : Summer intern"_s,
+};
+
+QString supervisorOf(const QString& db, const QString& id) {
+    return userColumn(db, id, u"ifnull(Supervisor_User_ID, '~')"_s).toString();
+}
+QString allSupervisors(const QString& db) {
+    return scalarRaw(db, u"SELECT group_concat(ifnull(Supervisor_User_ID,'~')) FROM \"USER\""_s).toString();
+}
+
+const QString DuplicateText = u"User ID already exists, Please specify another ID."_s;
+
+// The whole USER table as text, to prove that nothing changed.
+QString table(const QString& db) {
+    return scalarRaw(db,
+                     u"SELECT group_concat(r, '|') FROM (SELECT User_ID || ',' || User_Name || ',' || "
+                     "ifnull(User_Password,'~') || ',' || Full_Access || ',' || Teammate_Access || ',' || "
+                     "ifnull(Supervisor_User_ID,'~') AS r FROM \"USER\" ORDER BY rowid)"_s)
+        .toString();
+}
+
+// One user's supervisor, access flags, review/forwarding/contact flags and password, as text.
+QString settings(const QString& db, const QString& id) {
+    return userColumn(
+               db, id,
+               u"ifnull(Supervisor_User_ID,'~') || ',' || Full_Access || ',' || Teammate_Access || ',' || "
+               "User_Review_Account || ',' || Allow_Forwarding || ',' || Delete_Contact_Info || ',' || "
+               "ifnull(User_Password,'~')"_s)
+        .toString();
+}
+
+// Opens the editor as the user window does, without waiting for it to close.
+std::unique_ptr<USER_FORM> openEditor(Fixture& f, const QString& action, const QString& value) {
+    f.state.HOLD_ACTION = action;
+    f.state.HOLD_VALUE = value;
+    f.state.HOLD_FIELD = u"User_ID"_s;
+    auto form = std::make_unique<Loaded<USER_FORM>>(f.ctx, nullptr);
+    form->show();
+    return form;
+}
+
+} // namespace
+
+class TestUsers : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void showsTheSampleTeamsAndTreeErrors() {
+        UserWindow u;
+        QCOMPARE(u.w->windowTitle(), u"Team Builder / User Administrator"_s);
+        QCOMPARE(u.f.state.HOLD_FIELD, u"User_ID"_s);
+        QCOMPARE(u.shownTree(), SampleTree); // guest has no supervisor: not in the tree
+        QCOMPARE(u.tree().currentPosition(), 0);
+        QCOMPARE(u.tree().treeFile(), u.f.state.inProgramFolder(u"status.tre"_s));
+        for (int p = 0; p < u.tree().nodeCount(); ++p) {
+            u.tree().setCurrentPosition(p);
+            QCOMPARE(u.tree().nodeMark(), 1);
+        }
+        QStringList captions, entries;
+        for (QPushButton* b : {u.w->Command1, u.w->Command2, u.w->Command3, u.w->Command4})
+            captions << b->text();
+        QCOMPARE(captions, (QStringList{u"Add"_s, u"Modify"_s, u"Delete"_s, u"Exit"_s}));
+        QVERIFY(u.w->Command2->isDefault());
+        for (QAction* a : u.w->EDIT->actions())
+            entries << (a->isSeparator() ? u"-"_s : a->text());
+        QCOMPARE(entries, (QStringList{u"&Add"_s, u"&Modify"_s, u"&Delete"_s, u"-"_s, u"&Exit"_s}));
+        QVERIFY(u.f.platform.boxes().isEmpty());
+        // Tree errors are shown; a tree file that can't be written back is no concern of a rebuild.
+        u.tree().setCurrentPosition(4242);
+        QCOMPARE(u.f.platform.boxTexts().size(), 1);
+        QVERIFY(u.f.platform.boxTexts().first().contains(u"4242"_s));
+        QCOMPARE(u.f.platform.boxes().first().title, u"Pell Admin"_s);
+        QFile::remove(u.f.state.inProgramFolder(u"status.tre"_s));
+        QVERIFY(QDir(u.f.state.programFolder).mkpath(u"status.tre"_s));
+        u.w->BuildTeamTree();
+        QCOMPARE(u.f.platform.boxes().size(), 1);
+        QCOMPARE(u.shownTree(), SampleTree);
+        QVERIFY(QFile::remove(u.f.state.inProgramFolder(u"status.tre"_s)) ||
+                QDir().rmdir(u.f.state.inProgramFolder(u"status.tre"_s)));
+        u.w->Command4->click();
+        QVERIFY(u.w->isUnloaded());
+        u.w.reset();
+        QVERIFY(QFile::exists(u.f.state.inProgramFolder(u"status.tre"_s)));
+    }
+
+    void tableWithOnlyAdminShowsTheRootAndProposesIt() {
+        UserWindow u({}, false);
+        QCOMPARE(u.shownTree(), QStringList{u"admin : (Pellwood Administrator) Administrator"_s});
+        QCOMPARE(u.edit([&] { u.w->ADD->trigger(); }, typeAnd({}, {}, false)), u"NEW admin"_s);
+    }
+
+    void addUnderTheRootAndUnderAMemberAndCancel() {
+        UserWindow u;
+        QCOMPARE(u.edit([&] { u.w->Command1->click(); }, typeAnd(u"newbie"_s, u"New starter"_s)),
+                 u"NEW admin"_s);
+        QCOMPARE(supervisorOf(u.db, u"newbie"_s), u"admin"_s);
+        QStringList expected = SampleTree;
+        expected << u".newbie : New starter"_s;
+        QCOMPARE(u.shownTree(), expected);
+        QCOMPARE(u.tree().currentPosition(), 0);
+
+        u.select(u"clerk1"_s);
+        QCOMPARE(u.edit([&] { u.w->ADD->trigger(); }, typeAnd(u"helper"_s, u"Helps clerk one"_s)),
+                 u"NEW clerk1"_s);
+        QCOMPARE(supervisorOf(u.db, u"helper"_s), u"clerk1"_s);
+        expected.insert(3, u"...helper : Helps clerk one"_s);
+        QCOMPARE(u.shownTree(), expected);
+
+        // Cancel in the editor leaves no row and the same tree.
+        QVERIFY(!u.edit([&] { u.w->Command1->click(); }, typeAnd(u"nobody"_s, u"Never saved"_s, false))
+                     .isEmpty());
+        QCOMPARE(userCount(u.db), 11);
+        QCOMPARE(u.shownTree(), expected);
+    }
+
+    void modifyKeepsThePositionCarriesTheTeamAndFallsBackToTheRoot() {
+        UserWindow u(addUserSql(u"temp"_s, u"admin"_s));
+        const int dev1 = u.select(u"dev1"_s);
+        QCOMPARE(u.edit([&] { u.w->Command2->click(); }, typeAnd({}, u"Senior programmer"_s)),
+                 u"OPEN dev1"_s);
+        QCOMPARE(u.tree().currentPosition(), dev1);
+        QCOMPARE(u.tree().currentText(), u"dev1 : Senior programmer"_s);
+        QCOMPARE(userColumn(u.db, u"dev1"_s, u"User_Name"_s).toString(), u"Senior programmer"_s);
+
+        // A new ID keeps the team under its leader in the tree.
+        u.select(u"support"_s);
+        u.edit([&] { u.w->Command2->click(); }, typeAnd(u"helpdesk"_s, {}));
+        QStringList expected = SampleTree;
+        expected[1] = u".helpdesk : Support team lead"_s;
+        expected[5] = u"..dev1 : Senior programmer"_s;
+        expected << u".temp : Temporary"_s;
+        QCOMPARE(u.shownTree(), expected);
+
+        // The user vanishes while the editor is up: the tree is rebuilt and the root made current.
+        QVERIFY(u.select(u"temp"_s) > 0);
+        const auto vanish = [&](USER_FORM& form) {
+            execRaw(u.db, u"DELETE FROM \"USER\" WHERE User_ID = 'temp'"_s);
+            form.Command2->click();
+        };
+        QCOMPARE(u.edit([&] { u.w->Command2->click(); }, vanish), u"OPEN temp"_s);
+        QCOMPARE(u.tree().currentPosition(), 0);
+        expected.removeLast();
+        QCOMPARE(u.shownTree(), expected);
+        QVERIFY(u.f.platform.boxes().isEmpty());
+    }
+
+    void doubleClickOrEnterRunsModifyUnmarkedNodeOnlyBeeps() {
+        UserWindow u;
+        const int clerk2 = u.select(u"clerk2"_s);
+        u.tree().setCurrentPosition(0);
+        const auto cancel = typeAnd({}, {}, false);
+        const QPoint at = u.tree().nodeRect(clerk2).center();
+        const auto twice = [&] { QTest::mouseDClick(u.tree().viewport(), Qt::LeftButton, {}, at); };
+        QCOMPARE(u.edit(twice, cancel), u"OPEN clerk2"_s);
+        QCOMPARE(u.tree().currentPosition(), clerk2);
+        u.tree().setFocus();
+        QTest::keyClick(&u.tree(), Qt::Key_Up);
+        QCOMPARE(u.edit([&] { QTest::keyClick(&u.tree(), Qt::Key_Return); }, cancel), u"OPEN clerk1"_s);
+
+        u.select(u"dev"_s);
+        u.tree().setNodeMark(0);
+        QCOMPARE(u.edit([&] { u.w->MODIFY->trigger(); }, cancel), QString());
+        QCOMPARE(u.f.platform.beeps(), 1);
+    }
+
+    void dragChangesTheSupervisorAndRefusesLoops() {
+        UserWindow u;
+        TreeControl& tree = u.tree();
+        const int support = u.select(u"support"_s);
+        const int clerk1 = u.select(u"clerk1"_s);
+        const int dev = u.select(u"dev"_s);
+        const QString before = allSupervisors(u.db);
+        dropOnto(tree, tree.dragData(support), clerk1); // under its own team member
+        QCOMPARE(u.f.platform.beeps(), 1);
+        dropOnto(tree, tree.dragData(0), dev); // the root
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QCOMPARE(u.shownTree(), SampleTree);
+        QCOMPARE(allSupervisors(u.db), before);
+
+        const int clerk2 = u.select(u"clerk2"_s);
+        dropOnto(tree, tree.dragData(clerk2), 0);
+        QCOMPARE(supervisorOf(u.db, u"clerk2"_s), u"admin"_s);
+        QCOMPARE(tree.currentPosition(), clerk2);
+        // A team moves with its leader.
+        const int dev2 = u.select(u"dev2"_s);
+        dropOnto(tree, tree.dragData(u.select(u"dev"_s)), support);
+        QCOMPARE(supervisorOf(u.db, u"dev"_s), u"support"_s);
+        QCOMPARE(supervisorOf(u.db, u"dev1"_s), u"dev"_s);
+        QCOMPARE(u.shownTree(),
+                 (QStringList{SampleTree[0], SampleTree[1], SampleTree[2], u"..dev : Development lead"_s,
+                              u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s,
+                              u"...intern : Summer intern"_s, u".clerk2 : Back office"_s}));
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QVERIFY(u.f.platform.boxes().isEmpty());
+
+        // Another program renames dev2 and the record set is read again while the tree shows the old key.
+        execRaw(u.db, u"UPDATE \"USER\" SET User_ID = 'dev2x' WHERE User_ID = 'dev2'"_s);
+        u.w->Data1->refresh();
+        dropOnto(tree, tree.dragData(dev2), support);
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"Unable to locate Userdev2"_s});
+        QCOMPARE(u.f.platform.boxes().first().title, u"Pell Admin"_s);
+        QCOMPARE(supervisorOf(u.db, u"dev2x"_s), u"dev"_s);
+    }
+
+    void deleteRefusals() {
+        UserWindow u;
+        u.w->DELETE->trigger(); // the root is current
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"You can not delete the user 'ADMIN'"_s});
+        QCOMPARE(u.f.platform.beeps(), 0);
+
+        u.select(u"support"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.beeps(), 1);
+        QCOMPARE(u.f.platform.boxTexts().last(), TeamLeaderText);
+        QCOMPARE(u.f.platform.boxes().last().buttons, Buttons::OkOnly);
+
+        // A member added by another program since the tree was built still counts.
+        execRaw(u.db, addUserSql(u"ghost"_s, u"DEV2"_s));
+        u.select(u"dev2"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.beeps(), 2);
+        QCOMPARE(u.f.platform.boxTexts().last(), TeamLeaderText);
+        QCOMPARE(u.f.platform.boxes().size(), 3); // no confirmation was asked
+
+        // The owner of a task: the engine refuses after the question.
+        QCOMPARE(scalarRaw(u.db, u"SELECT count(*) FROM SCR WHERE SCR_Owner = 'clerk1'"_s).toInt(), 1);
+        u.select(u"clerk1"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().mid(3),
+                 (QStringList{u"Are you sure?"_s, u"Unable to delete.  This user owns tasks"_s}));
+        const auto question = u.f.platform.boxes().at(3);
+        QCOMPARE(question.title, u"DELETE"_s);
+        QCOMPARE(question.buttons, Buttons::OkCancel);
+        QCOMPARE(question.icon, Icon::None);
+        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(u.shownTree(), SampleTree);
+        QVERIFY(u.tree().currentText().startsWith(u"clerk1 :"_s));
+    }
+
+    void deleteRemovesExactlyOneLeafAfterTheQuestion() {
+        // The sample's intern leads nobody and owns no task: the whole path from the question on.
+        UserWindow u(addUserSql(u"gone"_s, u"dev"_s));
+        QStringList expected = u.shownTree();
+        const int dev2 = u.select(u"dev2"_s);
+        u.select(u"intern"_s);
+        u.f.platform.queueAnswer(Answer::Cancel);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts(), QStringList{u"Are you sure?"_s});
+        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(u.shownTree(), expected);
+
+        u.f.platform.queueAnswer(Answer::Ok);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().size(), 2);
+        QCOMPARE(userCount(u.db), 9);
+        QCOMPARE(userColumn(u.db, u"intern"_s, u"count(*)"_s).toInt(), 0);
+        QCOMPARE(u.f.state.HOLD_ACTION, u"DELETE"_s);
+        QCOMPARE(u.f.state.HOLD_VALUE, u"intern"_s);
+        expected.removeAll(u"..intern : Summer intern"_s);
+        QCOMPARE(u.shownTree(), expected);
+        QVERIFY(u.tree().hasNode(dev2)); // not rebuilt: positions stand
+
+        // A user deleted by another program meanwhile: reported, no other row touched.
+        u.select(u"gone"_s);
+        execRaw(u.db, u"DELETE FROM \"USER\" WHERE User_ID = 'gone'"_s);
+        u.f.platform.queueAnswer(Answer::Ok);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().mid(2),
+                 (QStringList{u"Are you sure?"_s, u"Unable to locate Usergone"_s}));
+        QCOMPARE(userCount(u.db), 8);
+        QCOMPARE(u.tree().nodeCount(), 8);
+    }
+
+    void newUserStartsWithDefaultsAndJoinsTheSupervisor() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        auto form = openEditor(f, u"NEW"_s, u"support"_s);
+        QCOMPARE(form->windowTitle(), u"User"_s);
+        QVERIFY(!form->Check1->isChecked());
+        QVERIFY(form->Check2->isChecked() && form->Check3->isChecked() && form->Check4->isChecked());
+        QVERIFY(form->C_FULL_ACCESS->isChecked() && form->HOLD_KEY->isEnabled() &&
+                form->Command1->isDefault());
+        QCOMPARE(
+            (QList<int>{form->HOLD_KEY->maxLength(), form->Text1->maxLength(), form->Text3->maxLength()}),
+            (QList<int>{10, 30, 20}));
+        QCOMPARE(form->Text3->echoMode(), QLineEdit::Password);
+        form->Text3->setText(u"pw"_s);
+        QCOMPARE(form->Text3->displayText(), u"**"_s);
+        form->Text3->clear();
+        form->Check1->setChecked(true);
+        typeAnd(u"newbie"_s, u"New starter"_s)(*form);
+        QVERIFY(form->isUnloaded());
+        QVERIFY(f.platform.boxes().isEmpty());
+        QCOMPARE(settings(db, u"newbie"_s), u"support,-1,0,-1,-1,-1,~"_s);
+
+        // Without a supervisor the column holds NULL.
+        auto loner = openEditor(f, u"NEW"_s, QString());
+        loner->Option3->setChecked(true);
+        typeAnd(u"loner"_s, u"On their own"_s)(*loner);
+        QVERIFY(loner->isUnloaded());
+        QCOMPARE(settings(db, u"loner"_s).section(u',', 0, 2), u"~,0,0"_s);
+    }
+
+    void checksCancelCloseAndAVanishedUserWriteNothing() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        const QString before = table(db);
+        auto form = openEditor(f, u"NEW"_s, u"admin"_s);
+        form->Command1->click();
+        QCOMPARE(f.platform.boxTexts(), QStringList{u"Please Specify User ID"_s});
+        QCOMPARE(form->focusWidget(), form->HOLD_KEY);
+        typeAnd(u"someone"_s, {})(*form);
+        QCOMPARE(f.platform.boxTexts().last(), u"Please Specify User's Name"_s);
+        QCOMPARE(form->focusWidget(), form->Text1);
+        QCOMPARE(f.platform.boxes().last().title, u"Pell Admin"_s);
+        QCOMPARE(f.platform.boxes().last().buttons, Buttons::OkOnly);
+        QCOMPARE(f.platform.boxes().last().icon, Icon::None);
+        QVERIFY(!form->isUnloaded());
+        QCOMPARE(table(db), before);
+        typeAnd(u"ghost"_s, u"Never saved"_s, false)(*form);
+        QVERIFY(form->isUnloaded());
+        QCOMPARE(table(db), before);
+
+        auto edit = openEditor(f, u"OPEN"_s, u"clerk2"_s);
+        edit->Text1->setText(u"Changed and closed"_s);
+        edit->close(); // the title bar's close box
+        QCOMPARE(table(db), before);
+        QCOMPARE(f.platform.boxes().size(), 2);
+        // A user that is gone is reported and the editor closes.
+        auto gone = openEditor(f, u"OPEN"_s, u"gone"_s);
+        QCOMPARE(f.platform.boxTexts().last(), u"Unable to locate Usergone"_s);
+        QTRY_VERIFY(gone->isUnloaded());
+        QCOMPARE(table(db), before);
+        // Blanks are not empty.
+        typeAnd(u"  "_s, u" "_s)(*openEditor(f, u"NEW"_s, u"admin"_s));
+        QCOMPARE(userCount(db), 10);
+    }
+
+    void duplicateIdKeepsTheDialogThenCorrectionSaves() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        const QString before = table(db);
+        auto form = openEditor(f, u"NEW"_s, u"dev"_s);
+        form->C_TEAMMATE_ACCESS->setChecked(true);
+        typeAnd(u"CLERK1"_s, u"Second clerk one"_s)(*form); // keys compare without regard to case
+        QCOMPARE(f.platform.boxTexts(), QStringList{DuplicateText});
+        QVERIFY(!form->isUnloaded());
+        QCOMPARE(form->focusWidget(), form->HOLD_KEY);
+        QCOMPARE(form->Text1->text(), u"Second clerk one"_s);
+        QCOMPARE(table(db), before);
+        typeAnd(u"clerk3"_s, {})(*form);
+        QVERIFY(form->isUnloaded());
+        QCOMPARE(userCount(db), 10);
+        QCOMPARE(settings(db, u"clerk3"_s).section(u',', 0, 2), u"dev,0,-1"_s);
+        QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Front desk"_s);
+
+        // Renaming onto an existing ID is a duplicate too, and the team is not handed over.
+        const QString after = table(db);
+        auto rename = openEditor(f, u"OPEN"_s, u"support"_s);
+        typeAnd(u"dev"_s, {})(*rename);
+        QCOMPARE(f.platform.boxTexts(), (QStringList{DuplicateText, DuplicateText}));
+        QVERIFY(!rename->isUnloaded());
+        QCOMPARE(table(db), after);
+    }
+
+    void accessLevelReadsAndWritesTheTwoFlags() {
+        struct Case {
+            int full, teammate;
+            QRadioButton* USER_FORM::*selected;
+            QString saved;
+        };
+        const Case cases[] = {{-1, 0, &USER_FORM::C_FULL_ACCESS, u"-1,0"_s},
+                              {0, -1, &USER_FORM::C_TEAMMATE_ACCESS, u"0,-1"_s},
+                              {-1, -1, &USER_FORM::C_TEAMMATE_ACCESS, u"0,-1"_s},
+                              {0, 0, &USER_FORM::Option3, u"0,0"_s}};
+        for (const Case& c : cases) {
+            Fixture f;
+            const QString db = f.makeSharedDb();
+            execRaw(db,
+                    u"UPDATE \"USER\" SET Full_Access = %1, Teammate_Access = %2 WHERE User_ID = 'clerk2'"_s
+                        .arg(c.full)
+                        .arg(c.teammate));
+            auto form = openEditor(f, u"OPEN"_s, u"clerk2"_s);
+            QCOMPARE(form->HOLD_KEY->text(), u"clerk2"_s);
+            QCOMPARE(form->Text1->text(), u"Back office"_s);
+            QVERIFY((form.get()->*c.selected)->isChecked());
+            QVERIFY(form->HOLD_KEY->isEnabled());
+            form->Command1->click();
+            QVERIFY(form->isUnloaded());
+            // The supervisor is never changed here.
+            QCOMPARE(settings(db, u"clerk2"_s).section(u',', 0, 2), u"support,"_s + c.saved);
+        }
+    }
+
+    void adminKeepsItsIdButTheRestChanges() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        auto form = openEditor(f, u"OPEN"_s, u"admin"_s);
+        QVERIFY(!form->HOLD_KEY->isEnabled());
+        form->Text3->setText(u"secret"_s);
+        form->Option3->setChecked(true);
+        typeAnd({}, u"Chief"_s)(*form);
+        QVERIFY(form->isUnloaded());
+        QCOMPARE(userColumn(db, u"admin"_s, u"User_Name || User_Password || Full_Access"_s).toString(),
+                 u"Chiefsecret0"_s);
+        // The test is on the exact text.
+        auto other = openEditor(f, u"OPEN"_s, u"Admin"_s);
+        QCOMPARE(other->HOLD_KEY->text(), u"admin"_s);
+        QVERIFY(other->HOLD_KEY->isEnabled());
+    }
+
+    void typedKeysAreFilteredButPastedTextIsNot() {
+        Fixture f;
+        f.makeSharedDb();
+        auto form = openEditor(f, u"NEW"_s, u"admin"_s);
+        QTest::keyClicks(form->HOLD_KEY, u"O'Bri"_s);
+        QCOMPARE(form->HOLD_KEY->text(), u"o\"bri"_s);
+        QTest::keyClicks(form->Text3, u"PaSs'W"_s);
+        QCOMPARE(form->Text3->text(), u"pass'w"_s);
+        QTest::keyClicks(form->Text1, u"Mixed 'Name'"_s);
+        QCOMPARE(form->Text1->text(), u"Mixed 'Name'"_s);
+        QApplication::clipboard()->setText(u"X'Y"_s);
+        form->HOLD_KEY->clear();
+        QTest::keyClick(form->HOLD_KEY, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(form->HOLD_KEY->text(), u"X'Y"_s);
+        // The length limit still holds for typed text.
+        form->HOLD_KEY->clear();
+        QTest::keyClicks(form->HOLD_KEY, u"ABCDEFGHIJKL"_s);
+        QCOMPARE(form->HOLD_KEY->text(), u"abcdefghij"_s);
+    }
+
+    void idChangeCarriesTheTeamAlong() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        execRaw(db, u"UPDATE \"USER\" SET Supervisor_User_ID = 'SUPPORT' WHERE User_ID = 'clerk2'"_s);
+        auto form = openEditor(f, u"OPEN"_s, u"support"_s);
+        typeAnd(u"helpdesk"_s, {})(*form);
+        QVERIFY(form->isUnloaded());
+        const auto team = [&](const QString& lead) {
+            return scalarRaw(db,
+                             u"SELECT group_concat(User_ID) FROM \"USER\" WHERE Supervisor_User_ID = '"_s +
+                                 lead + u"' ORDER BY rowid"_s)
+                .toString();
+        };
+        QCOMPARE(team(u"helpdesk"_s), u"clerk1,clerk2"_s);
+        QCOMPARE(team(u"support"_s), QString());
+        QCOMPARE(settings(db, u"helpdesk"_s).section(u',', 0, 0), u"admin"_s);
+    }
+
+    void refusedIdChangeChangesNobody() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        // dev1 owns a task and now leads dev2.
+        execRaw(db, u"UPDATE \"USER\" SET Supervisor_User_ID = 'dev1' WHERE User_ID = 'dev2'"_s);
+        const QString before = table(db);
+        auto form = openEditor(f, u"OPEN"_s, u"dev1"_s);
+        typeAnd(u"dev9"_s, {})(*form);
+        QCOMPARE(f.platform.boxes().size(), 1);
+        QVERIFY(f.platform.boxTexts().first().startsWith(standardText(err::RelatedRecords)));
+        QVERIFY(!form->isUnloaded());
+        QCOMPARE(table(db), before);
+        // Still editing: going back to the old ID saves the rest.
+        typeAnd(u"dev1"_s, u"Senior programmer"_s)(*form);
+        QVERIFY(form->isUnloaded());
+        QCOMPARE(userColumn(db, u"dev1"_s, u"User_Name"_s).toString(), u"Senior programmer"_s);
+        QCOMPARE(userColumn(db, u"dev2"_s, u"Supervisor_User_ID"_s).toString(), u"dev1"_s);
+    }
+
+    void recordChangedMeanwhileShowsTheEngineText() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        auto form = openEditor(f, u"OPEN"_s, u"clerk1"_s);
+        execRaw(db, u"UPDATE \"USER\" SET User_Name = 'Other program' WHERE User_ID = 'clerk1'"_s);
+        typeAnd({}, u"Mine"_s)(*form);
+        QCOMPARE(f.platform.boxes().size(), 1);
+        QCOMPARE(f.platform.boxTexts().first(), standardText(err::ChangedByOther));
+        QVERIFY(!form->isUnloaded());
+        QCOMPARE(userColumn(db, u"clerk1"_s, u"User_Name"_s).toString(), u"Other program"_s);
+    }
+};
+
+QTEST_MAIN(TestUsers)
+#include "tst_users.moc"
