@@ -11,47 +11,61 @@
 namespace pell::cli {
 
 void addBasicCommands(Registry& registry) {
-    registry.add({QStringLiteral("init"),
-                  QStringLiteral("init PATH [--sample] [--users N] [--tasks N] [--seed S]"),
-                  {{QStringLiteral("users"), QStringLiteral("tasks"), QStringLiteral("seed")},
-                   {QStringLiteral("sample")}},
-                  [](const Invocation& call) {
-                      const Options& options = call.options;
-                      const QString path = options.onePath();
-                      sample::SampleOptions sample;
-                      sample.sample = options.flag(QStringLiteral("sample"));
-                      sample.users = options.intValue(QStringLiteral("users"), 0);
-                      sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
-                      sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
-                      auto db = db::Database::create(path);
-                      db::createSharedSchema(*db);
-                      sample::fillSharedDatabase(*db, sample);
-                      call.out << "created " << path << "\n";
-                      return 0;
-                  }});
+    registry.add(
+        {QStringLiteral("init"),
+         QStringLiteral("PATH [--sample] [--users N] [--tasks N] [--seed S]"),
+         QStringLiteral("Creates a new shared database at PATH, empty or with sample data."),
+         {{QStringLiteral("sample"), {}, QStringLiteral("fill in the sample users, teams, tasks and tools")},
+          {QStringLiteral("users"), QStringLiteral("N"), QStringLiteral("add N generated users")},
+          {QStringLiteral("tasks"), QStringLiteral("N"), QStringLiteral("add N generated tasks")},
+          {QStringLiteral("seed"), QStringLiteral("S"),
+           QStringLiteral("the seed of the generated data (default 1)")}},
+         [](const Invocation& call) {
+             const Options& options = call.options;
+             const QString path = options.onePath();
+             sample::SampleOptions sample;
+             sample.sample = options.flag(QStringLiteral("sample"));
+             sample.users = options.intValue(QStringLiteral("users"), 0);
+             sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
+             sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
+             auto db = db::Database::create(path);
+             db::createSharedSchema(*db);
+             sample::fillSharedDatabase(*db, sample);
+             call.out << "created " << path << "\n";
+             return 0;
+         }});
 
-    registry.add({QStringLiteral("init-replicadb"),
-                  QStringLiteral("init-replicadb PATH"),
-                  {},
-                  [](const Invocation& call) {
-                      const QString path = call.options.onePath();
-                      auto db = db::Database::create(path);
-                      db::createReplicaAdminSchema(*db);
-                      call.out << "created " << path << "\n";
-                      return 0;
-                  }});
+    registry.add(
+        {QStringLiteral("init-replicadb"),
+         QStringLiteral("PATH"),
+         QStringLiteral("Creates a new, empty list of replicas (the replica-administration database)."),
+         {},
+         [](const Invocation& call) {
+             const QString path = call.options.onePath();
+             auto db = db::Database::create(path);
+             db::createReplicaAdminSchema(*db);
+             call.out << "created " << path << "\n";
+             return 0;
+         }});
 
-    registry.add({QStringLiteral("check"), QStringLiteral("check PATH"), {}, [](const Invocation& call) {
-                      const QStringList problems = db::files::checkDatabase(call.options.onePath());
-                      for (const QString& p : problems)
-                          call.out << p << "\n";
-                      call.out << (problems.isEmpty() ? "ok\n" : "damaged\n");
-                      return problems.isEmpty() ? 0 : 1;
-                  }});
+    registry.add(
+        {QStringLiteral("check"),
+         QStringLiteral("PATH"),
+         QStringLiteral("Checks a database's integrity, schema and relationships; exit status 1 when "
+                        "damaged."),
+         {},
+         [](const Invocation& call) {
+             const QStringList problems = db::files::checkDatabase(call.options.onePath());
+             for (const QString& p : problems)
+                 call.out << p << "\n";
+             call.out << (problems.isEmpty() ? "ok\n" : "damaged\n");
+             return problems.isEmpty() ? 0 : 1;
+         }});
 
     registry.add({QStringLiteral("hold"),
-                  QStringLiteral("hold PATH [--exclusive]"),
-                  {{}, {QStringLiteral("exclusive")}},
+                  QStringLiteral("PATH [--exclusive]"),
+                  QStringLiteral("Keeps the database open, as a user would, until standard input closes."),
+                  {{QStringLiteral("exclusive"), {}, QStringLiteral("open it exclusively")}},
                   [](const Invocation& call) {
                       const QString path = call.options.onePath();
                       auto db = db::Database::open(

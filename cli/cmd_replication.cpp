@@ -1,13 +1,19 @@
-// pelldb make-master, make-replica, sync, conflicts: replica-set administration from a shell, for
-// scheduled synchronization.
+// pelldb make-master, make-replica, sync, sync-all, conflicts, resolve: replica-set administration from a
+// shell, for scheduled synchronization.
 #include "cli/command.h"
 
+#include "app/inifile.h"
+#include "cli/console_platform.h"
+#include "core/app_state.h"
 #include "core/error.h"
 #include "db/database.h"
+#include "db/recordset.h"
 #include "db/replication/replication.h"
 #include "db/replication/values.h"
 #include "db/schema.h"
+#include "replication/replica_commands.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -70,6 +76,49 @@ int sync(const Invocation& call) {
     return 0;
 }
 
+// The replication window's Synchronize, unattended: the program folder's pell.ini names the main database and
+// the list of replicas, as for the program; one line per listed replica tells what became of it.
+int syncAll(const Invocation& call) {
+    const QStringList& p = call.options.positional();
+    if (p.size() > 1)
+        throw UsageError{QStringLiteral("expects at most the program folder")};
+    AppState state;
+    state.programFolder = p.isEmpty() ? QCoreApplication::applicationDirPath() : p.constFirst();
+    READ_INI(state);
+    // The list is only read: the window may work beside it as long as it holds it shared.
+    auto listDb = db::Database::open(state.REPLICADB_PATH, {.readOnly = true});
+    auto list = listDb->openRecordset(db::schema::Replica);
+    ConsolePlatform platform({});
+    AppContext ctx{state, platform};
+    int failed = 0;
+    QTextStream err(stderr);
+    const auto tell = [&](const replica::ReplicaOutcome& o) {
+        switch (o.kind) {
+        case replica::ReplicaOutcome::Kind::Synchronized:
+            call.out << "synchronized " << o.location << "\n";
+            break;
+        case replica::ReplicaOutcome::Kind::Skipped:
+            call.out << "skipped " << o.location << " (the main database)\n";
+            break;
+        case replica::ReplicaOutcome::Kind::Failed:
+            ++failed;
+            call.out.flush();
+            // The line names the replica unless the engine's text already does.
+            err << "error " << o.error->number() << ": " << o.error->text()
+                << (o.location.isEmpty()                   ? QStringLiteral(" (a blank row of the list)")
+                    : o.error->text().contains(o.location) ? QString()
+                                                           : QStringLiteral(" (replica ") + o.location + u')')
+                << "\n";
+            err.flush();
+            break;
+        }
+    };
+    replica::synchronizeAll(ctx, list.get(), call.progress, tell);
+    if (platform.messages().contains(QStringLiteral("No replicas found")))
+        call.out << "no replicas listed in " << state.REPLICADB_PATH << "\n";
+    return failed == 0 ? 0 : 1;
+}
+
 int conflicts(const Invocation& call) {
     QTextStream& out = call.out;
     const Options& options = call.options;
@@ -124,20 +173,47 @@ int resolve(const Invocation& call) {
 } // namespace
 
 void addReplicationCommands(Registry& registry) {
-    registry.add({QStringLiteral("make-master"), QStringLiteral("make-master DB"), {}, makeMaster});
+    registry.add(
+        {QStringLiteral("make-master"),
+         QStringLiteral("DB"),
+         QStringLiteral("Makes the database the master of a new replica set; nobody else may have it "
+                        "open."),
+         {},
+         makeMaster});
     registry.add({QStringLiteral("make-replica"),
-                  QStringLiteral("make-replica DB DEST [DESCRIPTION]"),
+                  QStringLiteral("DB DEST [DESCRIPTION]"),
+                  QStringLiteral("Creates a replica of the replica set's member DB at DEST."),
                   {},
                   makeReplica});
     registry.add({QStringLiteral("sync"),
-                  QStringLiteral("sync DB PARTNER [--mode 1|2|4] [--batch N]"),
-                  {{QStringLiteral("mode"), QStringLiteral("batch")}, {}},
+                  QStringLiteral("DB PARTNER [--mode 1|2|4] [--batch N]"),
+                  QStringLiteral("Exchanges changes between two members of a replica set."),
+                  {{QStringLiteral("mode"), QStringLiteral("1|2|4"),
+                    QStringLiteral("1: from DB to PARTNER, 2: from PARTNER to DB, 4: both ways (default)")},
+                   {QStringLiteral("batch"), QStringLiteral("N"),
+                    QStringLiteral("at most N changes per transaction (default: the engine's)")}},
                   sync});
+    registry.add(
+        {QStringLiteral("sync-all"),
+         QStringLiteral("[PROGRAM_FOLDER]"),
+         QStringLiteral("Synchronizes the main database named in PROGRAM_FOLDER/pell.ini with every "
+                        "replica on its list, as the replication window does; exit status 0 only when "
+                        "every replica synchronized."),
+         {},
+         syncAll});
     registry.add({QStringLiteral("conflicts"),
-                  QStringLiteral("conflicts DB [--all] [--json]"),
-                  {{}, {QStringLiteral("all"), QStringLiteral("json")}},
+                  QStringLiteral("DB [--all] [--json]"),
+                  QStringLiteral("Lists the replica set's open conflicts with the versions kept and lost."),
+                  {{QStringLiteral("all"), {}, QStringLiteral("closed conflicts too")},
+                   {QStringLiteral("json"), {}, QStringLiteral("one JSON array of objects")}},
                   conflicts});
-    registry.add({QStringLiteral("resolve"), QStringLiteral("resolve DB ID keep|restore"), {}, resolve});
+    registry.add(
+        {QStringLiteral("resolve"),
+         QStringLiteral("DB ID keep|restore"),
+         QStringLiteral("Closes conflict ID keeping what stands, or restores its lost version as a new "
+                        "change that wins on every member."),
+         {},
+         resolve});
 }
 
 } // namespace pell::cli

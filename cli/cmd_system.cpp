@@ -8,7 +8,11 @@ namespace pell::cli {
 
 void addSystemCommands(Registry& registry) {
     registry.add(
-        {QStringLiteral("purge"), QStringLiteral("purge PATH"), {}, [](const Invocation& call) {
+        {QStringLiteral("purge"),
+         QStringLiteral("PATH"),
+         QStringLiteral("Deletes the closed tasks older than the system options' day limit."),
+         {},
+         [](const Invocation& call) {
              auto db = db::Database::open(call.options.onePath());
              PurgeOptions options;
              options.progress = call.progress;

@@ -3,6 +3,7 @@
 #include "core/progress.h"
 
 #include <QHash>
+#include <QList>
 #include <QStringList>
 #include <QTextStream>
 
@@ -16,17 +17,19 @@ struct UsageError {
     QString message;
 };
 
-// The options a command takes: "--name value" and "--flag".
-struct OptionSpec {
-    QStringList values;
-    QStringList flags;
+// One option of a command: "--name VALUE", or "--name" alone when it takes no value.
+struct OptionInfo {
+    QString name;      // without the dashes
+    QString valueName; // empty for a flag
+    QString description;
 };
 
-// A command's arguments: its options, read as its OptionSpec says, and the positional arguments.
+// A command's arguments, read the same way for every command: "--name value" or "--name=value", flags alone,
+// "--" before positional arguments that begin with a dash.
 class Options {
 public:
     // Throws a usage error for an unknown or incomplete option.
-    Options(const QStringList& args, const OptionSpec& spec);
+    Options(const QStringList& args, const QList<OptionInfo>& spec);
     const QStringList& positional() const { return m_positional; }
     bool flag(const QString& name) const { return m_flags.contains(name); }
     QString value(const QString& name, const QString& fallback = {}) const;
@@ -44,7 +47,7 @@ private:
 struct Invocation {
     const Options& options;
     QTextStream& out;
-    // Hears how far long work has come; pelldb does not listen yet.
+    // Hears how far long work has come (a line on a terminal; nothing otherwise).
     Progress progress;
 };
 
@@ -52,9 +55,12 @@ struct Invocation {
 // standard error and exits 1) or a UsageError (the usage, exit 2).
 struct Command {
     QString name;
-    QString usage; // what follows "pelldb " in the usage lines
-    OptionSpec options;
+    QString arguments; // what follows the name in the usage line, options included
+    QString summary;   // what the command does, for --help and the manual page
+    QList<OptionInfo> options;
     std::function<int(const Invocation&)> run;
+
+    QString usage() const { return arguments.isEmpty() ? name : name + u' ' + arguments; }
 };
 
 // pelldb's commands, listed by name.
@@ -72,6 +78,14 @@ private:
 void addBasicCommands(Registry& registry);       // init, init-replicadb, check, hold
 void addMaintenanceCommands(Registry& registry); // backup, compact, repair
 void addSystemCommands(Registry& registry);      // purge
-void addReplicationCommands(Registry& registry); // make-master, make-replica, sync, conflicts
+void addReplicationCommands(
+    Registry& registry); // make-master, make-replica, sync, sync-all, conflicts, resolve
+
+// The options every command takes besides its own.
+const QList<OptionInfo>& commonOptions();
+// pelldb --help: every command with its usage and what it does.
+QString programHelp(const Registry& registry);
+// pelldb COMMAND --help.
+QString commandHelp(const Command& command);
 
 } // namespace pell::cli

@@ -16,15 +16,34 @@ struct ProgressReport {
     QString what;
     qint64 done = 0;   // units done so far
     qint64 total = -1; // units in all; -1 when not known
+    QString unit;      // what is counted: "bytes", "tasks", "versions", "replicas"; empty when nothing is
 };
 
 // Whoever listens to a command's progress; an empty one listens to nothing.
 using Progress = std::function<void(const ProgressReport&)>;
 
 inline void report(const Progress& progress, ProgressReport::Stage stage, const QString& what = {},
-                   qint64 done = 0, qint64 total = -1) {
+                   qint64 done = 0, qint64 total = -1, const QString& unit = {}) {
     if (progress)
-        progress(ProgressReport{stage, what, done, total});
+        progress(ProgressReport{stage, what, done, total, unit});
 }
+
+// Work deep in the engine (a file copied, versions applied) cannot take a listener through every call on its
+// way; it reports how far it has come to the listener that the command running it set for its thread, for
+// as long as the scope lives. Nested scopes restore the one before.
+class ProgressScope {
+public:
+    explicit ProgressScope(Progress progress);
+    ~ProgressScope();
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+    // A step of the work in hand, to the listener of this thread's innermost scope (none: nothing happens).
+    static void step(const QString& what, qint64 done, qint64 total, const QString& unit);
+
+private:
+    Progress m_progress;
+    Progress* m_before;
+};
 
 } // namespace pell

@@ -233,4 +233,8 @@ void Database::synchronize(const QString& partnerPath, int mode) {
     replicaSet().synchronize(*this, partnerPath, mode);
 }
 
+QString engineVersion() {
+    return QString::fromLatin1(sqlite3_libversion());
+}
+
 } // namespace pell::db

@@ -117,4 +117,7 @@ private:
 // Throws the runtime's error for a path whose folder is missing or that is empty.
 void checkDatabasePath(const QString& path);
 
+// The version of the storage library underneath (pelldb --version).
+QString engineVersion();
+
 } // namespace pell::db

@@ -38,16 +38,23 @@ QString openFailureText(int number, const QString& text) {
     return (number >= 0 ? QStringLiteral(" ") + digits : digits) + u':' + text;
 }
 
-CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress) {
+CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress,
+                             const OutcomeListener& outcome) {
     SkipAndRemember steps;
     steps.step([&] { db::requireOpen(list).moveFirst(); });
     if (atEnd(list)) {
         notice(ctx, QStringLiteral("No replicas found"));
         return CommandResult::done();
     }
+    qint64 listed = -1;
+    steps.step([&] { listed = db::requireOpen(list).recordCount(); });
     report(progress, ProgressReport::Stage::Started);
     std::optional<Error> failure;
     qint64 done = 0;
+    const auto tell = [&](ReplicaOutcome what) {
+        if (outcome)
+            outcome(what);
+    };
     while (!atEnd(list)) {
         steps.clear();
         QString location;
@@ -55,7 +62,8 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
         // The master's own row, exactly as configured; any other spelling is handed to the engine, which
         // refuses to exchange a database with itself.
         if (location != ctx.state.DATABASE_PATH) {
-            report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done++);
+            report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done,
+                   listed);
             std::unique_ptr<db::Database> main;
             {
                 PointerScope wait(ctx.platform);
@@ -66,17 +74,23 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
             }
             if (steps.failed()) {
                 failure = steps.error();
+                tell({location, ReplicaOutcome::Kind::Failed, steps.error()});
                 notice(ctx, steps.text());
+            } else {
+                tell({location, ReplicaOutcome::Kind::Synchronized, {}});
             }
             if (main)
                 steps.step([&] { main->close(); });
+        } else {
+            tell({location, ReplicaOutcome::Kind::Skipped, {}});
         }
+        ++done;
         const bool moved = steps.step([&] { db::requireOpen(list).moveNext(); });
         if (!moved && !atEnd(list))
             break; // a list that cannot move on would never end
     }
     notice(ctx, QStringLiteral("Databases have been syncronized"));
-    report(progress, ProgressReport::Stage::Finished);
+    report(progress, ProgressReport::Stage::Finished, {}, done, listed);
     return failure ? CommandResult::failed(*failure) : CommandResult::done();
 }
 

@@ -6,6 +6,9 @@
 
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 namespace pell {
 
 namespace db {
@@ -19,9 +22,20 @@ class Recordset;
 // is for pelldb.
 namespace replica {
 
+// What became of one listed replica in a synchronization.
+struct ReplicaOutcome {
+    enum class Kind { Synchronized, Skipped, Failed };
+    QString location;
+    Kind kind = Kind::Synchronized;
+    std::optional<Error> error; // with Failed
+};
+using OutcomeListener = std::function<void(const ReplicaOutcome&)>;
+
 // Exchanges changes between the main database and every listed replica but the master itself, reporting the
-// replica in hand to the progress ("Syncronizing LOCATION"). Failed when an exchange failed (the last error).
-CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress = {});
+// replica in hand to the progress ("Syncronizing LOCATION", the replicas done of those listed) and what
+// became of each to the listener. Failed when an exchange failed (the last error).
+CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progress& progress = {},
+                             const OutcomeListener& outcome = {});
 // Generates a replica of the main database at a typed location, or records an existing one, and lists it.
 CommandResult createReplica(AppContext& ctx, db::Recordset* list);
 // Takes the current replica off the list; its database is not touched.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/version.h"
 #include "forms/pell_form.h"
 
 class QLabel;
@@ -11,7 +12,7 @@ namespace pell {
 class ABOUT_FORM : public PellForm {
     Q_OBJECT
 public:
-    static inline const QString Version = QStringLiteral("5.09d");
+    static inline const QString Version = QString::fromLatin1(ProgramVersion);
 
     QLabel* Label1 = nullptr;
     QLabel* Label4 = nullptr;

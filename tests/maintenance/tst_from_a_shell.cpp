@@ -1,11 +1,15 @@
-// pelldb's maintenance commands as a shell or a scheduled job sees them: exit status, standard output and the
-// one "error NNNN: text" line; and the two ways a backup is copied besides the kernel's own copy between
+// pelldb as a shell or a scheduled job sees it: exit status, standard output and the one "error NNNN: text"
+// line; its help, its version and its manual page; the unattended synchronization of every listed replica;
+// the progress line on a terminal; and the two ways a backup is copied besides the kernel's own copy between
 // descriptors on one file system: onto another file system, and through the engine's pages.
+#include "core/version.h"
+#include "db/database.h"
 #include "db/files/operations.h"
 #include "support/db_dump.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -142,6 +146,128 @@ private Q_SLOTS:
         QVERIFY2(r.status == 0, qPrintable(r.err));
         QCOMPARE(r.out, u"Database has been backed up\n"_s);
         QCOMPARE(fileBytes(dest), fileBytes(db));
+    }
+
+    void helpVersionOptionsAndTheManualAgree() {
+        const Run version = pelldb({u"--version"_s});
+        QCOMPARE(version.status, 0);
+        QCOMPARE(version.out, u"pelldb "_s + QString::fromLatin1(ProgramVersion) + u"\nSQLite "_s +
+                                  db::engineVersion() + u'\n');
+        const Run help = pelldb({u"--help"_s});
+        QVERIFY(help.status == 0 && help.err.isEmpty());
+        // The commands as --help lists them: the lines indented by two, with their usage.
+        QStringList listed;
+        for (const QString& line : help.out.split(u'\n'))
+            if (line.startsWith(u"  "_s) && !line.startsWith(u"   "_s) && !line.startsWith(u"  --"_s))
+                listed << line.trimmed();
+        QVERIFY(listed.size() >= 14);
+        // The manual lists the same commands with the same usage, in the same order.
+        QFile manual(QStringLiteral(PELL_SOURCE_DIR) + u"/packaging/man/pelldb.1"_s);
+        QVERIFY(manual.open(QIODevice::ReadOnly));
+        const QString roff = QString::fromUtf8(manual.readAll());
+        const QString commands = roff.section(u".SH COMMANDS"_s, 1).section(u".SH "_s, 0, 0);
+        QStringList documented;
+        static const QRegularExpression entry(uR"(\.TP\n\\fB(.*)\n)"_s);
+        for (auto m = entry.globalMatch(commands); m.hasNext();)
+            documented << m.next().captured(1).remove(u"\\fR"_s).remove(u"\\fB"_s).replace(u"\\-"_s, u"-"_s);
+        QCOMPARE(documented, listed);
+        for (const QString& usage : listed) {
+            const QString name = usage.section(u' ', 0, 0);
+            const Run own = pelldb({name, u"--help"_s});
+            QVERIFY2(own.status == 0 && own.out.startsWith(u"usage: pelldb "_s + usage + u'\n'),
+                     qPrintable(name + u": "_s + own.out));
+            QVERIFY2(roff.contains(u"\\fB"_s + name + u"\\fR"_s), qPrintable(name));
+        }
+        // One syntax for options everywhere: "--name value" and "--name=value" alike; an unknown option or
+        // one without its value is a usage error naming it.
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        for (const QStringList& args : {QStringList{u"sync"_s, db, db, u"--mode"_s, u"abc"_s},
+                                        QStringList{u"sync"_s, u"--mode=abc"_s, db, db}}) {
+            const Run r = pelldb(args);
+            QVERIFY2(r.status == 1 && r.err == u"error 3546: "_s + errorText([] {
+                                                   throw Error::make(err::InvalidExchangeMode, u"abc"_s);
+                                               }) + u'\n',
+                     qPrintable(r.err));
+        }
+        const Run unknown = pelldb({u"check"_s, db, u"--bogus"_s});
+        QVERIFY2(unknown.status == 2 && unknown.err.contains(u"bogus"_s) &&
+                     unknown.err.contains(u"usage: pelldb check PATH"_s),
+                 qPrintable(unknown.err));
+        const Run noValue = pelldb({u"compact"_s, db, u"--folder"_s});
+        QVERIFY2(noValue.status == 2 && noValue.err.contains(u"folder"_s), qPrintable(noValue.err));
+        // "--" lets a path begin with a dash.
+        QVERIFY(QFile::copy(db, f.path(u"-dash.mdb"_s)));
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(f.dir.path());
+        const Run dash = pelldb({u"check"_s, u"--"_s, u"-dash.mdb"_s});
+        QDir::setCurrent(before);
+        QVERIFY2(dash.status == 0 && dash.out == u"ok\n"_s, qPrintable(dash.out + dash.err));
+    }
+
+    void syncAllWalksTheListAsTheWindowDoes() {
+        // The list holds a replica, a missing one, a blank row, the main database itself and another replica.
+        Fixture f;
+        const QString main = f.makeSharedDb();
+        const QString list = f.makeReplicaDb();
+        QCOMPARE(pelldb({u"make-master"_s, main}).status, 0);
+        const QString r1 = f.path(u"r1.mdb"_s), r2 = f.path(u"r2.mdb"_s), missing = f.path(u"gone.mdb"_s);
+        for (const QString& r : {r1, r2})
+            QCOMPARE(pelldb({u"make-replica"_s, main, r}).status, 0);
+        for (const QString& location : {r1, missing, QString(), main, r2})
+            execRaw(list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        QFile ini(f.path(u"pell.ini"_s));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write((u"[DATABASE]\r\nDATABASE="_s + main + u"\r\nREPLICADB="_s + list + u"\r\n"_s).toUtf8());
+        ini.close();
+        execRaw(r1, u"INSERT INTO LU_Category (Category) VALUES ('FromFirst')"_s);
+        const Run r = pelldb({u"sync-all"_s, f.dir.path()});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.out, u"synchronized "_s + r1 + u"\nskipped "_s + main +
+                            u" (the main database)\nsynchronized "_s + r2 + u'\n');
+        const QStringList errors = r.err.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(errors.size(), 2);
+        QVERIFY2(errors[0].startsWith(u"error 3024: "_s) && errors[0].contains(missing), qPrintable(r.err));
+        QVERIFY2(errors[1].startsWith(u"error "_s) && errors[1].endsWith(u"(a blank row of the list)"_s),
+                 qPrintable(r.err));
+        // The first replica's change went through the main database on to the second.
+        QCOMPARE(scalarRaw(r2, u"SELECT count(*) FROM LU_Category WHERE Category='FromFirst'"_s).toInt(), 1);
+        QVERIFY(!QFile::exists(missing));
+        // Once every listed replica can be reached, the status says all went well.
+        execRaw(list, u"DELETE FROM REPLICA WHERE Replica_Location IN ('', '%1')"_s.arg(missing));
+        const Run clean = pelldb({u"sync-all"_s, f.dir.path()});
+        QVERIFY2(clean.status == 0 && clean.err.isEmpty(), qPrintable(clean.err));
+        // Without pell.ini nothing is synchronized, and the line says which file is missing.
+        const Run noIni = pelldb({u"sync-all"_s, f.path(u"nowhere"_s)});
+        QVERIFY2(noIni.status == 1 && noIni.out.isEmpty() && noIni.err.startsWith(u"error 53: "_s) &&
+                     noIni.err.contains(u"pell.ini"_s),
+                 qPrintable(noIni.err));
+    }
+
+    void aTerminalSeesHowFarLongWorkHasCome() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        execRaw(
+            db,
+            u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) SELECT 1, 'big', randomblob(40000000)"_s);
+        // script gives pelldb a terminal; its output is what the terminal showed.
+        QProcess p;
+        p.start(u"script"_s,
+                {u"-qec"_s, pelldbPath() + u" backup '"_s + db + u"' '"_s + f.path(u"copy.mdb"_s) + u'\'',
+                 u"/dev/null"_s});
+        QVERIFY(p.waitForFinished(60000));
+        if (p.exitStatus() != QProcess::NormalExit || p.error() == QProcess::FailedToStart)
+            QSKIP("needs script(1) for a terminal");
+        const QString shown = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QVERIFY2(p.exitCode() == 0, qPrintable(shown));
+        QVERIFY2(shown.contains(u"Backing up to "_s) && shown.contains(u" MB of "_s) &&
+                     shown.contains(u"%)"_s),
+                 qPrintable(shown));
+        // The line is cleared before the result, which stands alone.
+        QVERIFY2(shown.contains(u"\r\x1b[KDatabase has been backed up"_s), qPrintable(shown));
+        // Without a terminal (the cases above), standard error holds nothing but errors.
+        const Run piped = pelldb({u"backup"_s, db, f.path(u"copy2.mdb"_s)});
+        QVERIFY(piped.status == 0 && piped.err.isEmpty());
     }
 };
 

@@ -1,6 +1,7 @@
 #include "db/files/operations.h"
 
 #include "core/error.h"
+#include "core/progress.h"
 #include "db/database.h"
 #include "db/files/engine_file.h"
 #include "db/files/posix_files.h"
@@ -96,6 +97,7 @@ void copyFromEngine(sqlite3* db, int to, const QString& source, const QString& d
             writeAll(to, buffer.data(), amount, destination);
         }
         offset += amount;
+        ProgressScope::step({}, offset, size, QStringLiteral("bytes"));
     }
 }
 

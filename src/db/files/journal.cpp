@@ -1,6 +1,7 @@
 #include "db/files/journal.h"
 
 #include "core/error.h"
+#include "core/progress.h"
 #include "db/files/posix_files.h"
 
 #include <QFile>
@@ -170,7 +171,12 @@ void writeThroughJournal(sqlite3* db, const QString& from, const std::function<v
     // From the first byte written on, the journal is what restores the original.
     journal.keepOnFailure();
     const qint64 half = (newStat.st_size / pageSize / 2) * pageSize;
-    copyContents(source.get(), target, from, path, half);
+    {
+        // Counted here against the whole file, not against the half.
+        const ProgressScope quiet({});
+        copyContents(source.get(), target, from, path, half);
+    }
+    ProgressScope::step({}, half, newStat.st_size, QStringLiteral("bytes"));
     if (midway)
         midway();
     {
@@ -193,6 +199,7 @@ void writeThroughJournal(sqlite3* db, const QString& from, const std::function<v
                 continue;
             }
             left -= n;
+            ProgressScope::step({}, out, newStat.st_size, QStringLiteral("bytes"));
         }
     }
     // Other connections see by these that the file changed and that its tables moved.

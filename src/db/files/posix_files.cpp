@@ -1,6 +1,7 @@
 #include "db/files/posix_files.h"
 
 #include "core/error.h"
+#include "core/progress.h"
 
 #include <QDir>
 #include <QFile>
@@ -265,6 +266,7 @@ void copyContents(int from, int to, const QString& fromPath, const QString& toPa
             const ssize_t n = ::copy_file_range(from, &inOffset, to, &outOffset, size_t(remaining()), 0);
             if (n > 0) {
                 ::sync_file_range(to, start, n, SYNC_FILE_RANGE_WRITE);
+                ProgressScope::step({}, inOffset, length, QStringLiteral("bytes"));
                 continue;
             }
             if (n == 0)
@@ -296,6 +298,7 @@ void copyContents(int from, int to, const QString& fromPath, const QString& toPa
             outOffset += w;
         }
         inOffset += n;
+        ProgressScope::step({}, inOffset, length, QStringLiteral("bytes"));
     }
     if (length >= 0 && inOffset != length)
         throw Error::make(err::DiskIo, fromPath); // the file ended early

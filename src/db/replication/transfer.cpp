@@ -1,6 +1,7 @@
 #include "db/replication/transfer.h"
 
 #include "core/error.h"
+#include "core/progress.h"
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
 #include "db/replication/receiver.h"
@@ -430,6 +431,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         if (rc != SQLITE_OK)
             throwSqlite(receiver.db, rc);
         ++stats.batches;
+        ProgressScope::step({}, stats.received, -1, QStringLiteral("versions"));
         from = position;
         if (ended)
             break;
