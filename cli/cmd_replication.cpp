@@ -67,6 +67,8 @@ int sync(const Invocation& call) {
     const QString path = options.positional().at(0);
     const QString partner = options.positional().at(1);
     auto db = db::Database::open(path);
+    report(call.progress, ProgressReport::Stage::Started,
+           QStringLiteral("Synchronizing ") + path + QStringLiteral(" with ") + partner);
     const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
     if (mode != db::SyncExport)
         printDirection(call.out, "imported", stats.imported);
@@ -93,12 +95,16 @@ int syncAll(const Invocation& call) {
     int failed = 0;
     QTextStream err(stderr);
     const auto tell = [&](const replica::ReplicaOutcome& o) {
+        // The progress line makes way for the result; the next replica brings it back.
+        report(call.progress, ProgressReport::Stage::Finished);
         switch (o.kind) {
         case replica::ReplicaOutcome::Kind::Synchronized:
             call.out << "synchronized " << o.location << "\n";
+            call.out.flush();
             break;
         case replica::ReplicaOutcome::Kind::Skipped:
             call.out << "skipped " << o.location << " (the main database)\n";
+            call.out.flush(); // in step with the progress line and the errors on standard error
             break;
         case replica::ReplicaOutcome::Kind::Failed:
             ++failed;

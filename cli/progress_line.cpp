@@ -15,7 +15,10 @@ QString amount(double value, const QString& unit) {
 QString ProgressLine::text(const QString& what, const ProgressReport& report, double seconds) {
     QString line = what;
     if (report.done > 0 || report.total > 0) {
-        line += QStringLiteral(": ") + amount(double(report.done), report.unit);
+        // The unit once: "3 of 8 replicas", "12.0 MB of 40.0 MB" (sizes carry theirs each).
+        const bool bytes = report.unit == QLatin1String("bytes");
+        line += QStringLiteral(": ") +
+                amount(double(report.done), report.total > 0 && !bytes ? QString() : report.unit);
         if (report.total > 0)
             line += QStringLiteral(" of ") + amount(double(report.total), report.unit) +
                     QStringLiteral(" (%1%)").arg(qMin<qint64>(100, report.done * 100 / report.total));
@@ -35,13 +38,16 @@ void ProgressLine::operator()(const ProgressReport& report) {
         m_shown.invalidate(); // the first step shows however soon it comes
         break;
     case ProgressReport::Stage::Step: {
-        if (!m_started.isValid())
+        // A step that names new work (the next replica) starts its own count and rate.
+        if (!m_started.isValid() || (!report.what.isEmpty() && report.what != m_what)) {
+            m_what = report.what.isEmpty() ? m_what : report.what;
             m_started.start();
+            m_shown.invalidate();
+        }
         // Often enough to see it move, seldom enough to cost nothing.
         if (m_shown.isValid() && m_shown.elapsed() < 100)
             return;
-        const QString what = report.what.isEmpty() ? m_what : report.what;
-        show(text(what, report, double(m_started.elapsed()) / 1000.0));
+        show(text(m_what, report, double(m_started.elapsed()) / 1000.0));
         break;
     }
     case ProgressReport::Stage::Finished:

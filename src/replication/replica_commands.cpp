@@ -63,7 +63,7 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
         // refuses to exchange a database with itself.
         if (location != ctx.state.DATABASE_PATH) {
             report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done,
-                   listed);
+                   listed, QStringLiteral("replicas"));
             std::unique_ptr<db::Database> main;
             {
                 PointerScope wait(ctx.platform);
