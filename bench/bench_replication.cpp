@@ -9,14 +9,14 @@
 #include "support/scripted_platform.h"
 
 #include <QAbstractItemModel>
-#include <QTableView>
-
 #include <QFile>
 #include <QFileInfo>
+#include <QTableView>
 
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace pell::bench {
 namespace {
@@ -63,6 +63,19 @@ void writeUsers(const QString& path, const QString& prefix, long long rows) {
     }
     sqlite3_finalize(stmt);
     raw.exec("COMMIT");
+}
+
+// A master made from a fresh sample database (with N generated tasks) and one replica of it, in dir.
+std::pair<QString, QString> masterAndReplica(const QTemporaryDir& dir, long long tasks) {
+    const QString master = dir.filePath(QStringLiteral("master.mdb"));
+    const QString replica = dir.filePath(QStringLiteral("replica.mdb"));
+    QStringList init{QStringLiteral("init"), master, QStringLiteral("--sample")};
+    if (tasks > 0)
+        init << QStringLiteral("--tasks") << QString::number(tasks);
+    runPelldb(init);
+    runPelldb({QStringLiteral("make-master"), master});
+    runPelldb({QStringLiteral("make-replica"), master, replica});
+    return {master, replica};
 }
 
 void copyFile(const QString& from, const QString& to) {
@@ -115,12 +128,8 @@ const Register syncIdle("sync-idle", "sync-idle [--tasks N] [--runs R]", [](cons
     const long long tasks = argValue(args, QStringLiteral("tasks"), 80000);
     const int runs = int(argValue(args, QStringLiteral("runs"), 20));
     QTemporaryDir dir;
-    const QString master = dir.filePath(QStringLiteral("master.mdb"));
-    const QString replica = dir.filePath(QStringLiteral("replica.mdb"));
-    runPelldb({QStringLiteral("init"), master, QStringLiteral("--sample"), QStringLiteral("--tasks"),
-               QString::number(tasks)});
-    runPelldb({QStringLiteral("make-master"), master});
-    runPelldb({QStringLiteral("make-replica"), master, replica});
+    const auto files = masterAndReplica(dir, tasks);
+    const QString &master = files.first, &replica = files.second;
     std::fprintf(stderr, "sync-idle: master %.0f MB, replica %.0f MB\n",
                  double(QFileInfo(master).size()) / 1e6, double(QFileInfo(replica).size()) / 1e6);
     long long moved = 0;
@@ -187,11 +196,8 @@ const Register conflictsWindow("conflicts", "conflicts [--rows N] [--runs R]", [
     const long long rows = argValue(args, QStringLiteral("rows"), 10000);
     const int runs = int(argValue(args, QStringLiteral("runs"), 5));
     QTemporaryDir dir;
-    const QString master = dir.filePath(QStringLiteral("master.mdb"));
-    const QString replica = dir.filePath(QStringLiteral("replica.mdb"));
-    runPelldb({QStringLiteral("init"), master, QStringLiteral("--sample")});
-    runPelldb({QStringLiteral("make-master"), master});
-    runPelldb({QStringLiteral("make-replica"), master, replica});
+    const auto files = masterAndReplica(dir, 0);
+    const QString &master = files.first, &replica = files.second;
     // The same users added on both sides, named apart: every one of them is a conflict.
     writeUsers(master, QStringLiteral("u"), rows);
     writeUsers(replica, QStringLiteral("u"), rows);
