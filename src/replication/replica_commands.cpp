@@ -51,7 +51,7 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
     report(progress, ProgressReport::Stage::Started);
     std::optional<Error> failure;
     qint64 done = 0;
-    const auto tell = [&](ReplicaOutcome what) {
+    const auto tell = [&](const ReplicaOutcome& what) {
         if (outcome)
             outcome(what);
     };

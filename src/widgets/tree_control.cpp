@@ -371,7 +371,9 @@ void TreeControl::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void TreeControl::dropEvent(QDropEvent* event) {
-    const auto [source, target] = acceptDrop(event);
+    const std::pair<int, int> drop = acceptDrop(event);
+    const int source = drop.first;
+    const int target = drop.second;
     if (source == NoPosition)
         return;
     // The window may show boxes in answer; let the drag finish first.

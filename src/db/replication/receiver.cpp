@@ -33,11 +33,10 @@ Version keptVersion(const Version& live) {
 
 } // namespace
 
-Receiver::Receiver(sqlite3* db, qint64 me, qint64 partner, std::vector<TableStore*> stores, QList<Link> links,
-                   Source* source, DirectionStats& stats)
-    : m_db(db), m_me(me), m_partner(partner), m_stores(std::move(stores)), m_links(std::move(links)),
-      m_source(source), m_stats(stats), m_clock(readClock(db)), m_asChild(m_stores.size()),
-      m_asParent(m_stores.size()) {
+Receiver::Receiver(sqlite3* db, qint64 me, std::vector<TableStore*> stores, QList<Link> links, Source* source,
+                   DirectionStats& stats)
+    : m_db(db), m_me(me), m_stores(std::move(stores)), m_links(std::move(links)), m_source(source),
+      m_stats(stats), m_clock(readClock(db)), m_asChild(m_stores.size()), m_asParent(m_stores.size()) {
     for (TableStore* store : m_stores)
         store->refresh();
     for (const Link& link : m_links) {

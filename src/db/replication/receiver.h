@@ -38,8 +38,8 @@ class Receiver {
 public:
     // `stores` and `links` describe the receiving member's tables; `source` is the partner (none when a
     // member checks its own changes). Works inside the caller's write transaction.
-    Receiver(sqlite3* db, qint64 me, qint64 partner, std::vector<TableStore*> stores, QList<Link> links,
-             Source* source, DirectionStats& stats);
+    Receiver(sqlite3* db, qint64 me, std::vector<TableStore*> stores, QList<Link> links, Source* source,
+             DirectionStats& stats);
 
     void apply(const Change& change);
     // Asks for the row to be checked again before finish().
@@ -81,7 +81,6 @@ private:
 
     sqlite3* m_db;
     qint64 m_me;
-    qint64 m_partner;
     std::vector<TableStore*> m_stores;
     QList<Link> m_links;
     Source* m_source;

@@ -231,7 +231,7 @@ bool settleOwn(sqlite3* db, qint64 me) {
     Side side = alone(db);
     DirectionStats ignored;
     const Clock clock = readClock(db);
-    Receiver check(db, me, 0, side.pointers(), side.links, nullptr, ignored);
+    Receiver check(db, me, side.pointers(), side.links, nullptr, ignored);
     const auto recheck = [&](int table, const QString& sql) {
         Statement s(db, sql);
         s.bindAll({clock.settled, me});
@@ -313,8 +313,8 @@ bool settleOwn(sqlite3* db, qint64 me) {
 
 // Rows that a committed batch would leave referring to nothing (the checks above missed them) are set aside,
 // never lost: the batch still commits.
-void setAsideBroken(sqlite3* db, qint64 me, qint64 partner, Side& side, DirectionStats& stats) {
-    Receiver repair(db, me, partner, side.pointers(), side.links, nullptr, stats);
+void setAsideBroken(sqlite3* db, qint64 me, Side& side, DirectionStats& stats) {
+    Receiver repair(db, me, side.pointers(), side.links, nullptr, stats);
     Statement check(db, QStringLiteral("PRAGMA foreign_key_check"));
     QList<std::pair<QString, qint64>> broken;
     while (check.step())
@@ -412,8 +412,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         const bool folded = foldOwnChanges(receiver.db, receiver.id);
         if (first || folded)
             settleOwn(receiver.db, receiver.id);
-        Receiver receive(receiver.db, receiver.id, sender.id, receiverSide.pointers(), receiverSide.links,
-                         &source, stats);
+        Receiver receive(receiver.db, receiver.id, receiverSide.pointers(), receiverSide.links, &source,
+                         stats);
         for (const Change& c : batch)
             receive.apply(c);
         receive.finish();
@@ -424,7 +424,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         int rc = write.tryCommit();
         if ((rc & 0xff) == SQLITE_CONSTRAINT && sqlite3_get_autocommit(receiver.db) == 0) {
             exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-            setAsideBroken(receiver.db, receiver.id, sender.id, receiverSide, stats);
+            setAsideBroken(receiver.db, receiver.id, receiverSide, stats);
             exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
             rc = write.tryCommit();
         }
