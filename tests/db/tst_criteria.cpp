@@ -31,28 +31,19 @@ private Q_SLOTS:
 
     void rejectsOtherTexts() {
         for (const char* text : {"", "User_ID", "User_ID = admin", "= 'x'", "User_ID = 'x", "a b = 'x'",
-                                 "IsNull()", "User_ID = 'x' OR 1=1"}) {
-            try {
-                Criteria::parse(QString::fromLatin1(text));
-                if (QByteArray(text) == "User_ID = 'x' OR 1=1")
-                    QFAIL("a trailing expression must not be accepted");
-                QFAIL(text);
-            } catch (const Error& e) {
-                QCOMPARE(e.number(), err::CriteriaSyntax);
-            }
-        }
+                                 "IsNull()", "User_ID = 'x' OR 1=1"}) // no trailing expression either
+            QVERIFY2(test::errorOf([&] { Criteria::parse(QString::fromLatin1(text)); }) ==
+                         err::CriteriaSyntax,
+                     text);
     }
 
     void matchingFollowsTheKeys() {
         const Criteria c = Criteria::equals(u"Category"_s, u"Urgent"_s);
-        QVERIFY(c.matches(u"URGENT"_s));
-        QVERIFY(c.matches(u"urgent"_s));
-        QVERIFY(!c.matches(u"Urgent "_s));
-        QVERIFY(!c.matches(QVariant()));
+        QVERIFY(c.matches(u"URGENT"_s) && c.matches(u"urgent"_s));
+        QVERIFY(!c.matches(u"Urgent "_s) && !c.matches(QVariant()));
         QVERIFY(Criteria::equals(u"n"_s, u"42"_s).matches(QVariant(qlonglong(42))));
         QVERIFY(!Criteria::equals(u"n"_s, u"4x"_s).matches(QVariant(qlonglong(4))));
-        QVERIFY(Criteria::isNull(u"n"_s).matches(QVariant()));
-        QVERIFY(!Criteria::isNull(u"n"_s).matches(u""_s));
+        QVERIFY(Criteria::isNull(u"n"_s).matches(QVariant()) && !Criteria::isNull(u"n"_s).matches(u""_s));
     }
 
     void apostropheValueWrittenByAnotherProgramIsFoundExactly() {

@@ -124,16 +124,14 @@ private Q_SLOTS:
             QCOMPARE(r->propertyValue(u"Replicable"_s).toString(), u"T"_s);
             QCOMPARE(dumpData(replica), dumpData(master));
             // The copy knows what the master has: a first exchange reads nothing and writes nothing.
-            const QByteArray m1 = fileHash(master), r1 = fileHash(replica);
-            const rep::SyncStats s = rep::synchronizeWithStats(*m, replica, db::SyncImpExp);
-            QCOMPARE(s.imported.received + s.exported.received + s.imported.batches + s.exported.batches, 0);
-            QCOMPARE(fileHash(master), m1);
-            QCOMPARE(fileHash(replica), r1);
+            const auto hashes = fileHashes({master, replica});
+            QCOMPARE(traffic(rep::synchronizeWithStats(*m, replica, db::SyncImpExp)), 0);
+            QCOMPARE(fileHashes({master, replica}), hashes);
         }
         const QString copy = f.path(u"copy.mdb"_s), link = f.path(u"link.mdb"_s);
         QVERIFY(QFile::copy(master, copy)); // a file copy is the same replica
         QVERIFY(QFile::link(master, link));
-        const QByteArray masterBefore = fileHash(master), replicaBefore = fileHash(replica);
+        const auto before = fileHashes({master, replica});
         // An existing file is left alone; a bad path makes nothing, not even half a file.
         QCOMPARE(errorOf([&] { makeReplica(plain, f.path(u"r.mdb"_s)); }), err::NotReplicable);
         QCOMPARE(errorOf([&] { makeReplica(master, replica); }), err::DatabaseExists);
@@ -163,8 +161,7 @@ private Q_SLOTS:
         // A member whose engine tables an earlier version wrote is refused, not misread.
         execRaw(stranger, u"DROP TABLE _pell_clock"_s);
         QCOMPARE(syncErr(stranger), err::OutdatedReplica);
-        QCOMPARE(fileHash(master), masterBefore);
-        QCOMPARE(fileHash(replica), replicaBefore);
+        QCOMPARE(fileHashes({master, replica}), before);
     }
 
     void modesMoveChangesOneWayOrBoth() {
@@ -379,14 +376,12 @@ private Q_SLOTS:
         }
         QVERIFY(pair.same());
         // The second exchange after a change finds nothing new and touches neither file, nor its time.
-        const QByteArray m = fileHash(pair.master), r = fileHash(pair.replica);
+        const auto hashes = fileHashes({pair.master, pair.replica});
         const QDateTime mt = QFileInfo(pair.master).lastModified(),
                         rt = QFileInfo(pair.replica).lastModified();
         QThread::msleep(20);
-        const rep::SyncStats s = sync(pair.master, pair.replica);
-        QCOMPARE(s.imported.received + s.exported.received + s.imported.batches + s.exported.batches, 0);
-        QCOMPARE(fileHash(pair.master), m);
-        QCOMPARE(fileHash(pair.replica), r);
+        QCOMPARE(traffic(sync(pair.master, pair.replica)), 0);
+        QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
         QCOMPARE(QFileInfo(pair.master).lastModified(), mt);
         QCOMPARE(QFileInfo(pair.replica).lastModified(), rt);
         // Members that never met directly send each other nothing they already share.
@@ -395,13 +390,9 @@ private Q_SLOTS:
         execRaw(pair.master, u"UPDATE TOOL SET Tool_EXE='new' WHERE Tool_Name='Calculator'"_s);
         sync(pair.master, pair.replica);
         sync(pair.replica, third);
-        const QByteArray m2 = fileHash(pair.master), t2 = fileHash(third);
-        const rep::SyncStats never = sync(third, pair.master);
-        QCOMPARE(never.imported.received + never.exported.received + never.imported.batches +
-                     never.exported.batches,
-                 0);
-        QCOMPARE(fileHash(pair.master), m2);
-        QCOMPARE(fileHash(third), t2);
+        const auto shared = fileHashes({pair.master, third});
+        QCOMPARE(traffic(sync(third, pair.master)), 0);
+        QCOMPARE(fileHashes({pair.master, third}), shared);
         QCOMPARE(dumpData(third), dumpData(pair.master));
     }
 

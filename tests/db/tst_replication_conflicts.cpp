@@ -80,12 +80,9 @@ private Q_SLOTS:
         // A decision is taken once; the round after it is idle.
         QCOMPARE(runPelldb({u"resolve"_s, set.pair.replica, id, u"keep"_s}, &out, &err), 1);
         QVERIFY2(err.startsWith(u"error 3617: "_s), qPrintable(err));
-        QList<QByteArray> hashes;
-        for (const QString& file : set.files())
-            hashes << fileHash(file);
+        const auto hashes = fileHashes(set.files());
         set.round();
-        for (qsizetype i = 0; i < hashes.size(); ++i)
-            QCOMPARE(fileHash(set.files()[i]), hashes[i]);
+        QCOMPARE(fileHashes(set.files()), hashes);
     }
 
     void keepClosesTheConflictEverywhereAndRestoreIsRefusedWhenItCannotBeRight() {

@@ -40,9 +40,8 @@ const Write writes[] = {
     {userSeen, "UPDATE \"USER\" SET User_Name='%3' WHERE User_ID='%1'", false},
     {userSeen, "UPDATE \"USER\" SET User_Name='%3', Supervisor_User_ID='%2' WHERE User_ID='%1'", false},
     {userSeen, "DELETE FROM \"USER\" WHERE User_ID='%1'", true},
-    {userSeen, "UPDATE \"USER\" SET User_ID='%2', User_Name='%3' WHERE User_ID='%1'",
-     true}, // a key change ends
-            // the old row
+    // a key change ends the old row
+    {userSeen, "UPDATE \"USER\" SET User_ID='%2', User_Name='%3' WHERE User_ID='%1'", true},
     {"",
      "INSERT INTO SCR (SCR_Number, SCR_Title, SCR_STATUS, SCR_Owner, SCR_Category, SCR_Priority) VALUES "
      "(100+%4, '%3', 'A', '%7', 'Bug', 'High')",
@@ -123,13 +122,11 @@ private:
     void write(const QString& path) {
         const Write& w = writes[random.bounded(int(std::size(writes)))];
         const QString m = u"w%1"_s.arg(++counter);
-        const QStringList values{user(),
-                                 user(),
-                                 m,
-                                 QString::number(1 + random.bounded(10)),
-                                 QString::number(random.bounded(5)),
-                                 systemValue(m),
+        // clang-format off
+        const QStringList values{user(), user(), m, QString::number(1 + random.bounded(10)),
+                                 QString::number(random.bounded(5)), systemValue(m),
                                  random.bounded(3) == 0 ? u"admin"_s : user()};
+        // clang-format on
         const auto fill = [&](const char* t) { // each place marker by its own number
             QString sql = QString::fromLatin1(t);
             for (int i = 0; i < values.size(); ++i)
@@ -137,11 +134,7 @@ private:
             return sql;
         };
         // The version the row holds now: the writer about to replace it has seen it.
-        QString seen;
-        if (*w.seen) {
-            const QVariant current = scalarRaw(path, fill(w.seen));
-            seen = current.toString();
-        }
+        const QString seen = *w.seen ? scalarRaw(path, fill(w.seen)).toString() : QString();
         const QString sql = fill(w.sql);
         const QString before = dumpData(path);
         const int how = int(random.bounded(8));
@@ -300,12 +293,10 @@ private Q_SLOTS:
                 u"INSERT INTO ROUTE (Route_Number, SCR_Number, From_User, Route_Note) VALUES (900, 2, "
                 "'admin', 'after put-back')"_s);
         for (int round = 0; round < 3; ++round) {
-            const QByteArray m = fileHash(pair.master), r = fileHash(pair.replica);
+            const auto hashes = fileHashes({pair.master, pair.replica});
             QCOMPARE(runPelldb({u"sync"_s, pair.replica, pair.master, u"--mode"_s, u"4"_s}, &out), 0);
-            if (round > 0) { // then the pair is idle: neither file is written again
-                QCOMPARE(fileHash(pair.master), m);
-                QCOMPARE(fileHash(pair.replica), r);
-            }
+            if (round > 0) // then the pair is idle: neither file is written again
+                QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
         }
         QVERIFY(pair.same());
         QCOMPARE(num(pair.replica, u"SELECT count(*) FROM ROUTE WHERE Route_Note='exchanged before'"_s), 1);
@@ -391,14 +382,10 @@ private Q_SLOTS:
                          qPrintable(m + u" vanished without a conflict record"_s));
             }
             // An idle round afterwards leaves every file as it is, to the byte.
-            QList<QByteArray> hashes;
-            for (const QString& file : files)
-                hashes << fileHash(file);
+            const auto hashes = fileHashes(files);
             for (const QString& file : files.mid(1))
                 sync(file, files[0]);
-            for (qsizetype i = 0; i < files.size(); ++i)
-                QVERIFY2(fileHash(files[i]) == hashes[i],
-                         qPrintable(files[i] + u" changed in an idle round"_s));
+            QCOMPARE(fileHashes(files), hashes);
         }
         QVERIFY(!h.written.isEmpty() && !h.overwritten.isEmpty());
     }
