@@ -180,11 +180,9 @@ private Q_SLOTS:
         QVERIFY(!log.bornWith.isEmpty());
         for (mode_t bits : log.bornWith)
             QCOMPARE(bits & 0077, mode_t(0));
-        QCOMPARE(modeOf(dest) & 0777,
-                 mode_t(0600)); // the earlier copy's bits, never wider than the database's
-        QCOMPARE(modeOf(f.path(u"new.mdb"_s)) & 0777, mode_t(0600));
-        QCOMPARE(modeOf(f.path(u"replica.mdb"_s)) & 0777, mode_t(0600));
-        QCOMPARE(modeOf(f.path(u"_temp.mdb"_s)) & 0777, mode_t(0600));
+        // No file, the backup over an earlier one with wider bits included, is wider than the database.
+        for (const QString& name : {u"pellbkup.mdb"_s, u"new.mdb"_s, u"replica.mdb"_s, u"_temp.mdb"_s})
+            QVERIFY2((modeOf(f.path(name)) & 0777) == 0600, qPrintable(name));
     }
 
     void aDatabaseInWriteAheadLogModeIsCopiedAsReadersSeeIt() {
