@@ -49,8 +49,8 @@ inline QList<QByteArray> fileHashes(const QStringList& files) {
     return hashes;
 }
 
-inline qint64 num(const QString& path, const QString& sql) {
-    return scalarRaw(path, sql).toLongLong();
+inline QString nameOf(const QString& path, const QString& user) {
+    return str(path, u"SELECT User_Name FROM \"USER\" WHERE User_ID='%1'"_s.arg(user));
 }
 
 // What `pelldb check` says: relationships, declared or not, hold in the file.

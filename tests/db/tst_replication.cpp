@@ -73,9 +73,7 @@ private Q_SLOTS:
                 "Tool_Name='Calculator'; DELETE FROM LU_Priority WHERE Priority='Low'; UPDATE \"USER\" SET "
                 "User_ID='Guest' WHERE User_ID='guest'"_s);
         QCOMPARE(
-            scalarRaw(path,
-                      u"SELECT group_concat(op||':'||k0, ' ') FROM (SELECT * FROM _pell_log ORDER BY seq)"_s)
-                .toString(),
+            str(path, u"SELECT group_concat(op||':'||k0, ' ') FROM (SELECT * FROM _pell_log ORDER BY seq)"_s),
             u"1:Outside 2:Calculator 3:Low 2:Guest"_s); // a change of case under NOCASE keeps the row
         QCOMPARE(num(path, u"SELECT count(*) FROM _pell_keep_LU_Priority WHERE Priority='Low'"_s), 1);
         const QString born = u"SELECT bc FROM \"_pell_rows_USER\" WHERE k0='guest'"_s;
@@ -274,21 +272,16 @@ private Q_SLOTS:
                 " ('blob', x'00ff00', '12x', -0.0), ('empty', x'', '', NULL)"_s);
         sync(pair.master, pair.replica);
         QCOMPARE(dumpData(pair.master), dumpData(pair.replica));
-        QCOMPARE(
-            scalarRaw(pair.master, u"SELECT hex(User_Name) FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-            u"436166E9"_s);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT hex(Tool_EXE) FROM TOOL WHERE Tool_Name='Calculator'"_s)
-                     .toString(),
+        QCOMPARE(str(pair.master, u"SELECT hex(User_Name) FROM \"USER\" WHERE User_ID='guest'"_s),
+                 u"436166E9"_s);
+        QCOMPARE(str(pair.master, u"SELECT hex(Tool_EXE) FROM TOOL WHERE Tool_Name='Calculator'"_s),
                  u"6361006C63"_s);
         QCOMPARE(num(pair.master, u"SELECT length(Contents) FROM ATTACH WHERE SCR_Number=1"_s), 3000000);
         QCOMPARE(scalarRaw(pair.master, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s),
                  scalarRaw(pair.replica, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s));
         QCOMPARE(num(pair.master, u"SELECT x FROM vals WHERE hex(k)='4E004E'"_s), 9223372036854775807LL);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT typeof(n)||n FROM vals WHERE k='blob'"_s).toString(),
-                 u"text12x"_s);
-        QCOMPARE(
-            scalarRaw(pair.master, u"SELECT typeof(x)||length(x) FROM vals WHERE k='empty'"_s).toString(),
-            u"blob0"_s);
+        QCOMPARE(str(pair.master, u"SELECT typeof(n)||n FROM vals WHERE k='blob'"_s), u"text12x"_s);
+        QCOMPARE(str(pair.master, u"SELECT typeof(x)||length(x) FROM vals WHERE k='empty'"_s), u"blob0"_s);
         const double zero = scalarRaw(pair.master, u"SELECT x FROM vals WHERE hex(k)='4EE9'"_s).toDouble();
         QVERIFY(zero == 0.0 && std::signbit(zero));
         // A key that is not UTF-8 is the same row on both sides: a change to it travels and finds it.
@@ -323,11 +316,9 @@ private Q_SLOTS:
             sync(fromMaster ? master : pair.replica, fromMaster ? pair.replica : master);
             sync(master, pair.replica);
             QVERIFY(pair.same());
-            QCOMPARE(scalarRaw(master,
-                               u"SELECT (SELECT count(*) FROM loose WHERE x=1)||(SELECT y FROM loose WHERE "
-                               "x=2.5)||(SELECT group_concat(b) FROM (SELECT b FROM \"Odd Name\" ORDER BY "
-                               "b))||(SELECT group_concat(who) FROM mail)"_s)
-                         .toString(),
+            QCOMPARE(str(master, u"SELECT (SELECT count(*) FROM loose WHERE x=1)||(SELECT y FROM loose WHERE "
+                                 "x=2.5)||(SELECT group_concat(b) FROM (SELECT b FROM \"Odd Name\" ORDER BY "
+                                 "b))||(SELECT group_concat(who) FROM mail)"_s),
                      u"2changed1,3replica"_s);
             QCOMPARE(pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE tbl='mail' AND instr(lost_row, "
                                "'master') > 0"_s),
@@ -356,10 +347,8 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(pair.master) && QFile::rename(compacted, pair.master));
         sync(pair.master, pair.replica);
         QVERIFY(pair.same());
-        QCOMPARE(scalarRaw(pair.master,
-                           u"SELECT group_concat(MAX_STORAGE||':'||coalesce(Chunk_Size,''), ' ') "
-                           "FROM (SELECT * FROM \"SYSTEM\" ORDER BY MAX_STORAGE)"_s)
-                     .toString(),
+        QCOMPARE(str(pair.master, u"SELECT group_concat(MAX_STORAGE||':'||coalesce(Chunk_Size,''), ' ') "
+                                  "FROM (SELECT * FROM \"SYSTEM\" ORDER BY MAX_STORAGE)"_s),
                  u"2:1234 3:4321"_s);
         QCOMPARE(pair.conflicts(), 0);
     }

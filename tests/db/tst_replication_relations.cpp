@@ -18,14 +18,8 @@ using namespace pell::test;
 namespace {
 
 QString owners(const QString& path) {
-    return scalarRaw(path,
-                     u"SELECT group_concat(SCR_Number||':'||SCR_Owner, ' ') FROM (SELECT * FROM SCR ORDER BY "
-                     "SCR_Number)"_s)
-        .toString();
-}
-
-QString nameOf(const QString& path, const QString& user) {
-    return scalarRaw(path, u"SELECT User_Name FROM \"USER\" WHERE User_ID='%1'"_s.arg(user)).toString();
+    return str(path, u"SELECT group_concat(SCR_Number||':'||SCR_Owner, ' ') FROM (SELECT * FROM SCR ORDER BY "
+                     "SCR_Number)"_s);
 }
 
 // A master and two replicas; the master and the first replica change the same user, the master logs the
@@ -143,10 +137,8 @@ private Q_SLOTS:
                          0);
                 // A user never loses the supervisor, nor a task its owner: those deletions do not take
                 // effect.
-                QCOMPARE(scalarRaw(file,
-                                   u"SELECT group_concat(User_ID) FROM (SELECT User_ID FROM \"USER\" WHERE "
-                                   "User_ID IN ('dev2','guest','newbie') ORDER BY 1)"_s)
-                             .toString(),
+                QCOMPARE(str(file, u"SELECT group_concat(User_ID) FROM (SELECT User_ID FROM \"USER\" WHERE "
+                                   "User_ID IN ('dev2','guest','newbie') ORDER BY 1)"_s),
                          u"dev2,guest,newbie"_s);
                 QCOMPARE(num(file, u"SELECT count(*) FROM SCR WHERE SCR_Number=9 AND SCR_Owner='guest'"_s),
                          1);
@@ -217,10 +209,8 @@ private Q_SLOTS:
         QVERIFY(pair.same());
         QVERIFY(sound(pair.master));
         const QString standing = dumpData(pair.master);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT SCR_Title FROM SCR WHERE SCR_Number=500"_s).toString(),
-                 u"second task"_s);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT group_concat(File_Name) FROM ATTACH WHERE SCR_Number=500"_s)
-                     .toString()
+        QCOMPARE(str(pair.master, u"SELECT SCR_Title FROM SCR WHERE SCR_Number=500"_s), u"second task"_s);
+        QCOMPARE(str(pair.master, u"SELECT group_concat(File_Name) FROM ATTACH WHERE SCR_Number=500"_s)
                      .contains(u"first"_s),
                  false);
         for (const QString& marker :
@@ -254,8 +244,7 @@ private Q_SLOTS:
         set.round();
         for (const QString& file : set.files()) {
             QCOMPARE(nameOf(file, u"guest"_s), u"by master"_s);
-            QCOMPARE(scalarRaw(file, u"SELECT group_concat(state) FROM _pell_conflicts"_s).toString(),
-                     u"restored"_s);
+            QCOMPARE(str(file, u"SELECT group_concat(state) FROM _pell_conflicts"_s), u"restored"_s);
         }
         QCOMPARE(runPelldb({u"conflicts"_s, set.pair.master}, &out), 0);
         QCOMPARE(out, u"0 conflicts\n"_s); // none open any more

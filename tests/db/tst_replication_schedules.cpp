@@ -134,7 +134,7 @@ private:
             return sql;
         };
         // The version the row holds now: the writer about to replace it has seen it.
-        const QString seen = *w.seen ? scalarRaw(path, fill(w.seen)).toString() : QString();
+        const QString seen = *w.seen ? str(path, fill(w.seen)) : QString();
         const QString sql = fill(w.sql);
         const QString before = dumpData(path);
         const int how = int(random.bounded(8));
@@ -253,12 +253,9 @@ private Q_SLOTS:
                     sync(fs[0], file);
             });
             QVERIFY(agree(files));
-            QCOMPARE(
-                scalarRaw(files[0], u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-                u"X2"_s);
-            QCOMPARE(
-                scalarRaw(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s).toString(),
-                u"C again"_s);
+            QCOMPARE(nameOf(files[0], u"guest"_s), u"X2"_s);
+            QCOMPARE(str(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s),
+                     u"C again"_s);
             QString logged;
             for (const QString& file : files)
                 logged += reasons(file, u"USER"_s) + u'\n' + reasons(file, u"TOOL"_s) + u'\n';

@@ -23,6 +23,7 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace pell;
@@ -101,10 +102,8 @@ struct Replication {
         return form->Data1->rs().field(u"Replica_Location"_s).toString();
     }
     bool everyBoxWithDefaultPointer() const {
-        for (const auto& box : f.platform.boxes())
-            if (box.pointer != Pointer::Default)
-                return false;
-        return true;
+        return std::ranges::all_of(f.platform.boxes(),
+                                   [](const auto& b) { return b.pointer == Pointer::Default; });
     }
 };
 
@@ -386,7 +385,7 @@ private Q_SLOTS:
         // The loop went on to the real replica; the main database is whole.
         QVERIFY(hasCategory(r.main, u"FromBranch"_s));
         QCOMPARE(scalarRaw(r.main, u"SELECT count(*) FROM USER"_s), users);
-        QCOMPARE(scalarRaw(r.main, u"PRAGMA integrity_check"_s).toString(), u"ok"_s);
+        QCOMPARE(str(r.main, u"PRAGMA integrity_check"_s), u"ok"_s);
     }
 
     void removeWithNoThenYesTouchesOnlyTheList() {
@@ -466,8 +465,7 @@ private Q_SLOTS:
         r.form->SYNC->trigger();
         r.form->SYNC->trigger();
         for (const QString& file : {r.main, r1, r2})
-            QCOMPARE(scalarRaw(file, u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-                     u"first"_s);
+            QCOMPARE(nameOf(file, u"guest"_s), u"first"_s);
     }
 };
 

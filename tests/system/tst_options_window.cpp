@@ -28,7 +28,7 @@ QVariant systemValue(const QString& path, const char* column) {
 }
 
 qint64 taskCount(const QString& path) {
-    return scalarRaw(path, u"SELECT count(*) FROM SCR"_s).toLongLong();
+    return num(path, u"SELECT count(*) FROM SCR"_s);
 }
 
 // The options row as one text, to see that nothing in it changed.
@@ -75,25 +75,21 @@ QString taskSql(qint64 number, const QVariant& status, const QVariant& ownerDate
     return sql;
 }
 
-qint64 count(const QString& path, const QString& sql) {
-    return scalarRaw(path, sql).toLongLong();
-}
-
 bool taskExists(const QString& path, qint64 n) {
-    return count(path, u"SELECT count(*) FROM SCR WHERE SCR_Number = %1"_s.arg(n)) == 1;
+    return num(path, u"SELECT count(*) FROM SCR WHERE SCR_Number = %1"_s.arg(n)) == 1;
 }
 
 qint64 orphans(const QString& path) {
-    return count(path, QStringLiteral("SELECT (SELECT count(*) FROM ATTACH WHERE SCR_Number NOT IN "
-                                      "(SELECT SCR_Number FROM SCR)) + (SELECT count(*) FROM ROUTE WHERE "
-                                      "SCR_Number NOT IN (SELECT SCR_Number FROM SCR))"));
+    return num(path, QStringLiteral("SELECT (SELECT count(*) FROM ATTACH WHERE SCR_Number NOT IN "
+                                    "(SELECT SCR_Number FROM SCR)) + (SELECT count(*) FROM ROUTE WHERE "
+                                    "SCR_Number NOT IN (SELECT SCR_Number FROM SCR))"));
 }
 
 // The attachment and routing rows of a task are all there (8) or all gone (0).
 qint64 rowsOf(const QString& path, qint64 n) {
-    return count(path, QStringLiteral("SELECT (SELECT count(*) FROM ATTACH WHERE SCR_Number = %1) + "
-                                      "(SELECT count(*) FROM ROUTE WHERE SCR_Number = %1)")
-                           .arg(n));
+    return num(path, QStringLiteral("SELECT (SELECT count(*) FROM ATTACH WHERE SCR_Number = %1) + "
+                                    "(SELECT count(*) FROM ROUTE WHERE SCR_Number = %1)")
+                         .arg(n));
 }
 
 // A database without the sample tasks, the day limit set to `limit` and the tasks of `tasks` added.
@@ -181,12 +177,8 @@ private Q_SLOTS:
             QCOMPARE(systemValue(path, "Edit_Attachments").toLongLong(), 0);
             // The sample's closed task of 200 days is gone with its rows; the closed one of 5 days and the
             // open one of 400 days stay.
-            QCOMPARE(scalarRaw(path, u"SELECT group_concat(SCR_Number) FROM SCR"_s).toString(), u"1,3,4"_s);
-            QCOMPARE(
-                scalarRaw(path, QStringLiteral("SELECT (SELECT count(*) FROM ATTACH WHERE SCR_Number = 2) "
-                                               "+ (SELECT count(*) FROM ROUTE WHERE SCR_Number = 2)"))
-                    .toLongLong(),
-                0);
+            QCOMPARE(str(path, u"SELECT group_concat(SCR_Number) FROM SCR"_s), u"1,3,4"_s);
+            QCOMPARE(rowsOf(path, 2), 0);
             return;
         }
         QCOMPARE(f.platform.boxTexts(), QStringList{u"Allocated memory must be between 2,000 and 20,000"_s});
@@ -224,7 +216,7 @@ private Q_SLOTS:
         QVERIFY(w.window.isUnloaded());
         QCOMPARE(optionsRow(path), before);
         // Both closed tasks (200 and 5 days) were older than 4 days.
-        QCOMPARE(scalarRaw(path, u"SELECT group_concat(SCR_Number) FROM SCR"_s).toString(), u"1,4"_s);
+        QCOMPARE(str(path, u"SELECT group_concat(SCR_Number) FROM SCR"_s), u"1,4"_s);
     }
 
     void anEmptyOptionsTableGetsItsFirstRow() {
@@ -238,13 +230,13 @@ private Q_SLOTS:
             QVERIFY(w.window.Text2->text().isEmpty());
             w.window.Command2->click(); // Cancel: no row
         }
-        QCOMPARE(scalarRaw(path, u"SELECT count(*) FROM \"SYSTEM\""_s).toLongLong(), 0);
+        QCOMPARE(num(path, u"SELECT count(*) FROM \"SYSTEM\""_s), 0);
         const qint64 tasks = taskCount(path);
         OpenWindow w(f);
         w.window.Text2->setText(u"2500"_s);
         w.window.Command1->click();
         QVERIFY(w.window.isUnloaded());
-        QCOMPARE(scalarRaw(path, u"SELECT count(*) FROM \"SYSTEM\""_s).toLongLong(), 1);
+        QCOMPARE(num(path, u"SELECT count(*) FROM \"SYSTEM\""_s), 1);
         QVERIFY(systemValue(path, "MAX_STORAGE").isNull());
         QCOMPARE(systemValue(path, "Chunk_Size").toLongLong(), 2500);
         QCOMPARE(taskCount(path), tasks); // an empty day limit deletes nothing
