@@ -190,8 +190,24 @@ private Q_SLOTS:
         QCOMPARE(u.edit([&] { u.w->ADD->trigger(); }, typeAnd({}, {}, false)), u"NEW admin"_s);
     }
 
-    void addUnderTheRootAndUnderAMemberAndCancel() {
+    void doubleClickEnterAddUnderTheRootAndUnderAMemberAndCancel() {
         UserWindow u;
+        const int clerk2 = u.select(u"clerk2"_s);
+        u.tree().setCurrentPosition(0);
+        const auto cancel = typeAnd({}, {}, false);
+        const QPoint at = u.tree().nodeRect(clerk2).center();
+        const auto twice = [&] { QTest::mouseDClick(u.tree().viewport(), Qt::LeftButton, {}, at); };
+        QCOMPARE(u.edit(twice, cancel), u"OPEN clerk2"_s);
+        QCOMPARE(u.tree().currentPosition(), clerk2);
+        u.tree().setFocus();
+        QTest::keyClick(&u.tree(), Qt::Key_Up);
+        QCOMPARE(u.edit([&] { QTest::keyClick(&u.tree(), Qt::Key_Return); }, cancel), u"OPEN clerk1"_s);
+
+        u.select(u"dev"_s);
+        u.tree().setNodeMark(0);
+        QCOMPARE(u.edit([&] { u.w->MODIFY->trigger(); }, cancel), QString());
+        QCOMPARE(u.f.platform.beeps(), 1);
+        u.tree().setCurrentPosition(0);
         QCOMPARE(u.edit([&] { u.w->Command1->click(); }, typeAnd(u"newbie"_s, u"New starter"_s)),
                  u"NEW admin"_s);
         QCOMPARE(supervisorOf(u.db, u"newbie"_s), u"admin"_s);
@@ -243,25 +259,6 @@ private Q_SLOTS:
         expected.removeLast();
         QCOMPARE(u.shownTree(), expected);
         QVERIFY(u.f.platform.boxes().isEmpty());
-    }
-
-    void doubleClickOrEnterRunsModifyUnmarkedNodeOnlyBeeps() {
-        UserWindow u;
-        const int clerk2 = u.select(u"clerk2"_s);
-        u.tree().setCurrentPosition(0);
-        const auto cancel = typeAnd({}, {}, false);
-        const QPoint at = u.tree().nodeRect(clerk2).center();
-        const auto twice = [&] { QTest::mouseDClick(u.tree().viewport(), Qt::LeftButton, {}, at); };
-        QCOMPARE(u.edit(twice, cancel), u"OPEN clerk2"_s);
-        QCOMPARE(u.tree().currentPosition(), clerk2);
-        u.tree().setFocus();
-        QTest::keyClick(&u.tree(), Qt::Key_Up);
-        QCOMPARE(u.edit([&] { QTest::keyClick(&u.tree(), Qt::Key_Return); }, cancel), u"OPEN clerk1"_s);
-
-        u.select(u"dev"_s);
-        u.tree().setNodeMark(0);
-        QCOMPARE(u.edit([&] { u.w->MODIFY->trigger(); }, cancel), QString());
-        QCOMPARE(u.f.platform.beeps(), 1);
     }
 
     void dragChangesTheSupervisorAndRefusesLoops() {
