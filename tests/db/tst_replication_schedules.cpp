@@ -2,9 +2,7 @@
 // mode, with which batch size or in which order. The same histories are exchanged under different schedules
 // and must end in the same data everywhere; a model of what each writer had seen checks that no version a
 // later one replaced survives and that every version that did not survive is accounted for.
-#include "db/schema.h"
 #include "replication_fixture.h"
-#include "support/sample_data.h"
 
 #include <QDir>
 #include <QProcess>
@@ -77,17 +75,12 @@ bool holds(const QString& dump, const QString& m) {
 
 // A replica set with a random history of changes and exchanges, and what each writer had seen.
 struct History {
-    History(const QString& folder, quint32 seed, int replicas) : random(seed) {
-        files << QDir(folder).filePath(u"master.mdb"_s);
-        Database::create(files[0]);
-        {
-            auto db = Database::open(files[0]);
-            db::createSharedSchema(*db);
-            sample::fillSharedDatabase(*db, {.sample = true});
-        }
+    History(Fixture& f, quint32 seed, int replicas) : random(seed) {
+        QVERIFY(QDir(f.dir.path()).mkdir(u"base"_s));
+        files << f.makeSharedDb(u"base/master.mdb"_s);
         makeMaster(files[0]);
         for (int i = 1; i <= replicas; ++i) {
-            files << QDir(folder).filePath(u"replica%1.mdb"_s.arg(i));
+            files << f.path(u"base/replica%1.mdb"_s.arg(i));
             makeReplica(files[0], files.last());
         }
     }
@@ -220,9 +213,7 @@ private Q_SLOTS:
         // hands that to C, who adds it again, while E changes the old row. Whatever pairs meet first, every
         // member ends with X's version over L's and C's over E's; Y's and E's are logged as lost.
         Fixture f;
-        const QString base = f.path(u"base"_s);
-        QDir().mkpath(base);
-        History h(base, 1, 5);
+        History h(f, 1, 5);
         const QStringList& m = h.files; // master = L, then X, Y, D, C, E
         const QString setGuest = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
         execRaw(m[2], setGuest.arg(u"Y3"_s));
@@ -319,9 +310,7 @@ private Q_SLOTS:
     void randomHistoriesAgreeUnderEverySchedule() {
         QFETCH(quint32, seed);
         Fixture f;
-        const QString base = f.path(u"base"_s);
-        QDir().mkpath(base);
-        History h(base, seed, 3);
+        History h(f, seed, 3);
         h.randomWork(250);
 
         // Three ways to bring the same files together: a star around the master, both ways at once with the
