@@ -359,56 +359,46 @@ private Q_SLOTS:
 
     void iniRules_data() {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("database");
-        QTest::addColumn<QString>("replicadb");
-        QTest::newRow("typical") << QByteArray(
-                                        "[DATABASE]\r\nDATABASE=c:/p/pell.mdb\r\nREPLICADB=c:/p/rep.mdb\r\n")
-                                 << u"c:/p/pell.mdb"_s << u"c:/p/rep.mdb"_s;
+        QTest::addColumn<QString>("paths"); // DATABASE|REPLICADB as read
+        const auto row = [](const char* name, const char* text, const QString& paths) {
+            QTest::newRow(name) << QByteArray(text) << paths;
+        };
+        row("typical", "[DATABASE]\r\nDATABASE=c:/p/pell.mdb\r\nREPLICADB=c:/p/rep.mdb\r\n",
+            u"c:/p/pell.mdb|c:/p/rep.mdb"_s);
         // Keys in any case; only blanks around the value are trimmed, tabs and quotation marks stay.
-        QTest::newRow("case and blanks")
-            << QByteArray("[database]\r\n  dataBase  =   /a b/x.mdb   \r\nRepLicaDb= \t/r.mdb\"  \r\nend\r\n")
-            << u"/a b/x.mdb"_s << u"\t/r.mdb\""_s;
-        QTest::newRow("comment in first column only")
-            << QByteArray("[DATABASE]\r\n;DATABASE=/commented\r\n ;REPLICADB=/not-comment\r\nx\r\n")
-            << QString() << u"/not-comment"_s;
-        QTest::newRow("a bracket ends the section and sets nothing")
-            << QByteArray("[DATABASE]\r\nDATABASE=/a\r\nREPLICADB=/b[1]\r\nDATABASE=/c\r\n") << u"/a"_s
-            << QString();
+        row("case and blanks",
+            "[database]\r\n  dataBase  =   /a b/x.mdb   \r\nRepLicaDb= \t/r.mdb\"  \r\nend\r\n",
+            u"/a b/x.mdb|\t/r.mdb\""_s);
+        row("comment in first column only",
+            "[DATABASE]\r\n;DATABASE=/commented\r\n ;REPLICADB=/not-comment\r\nx\r\n", u"|/not-comment"_s);
+        row("a bracket ends the section and sets nothing",
+            "[DATABASE]\r\nDATABASE=/a\r\nREPLICADB=/b[1]\r\nDATABASE=/c\r\n", u"/a|"_s);
         // "REPLICADB" contains "DATABASE" nowhere, but the path does: the line sets both.
-        QTest::newRow("a line with both words sets both")
-            << QByteArray("[DATABASE]\r\nREPLICADB=/database/rep.mdb\r\nx\r\n") << u"/database/rep.mdb"_s
-            << u"/database/rep.mdb"_s;
-        QTest::newRow("a later line wins")
-            << QByteArray("[DATABASE]\r\nREPLICADB=/Database/rep.mdb\r\nDATABASE=/main.mdb\r\n")
-            << u"/main.mdb"_s << u"/Database/rep.mdb"_s;
-        QTest::newRow("no equals sign: the whole line")
-            << QByteArray("[DATABASE]\r\n  database path  \r\nx\r\n") << u"database path"_s << QString();
-        QTest::newRow("keys outside the section")
-            << QByteArray("DATABASE=/before\r\n[OTHER]\r\nDATABASE=/other\r\n[DATABASE]\r\nREPLICADB=/"
-                          "r\r\n[DATABASE]\r\n"
-                          "DATABASE=/second\r\n")
-            << QString() << u"/r"_s;
-        QTest::newRow("header anywhere in its line")
-            << QByteArray("xx [Database] yy\r\nDATABASE=/a\r\n") << u"/a"_s << QString();
+        row("a line with both words sets both", "[DATABASE]\r\nREPLICADB=/database/rep.mdb\r\nx\r\n",
+            u"/database/rep.mdb|/database/rep.mdb"_s);
+        row("a later line wins", "[DATABASE]\r\nREPLICADB=/Database/rep.mdb\r\nDATABASE=/main.mdb\r\n",
+            u"/main.mdb|/Database/rep.mdb"_s);
+        row("no equals sign: the whole line", "[DATABASE]\r\n  database path  \r\nx\r\n",
+            u"database path|"_s);
+        row("keys outside the section",
+            "DATABASE=/before\r\n[OTHER]\r\nDATABASE=/other\r\n[DATABASE]\r\nREPLICADB=/r\r\n[DATABASE]\r\n"
+            "DATABASE=/second\r\n",
+            u"|/r"_s);
+        row("header anywhere in its line", "xx [Database] yy\r\nDATABASE=/a\r\n", u"/a|"_s);
         // Inside the section a line is examined before the end is tested: the last line counts.
-        QTest::newRow("last line without line end")
-            << QByteArray("[DATABASE]\r\nDATABASE=/last") << u"/last"_s << QString();
-        QTest::newRow("header on the last line") << QByteArray("foo\r\n[DATABASE]") << QString() << QString();
-        QTest::newRow("header alone") << QByteArray("[DATABASE]\r\n") << QString() << QString();
-        QTest::newRow("line feeds alone: one line")
-            << QByteArray("[DATABASE]\nDATABASE=/a\nREPLICADB=/b\n") << QString() << QString();
-        QTest::newRow("carriage returns alone")
-            << QByteArray("[DATABASE]\rDATABASE=/a\rREPLICADB=/b\r") << u"/a"_s << u"/b"_s;
-        QTest::newRow("no section") << QByteArray("[OTHER]\r\nDATABASE=/a\r\n") << QString() << QString();
+        row("last line without line end", "[DATABASE]\r\nDATABASE=/last", u"/last|"_s);
+        row("header on the last line", "foo\r\n[DATABASE]", u"|"_s);
+        row("header alone", "[DATABASE]\r\n", u"|"_s);
+        row("line feeds alone: one line", "[DATABASE]\nDATABASE=/a\nREPLICADB=/b\n", u"|"_s);
+        row("carriage returns alone", "[DATABASE]\rDATABASE=/a\rREPLICADB=/b\r", u"/a|/b"_s);
+        row("no section", "[OTHER]\r\nDATABASE=/a\r\n", u"|"_s);
     }
     void iniRules() {
         QFETCH(QByteArray, text);
-        QFETCH(QString, database);
-        QFETCH(QString, replicadb);
+        QFETCH(QString, paths);
         AppState state;
         readIniText(state, text);
-        QCOMPARE(state.DATABASE_PATH, database);
-        QCOMPARE(state.REPLICADB_PATH, replicadb);
+        QCOMPARE(state.DATABASE_PATH + u'|' + state.REPLICADB_PATH, paths);
     }
 
     void iniFileItself() {
