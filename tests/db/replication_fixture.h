@@ -41,8 +41,16 @@ inline QString dumpData(const QString& path) {
     return out;
 }
 
-inline qint64 num(const QString& path, const QString& sql) {
-    return scalarRaw(path, sql).toLongLong();
+// The bytes of each file, to see that an exchange wrote nothing.
+inline QList<QByteArray> fileHashes(const QStringList& files) {
+    QList<QByteArray> hashes;
+    for (const QString& file : files)
+        hashes << fileHash(file);
+    return hashes;
+}
+
+inline QString nameOf(const QString& path, const QString& user) {
+    return str(path, u"SELECT User_Name FROM \"USER\" WHERE User_ID='%1'"_s.arg(user));
 }
 
 // What `pelldb check` says: relationships, declared or not, hold in the file.
@@ -92,6 +100,11 @@ inline rep::SyncStats sync(const QString& from, const QString& partner, int mode
                            int batch = 0) {
     auto db = Database::open(from);
     return rep::synchronizeWithStats(*db, partner, mode, batch);
+}
+
+// Everything an exchange read or sent: 0 when it found nothing new.
+inline qint64 traffic(const rep::SyncStats& s) {
+    return s.imported.received + s.exported.received + s.imported.batches + s.exported.batches;
 }
 
 inline qint64 replicaId(const QString& path) {

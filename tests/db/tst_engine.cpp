@@ -1,17 +1,19 @@
-// The engine over real SQLite files: the error numbers the windows test, produced by real situations.
+// The engine over real SQLite files: the error numbers the windows test, produced by real situations; and
+// criteria texts: both forms, the apostrophe case, and random texts that must never crash.
 #include "core/error.h"
+#include "db/criteria.h"
 #include "db/database.h"
+#include "db/filelock.h"
 #include "db/files/operations.h"
 #include "db/recordset.h"
-#include "support/test_support.h"
-
-#include "db/filelock.h"
 #include "db/schema.h"
 #include "support/sample_data.h"
+#include "support/test_support.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -22,32 +24,29 @@ using namespace Qt::StringLiterals;
 using db::Criteria;
 using db::Database;
 
-namespace {
-template <class F> int errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
-}
-} // namespace
+using test::errorOf;
 
 class TestEngine : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void openErrors() {
+    void openAndRecordsetErrors() {
         test::Fixture f;
         QCOMPARE(errorOf([&] { Database::open(f.path(u"none.mdb"_s)); }), err::FileNotFoundDb);
         QCOMPARE(errorOf([&] { Database::open(f.path(u"no/such/folder/x.mdb"_s)); }), err::InvalidPath);
         QCOMPARE(errorOf([&] { Database::open(QString()); }), err::InvalidPath);
+        QCOMPARE(errorOf([&] { Database::open(f.dir.path()); }), err::InvalidPath);
         QFile text(f.path(u"text.mdb"_s));
-        QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write(QByteArray(4096, 'x'));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write(QByteArray(4096, 'x')) == 4096);
         text.close();
         QCOMPARE(errorOf([&] { Database::open(text.fileName()); }), err::NotADatabase);
-        QCOMPARE(errorOf([&] { Database::open(f.dir.path()); }), err::InvalidPath);
+        auto db = Database::open(f.makeSharedDb());
+        QCOMPARE(errorOf([&] { db->openRecordset(u"NOPE"_s); }), err::TableNotFound);
+        auto rs = db->openRecordset(u"user"_s); // table names ignore case
+        QCOMPARE(errorOf([&] { rs->field(u"Nope"_s); }), err::ItemNotFound);
+        QCOMPARE(errorOf([&] { rs->update(); }), err::UpdateWithoutEdit);
+        auto readOnly = Database::open(f.state.DATABASE_PATH, {.readOnly = true});
+        QCOMPARE(errorOf([&] { readOnly->execute(u"DELETE FROM TOOL"_s); }), err::ReadOnly);
     }
 
     void errorTextsAreOurs() {
@@ -55,13 +54,13 @@ private Q_SLOTS:
         for (int n : {err::DuplicateKey, err::RelatedRecords, err::ChangedByOther, err::OpenedExclusively,
                       err::NotADatabase, err::Locked}) {
             const QString text = standardText(n);
-            QVERIFY(!text.isEmpty());
-            QVERIFY(!text.contains(QLatin1String("SQLITE"), Qt::CaseInsensitive));
-            QVERIFY(!text.contains(QLatin1String("constraint"), Qt::CaseInsensitive));
+            QVERIFY2(!text.isEmpty() && !text.contains(u"SQLITE"_s, Qt::CaseInsensitive) &&
+                         !text.contains(u"constraint"_s, Qt::CaseInsensitive),
+                     qPrintable(text));
         }
     }
 
-    void duplicateKeyIsCaseInsensitive() {
+    void duplicateKeyIsCaseInsensitiveAndCancelLeavesNoRow() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
         auto rs = db->openRecordset(u"LU_Category"_s);
@@ -73,6 +72,12 @@ private Q_SLOTS:
         rs->setField(u"Category"_s, u"Later"_s);
         rs->update();
         QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Category WHERE Category = 'LATER'"_s).toInt(), 1);
+        // A cancelled new record leaves no row.
+        rs->addNew();
+        rs->setField(u"Category"_s, u"Someday"_s);
+        rs->cancelUpdate();
+        QCOMPARE(rs->editMode(), db::Recordset::EditMode::None);
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Category"_s).toInt(), 5);
     }
 
     void relatedRecordsRefuseDeleteAndKeyChange() {
@@ -139,8 +144,6 @@ private Q_SLOTS:
         auto other = Database::open(path);
         db::Transaction hold(*other); // another user in the middle of a write
         other->execute(u"UPDATE \"USER\" SET User_Name='x' WHERE User_ID='guest'"_s);
-        sqlite3* raw = a->rawHandle();
-        Q_UNUSED(raw);
         a->execute(u"PRAGMA busy_timeout=50"_s);
         QCOMPARE(errorOf([&] { a->execute(u"DELETE FROM LU_Priority WHERE Priority='Low'"_s); }),
                  err::Locked);
@@ -163,38 +166,17 @@ private Q_SLOTS:
             QCOMPARE(test::runPelldb({u"hold"_s, path}, &out, &err), 1);
             QVERIFY2(err.startsWith(QLatin1String("error 3356: ")), qPrintable(err));
         }
-        // Released: an exclusive open succeeds and keeps others out, within one process too.
+        // Released: an exclusive open succeeds and keeps others out, within one process too and through a
+        // link to the same file.
         auto only = Database::open(path, {.exclusive = true});
         QCOMPARE(errorOf([&] { Database::open(path); }), err::OpenedExclusively);
+        QVERIFY(QFile::link(path, f.path(u"other-name.mdb"_s)));
+        QCOMPARE(errorOf([&] { Database::open(f.path(u"other-name.mdb"_s)); }), err::OpenedExclusively);
         only.reset();
         QVERIFY(Database::open(path)->isOpen());
     }
 
-    void sameFileThroughLinkSharesTheLock() {
-        test::Fixture f;
-        const QString path = f.makeSharedDb();
-        const QString link = f.path(u"other-name.mdb"_s);
-        QVERIFY(QFile::link(path, link));
-        auto held = Database::open(path, {.exclusive = true});
-        QCOMPARE(errorOf([&] { Database::open(link); }), err::OpenedExclusively);
-    }
-
-    void readOnlyOpenRefusesWrites() {
-        test::Fixture f;
-        auto db = Database::open(f.makeSharedDb(), {.readOnly = true});
-        QCOMPARE(errorOf([&] { db->execute(u"DELETE FROM TOOL"_s); }), err::ReadOnly);
-    }
-
-    void missingTableAndField() {
-        test::Fixture f;
-        auto db = Database::open(f.makeSharedDb());
-        QCOMPARE(errorOf([&] { db->openRecordset(u"NOPE"_s); }), err::TableNotFound);
-        auto rs = db->openRecordset(u"user"_s); // table names ignore case
-        QCOMPARE(errorOf([&] { rs->field(u"Nope"_s); }), err::ItemNotFound);
-        QCOMPARE(errorOf([&] { rs->update(); }), err::UpdateWithoutEdit);
-    }
-
-    void recordsetWalkFindAndBookmarks() {
+    void recordsetWalkFindBookmarksAndApostrophes() {
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
         auto empty = db->openRecordset(u"SELECT * FROM TOOL WHERE Tool_Name = 'none'"_s);
@@ -203,11 +185,8 @@ private Q_SLOTS:
 
         auto rs = db->openRecordset(u"USER"_s);
         int n = 0;
-        rs->moveFirst();
-        while (!rs->eof()) {
+        for (rs->moveFirst(); !rs->eof(); rs->moveNext())
             ++n;
-            rs->moveNext();
-        }
         QCOMPARE(n, 9);
         QCOMPARE(errorOf([&] { rs->moveNext(); }), err::NoCurrentRecord);
         rs->findFirst(Criteria::isNull(u"Supervisor_User_ID"_s));
@@ -220,21 +199,21 @@ private Q_SLOTS:
         QVERIFY(rs->noMatch());
         rs->setBookmark(mark);
         QCOMPARE(rs->field(u"User_ID"_s).toString(), u"admin"_s);
-        // A SELECT over one table is updatable; delete through it.
+        // A SELECT over one table is updatable.
         auto closed = db->openRecordset(u"SELECT * FROM SCR WHERE SCR_STATUS <> 'A'"_s);
         QVERIFY(closed->updatable());
         QCOMPARE(closed->recordCount(), 2);
-    }
-
-    void cancelledAddNewLeavesNoRow() {
-        test::Fixture f;
-        auto db = Database::open(f.makeSharedDb());
-        auto rs = db->openRecordset(u"LU_Priority"_s);
-        rs->addNew();
-        rs->setField(u"Priority"_s, u"Someday"_s);
-        rs->cancelUpdate();
-        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Priority"_s).toInt(), 3);
-        QCOMPARE(rs->editMode(), db::Recordset::EditMode::None);
+        // A key with an apostrophe, written by another program, is found exactly and deleted alone.
+        test::execRaw(f.state.DATABASE_PATH,
+                      u"INSERT INTO LU_Category VALUES ('O''Neil'), ('O'), ('Neil')"_s);
+        auto categories = db->openRecordset(u"LU_Category"_s);
+        categories->findFirst(Criteria::equals(u"Category"_s, u"O'Neil"_s));
+        QVERIFY(!categories->noMatch());
+        QCOMPARE(categories->field(u"Category"_s).toString(), u"O'Neil"_s);
+        categories->deleteCurrent();
+        QCOMPARE(db->scalar(u"SELECT count(*) FROM LU_Category WHERE Category IN ('O','Neil')"_s).toInt(), 2);
+        // The text form of the same criterion reads the value between the outer apostrophes.
+        QCOMPARE(Criteria::parse(u"Category = 'O'Neil'"_s).value(), u"O'Neil"_s);
     }
 
     void properties() {
@@ -358,6 +337,58 @@ private Q_SLOTS:
         db::files::compactDatabase(path, dest);
         QVERIFY(db::files::checkDatabase(dest).isEmpty());
         QCOMPARE(test::scalarRaw(dest, u"SELECT count(*) FROM \"USER\""_s).toInt(), 9);
+    }
+
+    void parsesBothForms() {
+        const Criteria eq = Criteria::parse(u"User_ID = 'admin'"_s);
+        QCOMPARE(eq.kind(), Criteria::Kind::Equals);
+        QCOMPARE(eq.column(), u"User_ID"_s);
+        QCOMPARE(eq.value(), u"admin"_s);
+        QCOMPARE(eq.toText(), u"User_ID = 'admin'"_s);
+        const Criteria nul = Criteria::parse(u"IsNull(Supervisor_User_ID)"_s);
+        QCOMPARE(nul.kind(), Criteria::Kind::IsNull);
+        QCOMPARE(nul.column(), u"Supervisor_User_ID"_s);
+        QCOMPARE(Criteria::parse(u"Category = ' '"_s).value(), u" "_s);
+        QCOMPARE(Criteria::parse(u"[Tool Name] = 'x'"_s).column(), u"Tool Name"_s);
+    }
+
+    void rejectsOtherTexts() {
+        for (const char* text : {"", "User_ID", "User_ID = admin", "= 'x'", "User_ID = 'x", "a b = 'x'",
+                                 "IsNull()", "User_ID = 'x' OR 1=1"}) // no trailing expression either
+            QVERIFY2(errorOf([&] { Criteria::parse(QString::fromLatin1(text)); }) == err::CriteriaSyntax,
+                     text);
+    }
+
+    void matchingFollowsTheKeys() {
+        const Criteria c = Criteria::equals(u"Category"_s, u"Urgent"_s);
+        QVERIFY(c.matches(u"URGENT"_s) && c.matches(u"urgent"_s));
+        QVERIFY(!c.matches(u"Urgent "_s) && !c.matches(QVariant()));
+        QVERIFY(Criteria::equals(u"n"_s, u"42"_s).matches(QVariant(qlonglong(42))));
+        QVERIFY(!Criteria::equals(u"n"_s, u"4x"_s).matches(QVariant(qlonglong(4))));
+        QVERIFY(Criteria::isNull(u"n"_s).matches(QVariant()) && !Criteria::isNull(u"n"_s).matches(u""_s));
+    }
+
+    void randomTextsNeverCrash() {
+        QRandomGenerator random(1206);
+        const QString alphabet = u"ab_ =''()IsNull[]\"x1 "_s;
+        int parsed = 0;
+        for (int i = 0; i < 5000; ++i) {
+            QString text;
+            const int n = int(random.bounded(30));
+            for (int k = 0; k < n; ++k)
+                text += alphabet.at(int(random.bounded(alphabet.size())));
+            try {
+                const Criteria c = Criteria::parse(text);
+                ++parsed;
+                // What parses round-trips to an equivalent criterion.
+                const Criteria again = Criteria::parse(c.toText());
+                QCOMPARE(again.column(), c.column());
+                QCOMPARE(again.value(), c.value());
+            } catch (const Error& e) {
+                QCOMPARE(e.number(), err::CriteriaSyntax);
+            }
+        }
+        QVERIFY(parsed > 0);
     }
 };
 

@@ -73,9 +73,7 @@ private Q_SLOTS:
                 "Tool_Name='Calculator'; DELETE FROM LU_Priority WHERE Priority='Low'; UPDATE \"USER\" SET "
                 "User_ID='Guest' WHERE User_ID='guest'"_s);
         QCOMPARE(
-            scalarRaw(path,
-                      u"SELECT group_concat(op||':'||k0, ' ') FROM (SELECT * FROM _pell_log ORDER BY seq)"_s)
-                .toString(),
+            str(path, u"SELECT group_concat(op||':'||k0, ' ') FROM (SELECT * FROM _pell_log ORDER BY seq)"_s),
             u"1:Outside 2:Calculator 3:Low 2:Guest"_s); // a change of case under NOCASE keeps the row
         QCOMPARE(num(path, u"SELECT count(*) FROM _pell_keep_LU_Priority WHERE Priority='Low'"_s), 1);
         const QString born = u"SELECT bc FROM \"_pell_rows_USER\" WHERE k0='guest'"_s;
@@ -124,16 +122,14 @@ private Q_SLOTS:
             QCOMPARE(r->propertyValue(u"Replicable"_s).toString(), u"T"_s);
             QCOMPARE(dumpData(replica), dumpData(master));
             // The copy knows what the master has: a first exchange reads nothing and writes nothing.
-            const QByteArray m1 = fileHash(master), r1 = fileHash(replica);
-            const rep::SyncStats s = rep::synchronizeWithStats(*m, replica, db::SyncImpExp);
-            QCOMPARE(s.imported.received + s.exported.received + s.imported.batches + s.exported.batches, 0);
-            QCOMPARE(fileHash(master), m1);
-            QCOMPARE(fileHash(replica), r1);
+            const auto hashes = fileHashes({master, replica});
+            QCOMPARE(traffic(rep::synchronizeWithStats(*m, replica, db::SyncImpExp)), 0);
+            QCOMPARE(fileHashes({master, replica}), hashes);
         }
         const QString copy = f.path(u"copy.mdb"_s), link = f.path(u"link.mdb"_s);
         QVERIFY(QFile::copy(master, copy)); // a file copy is the same replica
         QVERIFY(QFile::link(master, link));
-        const QByteArray masterBefore = fileHash(master), replicaBefore = fileHash(replica);
+        const auto before = fileHashes({master, replica});
         // An existing file is left alone; a bad path makes nothing, not even half a file.
         QCOMPARE(errorOf([&] { makeReplica(plain, f.path(u"r.mdb"_s)); }), err::NotReplicable);
         QCOMPARE(errorOf([&] { makeReplica(master, replica); }), err::DatabaseExists);
@@ -163,8 +159,7 @@ private Q_SLOTS:
         // A member whose engine tables an earlier version wrote is refused, not misread.
         execRaw(stranger, u"DROP TABLE _pell_clock"_s);
         QCOMPARE(syncErr(stranger), err::OutdatedReplica);
-        QCOMPARE(fileHash(master), masterBefore);
-        QCOMPARE(fileHash(replica), replicaBefore);
+        QCOMPARE(fileHashes({master, replica}), before);
     }
 
     void modesMoveChangesOneWayOrBoth() {
@@ -277,21 +272,16 @@ private Q_SLOTS:
                 " ('blob', x'00ff00', '12x', -0.0), ('empty', x'', '', NULL)"_s);
         sync(pair.master, pair.replica);
         QCOMPARE(dumpData(pair.master), dumpData(pair.replica));
-        QCOMPARE(
-            scalarRaw(pair.master, u"SELECT hex(User_Name) FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-            u"436166E9"_s);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT hex(Tool_EXE) FROM TOOL WHERE Tool_Name='Calculator'"_s)
-                     .toString(),
+        QCOMPARE(str(pair.master, u"SELECT hex(User_Name) FROM \"USER\" WHERE User_ID='guest'"_s),
+                 u"436166E9"_s);
+        QCOMPARE(str(pair.master, u"SELECT hex(Tool_EXE) FROM TOOL WHERE Tool_Name='Calculator'"_s),
                  u"6361006C63"_s);
         QCOMPARE(num(pair.master, u"SELECT length(Contents) FROM ATTACH WHERE SCR_Number=1"_s), 3000000);
         QCOMPARE(scalarRaw(pair.master, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s),
                  scalarRaw(pair.replica, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s));
         QCOMPARE(num(pair.master, u"SELECT x FROM vals WHERE hex(k)='4E004E'"_s), 9223372036854775807LL);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT typeof(n)||n FROM vals WHERE k='blob'"_s).toString(),
-                 u"text12x"_s);
-        QCOMPARE(
-            scalarRaw(pair.master, u"SELECT typeof(x)||length(x) FROM vals WHERE k='empty'"_s).toString(),
-            u"blob0"_s);
+        QCOMPARE(str(pair.master, u"SELECT typeof(n)||n FROM vals WHERE k='blob'"_s), u"text12x"_s);
+        QCOMPARE(str(pair.master, u"SELECT typeof(x)||length(x) FROM vals WHERE k='empty'"_s), u"blob0"_s);
         const double zero = scalarRaw(pair.master, u"SELECT x FROM vals WHERE hex(k)='4EE9'"_s).toDouble();
         QVERIFY(zero == 0.0 && std::signbit(zero));
         // A key that is not UTF-8 is the same row on both sides: a change to it travels and finds it.
@@ -326,11 +316,9 @@ private Q_SLOTS:
             sync(fromMaster ? master : pair.replica, fromMaster ? pair.replica : master);
             sync(master, pair.replica);
             QVERIFY(pair.same());
-            QCOMPARE(scalarRaw(master,
-                               u"SELECT (SELECT count(*) FROM loose WHERE x=1)||(SELECT y FROM loose WHERE "
-                               "x=2.5)||(SELECT group_concat(b) FROM (SELECT b FROM \"Odd Name\" ORDER BY "
-                               "b))||(SELECT group_concat(who) FROM mail)"_s)
-                         .toString(),
+            QCOMPARE(str(master, u"SELECT (SELECT count(*) FROM loose WHERE x=1)||(SELECT y FROM loose WHERE "
+                                 "x=2.5)||(SELECT group_concat(b) FROM (SELECT b FROM \"Odd Name\" ORDER BY "
+                                 "b))||(SELECT group_concat(who) FROM mail)"_s),
                      u"2changed1,3replica"_s);
             QCOMPARE(pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE tbl='mail' AND instr(lost_row, "
                                "'master') > 0"_s),
@@ -359,10 +347,8 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(pair.master) && QFile::rename(compacted, pair.master));
         sync(pair.master, pair.replica);
         QVERIFY(pair.same());
-        QCOMPARE(scalarRaw(pair.master,
-                           u"SELECT group_concat(MAX_STORAGE||':'||coalesce(Chunk_Size,''), ' ') "
-                           "FROM (SELECT * FROM \"SYSTEM\" ORDER BY MAX_STORAGE)"_s)
-                     .toString(),
+        QCOMPARE(str(pair.master, u"SELECT group_concat(MAX_STORAGE||':'||coalesce(Chunk_Size,''), ' ') "
+                                  "FROM (SELECT * FROM \"SYSTEM\" ORDER BY MAX_STORAGE)"_s),
                  u"2:1234 3:4321"_s);
         QCOMPARE(pair.conflicts(), 0);
     }
@@ -379,14 +365,12 @@ private Q_SLOTS:
         }
         QVERIFY(pair.same());
         // The second exchange after a change finds nothing new and touches neither file, nor its time.
-        const QByteArray m = fileHash(pair.master), r = fileHash(pair.replica);
+        const auto hashes = fileHashes({pair.master, pair.replica});
         const QDateTime mt = QFileInfo(pair.master).lastModified(),
                         rt = QFileInfo(pair.replica).lastModified();
         QThread::msleep(20);
-        const rep::SyncStats s = sync(pair.master, pair.replica);
-        QCOMPARE(s.imported.received + s.exported.received + s.imported.batches + s.exported.batches, 0);
-        QCOMPARE(fileHash(pair.master), m);
-        QCOMPARE(fileHash(pair.replica), r);
+        QCOMPARE(traffic(sync(pair.master, pair.replica)), 0);
+        QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
         QCOMPARE(QFileInfo(pair.master).lastModified(), mt);
         QCOMPARE(QFileInfo(pair.replica).lastModified(), rt);
         // Members that never met directly send each other nothing they already share.
@@ -395,13 +379,9 @@ private Q_SLOTS:
         execRaw(pair.master, u"UPDATE TOOL SET Tool_EXE='new' WHERE Tool_Name='Calculator'"_s);
         sync(pair.master, pair.replica);
         sync(pair.replica, third);
-        const QByteArray m2 = fileHash(pair.master), t2 = fileHash(third);
-        const rep::SyncStats never = sync(third, pair.master);
-        QCOMPARE(never.imported.received + never.exported.received + never.imported.batches +
-                     never.exported.batches,
-                 0);
-        QCOMPARE(fileHash(pair.master), m2);
-        QCOMPARE(fileHash(third), t2);
+        const auto shared = fileHashes({pair.master, third});
+        QCOMPARE(traffic(sync(third, pair.master)), 0);
+        QCOMPARE(fileHashes({pair.master, third}), shared);
         QCOMPARE(dumpData(third), dumpData(pair.master));
     }
 

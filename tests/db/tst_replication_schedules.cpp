@@ -2,9 +2,7 @@
 // mode, with which batch size or in which order. The same histories are exchanged under different schedules
 // and must end in the same data everywhere; a model of what each writer had seen checks that no version a
 // later one replaced survives and that every version that did not survive is accounted for.
-#include "db/schema.h"
 #include "replication_fixture.h"
-#include "support/sample_data.h"
 
 #include <QDir>
 #include <QProcess>
@@ -40,9 +38,8 @@ const Write writes[] = {
     {userSeen, "UPDATE \"USER\" SET User_Name='%3' WHERE User_ID='%1'", false},
     {userSeen, "UPDATE \"USER\" SET User_Name='%3', Supervisor_User_ID='%2' WHERE User_ID='%1'", false},
     {userSeen, "DELETE FROM \"USER\" WHERE User_ID='%1'", true},
-    {userSeen, "UPDATE \"USER\" SET User_ID='%2', User_Name='%3' WHERE User_ID='%1'",
-     true}, // a key change ends
-            // the old row
+    // a key change ends the old row
+    {userSeen, "UPDATE \"USER\" SET User_ID='%2', User_Name='%3' WHERE User_ID='%1'", true},
     {"",
      "INSERT INTO SCR (SCR_Number, SCR_Title, SCR_STATUS, SCR_Owner, SCR_Category, SCR_Priority) VALUES "
      "(100+%4, '%3', 'A', '%7', 'Bug', 'High')",
@@ -78,17 +75,12 @@ bool holds(const QString& dump, const QString& m) {
 
 // A replica set with a random history of changes and exchanges, and what each writer had seen.
 struct History {
-    History(const QString& folder, quint32 seed, int replicas) : random(seed) {
-        files << QDir(folder).filePath(u"master.mdb"_s);
-        Database::create(files[0]);
-        {
-            auto db = Database::open(files[0]);
-            db::createSharedSchema(*db);
-            sample::fillSharedDatabase(*db, {.sample = true});
-        }
+    History(Fixture& f, quint32 seed, int replicas) : random(seed) {
+        QVERIFY(QDir(f.dir.path()).mkdir(u"base"_s));
+        files << f.makeSharedDb(u"base/master.mdb"_s);
         makeMaster(files[0]);
         for (int i = 1; i <= replicas; ++i) {
-            files << QDir(folder).filePath(u"replica%1.mdb"_s.arg(i));
+            files << f.path(u"base/replica%1.mdb"_s.arg(i));
             makeReplica(files[0], files.last());
         }
     }
@@ -123,13 +115,11 @@ private:
     void write(const QString& path) {
         const Write& w = writes[random.bounded(int(std::size(writes)))];
         const QString m = u"w%1"_s.arg(++counter);
-        const QStringList values{user(),
-                                 user(),
-                                 m,
-                                 QString::number(1 + random.bounded(10)),
-                                 QString::number(random.bounded(5)),
-                                 systemValue(m),
+        // clang-format off
+        const QStringList values{user(), user(), m, QString::number(1 + random.bounded(10)),
+                                 QString::number(random.bounded(5)), systemValue(m),
                                  random.bounded(3) == 0 ? u"admin"_s : user()};
+        // clang-format on
         const auto fill = [&](const char* t) { // each place marker by its own number
             QString sql = QString::fromLatin1(t);
             for (int i = 0; i < values.size(); ++i)
@@ -137,11 +127,7 @@ private:
             return sql;
         };
         // The version the row holds now: the writer about to replace it has seen it.
-        QString seen;
-        if (*w.seen) {
-            const QVariant current = scalarRaw(path, fill(w.seen));
-            seen = current.toString();
-        }
+        const QString seen = *w.seen ? str(path, fill(w.seen)) : QString();
         const QString sql = fill(w.sql);
         const QString before = dumpData(path);
         const int how = int(random.bounded(8));
@@ -227,9 +213,7 @@ private Q_SLOTS:
         // hands that to C, who adds it again, while E changes the old row. Whatever pairs meet first, every
         // member ends with X's version over L's and C's over E's; Y's and E's are logged as lost.
         Fixture f;
-        const QString base = f.path(u"base"_s);
-        QDir().mkpath(base);
-        History h(base, 1, 5);
+        History h(f, 1, 5);
         const QStringList& m = h.files; // master = L, then X, Y, D, C, E
         const QString setGuest = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
         execRaw(m[2], setGuest.arg(u"Y3"_s));
@@ -260,12 +244,9 @@ private Q_SLOTS:
                     sync(fs[0], file);
             });
             QVERIFY(agree(files));
-            QCOMPARE(
-                scalarRaw(files[0], u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-                u"X2"_s);
-            QCOMPARE(
-                scalarRaw(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s).toString(),
-                u"C again"_s);
+            QCOMPARE(nameOf(files[0], u"guest"_s), u"X2"_s);
+            QCOMPARE(str(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s),
+                     u"C again"_s);
             QString logged;
             for (const QString& file : files)
                 logged += reasons(file, u"USER"_s) + u'\n' + reasons(file, u"TOOL"_s) + u'\n';
@@ -300,12 +281,10 @@ private Q_SLOTS:
                 u"INSERT INTO ROUTE (Route_Number, SCR_Number, From_User, Route_Note) VALUES (900, 2, "
                 "'admin', 'after put-back')"_s);
         for (int round = 0; round < 3; ++round) {
-            const QByteArray m = fileHash(pair.master), r = fileHash(pair.replica);
+            const auto hashes = fileHashes({pair.master, pair.replica});
             QCOMPARE(runPelldb({u"sync"_s, pair.replica, pair.master, u"--mode"_s, u"4"_s}, &out), 0);
-            if (round > 0) { // then the pair is idle: neither file is written again
-                QCOMPARE(fileHash(pair.master), m);
-                QCOMPARE(fileHash(pair.replica), r);
-            }
+            if (round > 0) // then the pair is idle: neither file is written again
+                QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
         }
         QVERIFY(pair.same());
         QCOMPARE(num(pair.replica, u"SELECT count(*) FROM ROUTE WHERE Route_Note='exchanged before'"_s), 1);
@@ -331,9 +310,7 @@ private Q_SLOTS:
     void randomHistoriesAgreeUnderEverySchedule() {
         QFETCH(quint32, seed);
         Fixture f;
-        const QString base = f.path(u"base"_s);
-        QDir().mkpath(base);
-        History h(base, seed, 3);
+        History h(f, seed, 3);
         h.randomWork(250);
 
         // Three ways to bring the same files together: a star around the master, both ways at once with the
@@ -391,14 +368,10 @@ private Q_SLOTS:
                          qPrintable(m + u" vanished without a conflict record"_s));
             }
             // An idle round afterwards leaves every file as it is, to the byte.
-            QList<QByteArray> hashes;
-            for (const QString& file : files)
-                hashes << fileHash(file);
+            const auto hashes = fileHashes(files);
             for (const QString& file : files.mid(1))
                 sync(file, files[0]);
-            for (qsizetype i = 0; i < files.size(); ++i)
-                QVERIFY2(fileHash(files[i]) == hashes[i],
-                         qPrintable(files[i] + u" changed in an idle round"_s));
+            QCOMPARE(fileHashes(files), hashes);
         }
         QVERIFY(!h.written.isEmpty() && !h.overwritten.isEmpty());
     }

@@ -252,10 +252,9 @@ template <class W> void aVanishedRowOpensNothing() {
     t.window->List1->setCurrentRow(1);
     t.sql(u"DELETE FROM %1 WHERE %2 = %3"_s.arg(Kind<W>::table, Kind<W>::key, quoted(Kind<W>::sample.at(1))));
     const QString before = tableBytes(t.db, Kind<W>::table);
-    QElapsedTimer clock;
-    clock.start();
+    OpenedWindows opened; // an editor that came up would be closed and named here
     t.window->Command2->click();
-    QVERIFY(clock.elapsed() < 4000);
+    QCOMPARE(opened.names, QStringList());
     QCOMPARE(t.boxes(), QStringList{VanishedText});
     QCOMPARE(tableBytes(t.db, Kind<W>::table), before);
     QCOMPARE(t.lines(), t.keys());

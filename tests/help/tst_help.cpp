@@ -40,199 +40,189 @@ class TestHelp : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void contentsStartsMaximizedViewerEachTime();
-    void shippedFileHasEveryTopicAndIndex();
-    void parserReadsTheFormat();
-    void viewerOpensTopicsLinksAndIndex();
-    void programPrintsTopicsAndSurvivesMissingFile();
-};
-
-void TestHelp::contentsStartsMaximizedViewerEachTime() {
-    test::Fixture f;
-    Admin_FORM main(f.ctx);
-    f.platform.failNextLaunch();
-    main.CONTENTS_Click();
-    QCOMPARE(f.platform.boxes().size(), 1);
-    QVERIFY(f.platform.boxes().first().text.startsWith(u"Error 53: "_s));
-    QVERIFY(f.platform.launches().isEmpty());
-    // The program goes on: each Contents starts the viewer.
-    auto* contents = main.findChild<QAction*>(u"CONTENTS"_s);
-    QVERIFY(contents);
-    contents->trigger();
-    contents->trigger();
-    QCOMPARE(f.platform.launches().size(), 2);
-    for (const auto& launch : f.platform.launches()) {
-        QCOMPARE(launch.program, f.state.programFolder + u"/pellhelp"_s);
-        QCOMPARE(launch.arguments, (QStringList{u"-maximized"_s, f.state.programFolder + u"/pell.hlp"_s}));
-        QVERIFY(launch.maximized);
-    }
-    QCOMPARE(f.platform.boxes().size(), 1);
-}
-
-void TestHelp::shippedFileHasEveryTopicAndIndex() {
-    HelpDocument doc;
-    QString error;
-    QVERIFY2(HelpDocument::load(ShippedFile, doc, &error), qPrintable(error));
-    QVERIFY(!doc.title().isEmpty());
-    QVERIFY(doc.topic(0));
-    const QString contents = doc.topicHtml(0);
-    for (int context : WindowContexts) {
-        const help::HelpTopic* topic = doc.topic(context);
-        QVERIFY2(topic && !topic->title.isEmpty(), qPrintable(QString::number(context)));
-        QVERIFY2(topic->keywords.size() >= 3, qPrintable(topic->title));
-        QVERIFY2(topic->lines.join(u' ').size() > 600, qPrintable(topic->title));
-        QVERIFY(contents.contains(u"href=\"topic:%1\""_s.arg(context)));
-    }
-    // Every link leads somewhere.
-    static const QRegularExpression link(uR"(\[\[(\d+)(?:\|[^\]]*)?\]\])"_s);
-    for (const help::HelpTopic& topic : doc.topics()) {
-        for (auto it = link.globalMatch(topic.lines.join(u'\n')); it.hasNext();) {
-            const int target = it.next().captured(1).toInt();
-            QVERIFY2(doc.topic(target), qPrintable(u"%1 -> %2"_s.arg(topic.context).arg(target)));
+    void contentsStartsMaximizedViewerEachTime() {
+        test::Fixture f;
+        Admin_FORM main(f.ctx);
+        f.platform.failNextLaunch();
+        main.CONTENTS_Click();
+        QCOMPARE(f.platform.boxes().size(), 1);
+        QVERIFY(f.platform.boxes().first().text.startsWith(u"Error 53: "_s));
+        QVERIFY(f.platform.launches().isEmpty());
+        // The program goes on: each Contents starts the viewer.
+        auto* contents = main.findChild<QAction*>(u"CONTENTS"_s);
+        QVERIFY(contents);
+        contents->trigger();
+        contents->trigger();
+        QCOMPARE(f.platform.launches().size(), 2);
+        for (const auto& launch : f.platform.launches()) {
+            QCOMPARE(launch.program, f.state.programFolder + u"/pellhelp"_s);
+            QCOMPARE(launch.arguments,
+                     (QStringList{u"-maximized"_s, f.state.programFolder + u"/pell.hlp"_s}));
+            QVERIFY(launch.maximized);
         }
-    }
-    // The messages an administrator meets are explained where they appear.
-    const std::pair<int, QString> explained[] = {
-        {2003, u"Value already exists, Please specify another ID."_s},
-        {2003, u"Unable to delete."_s},
-        {3, u"Tool Name already exists, Please specify another Name."_s},
-        {400, u"Database has been compacted"_s}};
-    for (const auto& [context, message] : explained)
-        QVERIFY2(doc.topicText(context).contains(message), qPrintable(message));
-    // A failed backup leaves nothing half written, and the help says so.
-    QVERIFY(!doc.topicText(400).contains(u"partly written copy may remain"_s));
-    QVERIFY(doc.topicText(400).contains(u"No partly written copy is left"_s));
-    const auto index = doc.index();
-    QVERIFY(index.size() > 30);
-    for (qsizetype i = 1; i < index.size(); ++i)
-        QVERIFY(index[i - 1].first.compare(index[i].first, Qt::CaseInsensitive) <= 0);
-}
-
-void TestHelp::parserReadsTheFormat() {
-    const HelpDocument doc = HelpDocument::parse(
-        u"# a comment\r\n@title Sample help\r\n@topic 0 Contents\r\nWelcome.\r\n"
-        "@topic 7 Seven & more\r\n@keywords one; two ;; \r\n\r\nFirst <line>\r\ncontinued.\r\n\r\n"
-        "== Part\r\n- item [[0]]\r\n  goes on\r\n- see [[7|this]] and [[99]]\r\n\r\n\r\n"
-        "@topic x broken\r\nlost text\r\n"_s);
-    QCOMPARE(doc.title(), u"Sample help"_s);
-    QCOMPARE(doc.topics().size(), 2); // the topic with a broken number is dropped with its text
-    const help::HelpTopic* seven = doc.topic(7);
-    QVERIFY(seven);
-    QCOMPARE(seven->title + u'|' + seven->keywords.join(u','), u"Seven & more|one,two"_s);
-    const QString html = doc.topicHtml(7);
-    for (const QString& part :
-         {u"<h2>Seven &amp; more</h2>"_s, u"<p>First &lt;line&gt; continued.</p>"_s, u"<h3>Part</h3>"_s,
-          u"<li>item <a href=\"topic:0\">Contents</a> goes on</li>"_s, u"<a href=\"topic:7\">this</a>"_s,
-          u"<a href=\"topic:99\">99</a>"_s})
-        QVERIFY2(html.contains(part), qPrintable(part));
-    QVERIFY(!html.contains(u"lost text"_s));
-    QVERIFY(doc.topicText(7).contains(u"- see this and 99"_s));
-    QVERIFY(doc.topicHtml(0).contains(u"<a href=\"topic:7\">Seven &amp; more</a>"_s));
-    QVERIFY(doc.topicHtml(5).isEmpty());
-    QCOMPARE(doc.index().size(), 3);
-    // An entry given again in other letters is listed once, as first written.
-    const HelpDocument twice = HelpDocument::parse(u"@topic 7 Seven\n@keywords seven; One; ONE; one\n"
-                                                   "@topic 8 Eight\n@keywords one\n"_s);
-    QList<QPair<QString, int>> expected{{u"Eight"_s, 8}, {u"One"_s, 7}, {u"one"_s, 8}, {u"Seven"_s, 7}};
-    QCOMPARE(twice.index(), expected);
-}
-
-void TestHelp::viewerOpensTopicsLinksAndIndex() {
-    HelpViewer viewer;
-    QVERIFY(viewer.openFile(ShippedFile));
-    QVERIFY(viewer.errorText().isEmpty());
-    for (int context : WindowContexts) {
-        QVERIFY(viewer.showTopic(context));
-        QCOMPARE(viewer.currentContext(), context);
-        const QString title = viewer.document().topic(context)->title;
-        QVERIFY(viewer.topicView->toPlainText().startsWith(title));
-        QCOMPARE(viewer.contentsList->currentItem()->text(), title);
-    }
-    viewer.showContents();
-    QCOMPARE(viewer.currentContext(), 0);
-    QVERIFY(!viewer.showTopic(4242));
-    QCOMPARE(viewer.currentContext(), 0);
-    QVERIFY(viewer.topicView->toPlainText().contains(u"context number 4242"_s));
-
-    Q_EMIT viewer.topicView->anchorClicked(QUrl(u"topic:2003"_s));
-    QCOMPARE(viewer.currentContext(), 2003);
-    const auto entries = viewer.indexList->findItems(u"Replication Administrator"_s, Qt::MatchExactly);
-    QVERIFY(viewer.indexList->count() > 30 && !entries.isEmpty());
-    Q_EMIT viewer.indexList->itemClicked(entries.last());
-    QCOMPARE(viewer.currentContext(), 34);
-    // Entries that differ only in case are one; every entry can be read whole in the list as shown.
-    viewer.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-    viewer.navigation->setCurrentWidget(viewer.indexList);
-    QVERIFY(QTest::qWaitFor([&] { return viewer.indexList->isVisible(); }));
-    viewer.indexList->doItemsLayout();
-    QSet<QString> seen;
-    const QRect room = viewer.indexList->viewport()->rect();
-    for (int i = 0; i < viewer.indexList->count(); ++i) {
-        const QListWidgetItem* item = viewer.indexList->item(i);
-        QVERIFY2(!seen.contains(item->text().toLower()), qPrintable(item->text()));
-        seen.insert(item->text().toLower());
-        const QRect shown = viewer.indexList->visualItemRect(item);
-        const QRect needed = viewer.indexList->fontMetrics().boundingRect(
-            QRect(0, 0, shown.width() - 4, 10000), Qt::TextWordWrap, item->text());
-        QVERIFY2(shown.width() <= room.width() && needed.width() <= shown.width() &&
-                     needed.height() <= shown.height(),
-                 qPrintable(u"%1: %2x%3 in %4x%5 of %6"_s.arg(item->text())
-                                .arg(needed.width())
-                                .arg(needed.height())
-                                .arg(shown.width())
-                                .arg(shown.height())
-                                .arg(room.width())));
+        QCOMPARE(f.platform.boxes().size(), 1);
     }
 
-    // A missing file, one without topics and no name at all are reported; a good file then works again.
-    QTemporaryDir dir;
-    const QString missing = dir.filePath(u"pell.hlp"_s);
-    QVERIFY(!viewer.openFile(missing));
-    QVERIFY(viewer.errorText().contains(missing));
-    QVERIFY(viewer.topicView->toPlainText().contains(u"was not found"_s));
-    QVERIFY(!viewer.navigation->isEnabled());
-    QVERIFY(!viewer.showTopic(400));
-    QFile empty(missing);
-    QVERIFY(empty.open(QIODevice::WriteOnly) && empty.write("just words, no topics\n") > 0);
-    empty.close();
-    QVERIFY(!viewer.openFile(missing));
-    QVERIFY(viewer.errorText().contains(u"holds no topics"_s));
-    QVERIFY(!viewer.openFile(QString()) && !viewer.errorText().isEmpty());
-    QVERIFY(viewer.openFile(ShippedFile));
-    QVERIFY(viewer.navigation->isEnabled());
-    QVERIFY(viewer.showTopic(1));
-}
-
-void TestHelp::programPrintsTopicsAndSurvivesMissingFile() {
-    HelpDocument doc;
-    QVERIFY(HelpDocument::load(ShippedFile, doc, nullptr));
-    for (int context : WindowContexts) {
-        const auto [code, out] =
-            runPellhelp({u"-print"_s, u"-context"_s, QString::number(context), ShippedFile});
-        QCOMPARE(code, 0);
-        QVERIFY2(out.startsWith(doc.topic(context)->title + u'\n'), qPrintable(out.left(80)));
+    void shippedFileHasEveryTopicAndIndex() {
+        HelpDocument doc;
+        QString error;
+        QVERIFY2(HelpDocument::load(ShippedFile, doc, &error), qPrintable(error));
+        QVERIFY(!doc.title().isEmpty());
+        QVERIFY(doc.topic(0));
+        const QString contents = doc.topicHtml(0);
+        for (int context : WindowContexts) {
+            const help::HelpTopic* topic = doc.topic(context);
+            QVERIFY2(topic && !topic->title.isEmpty(), qPrintable(QString::number(context)));
+            QVERIFY2(topic->keywords.size() >= 3, qPrintable(topic->title));
+            QVERIFY2(topic->lines.join(u' ').size() > 600, qPrintable(topic->title));
+            QVERIFY(contents.contains(u"href=\"topic:%1\""_s.arg(context)));
+        }
+        // Every link leads somewhere.
+        static const QRegularExpression link(uR"(\[\[(\d+)(?:\|[^\]]*)?\]\])"_s);
+        for (const help::HelpTopic& topic : doc.topics()) {
+            for (auto it = link.globalMatch(topic.lines.join(u'\n')); it.hasNext();) {
+                const int target = it.next().captured(1).toInt();
+                QVERIFY2(doc.topic(target), qPrintable(u"%1 -> %2"_s.arg(topic.context).arg(target)));
+            }
+        }
+        // The messages an administrator meets are explained where they appear.
+        const std::pair<int, QString> explained[] = {
+            {2003, u"Value already exists, Please specify another ID."_s},
+            {2003, u"Unable to delete."_s},
+            {3, u"Tool Name already exists, Please specify another Name."_s},
+            {400, u"Database has been compacted"_s}};
+        for (const auto& [context, message] : explained)
+            QVERIFY2(doc.topicText(context).contains(message), qPrintable(message));
+        // A failed backup leaves nothing half written, and the help says so.
+        QVERIFY(!doc.topicText(400).contains(u"partly written copy may remain"_s));
+        QVERIFY(doc.topicText(400).contains(u"No partly written copy is left"_s));
+        const auto index = doc.index();
+        QVERIFY(index.size() > 30);
+        for (qsizetype i = 1; i < index.size(); ++i)
+            QVERIFY(index[i - 1].first.compare(index[i].first, Qt::CaseInsensitive) <= 0);
     }
-    QCOMPARE(runPellhelp({u"-print"_s, u"-context"_s, u"77"_s, ShippedFile}).first, 2);
-    QTemporaryDir dir;
-    const QString missing = dir.filePath(u"pell.hlp"_s);
-    const auto [code, out] = runPellhelp({u"-print"_s, missing});
-    QCOMPARE(code, 1);
-    QVERIFY(out.contains(u"was not found"_s));
 
-    // The window itself reports it and stays up until it is closed.
-    QProcess window;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    window.setProcessEnvironment(env);
-    window.start(QStringLiteral(PELL_BIN_DIR "/pellhelp"),
-                 {u"-maximized"_s, u"-context"_s, u"2003"_s, missing});
-    QVERIFY(window.waitForStarted(30000));
-    QVERIFY(!window.waitForFinished(1500));
-    QCOMPARE(window.state(), QProcess::Running);
-    window.kill();
-    QVERIFY(window.waitForFinished(10000));
-}
+    void parserReadsTheFormat() {
+        const HelpDocument doc = HelpDocument::parse(
+            u"# a comment\r\n@title Sample help\r\n@topic 0 Contents\r\nWelcome.\r\n"
+            "@topic 7 Seven & more\r\n@keywords one; two ;; \r\n\r\nFirst <line>\r\ncontinued.\r\n\r\n"
+            "== Part\r\n- item [[0]]\r\n  goes on\r\n- see [[7|this]] and [[99]]\r\n\r\n\r\n"
+            "@topic x broken\r\nlost text\r\n"_s);
+        QCOMPARE(doc.title(), u"Sample help"_s);
+        QCOMPARE(doc.topics().size(), 2); // the topic with a broken number is dropped with its text
+        const help::HelpTopic* seven = doc.topic(7);
+        QVERIFY(seven);
+        QCOMPARE(seven->title + u'|' + seven->keywords.join(u','), u"Seven & more|one,two"_s);
+        const QString html = doc.topicHtml(7);
+        for (const QString& part :
+             {u"<h2>Seven &amp; more</h2>"_s, u"<p>First &lt;line&gt; continued.</p>"_s, u"<h3>Part</h3>"_s,
+              u"<li>item <a href=\"topic:0\">Contents</a> goes on</li>"_s, u"<a href=\"topic:7\">this</a>"_s,
+              u"<a href=\"topic:99\">99</a>"_s})
+            QVERIFY2(html.contains(part), qPrintable(part));
+        QVERIFY(!html.contains(u"lost text"_s));
+        QVERIFY(doc.topicText(7).contains(u"- see this and 99"_s));
+        QVERIFY(doc.topicHtml(0).contains(u"<a href=\"topic:7\">Seven &amp; more</a>"_s));
+        QVERIFY(doc.topicHtml(5).isEmpty());
+        QCOMPARE(doc.index().size(), 3);
+        // An entry given again in other letters is listed once, as first written.
+        const HelpDocument twice = HelpDocument::parse(u"@topic 7 Seven\n@keywords seven; One; ONE; one\n"
+                                                       "@topic 8 Eight\n@keywords one\n"_s);
+        QList<QPair<QString, int>> expected{{u"Eight"_s, 8}, {u"One"_s, 7}, {u"one"_s, 8}, {u"Seven"_s, 7}};
+        QCOMPARE(twice.index(), expected);
+    }
+
+    void viewerOpensTopicsLinksAndIndex() {
+        HelpViewer viewer;
+        QVERIFY(viewer.openFile(ShippedFile));
+        QVERIFY(viewer.errorText().isEmpty());
+        for (int context : WindowContexts) {
+            QVERIFY(viewer.showTopic(context));
+            QCOMPARE(viewer.currentContext(), context);
+            const QString title = viewer.document().topic(context)->title;
+            QVERIFY(viewer.topicView->toPlainText().startsWith(title));
+            QCOMPARE(viewer.contentsList->currentItem()->text(), title);
+        }
+        viewer.showContents();
+        QCOMPARE(viewer.currentContext(), 0);
+        QVERIFY(!viewer.showTopic(4242));
+        QCOMPARE(viewer.currentContext(), 0);
+        QVERIFY(viewer.topicView->toPlainText().contains(u"context number 4242"_s));
+
+        Q_EMIT viewer.topicView->anchorClicked(QUrl(u"topic:2003"_s));
+        QCOMPARE(viewer.currentContext(), 2003);
+        const auto entries = viewer.indexList->findItems(u"Replication Administrator"_s, Qt::MatchExactly);
+        QVERIFY(viewer.indexList->count() > 30 && !entries.isEmpty());
+        Q_EMIT viewer.indexList->itemClicked(entries.last());
+        QCOMPARE(viewer.currentContext(), 34);
+        // Entries that differ only in case are one; every entry can be read whole in the list as shown.
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        viewer.navigation->setCurrentWidget(viewer.indexList);
+        QVERIFY(QTest::qWaitFor([&] { return viewer.indexList->isVisible(); }));
+        viewer.indexList->doItemsLayout();
+        QSet<QString> seen;
+        const QRect room = viewer.indexList->viewport()->rect();
+        for (int i = 0; i < viewer.indexList->count(); ++i) {
+            const QListWidgetItem* item = viewer.indexList->item(i);
+            QVERIFY2(!seen.contains(item->text().toLower()), qPrintable(item->text()));
+            seen.insert(item->text().toLower());
+            const QRect shown = viewer.indexList->visualItemRect(item);
+            const QRect needed = viewer.indexList->fontMetrics().boundingRect(
+                QRect(0, 0, shown.width() - 4, 10000), Qt::TextWordWrap, item->text());
+            QVERIFY2(shown.width() <= room.width() && needed.width() <= shown.width() &&
+                         needed.height() <= shown.height(),
+                     qPrintable(item->text()));
+        }
+
+        // A missing file, one without topics and no name at all are reported; a good file then works again.
+        QTemporaryDir dir;
+        const QString missing = dir.filePath(u"pell.hlp"_s);
+        QVERIFY(!viewer.openFile(missing));
+        QVERIFY(viewer.errorText().contains(missing));
+        QVERIFY(viewer.topicView->toPlainText().contains(u"was not found"_s));
+        QVERIFY(!viewer.navigation->isEnabled());
+        QVERIFY(!viewer.showTopic(400));
+        QFile empty(missing);
+        QVERIFY(empty.open(QIODevice::WriteOnly) && empty.write("just words, no topics\n") > 0);
+        empty.close();
+        QVERIFY(!viewer.openFile(missing));
+        QVERIFY(viewer.errorText().contains(u"holds no topics"_s));
+        QVERIFY(!viewer.openFile(QString()) && !viewer.errorText().isEmpty());
+        QVERIFY(viewer.openFile(ShippedFile));
+        QVERIFY(viewer.navigation->isEnabled());
+        QVERIFY(viewer.showTopic(1));
+    }
+
+    void programPrintsTopicsAndSurvivesMissingFile() {
+        HelpDocument doc;
+        QVERIFY(HelpDocument::load(ShippedFile, doc, nullptr));
+        for (int context : WindowContexts) {
+            const auto [code, out] =
+                runPellhelp({u"-print"_s, u"-context"_s, QString::number(context), ShippedFile});
+            QCOMPARE(code, 0);
+            QVERIFY2(out.startsWith(doc.topic(context)->title + u'\n'), qPrintable(out.left(80)));
+        }
+        QCOMPARE(runPellhelp({u"-print"_s, u"-context"_s, u"77"_s, ShippedFile}).first, 2);
+        QTemporaryDir dir;
+        const QString missing = dir.filePath(u"pell.hlp"_s);
+        const auto [code, out] = runPellhelp({u"-print"_s, missing});
+        QCOMPARE(code, 1);
+        QVERIFY(out.contains(u"was not found"_s));
+
+        // The window itself reports it and stays up until it is closed.
+        QProcess window;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        window.setProcessEnvironment(env);
+        window.start(QStringLiteral(PELL_BIN_DIR "/pellhelp"),
+                     {u"-maximized"_s, u"-context"_s, u"2003"_s, missing});
+        QVERIFY(window.waitForStarted(30000));
+        QVERIFY(!window.waitForFinished(1500));
+        QCOMPARE(window.state(), QProcess::Running);
+        window.kill();
+        QVERIFY(window.waitForFinished(10000));
+    }
+};
 
 QTEST_MAIN(TestHelp)
 #include "tst_help.moc"

@@ -79,17 +79,26 @@ class CompactTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void compactsInPlaceAndLeavesACopy() {
+    void refusedInUseThenCompactsInPlaceAndLeavesACopy() {
         Fixture f;
         const QString db = makeLooseDb(f);
         const auto before = dumpDatabase(db);
         const qint64 sizeBefore = QFileInfo(db).size();
-        const QString temp = f.path(u"_temp.mdb"_s);
-        QFile stale(temp); // left from an earlier run
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.write("stale");
-        stale.close();
         MainWindow main(f, &Admin_FORM::Command3D6);
+        const QString temp = f.path(u"_temp.mdb"_s);
+        {
+            const QByteArray bytes = fileBytes(db);
+            Holder holder(db, false);
+            main.run();
+            QCOMPARE(f.platform.boxes().size(), 2);
+            const auto& error = f.platform.boxes().constLast();
+            QCOMPARE(error.text, u"ERROR:"_s + standardText(err::FileInUse));
+            QCOMPARE(error.pointer, Pointer::Default);
+            QCOMPARE(fileBytes(db), bytes);
+            QVERIFY(!QFile::exists(temp) && hiddenLeftovers(f.dir.path()).isEmpty());
+        }
+        writeFile(temp, "stale"); // left from an earlier run
+        f.platform.clear();
         main.run();
         QCOMPARE(f.platform.boxTexts(), (QStringList{u"Are you sure?"_s, u"Database has been compacted"_s}));
         QCOMPARE(f.platform.boxes().constFirst().title, u"Compact Database"_s);
@@ -99,22 +108,6 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(db).size() < sizeBefore);
         QCOMPARE(withoutCounters(fileBytes(temp)), withoutCounters(fileBytes(db)));
         QVERIFY(db::files::checkDatabase(db).isEmpty());
-        QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
-    }
-
-    void aDatabaseInUseIsLeftAsItWas() {
-        Fixture f;
-        const QString db = makeLooseDb(f);
-        const QByteArray before = fileBytes(db);
-        Holder holder(db, false);
-        MainWindow main(f, &Admin_FORM::Command3D6);
-        main.run();
-        QCOMPARE(f.platform.boxes().size(), 2);
-        const auto& error = f.platform.boxes().constLast();
-        QCOMPARE(error.text, u"ERROR:"_s + standardText(err::FileInUse));
-        QCOMPARE(error.pointer, Pointer::Default);
-        QCOMPARE(fileBytes(db), before);
-        QVERIFY(!QFile::exists(f.path(u"_temp.mdb"_s)));
         QVERIFY(hiddenLeftovers(f.dir.path()).isEmpty());
     }
 

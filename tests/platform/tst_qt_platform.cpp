@@ -5,7 +5,7 @@
 #include "core/platform.h"
 #include "platform/qt_platform.h"
 #include "platform/twips.h"
-#include "support/test_support.h"
+#include "support/drivers.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -24,20 +24,6 @@ using namespace pell;
 using namespace pell::test;
 
 namespace {
-
-// Runs the action on the next modal window of that kind, from inside its event loop.
-template <class Dialog> void whenUp(std::function<void(Dialog*)> action) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, action] {
-        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
-            action(dialog);
-        }
-    });
-    timer->start();
-}
 
 QString buttonsOf(const QMessageBox* box) {
     QStringList names;
@@ -73,7 +59,7 @@ private Q_SLOTS:
         };
         for (const Case& c : cases) {
             QString offered, title, defaultButton;
-            whenUp<QMessageBox>([&](QMessageBox* box) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
                 offered = buttonsOf(box);
                 title = box->windowTitle();
                 defaultButton = box->defaultButton() ? box->defaultButton()->text().remove(u'&') : QString();
@@ -102,7 +88,7 @@ private Q_SLOTS:
         for (const auto& [icon, shown] : icons) {
             QMessageBox::Icon seen = QMessageBox::NoIcon;
             QString title;
-            whenUp<QMessageBox>([&](QMessageBox* box) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
                 seen = box->icon();
                 title = box->windowTitle();
                 box->accept();
@@ -128,7 +114,7 @@ private Q_SLOTS:
             }
             QCOMPARE(shape(), Qt::WaitCursor);
             Qt::CursorShape overBox = Qt::BitmapCursor;
-            whenUp<QMessageBox>([&](QMessageBox* box) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
                 overBox = shape();
                 box->accept();
             });
@@ -150,7 +136,7 @@ private Q_SLOTS:
         settings.fileName = u"pellbkup.mdb"_s;
         settings.initialDir = dir.path();
         QString seen;
-        whenUp<QFileDialog>([&](QFileDialog* d) {
+        whenModal<QFileDialog>([&](QFileDialog* d) {
             seen =
                 QStringList{d->acceptMode() == QFileDialog::AcceptSave ? u"save"_s : u"open"_s,
                             d->testOption(QFileDialog::DontConfirmOverwrite) ? u"no question"_s : u"asks"_s,
@@ -169,7 +155,7 @@ private Q_SLOTS:
         settings.flags = 4;
         settings.filter = u"Backups | *.bak"_s;
         settings.title = u"Backup to"_s;
-        whenUp<QFileDialog>([&](QFileDialog* d) {
+        whenModal<QFileDialog>([&](QFileDialog* d) {
             seen = d->testOption(QFileDialog::DontConfirmOverwrite) ? u"no question"_s : u"asks"_s;
             seen += u'|' + d->nameFilters().join(u';') + u'|' + d->windowTitle();
             d->reject();
@@ -181,14 +167,14 @@ private Q_SLOTS:
     void inputLaunchesAndTheScreen() {
         QtPlatform platform;
         QString title;
-        whenUp<QInputDialog>([&](QInputDialog* d) {
+        whenModal<QInputDialog>([&](QInputDialog* d) {
             title = d->windowTitle();
             d->setTextValue(u"/srv/replica.mdb"_s);
             d->accept();
         });
         QCOMPARE(platform.inputBox(u"Where?"_s, {}), u"/srv/replica.mdb"_s);
         QCOMPARE(title, AppTitle);
-        whenUp<QInputDialog>([](QInputDialog* d) { d->reject(); });
+        whenModal<QInputDialog>([](QInputDialog* d) { d->reject(); });
         QCOMPARE(platform.inputBox(u"Where?"_s, u"New Replica"_s, u"typed"_s), QString());
         QCOMPARE(errorOf([&] { platform.startProgram(u"/nonexistent/pellhelp"_s, {}, false); }),
                  err::FileNotFound);

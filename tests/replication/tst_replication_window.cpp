@@ -3,6 +3,7 @@
 #include "core/command.h"
 #include "db/database.h"
 #include "db/replication/replication.h"
+#include "db/replication_fixture.h"
 #include "replication/CONFLICTS_FORM.h"
 #include "replication/REPLICA_FORM.h"
 #include "replication/replica_commands.h"
@@ -22,6 +23,7 @@
 #include <QTableWidget>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace pell;
@@ -46,20 +48,10 @@ QStringList gridColumn(const DataGrid& grid) {
 }
 
 bool hasCategory(const QString& db, const QString& category) {
-    return scalarRaw(db, u"SELECT count(*) FROM LU_Category WHERE Category = '%1'"_s.arg(category)).toInt() ==
-           1;
+    return num(db, u"SELECT count(*) FROM LU_Category WHERE Category = '%1'"_s.arg(category)) == 1;
 }
 void addCategory(const QString& db, const QString& category) {
     db::Database::open(db)->execute(u"INSERT INTO LU_Category (Category) VALUES (?1)"_s, {category});
-}
-
-// The main database made a master, and replicas made of it, the way the engine's own callers do it.
-void makeMaster(const QString& main) {
-    db::Database::open(main, {.exclusive = true})
-        ->appendProperty(db::Property{u"Replicable"_s, db::PropertyTypeText, u"T"_s});
-}
-void makeReplica(const QString& main, const QString& location) {
-    db::Database::open(main)->makeReplica(location, u"replica of "_s + location);
 }
 
 // Opens the cell of a row for typing and types into it, as the user does.
@@ -88,10 +80,13 @@ struct Replication {
     QList<Seen> seen;
 
     explicit Replication(const QStringList& locations = {}, bool open = true) {
-        for (const QString& location : locations)
-            execRaw(list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        add(locations);
         if (open)
             this->open();
+    }
+    void add(const QStringList& locations) const {
+        for (const QString& location : locations)
+            execRaw(list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
     }
     void open() {
         form = std::make_unique<Loaded<REPLICA_FORM>>(f.ctx, nullptr);
@@ -107,10 +102,8 @@ struct Replication {
         return form->Data1->rs().field(u"Replica_Location"_s).toString();
     }
     bool everyBoxWithDefaultPointer() const {
-        for (const auto& box : f.platform.boxes())
-            if (box.pointer != Pointer::Default)
-                return false;
-        return true;
+        return std::ranges::all_of(f.platform.boxes(),
+                                   [](const auto& b) { return b.pointer == Pointer::Default; });
     }
 };
 
@@ -287,11 +280,7 @@ private Q_SLOTS:
         QCOMPARE(r.seen.first().listedRows, 0); // the row follows the message
         QCOMPARE(listed(r.list), QStringList{r.main});
         QCOMPARE(gridColumn(*r.form->DBGrid1), QStringList{r.main});
-        {
-            auto db = db::Database::open(r.main);
-            QVERIFY(db->isReplicable());
-            QCOMPARE(db->propertyValue(u"Replicable"_s).toString(), u"T"_s);
-        }
+        QVERIFY(db::Database::open(r.main)->isReplicable());
         r.f.platform.clear();
         r.seen.clear();
         r.form->MASTER->trigger();
@@ -354,8 +343,7 @@ private Q_SLOTS:
                       third = r.path(u"third.mdb"_s);
         makeReplica(r.main, first);
         makeReplica(r.main, third);
-        for (const QString& location : {first, missing, r.main, third})
-            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        r.add({first, missing, r.main, third});
         addCategory(r.main, u"FromMain"_s);
         addCategory(first, u"FromFirst"_s);
         addCategory(third, u"FromThird"_s);
@@ -383,8 +371,7 @@ private Q_SLOTS:
         const QString variant = r.path(u"PELL.MDB"_s), alias = r.f.dir.path() + u"/./pell.mdb"_s;
         const QString branch = r.path(u"branch.mdb"_s);
         makeReplica(r.main, branch);
-        for (const QString& location : {variant, alias, branch})
-            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        r.add({variant, alias, branch});
         addCategory(branch, u"FromBranch"_s);
         const QVariant users = scalarRaw(r.main, u"SELECT count(*) FROM USER"_s);
         r.open();
@@ -398,14 +385,13 @@ private Q_SLOTS:
         // The loop went on to the real replica; the main database is whole.
         QVERIFY(hasCategory(r.main, u"FromBranch"_s));
         QCOMPARE(scalarRaw(r.main, u"SELECT count(*) FROM USER"_s), users);
-        QCOMPARE(scalarRaw(r.main, u"PRAGMA integrity_check"_s).toString(), u"ok"_s);
+        QCOMPARE(str(r.main, u"PRAGMA integrity_check"_s), u"ok"_s);
     }
 
     void removeWithNoThenYesTouchesOnlyTheList() {
         Replication r({}, false);
         const QString kept = r.path(u"kept.mdb"_s), dropped = r.path(u"dropped.mdb"_s);
-        for (const QString& location : {kept, dropped, r.main})
-            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
+        r.add({kept, dropped, r.main});
         QFile file(dropped);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("replica file") > 0);
         file.close();
@@ -420,8 +406,8 @@ private Q_SLOTS:
         r.f.platform.queueAnswer(Answer::Yes);
         r.form->Command4->click();
         QCOMPARE(r.boxes(), (QStringList{question, u"Reference to replica has been removed"_s}));
-        const auto& box = r.f.platform.boxes().first();
-        QVERIFY(box.title == u"Remove Replica Reference"_s && box.buttons == Buttons::YesNo);
+        QVERIFY(r.f.platform.boxes().first().title == u"Remove Replica Reference"_s &&
+                r.f.platform.boxes().first().buttons == Buttons::YesNo);
         QCOMPARE(listed(r.list), (QStringList{kept, r.main}));
         QCOMPARE(gridColumn(*r.form->DBGrid1), listed(r.list));
         QVERIFY(QFile::exists(dropped)); // only the reference goes
@@ -439,10 +425,9 @@ private Q_SLOTS:
         Replication r({}, false);
         makeMaster(r.main);
         const QString r1 = r.path(u"r1.mdb"_s), r2 = r.path(u"r2.mdb"_s);
-        for (const QString& location : {r1, r2}) {
-            makeReplica(r.main, location);
-            execRaw(r.list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
-        }
+        makeReplica(r.main, r1);
+        makeReplica(r.main, r2);
+        r.add({r1, r2});
         const QString rename = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
         execRaw(r1, rename.arg(u"first"_s));
         QTest::qWait(5);
@@ -480,8 +465,7 @@ private Q_SLOTS:
         r.form->SYNC->trigger();
         r.form->SYNC->trigger();
         for (const QString& file : {r.main, r1, r2})
-            QCOMPARE(scalarRaw(file, u"SELECT User_Name FROM \"USER\" WHERE User_ID='guest'"_s).toString(),
-                     u"first"_s);
+            QCOMPARE(nameOf(file, u"guest"_s), u"first"_s);
     }
 };
 

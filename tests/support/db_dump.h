@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
+#include <QtTest>
 
 #include <sqlite3.h>
 
@@ -74,6 +75,11 @@ inline QMap<QString, QString> dumpDatabase(const QString& path, bool withSchema 
         dump.insert(QString(), schemaText(db));
     sqlite3_close(db);
     return dump;
+}
+
+inline void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
 }
 
 inline QByteArray fileBytes(const QString& path) {

@@ -48,9 +48,11 @@ QString pelldbPath() {
     return QStringLiteral(PELL_BIN_DIR "/pelldb");
 }
 
-int runPelldb(const QStringList& args, QString* out, QString* err) {
+namespace {
+// Runs a program to its end; its exit code (-1 when it crashed or hung), its output in out/err.
+int runToEnd(const QString& program, const QStringList& args, QString* out, QString* err) {
     QProcess p;
-    p.start(pelldbPath(), args);
+    p.start(program, args);
     p.closeWriteChannel();
     if (!p.waitForFinished(120000))
         return -1;
@@ -59,6 +61,11 @@ int runPelldb(const QStringList& args, QString* out, QString* err) {
     if (err)
         *err = QString::fromLocal8Bit(p.readAllStandardError());
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+} // namespace
+
+int runPelldb(const QStringList& args, QString* out, QString* err) {
+    return runToEnd(pelldbPath(), args, out, err);
 }
 
 bool canSwitchUsers() {
@@ -78,16 +85,7 @@ QStringList pelldbAs(const OtherUser& user) {
 int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out, QString* err) {
     QStringList command = pelldbAs(user);
     const QString program = command.takeFirst();
-    QProcess p;
-    p.start(program, command + args);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(120000))
-        return -1;
-    if (out)
-        *out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    if (err)
-        *err = QString::fromLocal8Bit(p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return runToEnd(program, command + args, out, err);
 }
 
 void shareFolder(const QString& folder, unsigned gid) {

@@ -66,6 +66,12 @@ private:
 // Runs SQL on a database file as another program would (plain SQLite, no lock file).
 void execRaw(const QString& path, const QString& sql);
 QVariant scalarRaw(const QString& path, const QString& sql);
+inline qint64 num(const QString& path, const QString& sql) {
+    return scalarRaw(path, sql).toLongLong();
+}
+inline QString str(const QString& path, const QString& sql) {
+    return scalarRaw(path, sql).toString();
+}
 
 // The number of the error a call raises, 0 when it raises none.
 template <class F> int errorOf(F&& call) {

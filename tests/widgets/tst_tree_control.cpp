@@ -195,7 +195,7 @@ private Q_SLOTS:
         QCOMPARE(shown(tree).size(), 40001);
     }
 
-    void keysAndClicksChooseEnterAndDoubleClickSelect() {
+    void keysClicksAndDrops() {
         TreeControl tree;
         const Sample s = showSample(tree);
         tree.setFocus();
@@ -218,17 +218,12 @@ private Q_SLOTS:
         QTest::mouseDClick(tree.viewport(), Qt::LeftButton, {}, at);
         QCOMPARE(select.count(), 2);
         QCOMPARE(select.at(1).at(0).toInt(), s.b);
-    }
-
-    void dropRaisesDropLeafWithoutMoving() {
-        TreeControl tree;
-        const Sample s = showSample(tree);
+        // A drop raises DropLeaf and leaves the move to whoever listens.
         QSignalSpy drops(&tree, &TreeControl::DropLeaf);
         dropOnto(tree, tree.dragData(s.a2), s.b);
         QCOMPARE(drops.count(), 1);
         QCOMPARE(drops.at(0).at(0).toInt(), s.a2);
         QCOMPARE(drops.at(0).at(1).toInt(), s.b);
-        // The control leaves the move to whoever listens.
         QCOMPARE(shown(tree).at(3), u"..a2"_s);
 
         dropOnto(tree, tree.dragData(s.b), s.b); // onto itself
