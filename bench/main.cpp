@@ -2,6 +2,7 @@
 
 #include "core/error.h"
 #include "db/replication/install.h"
+#include "platform/runtime_folder.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -83,6 +84,7 @@ int main(int argc, char* argv[]) {
     // Scenarios that draw real windows run offscreen unless a display is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    pell::setPrivateRuntimeFolder(); // as the program does, so that the toolkit has nothing to warn about
     QApplication app(argc, argv);
     pell::db::replication::install();
     QStringList args = QCoreApplication::arguments();
