@@ -4,6 +4,7 @@
 #include "core/command.h"
 #include "core/platform.h"
 #include "db/database.h"
+#include "db/schema.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -220,8 +221,14 @@ void CONFLICTS_FORM::showSelected() {
     for (int i = 0; i < c.columns.size(); ++i) {
         // A column whose versions differ is marked, not only coloured, so that it reads the same to everyone.
         const QString name = c.differs[i] ? QStringLiteral("\u2260 ") + c.columns[i] : c.columns[i];
-        const QStringList cells{name, c.keptDeleted ? QString() : c.kept[i],
-                                c.lostDeleted ? QString() : c.lost[i]};
+        // Passwords stay masked here as in the user editor; that they differ still shows.
+        const bool secret = c.table == db::schema::User && c.columns[i] == db::schema::user::Password;
+        const auto shown = [secret](const QString& value) {
+            const bool text = value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"');
+            return secret && text ? QString(value.size() - 2, u'*') : value;
+        };
+        const QStringList cells{name, c.keptDeleted ? QString() : shown(c.kept[i]),
+                                c.lostDeleted ? QString() : shown(c.lost[i])};
         for (int j = 0; j < 3; ++j) {
             auto* item = new QTableWidgetItem(cells[j]);
             if (c.differs[i]) {

@@ -428,7 +428,8 @@ private Q_SLOTS:
         makeReplica(r.main, r1);
         makeReplica(r.main, r2);
         r.add({r1, r2});
-        const QString rename = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
+        const QString rename =
+            u"UPDATE \"USER\" SET User_Name='%1', User_Password='%1pw' WHERE User_ID='guest'"_s;
         execRaw(r1, rename.arg(u"first"_s));
         QTest::qWait(5);
         execRaw(r2, rename.arg(u"second"_s));
@@ -448,7 +449,9 @@ private Q_SLOTS:
                     marked << conflicts->Grid1->item(row, 0)->text() + u'=' +
                                   conflicts->Grid1->item(row, 1)->text() + u'/' +
                                   conflicts->Grid1->item(row, 2)->text();
-            QCOMPARE(marked, QStringList{u"\u2260 User_Name=\"second\"/\"first\""_s});
+            // The passwords differ too, and stay masked.
+            QCOMPARE(marked, (QStringList{u"\u2260 User_Name=\"second\"/\"first\""_s,
+                                          u"\u2260 User_Password=********/*******"_s}));
             r.f.platform.queueAnswer(Answer::Yes);
             conflicts->Command2->click();
             QCOMPARE(r.f.platform.boxes().last().text,
@@ -464,8 +467,11 @@ private Q_SLOTS:
         QTRY_VERIFY(seen);
         r.form->SYNC->trigger();
         r.form->SYNC->trigger();
-        for (const QString& file : {r.main, r1, r2})
+        for (const QString& file : {r.main, r1, r2}) {
             QCOMPARE(nameOf(file, u"guest"_s), u"first"_s);
+            QCOMPARE(scalarRaw(file, u"SELECT User_Password FROM \"USER\" WHERE User_ID='guest'"_s),
+                     u"firstpw"_s);
+        }
     }
 };
 
