@@ -23,10 +23,6 @@ using namespace pell::test;
 
 namespace {
 
-QString sqlText(const QString& text) {
-    return u'\'' + QString(text).replace(u'\'', u"''"_s) + u'\'';
-}
-
 // Opens an editor the way its list window does and presses OK without touching anything.
 template <class Editor>
 void untouchedOk(Fixture& f, const QString& action, const QString& field, const QString& value) {
@@ -69,16 +65,16 @@ private Q_SLOTS:
              "INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('recruit', 'Recruit', "
              "%1);"
              "INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_OWNER_DATE_IN, SCR_Owner) "
-             "VALUES (50, 'A', '2024-01-01', %1);"_s.arg(sqlText(longId), sqlText(longName),
-                                                         sqlText(longPassword)),
+             "VALUES (50, 'A', '2024-01-01', %1);"_s.arg(quoted(longId), quoted(longName),
+                                                         quoted(longPassword)),
              {u"USER"_s, u"SCR"_s},
              [&](Fixture& f) { untouchedOk<USER_FORM>(f, u"OPEN"_s, u"User_ID"_s, longId); }},
             {u"TOOL_FORM"_s,
-             u"INSERT INTO TOOL VALUES (%1, %2, 1, 'x', -1, NULL)"_s.arg(sqlText(longTool), sqlText(longExe)),
+             u"INSERT INTO TOOL VALUES (%1, %2, 1, 'x', -1, NULL)"_s.arg(quoted(longTool), quoted(longExe)),
              {u"TOOL"_s},
              [&](Fixture& f) { untouchedOk<TOOL_FORM>(f, u"OPEN"_s, u"Tool_Name"_s, longTool); }},
             {u"LOOKUP_FORM"_s,
-             u"INSERT INTO LU_Category VALUES (%1)"_s.arg(sqlText(paddedCategory)),
+             u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quoted(paddedCategory)),
              {u"LU_Category"_s},
              [&](Fixture& f) {
                  f.state.LOOKUP_TABLE = u"LU_Category"_s;
@@ -107,7 +103,7 @@ private Q_SLOTS:
             // Every location cell opened for typing and left with Enter.
             {u"REPLICA_FORM"_s,
              u"INSERT INTO REPLICA VALUES (%1); INSERT INTO REPLICA VALUES (X'FF00FE');"
-             "INSERT INTO REPLICA VALUES ('/srv/a' || char(10) || 'b.mdb')"_s.arg(sqlText(longLocation)),
+             "INSERT INTO REPLICA VALUES ('/srv/a' || char(10) || 'b.mdb')"_s.arg(quoted(longLocation)),
              {u"REPLICA"_s},
              [](Fixture& f) {
                  Loaded<REPLICA_FORM> form(f.ctx, nullptr);
