@@ -47,10 +47,6 @@ template <> struct Kind<F_TOOL> {
     }
 };
 
-QString quoted(const QString& text) {
-    return u'\'' + QString(text).replace(u'\'', u"''"_s) + u'\'';
-}
-
 template <class Window> struct Driver : ListDriver<Window, typename Kind<Window>::Editor> {
     using K = Kind<Window>;
     using ListDriver<Window, typename K::Editor>::ListDriver;
@@ -92,10 +88,7 @@ template <class W> void listsTheKeysAndChoosesNothing() {
     QCOMPARE(t.window->LAST_INDEX, -1);
     QCOMPARE(t.f.state.HOLD_FIELD, Kind<W>::key);
     QVERIFY(t.window->Command2->isDefault());
-    QStringList entries;
-    for (QAction* a : t.window->EDIT->actions())
-        entries << (a->isSeparator() ? u"-"_s : a->text());
-    QCOMPARE(entries, words(u"&Add|&Modify|&Delete|-|&Exit"_s));
+    QCOMPARE(menuEntries(t.window->EDIT, false), words(u"&Add|&Modify|&Delete|-|&Exit"_s));
     t.window->Command2->click(); // lines listed but none chosen
     t.window->Command3->click();
     QCOMPARE(t.boxes(), QStringList(2, NoItemSelectedText));

@@ -194,14 +194,12 @@ private Q_SLOTS:
     }
 
     void programPrintsTopicsAndSurvivesMissingFile() {
+        // One window's topic: the viewer's own test walks them all.
         HelpDocument doc;
         QVERIFY(HelpDocument::load(ShippedFile, doc, nullptr));
-        for (int context : WindowContexts) {
-            const auto [code, out] =
-                runPellhelp({u"-print"_s, u"-context"_s, QString::number(context), ShippedFile});
-            QCOMPARE(code, 0);
-            QVERIFY2(out.startsWith(doc.topic(context)->title + u'\n'), qPrintable(out.left(80)));
-        }
+        const auto [printed, text] = runPellhelp({u"-print"_s, u"-context"_s, u"2003"_s, ShippedFile});
+        QCOMPARE(printed, 0);
+        QVERIFY2(text.startsWith(doc.topic(2003)->title + u'\n'), qPrintable(text.left(80)));
         QCOMPARE(runPellhelp({u"-print"_s, u"-context"_s, u"77"_s, ShippedFile}).first, 2);
         QTemporaryDir dir;
         const QString missing = dir.filePath(u"pell.hlp"_s);

@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
@@ -30,6 +31,21 @@ inline QStringList listLines(const QListWidget* list) {
     for (int i = 0; i < list->count(); ++i)
         lines << list->item(i)->text();
     return lines;
+}
+
+// A text as an SQL literal.
+inline QString quoted(const QString& text) {
+    return u'\'' + QString(text).replace(u'\'', u"''"_s) + u'\'';
+}
+
+// A menu's entries in order: "name=text" (or the text alone), "-" and the name for a separator.
+inline QStringList menuEntries(const QWidget* menu, bool withNames = true) {
+    QStringList list;
+    for (const QAction* a : menu->actions())
+        list << (a->isSeparator() ? u'-' + (withNames ? a->objectName() : QString())
+                 : withNames      ? a->objectName() + u'=' + a->text()
+                                  : a->text());
+    return list;
 }
 
 // Runs the action once a dialog of the given kind is the active modal window, inside the dialog's own event

@@ -160,11 +160,8 @@ private Q_SLOTS:
             u.tree().setCurrentPosition(p);
             QCOMPARE(u.tree().nodeMark(), 1);
         }
-        QStringList entries;
         QVERIFY(u.w->Command2->isDefault());
-        for (QAction* a : u.w->EDIT->actions())
-            entries << (a->isSeparator() ? u"-"_s : a->text());
-        QCOMPARE(entries, (QStringList{u"&Add"_s, u"&Modify"_s, u"&Delete"_s, u"-"_s, u"&Exit"_s}));
+        QCOMPARE(menuEntries(u.w->EDIT, false), words(u"&Add|&Modify|&Delete|-|&Exit"_s));
         QVERIFY(u.f.platform.boxes().isEmpty());
         // Tree errors are shown; a tree file that can't be written back is no concern of a rebuild.
         u.tree().setCurrentPosition(4242);
@@ -405,12 +402,7 @@ private Q_SLOTS:
         auto fresh = openEditor(f, u"NEW"_s, u"support"_s); // the defaults, then saved
         QVERIFY(!fresh->Check1->isChecked());
         QVERIFY(fresh->Check2->isChecked() && fresh->Check3->isChecked() && fresh->Check4->isChecked());
-        QVERIFY(fresh->C_FULL_ACCESS->isChecked() && fresh->HOLD_KEY->isEnabled() &&
-                fresh->Command1->isDefault());
-        QCOMPARE(
-            (QList<int>{fresh->HOLD_KEY->maxLength(), fresh->Text1->maxLength(), fresh->Text3->maxLength()}),
-            (QList<int>{10, 30, 20}));
-        QCOMPARE(fresh->Text3->echoMode(), QLineEdit::Password);
+        QVERIFY(fresh->C_FULL_ACCESS->isChecked() && fresh->HOLD_KEY->isEnabled());
         fresh->Check1->setChecked(true);
         typeAnd(u"newbie"_s, u"New starter"_s)(*fresh);
         QVERIFY(fresh->isUnloaded());

