@@ -38,11 +38,11 @@ const QList<OptionInfo>& commonOptions() {
     return options;
 }
 
-Options::Options(const QStringList& args, const QList<OptionInfo>& spec) {
+Options::Options(const QStringList& args, const QList<OptionInfo>& accepted) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    QList<OptionInfo> all = spec;
+    QList<OptionInfo> all = accepted;
     all += commonOptions();
     for (const OptionInfo& o : all)
         parser.addOption(QCommandLineOption(o.name, o.description, o.valueName));

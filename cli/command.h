@@ -29,7 +29,7 @@ struct OptionInfo {
 class Options {
 public:
     // Throws a usage error for an unknown or incomplete option.
-    Options(const QStringList& args, const QList<OptionInfo>& spec);
+    Options(const QStringList& args, const QList<OptionInfo>& accepted);
     const QStringList& positional() const { return m_positional; }
     bool flag(const QString& name) const { return m_flags.contains(name); }
     QString value(const QString& name, const QString& fallback = {}) const;

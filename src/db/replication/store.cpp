@@ -517,10 +517,10 @@ std::optional<qint64> TableStore::locate(const ShadowRow& row) {
     return std::nullopt;
 }
 
-QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& values) {
+QList<Row> TableStore::keysWhere(const QString& table, const QStringList& columns, const Row& values) {
     QList<Row> keys;
     Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                           .arg(quotedList(m_info.keys), q(m_info.name), match(columns, 1)));
+                                           .arg(quotedList(m_info.keys), q(table), match(columns, 1)));
     const Finish finishS(s);
     bindValues(s, 1, values);
     while (s.step())
@@ -528,17 +528,12 @@ QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& valu
     return keys;
 }
 
+QList<Row> TableStore::standingWhere(const QStringList& columns, const Row& values) {
+    return keysWhere(m_info.name, columns, values);
+}
+
 QList<Row> TableStore::keptWhere(const QStringList& columns, const Row& values) {
-    QList<Row> keys;
-    if (keepEmpty())
-        return keys;
-    Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                           .arg(quotedList(m_info.keys), q(m_info.keep), match(columns, 1)));
-    const Finish finishS(s);
-    bindValues(s, 1, values);
-    while (s.step())
-        keys << readRow(s.raw(), 0, int(m_info.keys.size()));
-    return keys;
+    return keepEmpty() ? QList<Row>{} : keysWhere(m_info.keep, columns, values);
 }
 
 QList<Row> TableStore::rivals(const Row& content, const Row& key) {

@@ -99,6 +99,8 @@ public:
     QList<Row> standingDeleted();
 
 private:
+    // The keys of the rows of table (the table itself or its keep table) with these values.
+    QList<Row> keysWhere(const QString& table, const QStringList& columns, const Row& values);
     QString keyMatch(int firstParameter) const;
     bool writeShadow(const Row& key, const ShadowRow& row, bool replace);
     std::optional<qint64> locate(const ShadowRow& row); // keyless
