@@ -93,8 +93,10 @@ int syncAll(const Invocation& call) {
     ConsolePlatform platform({});
     AppContext ctx{state, platform};
     int failed = 0;
+    int listed = 0;
     QTextStream err(stderr);
     const auto tell = [&](const replica::ReplicaOutcome& o) {
+        ++listed;
         // The progress line makes way for the result; the next replica brings it back.
         report(call.progress, ProgressReport::Stage::Finished);
         switch (o.kind) {
@@ -120,7 +122,7 @@ int syncAll(const Invocation& call) {
         }
     };
     replica::synchronizeAll(ctx, list.get(), call.progress, tell);
-    if (platform.messages().contains(QStringLiteral("No replicas found")))
+    if (listed == 0)
         call.out << "no replicas listed in " << state.REPLICADB_PATH << "\n";
     return failed == 0 ? 0 : 1;
 }

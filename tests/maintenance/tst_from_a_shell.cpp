@@ -237,6 +237,11 @@ private Q_SLOTS:
         execRaw(list, u"DELETE FROM REPLICA WHERE Replica_Location IN ('', '%1')"_s.arg(missing));
         const Run clean = pelldb({u"sync-all"_s, f.dir.path()});
         QVERIFY2(clean.status == 0 && clean.err.isEmpty(), qPrintable(clean.err));
+        // An empty list is no failure, and says so.
+        execRaw(list, u"DELETE FROM REPLICA"_s);
+        const Run none = pelldb({u"sync-all"_s, f.dir.path()});
+        QCOMPARE(none.out, u"no replicas listed in "_s + list + u'\n');
+        QVERIFY(none.status == 0 && none.err.isEmpty());
         // Without pell.ini nothing is synchronized, and the line says which file is missing.
         const Run noIni = pelldb({u"sync-all"_s, f.path(u"nowhere"_s)});
         QVERIFY2(noIni.status == 1 && noIni.out.isEmpty() && noIni.err.startsWith(u"error 53: "_s) &&
