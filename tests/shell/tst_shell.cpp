@@ -335,21 +335,6 @@ private Q_SLOTS:
         QTRY_VERIFY(!window.replicaWindow());
     }
 
-    void aboutLoadsAfreshAtEveryShowing() {
-        test::Fixture f;
-        {
-            Loaded<ABOUT_FORM> about(f.ctx, nullptr);
-            about.show();
-            about.Label4->setText(u"changed"_s);
-            about.Command1->click();
-            QVERIFY(about.isUnloaded() && !about.isVisible());
-        }
-        Loaded<ABOUT_FORM> again(f.ctx, nullptr);
-        QCOMPARE(again.Label4->text(), u"5.09d"_s);
-        QVERIFY(!again.isUnloaded());
-        QVERIFY(f.platform.boxes().isEmpty());
-    }
-
     void iniRules_data() {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("paths"); // DATABASE|REPLICADB as read

@@ -3,7 +3,6 @@
 // two flags, its checks, duplicate IDs, the key filters, and what an ID change does to the user's team. And
 // without a window: the team tree's order and the rules on node keys and loops.
 #include "core/error.h"
-#include "db/criteria.h"
 #include "db/database.h"
 #include "db/recordset.h"
 #include "support/drivers.h"
@@ -16,7 +15,6 @@
 #include <QFile>
 #include <QMenu>
 #include <QRadioButton>
-#include <QRandomGenerator>
 
 using namespace pell;
 using namespace pell::test;
@@ -74,22 +72,6 @@ std::unique_ptr<USER_FORM> openEditor(Fixture& f, const QString& action, const Q
     return form;
 }
 
-// The walk as the window was first written: one search of the whole table per user, members in row
-// order, recursion for each member's own team.
-void searchingWalk(const std::vector<UserRow>& rows, int parentEntry, const QString& parentKey,
-                   std::vector<TreeEntry>& out, int depth = 0) {
-    QVERIFY2(depth < 10000, "the reference walk ran into a loop");
-    const db::Criteria criteria = parentKey.isEmpty()
-                                      ? db::Criteria::isNull(db::schema::user::Supervisor)
-                                      : db::Criteria::equals(db::schema::user::Supervisor, parentKey);
-    for (int r = 0; r < int(rows.size()); ++r) {
-        if (!criteria.matches(rows[size_t(r)].supervisor))
-            continue;
-        out.push_back(TreeEntry{parentEntry, r});
-        searchingWalk(rows, int(out.size()) - 1, rows[size_t(r)].id, out, depth + 1);
-    }
-}
-
 QStringList describe(const std::vector<UserRow>& rows, const std::vector<TreeEntry>& entries) {
     QStringList lines;
     for (const TreeEntry& e : entries)
@@ -113,35 +95,6 @@ std::vector<UserRow> rowsOf(const QString& description) {
 }
 QStringList treeOf(const std::vector<UserRow>& rows, int root) {
     return describe(rows, teamTreeOrder(rows, root, db::schema::user::Admin));
-}
-
-// Loop-free teams in a shuffled row order, with the odd data other programs leave behind.
-std::vector<UserRow> randomTeams(int count, quint32 seed) {
-    QRandomGenerator random(seed);
-    std::vector<UserRow> rows;
-    // admin reports to nobody real, so the users without a supervisor do not lead back to it.
-    rows.push_back(user(u"admin"_s, u"nobody"_s));
-    for (int i = 0; i < count; ++i) {
-        QVariant supervisor;
-        const int kind = random.bounded(20);
-        if (kind == 0)
-            supervisor = QVariant(); // no supervisor: not in the tree
-        else if (kind == 1)
-            supervisor = u"nobody"_s; // a supervisor that does not exist
-        else if (kind == 2)
-            supervisor = QString(); // an empty text is not the same as none
-        else {
-            // Any earlier user (so no loops), sometimes written in capitals.
-            const int j = int(random.bounded(quint32(rows.size())));
-            supervisor = kind == 3 ? rows[size_t(j)].id.toUpper() : rows[size_t(j)].id;
-        }
-        rows.push_back(user(u"u%1"_s.arg(i), supervisor));
-    }
-    // A user with an empty ID leads the users that have no supervisor.
-    rows.push_back(user(QString(), u"admin"_s));
-    for (size_t i = rows.size() - 1; i > 0; --i)
-        std::swap(rows[i], rows[random.bounded(quint32(i + 1))]);
-    return rows;
 }
 
 } // namespace
@@ -546,19 +499,6 @@ private Q_SLOTS:
         QCOMPARE(userColumn(db, u"dev2"_s, u"Supervisor_User_ID"_s).toString(), u"dev1"_s);
     }
 
-    void sameOrderAsTheSearchingWalk() {
-        for (quint32 seed : {1u, 2u, 3u, 4u}) {
-            const std::vector<UserRow> rows = randomTeams(1500, seed);
-            const int root = findUserRow(rows, db::schema::user::Admin);
-            QVERIFY(root >= 0);
-            std::vector<TreeEntry> expected;
-            searchingWalk(rows, TreeEntry::RootEntry, db::schema::user::Admin, expected);
-            const std::vector<TreeEntry> actual = teamTreeOrder(rows, root, db::schema::user::Admin);
-            QCOMPARE(describe(rows, actual), describe(rows, expected));
-            QVERIFY(actual.size() > 500); // the data really forms teams
-        }
-    }
-
     void membersMatchTheirLeaderWithoutRegardToCaseOrType() {
         const auto rows = rowsOf(u"Admin Lead<ADMIN m1<lead m2<LEAD x<léad"_s);
         QCOMPARE(findUserRow(rows, db::schema::user::Admin), 0);
@@ -573,6 +513,12 @@ private Q_SLOTS:
         QCOMPARE(findUserRow(orphan, db::schema::user::Admin), -1);
         QCOMPARE(treeOf(orphan, -1), QStringList{u"a<ROOT"_s});
         QVERIFY(teamTreeOrder({}, -1, db::schema::user::Admin).empty());
+        // The empty ID leads the users without a supervisor, as a search for an empty key finds them; a
+        // supervisor stored as an empty text leads nowhere.
+        const std::vector<UserRow> blanks{user(u"b"_s, QString()),     user(u"admin"_s, QVariant()),
+                                          user(QString(), u"admin"_s), user(u"n"_s, QVariant()),
+                                          user(u"a"_s, QString()),     user(u"z"_s, u"admin"_s)};
+        QCOMPARE(treeOf(blanks, 1), (QStringList{u"<ROOT"_s, u"n<"_s, u"z<ROOT"_s}));
     }
 
     void loopsEndAndListNobodyTwice() {
@@ -594,8 +540,6 @@ private Q_SLOTS:
     }
 
     void nodeTextsAndKeys() {
-        QCOMPARE(nodeText(u"clerk1"_s, u"Front desk"_s), u"clerk1 : Front desk"_s);
-        QCOMPARE(rootText(u"Administrator"_s), u"admin : (Pellwood Administrator) Administrator"_s);
         // " :" and " : " cut differently when the ID itself holds " :".
         const QString text = nodeText(u"a :b"_s, u"Name"_s);
         QCOMPARE(keyBefore(text, u" :"_s), u"a"_s);
