@@ -16,7 +16,7 @@ using db::Database;
 namespace rep = db::replication;
 
 // Every table with its rows, sorted: equal texts mean equal data, to the byte (text that is not UTF-8
-// included).
+// included), save that quote() ends text at a NUL and drops the sign of a zero.
 inline QString dumpData(const QString& path) {
     auto db = Database::open(path, {.readOnly = true});
     QString out;
@@ -101,10 +101,6 @@ inline rep::SyncStats sync(const QString& from, const QString& partner, int mode
 // Everything an exchange read or sent: 0 when it found nothing new.
 inline qint64 traffic(const rep::SyncStats& s) {
     return s.imported.received + s.exported.received + s.imported.batches + s.exported.batches;
-}
-
-inline qint64 replicaId(const QString& path) {
-    return rep::identity(*Database::open(path, {.readOnly = true})).replicaId;
 }
 
 // A master (the sample database unless given) and one replica of it.

@@ -64,7 +64,7 @@ private Q_SLOTS:
                 "k0='Calculator')||(SELECT del FROM \"_pell_rows_LU_Priority\" WHERE k0='Low')||(SELECT "
                 "count(*) FROM _pell_keep_LU_Priority WHERE _pell_c > 0)||' '||(SELECT bc FROM "
                 "\"_pell_rows_USER\" WHERE k0='guest')"_s),
-            u"0 %1 111 %2"_s.arg(replicaId(path)).arg(guestBorn));
+            u"0 %1 111 %2"_s.arg(rep::identity(*Database::open(path)).replicaId).arg(guestBorn));
         QCOMPARE(dumpData(f.path(u"replica.mdb"_s)), dumpData(path));
     }
 
@@ -170,25 +170,23 @@ private Q_SLOTS:
         const QString upd = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest';"_s;
         const QString del = u"DELETE FROM \"USER\" WHERE User_ID='guest';"_s;
         const QString add = u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('%1', '%2');"_s;
-        const char* changed = "changed in two replicas";
-        const char* added = "the same key was added in two replicas";
-        QTest::newRow("the later of two changes")
-            << upd.arg(u"master"_s) << upd.arg(u"replica"_s) << true << "replica"
-            << "guest" << changed;
-        QTest::newRow("the later of two changes, the other way")
-            << upd.arg(u"x"_s) + upd.arg(u"master"_s) << upd.arg(u"replica"_s) << false << "master"
-            << "guest" << changed;
-        QTest::newRow("a deletion beats a later change")
-            << del << upd.arg(u"x"_s) + upd.arg(u"replica"_s) << true << "deleted"
-            << "guest"
-            << "deleted in one replica and changed in another";
-        QTest::newRow("deleted and added again on both sides")
-            << del + add.arg(u"guest"_s, u"master"_s) << del + add.arg(u"guest"_s, u"replica"_s) << true
-            << "replica"
-            << "guest" << added;
-        QTest::newRow("the same key added in two replicas")
-            << add.arg(u"newbie"_s, u"master"_s) << add.arg(u"newbie"_s, u"replica"_s) << false << "master"
-            << "newbie" << added;
+        const QString changed = u"changed in two replicas"_s,
+                      added = u"the same key was added in two replicas"_s;
+        const auto row = [](const char* name, const QString& m, const QString& r, bool masterFirst,
+                            const char* winner, const char* user, const QString& reason) {
+            QTest::newRow(name) << m << r << masterFirst << QString::fromLatin1(winner)
+                                << QString::fromLatin1(user) << reason;
+        };
+        row("the later of two changes", upd.arg(u"master"_s), upd.arg(u"replica"_s), true, "replica", "guest",
+            changed);
+        row("the later of two changes, the other way", upd.arg(u"x"_s) + upd.arg(u"master"_s),
+            upd.arg(u"replica"_s), false, "master", "guest", changed);
+        row("a deletion beats a later change", del, upd.arg(u"x"_s) + upd.arg(u"replica"_s), true, "deleted",
+            "guest", u"deleted in one replica and changed in another"_s);
+        row("deleted and added again on both sides", del + add.arg(u"guest"_s, u"master"_s),
+            del + add.arg(u"guest"_s, u"replica"_s), true, "replica", "guest", added);
+        row("the same key added in two replicas", add.arg(u"newbie"_s, u"master"_s),
+            add.arg(u"newbie"_s, u"replica"_s), false, "master", "newbie", added);
     }
 
     void concurrentVersionsEndTheSameFromEitherSide() {
@@ -408,11 +406,10 @@ private Q_SLOTS:
         Fixture f;
         const QString master = f.makeSharedDb();
         const QString replica = f.path(u"r.mdb"_s);
-        QString out, err;
+        QString out;
         QCOMPARE(runPelldb({u"make-master"_s, master}, &out), 0);
         QVERIFY2(out.contains(u"is now the master of replica set"_s), qPrintable(out));
-        QCOMPARE(runPelldb({u"make-master"_s, master}, &out, &err), 1);
-        QVERIFY2(err.contains(u"error 3367"_s), qPrintable(err));
+        // A second conversion is refused by the engine (above) and through the replication window.
         QCOMPARE(runPelldb({u"make-replica"_s, master, replica}, &out), 0);
         QVERIFY2(out.contains(u"\"replica of %1\""_s.arg(replica)), qPrintable(out));
         execRaw(master, u"UPDATE TOOL SET Tool_EXE='a' WHERE Tool_Name='Calculator'"_s);
