@@ -230,12 +230,12 @@ private Q_SLOTS:
                     sync(fs[0], file);
             });
             QVERIFY(agree(files));
-            QCOMPARE(nameOf(files[0], u"guest"_s), u"X2"_s);
-            QCOMPARE(str(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s),
-                     u"C again"_s);
+            QCOMPARE(nameOf(files[0], u"guest"_s) +
+                         str(files[0], u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name='Calculator'"_s),
+                     u"X2C again"_s);
             QString logged;
             for (const QString& file : files)
-                logged += reasons(file, u"USER"_s) + u'\n' + reasons(file, u"TOOL"_s) + u'\n';
+                logged += reasons(file, u"TOOL"_s) + u'\n';
             const QString lost = lostVersions(files);
             QVERIFY2(lost.contains(u"Y3"_s) && lost.contains(u"E edit"_s) && !lost.contains(u"L1"_s),
                      qPrintable(lost));
@@ -282,15 +282,9 @@ private Q_SLOTS:
     void randomHistoriesAgreeUnderEverySchedule_data() {
         QTest::addColumn<quint32>("seed");
         // Fixed seeds in CI; PELL_SEEDS="1 2 3" runs others on demand.
-        QList<quint32> seeds{11, 2027, 4242};
-        const QString extra = qEnvironmentVariable("PELL_SEEDS");
-        if (!extra.isEmpty()) {
-            seeds.clear();
-            for (const QString& word : extra.split(u' ', Qt::SkipEmptyParts))
-                seeds << word.toUInt();
-        }
-        for (quint32 seed : seeds)
-            QTest::newRow(qPrintable(u"seed %1"_s.arg(seed))) << seed;
+        for (const QString& seed :
+             qEnvironmentVariable("PELL_SEEDS", u"11 2027 4242"_s).split(u' ', Qt::SkipEmptyParts))
+            QTest::newRow(qPrintable(u"seed "_s + seed)) << seed.toUInt();
     }
 
     void randomHistoriesAgreeUnderEverySchedule() {
