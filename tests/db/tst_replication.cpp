@@ -401,29 +401,6 @@ private Q_SLOTS:
                      out.contains(u"exported: 0 versions received, 0 applied"_s),
                  qPrintable(out));
     }
-
-    void pelldbCommands() {
-        Fixture f;
-        const QString master = f.makeSharedDb();
-        const QString replica = f.path(u"r.mdb"_s);
-        QString out;
-        QCOMPARE(runPelldb({u"make-master"_s, master}, &out), 0);
-        QVERIFY2(out.contains(u"is now the master of replica set"_s), qPrintable(out));
-        // A second conversion is refused by the engine (above) and through the replication window.
-        QCOMPARE(runPelldb({u"make-replica"_s, master, replica}, &out), 0);
-        QVERIFY2(out.contains(u"\"replica of %1\""_s.arg(replica)), qPrintable(out));
-        execRaw(master, u"UPDATE TOOL SET Tool_EXE='a' WHERE Tool_Name='Calculator'"_s);
-        QThread::msleep(2);
-        execRaw(replica, u"UPDATE TOOL SET Tool_EXE='b' WHERE Tool_Name='Calculator'"_s);
-        QCOMPARE(runPelldb({u"sync"_s, master, replica, u"--mode"_s, u"4"_s}, &out), 0);
-        QVERIFY2(out.contains(u"1 conflicts logged"_s) && out.contains(u"synchronized"_s), qPrintable(out));
-        // One form of a key, whatever its type.
-        QCOMPARE(runPelldb({u"conflicts"_s, master}, &out), 0);
-        QVERIFY2(out.contains(u"TOOL [\"Calculator\"]: changed in two replicas [open]"_s) &&
-                     out.contains(u"\"Tool_EXE\":\"a\""_s) && out.contains(u"1 conflicts"_s),
-                 qPrintable(out));
-        // A mode pelldb cannot take is refused in the shell test, one out of range by the engine above.
-    }
 };
 
 QTEST_MAIN(TestReplication)

@@ -30,7 +30,10 @@ struct Three {
         execRaw(pair.master, u"UPDATE \"USER\" SET User_Name='by master' WHERE User_ID='guest'"_s);
         QThread::msleep(2);
         execRaw(pair.replica, u"UPDATE \"USER\" SET User_Name='by replica' WHERE User_ID='guest'"_s);
-        sync(pair.master, pair.replica);
+        QString out;
+        QVERIFY2(runPelldb({u"sync"_s, pair.master, pair.replica}, &out) == 0 &&
+                     out.contains(u"1 conflicts logged"_s),
+                 qPrintable(out));
         sync(pair.master, third);
     }
     QStringList files() const { return {pair.master, pair.replica, third}; }
@@ -220,6 +223,12 @@ private Q_SLOTS:
                  (QStringList{u"USER"_s, u"[\"guest\"]"_s, u"changed in two replicas"_s, u"open"_s,
                               u"master"_s, u"by replica"_s, u"by master"_s}));
         const QString id = QString::number(c[u"id"_s].toInteger());
+        // The text form: one line per conflict, the key in the same form whatever its type, then both
+        // versions.
+        QCOMPARE(runPelldb({u"conflicts"_s, set.third}, &out), 0);
+        QVERIFY2(out.contains(u" USER [\"guest\"]: changed in two replicas [open]\n"_s) &&
+                     out.contains(u"\"User_Name\":\"by master\""_s) && out.endsWith(u"1 conflicts\n"_s),
+                 qPrintable(out));
 
         QCOMPARE(runPelldb({u"resolve"_s, set.third, id, u"restore"_s}, &out), 0);
         set.round();
