@@ -51,9 +51,10 @@ private Q_SLOTS:
     }
 
     void aTaskNeedsItsCategory() {
-        // Duplicate keys are refused through the list windows and the user editor (a corrected key saving
-        // while the row is pending), refused deletions and key changes of users through the user window, and
-        // a cancelled new row leaves none in the options window.
+        // Duplicate keys, whatever their case, are refused by the engine after a repair and through the list
+        // windows and the user editor (a corrected key saving while the row is pending); refused deletions
+        // and key changes of users through the user window; a cancelled new row leaves none in the options
+        // window.
         test::Fixture f;
         auto db = Database::open(f.makeSharedDb());
         auto tasks = db->openRecordset(u"SCR"_s);
