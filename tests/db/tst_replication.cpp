@@ -160,68 +160,58 @@ private Q_SLOTS:
         QCOMPARE(num(pair.master, u"SELECT count(*) FROM NOTES"_s), 0);
     }
 
-    void concurrentVersionsEndTheSameFromEitherSide_data() {
-        QTest::addColumn<QString>("masterSql");
-        QTest::addColumn<QString>("replicaSql");
-        QTest::addColumn<bool>("masterFirst");
-        QTest::addColumn<QString>("winner"); // "master", "replica" or "deleted"
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("reason");
+    void concurrentVersionsEndTheSameFromEitherSide() {
         const QString upd = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest';"_s;
         const QString del = u"DELETE FROM \"USER\" WHERE User_ID='guest';"_s;
         const QString add = u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('%1', '%2');"_s;
         const QString changed = u"changed in two replicas"_s,
                       added = u"the same key was added in two replicas"_s;
-        const auto row = [](const char* name, const QString& m, const QString& r, bool masterFirst,
-                            const char* winner, const char* user, const QString& reason) {
-            QTest::newRow(name) << m << r << masterFirst << QString::fromLatin1(winner)
-                                << QString::fromLatin1(user) << reason;
+        const struct {
+            QString masterSql, replicaSql;
+            bool masterFirst;
+            QString winner, user, reason; // the winner: "master", "replica" or "deleted"
+        } cases[] = {
+            // the later of two changes, either way
+            {upd.arg(u"master"_s), upd.arg(u"replica"_s), true, u"replica"_s, u"guest"_s, changed},
+            {upd.arg(u"x"_s) + upd.arg(u"master"_s), upd.arg(u"replica"_s), false, u"master"_s, u"guest"_s,
+             changed},
+            // a deletion beats a later change
+            {del, upd.arg(u"x"_s) + upd.arg(u"replica"_s), true, u"deleted"_s, u"guest"_s,
+             u"deleted in one replica and changed in another"_s},
+            // deleted and added again on both sides
+            {del + add.arg(u"guest"_s, u"master"_s), del + add.arg(u"guest"_s, u"replica"_s), true,
+             u"replica"_s, u"guest"_s, added},
+            // the same key added in two replicas
+            {add.arg(u"newbie"_s, u"master"_s), add.arg(u"newbie"_s, u"replica"_s), false, u"master"_s,
+             u"newbie"_s, added},
         };
-        row("the later of two changes", upd.arg(u"master"_s), upd.arg(u"replica"_s), true, "replica", "guest",
-            changed);
-        row("the later of two changes, the other way", upd.arg(u"x"_s) + upd.arg(u"master"_s),
-            upd.arg(u"replica"_s), false, "master", "guest", changed);
-        row("a deletion beats a later change", del, upd.arg(u"x"_s) + upd.arg(u"replica"_s), true, "deleted",
-            "guest", u"deleted in one replica and changed in another"_s);
-        row("deleted and added again on both sides", del + add.arg(u"guest"_s, u"master"_s),
-            del + add.arg(u"guest"_s, u"replica"_s), true, "replica", "guest", added);
-        row("the same key added in two replicas", add.arg(u"newbie"_s, u"master"_s),
-            add.arg(u"newbie"_s, u"replica"_s), false, "master", "newbie", added);
-    }
-
-    void concurrentVersionsEndTheSameFromEitherSide() {
-        QFETCH(QString, masterSql);
-        QFETCH(QString, replicaSql);
-        QFETCH(bool, masterFirst);
-        QFETCH(QString, winner);
-        QFETCH(QString, user);
-        QFETCH(QString, reason);
-        for (bool fromMaster : {true, false}) {
-            Fixture f;
-            Pair pair(f);
-            execRaw(masterFirst ? pair.master : pair.replica, masterFirst ? masterSql : replicaSql);
-            QThread::msleep(2);
-            execRaw(masterFirst ? pair.replica : pair.master, masterFirst ? replicaSql : masterSql);
-            sync(fromMaster ? pair.master : pair.replica, fromMaster ? pair.replica : pair.master);
-            QVERIFY(pair.same());
-            const QString name = nameOf(pair.master, user);
-            QCOMPARE(name.isEmpty() ? u"deleted"_s : name, winner);
-            // The losing version is kept for the administrator, under its true reason; a member that meets
-            // the same loss again records the same conflict.
-            const QString loser = winner == u"replica"_s ? u"master"_s : u"replica"_s;
-            const QString lost =
-                u"SELECT group_concat(DISTINCT lost_writer||':'||lost_clock) FROM _pell_conflicts "
-                "WHERE tbl='USER' AND reason='%1' AND instr(lost_row, '%2') > 0"_s.arg(reason, loser);
-            QSet<QString> dots;
-            for (const QString& file : {pair.master, pair.replica})
-                if (const QVariant d = scalarRaw(file, lost); !d.isNull())
-                    dots.insert(d.toString());
-            QCOMPARE(dots.size(), 1);
-            QCOMPARE(pair.conflicts(),
-                     pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE reason='%1'"_s.arg(reason)));
-            const rep::SyncStats again = sync(pair.master, pair.replica); // nothing further moves
-            QCOMPARE(again.imported.applied + again.exported.applied, 0);
-        }
+        for (const auto& [masterSql, replicaSql, masterFirst, winner, user, reason] : cases)
+            for (bool fromMaster : {true, false}) {
+                Fixture f;
+                Pair pair(f);
+                execRaw(masterFirst ? pair.master : pair.replica, masterFirst ? masterSql : replicaSql);
+                QThread::msleep(2);
+                execRaw(masterFirst ? pair.replica : pair.master, masterFirst ? replicaSql : masterSql);
+                sync(fromMaster ? pair.master : pair.replica, fromMaster ? pair.replica : pair.master);
+                QVERIFY(pair.same());
+                const QString name = nameOf(pair.master, user);
+                QCOMPARE(name.isEmpty() ? u"deleted"_s : name, winner);
+                // The losing version is kept for the administrator, under its true reason; a member that
+                // meets the same loss again records the same conflict.
+                const QString loser = winner == u"replica"_s ? u"master"_s : u"replica"_s;
+                const QString lost =
+                    u"SELECT group_concat(DISTINCT lost_writer||':'||lost_clock) FROM _pell_conflicts "
+                    "WHERE tbl='USER' AND reason='%1' AND instr(lost_row, '%2') > 0"_s.arg(reason, loser);
+                QSet<QString> dots;
+                for (const QString& file : {pair.master, pair.replica})
+                    if (const QVariant d = scalarRaw(file, lost); !d.isNull())
+                        dots.insert(d.toString());
+                QCOMPARE(dots.size(), 1);
+                QCOMPARE(pair.conflicts(),
+                         pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE reason='%1'"_s.arg(reason)));
+                const rep::SyncStats again = sync(pair.master, pair.replica); // nothing further moves
+                QCOMPARE(again.imported.applied + again.exported.applied, 0);
+            }
     }
 
     void valuesArriveByteForByte() {
