@@ -15,14 +15,8 @@ using namespace Qt::StringLiterals;
 using db::Database;
 namespace rep = db::replication;
 
-inline QByteArray fileHash(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)
-                                          : QByteArray();
-}
-
 // Every table with its rows, sorted: equal texts mean equal data, to the byte (text that is not UTF-8
-// included).
+// included), save that quote() ends text at a NUL and drops the sign of a zero.
 inline QString dumpData(const QString& path) {
     auto db = Database::open(path, {.readOnly = true});
     QString out;
@@ -44,8 +38,12 @@ inline QString dumpData(const QString& path) {
 // The bytes of each file, to see that an exchange wrote nothing.
 inline QList<QByteArray> fileHashes(const QStringList& files) {
     QList<QByteArray> hashes;
-    for (const QString& file : files)
-        hashes << fileHash(file);
+    for (const QString& path : files) {
+        QFile file(path);
+        hashes << (file.open(QIODevice::ReadOnly)
+                       ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1)
+                       : QByteArray());
+    }
     return hashes;
 }
 
@@ -57,10 +55,6 @@ inline QString nameOf(const QString& path, const QString& user) {
 inline bool sound(const QString& path) {
     QString out;
     return runPelldb({u"check"_s, path}, &out) == 0;
-}
-
-inline QString hexOf(const QString& text) {
-    return QString::fromLatin1(text.toUtf8().toHex().toUpper());
 }
 
 // The lost versions the files logged, as pelldb shows them.
@@ -76,15 +70,17 @@ inline QString lostVersions(const QStringList& files) {
     return lost;
 }
 
-inline bool loggedAsLost(const QStringList& files, const QString& text) {
-    return lostVersions(files).contains(text);
-}
-
 // The reasons logged for a table's conflicts, one per line, in the order they were logged.
 inline QString reasons(const QString& path, const QString& table) {
-    return scalarRaw(path, u"SELECT group_concat(key_text||' '||reason, char(10)) FROM (SELECT * FROM "
-                           "_pell_conflicts WHERE tbl='%1' ORDER BY id)"_s.arg(table))
-        .toString();
+    return str(path,
+               u"SELECT group_concat(key_text||' '||reason, char(10)) FROM (SELECT * FROM _pell_conflicts "
+               "WHERE tbl='%1' ORDER BY id)"_s.arg(table));
+}
+
+// The statement that adds n rows to a table, `values` the columns of row i (1..n).
+inline QString fillSql(const QString& table, int n, const QString& values) {
+    return u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<%1) "
+           "INSERT INTO %2 SELECT %3 FROM n"_s.arg(QString::number(n), table, values);
 }
 
 inline void makeMaster(const QString& path) {
@@ -105,10 +101,6 @@ inline rep::SyncStats sync(const QString& from, const QString& partner, int mode
 // Everything an exchange read or sent: 0 when it found nothing new.
 inline qint64 traffic(const rep::SyncStats& s) {
     return s.imported.received + s.exported.received + s.imported.batches + s.exported.batches;
-}
-
-inline qint64 replicaId(const QString& path) {
-    return rep::identity(*Database::open(path, {.readOnly = true})).replicaId;
 }
 
 // A master (the sample database unless given) and one replica of it.

@@ -3,6 +3,7 @@
 // number from a real situation.
 #include "db/files/operations.h"
 #include "replication_fixture.h"
+#include "support/db_dump.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,21 +16,6 @@
 using namespace pell;
 using namespace pell::test;
 
-namespace {
-
-QVariant userName(const QString& path, const QString& id) {
-    return scalarRaw(path, u"SELECT User_Name FROM \"USER\" WHERE User_ID='%1'"_s.arg(id));
-}
-
-QString fillSql(const QString& table, int n, const QString& values) {
-    return u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<%1) INSERT INTO %2 SELECT "
-           u"%3 "
-           "FROM n"_s.arg(n)
-               .arg(table, values);
-}
-
-} // namespace
-
 class TestReplication : public QObject {
     Q_OBJECT
 
@@ -37,30 +23,22 @@ private Q_SLOTS:
     void conversionNeedsExclusiveOpenAndCapturesEveryWriter() {
         Fixture f;
         const QString path = f.makeSharedDb();
+        const auto exclusive = [&] { return Database::open(path, {.exclusive = true}); };
+        const auto addReplicable = [](Database& db, const QString& value = u"T"_s) {
+            db.appendProperty(db.createProperty(u"Replicable"_s, 10, value));
+        };
+        // That another user's shared open keeps the exclusive one out is proved between processes.
+        QCOMPARE(errorOf([&] { addReplicable(*Database::open(path)); }), err::FileInUse);
+        QVERIFY(!Database::open(path)->hasProperty(u"Replicable"_s));
+        addReplicable(*exclusive(), u"F"_s);
+        QCOMPARE(errorOf([&] { Database::open(path)->setPropertyValue(u"Replicable"_s, u"T"_s); }),
+                 err::FileInUse);
+        QVERIFY(!Database::open(path)->isReplicable());
         {
-            auto db = Database::open(path);
-            QCOMPARE(errorOf([&] { db->appendProperty(db->createProperty(u"Replicable"_s, 10, u"T"_s)); }),
-                     err::FileInUse);
-            QVERIFY(!db->hasProperty(u"Replicable"_s) && !db->isReplicable());
-            // Another user keeps the exclusive open itself from succeeding.
-            QCOMPARE(errorOf([&] { Database::open(path, {.exclusive = true}); }), err::FileInUse);
-        }
-        {
-            auto db = Database::open(path, {.exclusive = true});
-            db->appendProperty(db->createProperty(u"Replicable"_s, 10, u"F"_s));
-            QVERIFY(!db->isReplicable());
-        }
-        {
-            auto db = Database::open(path);
-            QCOMPARE(errorOf([&] { db->setPropertyValue(u"Replicable"_s, u"T"_s); }), err::FileInUse);
-            QCOMPARE(db->propertyValue(u"Replicable"_s).toString(), u"F"_s);
-        }
-        {
-            auto db = Database::open(path, {.exclusive = true});
+            auto db = exclusive();
             db->setPropertyValue(u"Replicable"_s, u"T"_s);
             QVERIFY(db->isReplicable());
-            QCOMPARE(errorOf([&] { db->appendProperty(db->createProperty(u"Replicable"_s, 10, u"T"_s)); }),
-                     err::AlreadyExists);
+            QCOMPARE(errorOf([&] { addReplicable(*db); }), err::AlreadyExists);
             const rep::Identity id = rep::identity(*db);
             QVERIFY(id.setId > 0 && id.replicaId > 0 && id.setId != id.replicaId);
             for (const QString& t : db->tableNames())
@@ -76,18 +54,18 @@ private Q_SLOTS:
             str(path, u"SELECT group_concat(op||':'||k0, ' ') FROM (SELECT * FROM _pell_log ORDER BY seq)"_s),
             u"1:Outside 2:Calculator 3:Low 2:Guest"_s); // a change of case under NOCASE keeps the row
         QCOMPARE(num(path, u"SELECT count(*) FROM _pell_keep_LU_Priority WHERE Priority='Low'"_s), 1);
-        const QString born = u"SELECT bc FROM \"_pell_rows_USER\" WHERE k0='guest'"_s;
-        const qint64 guestBorn = num(path, born);
-        const QString replica = f.path(u"replica.mdb"_s);
-        makeReplica(path, replica);
-        QCOMPARE(num(path, u"SELECT count(*) FROM _pell_log"_s), 0);
-        QCOMPARE(num(path, u"SELECT w FROM \"_pell_rows_LU_Category\" WHERE k0='outside'"_s),
-                 replicaId(path));
-        QCOMPARE(num(path, u"SELECT hist IS NOT NULL FROM \"_pell_rows_TOOL\" WHERE k0='Calculator'"_s), 1);
-        QCOMPARE(num(path, u"SELECT del FROM \"_pell_rows_LU_Priority\" WHERE k0='Low'"_s), 1);
-        QCOMPARE(num(path, u"SELECT count(*) FROM _pell_keep_LU_Priority WHERE _pell_c > 0"_s), 1);
-        QCOMPARE(num(path, born), guestBorn);
-        QCOMPARE(dumpData(replica), dumpData(path));
+        const qint64 guestBorn = num(path, u"SELECT bc FROM \"_pell_rows_USER\" WHERE k0='guest'"_s);
+        makeReplica(path, f.path(u"replica.mdb"_s));
+        // The log is folded into versions this member wrote, the deleted row kept, the row's birth unchanged.
+        QCOMPARE(
+            str(path,
+                u"SELECT (SELECT count(*) FROM _pell_log)||' '||(SELECT w FROM \"_pell_rows_LU_Category\" "
+                "WHERE k0='outside')||' '||(SELECT hist IS NOT NULL FROM \"_pell_rows_TOOL\" WHERE "
+                "k0='Calculator')||(SELECT del FROM \"_pell_rows_LU_Priority\" WHERE k0='Low')||(SELECT "
+                "count(*) FROM _pell_keep_LU_Priority WHERE _pell_c > 0)||' '||(SELECT bc FROM "
+                "\"_pell_rows_USER\" WHERE k0='guest')"_s),
+            u"0 %1 111 %2"_s.arg(rep::identity(*Database::open(path)).replicaId).arg(guestBorn));
+        QCOMPARE(dumpData(f.path(u"replica.mdb"_s)), dumpData(path));
     }
 
     void replicaIsAFullCopyAndRefusalsChangeNothing() {
@@ -100,10 +78,8 @@ private Q_SLOTS:
         // What a killed maker left behind goes at the next run; the work of one still running stays.
         const QString dead = f.path(u"sub/.r1.mdb.making-999999-0"_s);
         const QString alive = f.path(u"sub/.r1.mdb.making-%1-77"_s.arg(QCoreApplication::applicationPid()));
-        for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive}) {
-            QFile file(leftover);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("half a copy") > 0);
-        }
+        for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive})
+            writeFile(leftover, "half a copy");
         QFile::setPermissions(master, QFile::ReadOwner | QFile::WriteOwner);
         {
             Holder other(master, false); // another user keeps working in the master meanwhile
@@ -113,28 +89,23 @@ private Q_SLOTS:
                 QFileInfo::exists(alive));
         QFile::remove(alive);
         QCOMPARE(QFile::permissions(replica) & 0x0777, QFile::permissions(master) & 0x0777); // never wider
-        {
-            auto m = Database::open(master);
-            auto r = Database::open(replica);
-            QCOMPARE(rep::identity(*r).setId, rep::identity(*m).setId);
-            QVERIFY(rep::identity(*r).replicaId != rep::identity(*m).replicaId);
-            QCOMPARE(rep::identity(*r).description, u"replica of "_s + replica);
-            QCOMPARE(r->propertyValue(u"Replicable"_s).toString(), u"T"_s);
-            QCOMPARE(dumpData(replica), dumpData(master));
-            // The copy knows what the master has: a first exchange reads nothing and writes nothing.
-            const auto hashes = fileHashes({master, replica});
-            QCOMPARE(traffic(rep::synchronizeWithStats(*m, replica, db::SyncImpExp)), 0);
-            QCOMPARE(fileHashes({master, replica}), hashes);
-        }
+        // Its description and that it is replicable are seen through the replication window.
+        const rep::Identity m = rep::identity(*Database::open(master)),
+                            r = rep::identity(*Database::open(replica));
+        QVERIFY(r.setId == m.setId && r.replicaId != m.replicaId);
+        QCOMPARE(dumpData(replica), dumpData(master));
+        // The copy knows what the master has: a first exchange reads nothing and writes nothing.
+        const auto hashes = fileHashes({master, replica});
+        QCOMPARE(traffic(sync(master, replica)), 0);
+        QCOMPARE(fileHashes({master, replica}), hashes);
         const QString copy = f.path(u"copy.mdb"_s), link = f.path(u"link.mdb"_s);
-        QVERIFY(QFile::copy(master, copy)); // a file copy is the same replica
-        QVERIFY(QFile::link(master, link));
+        QVERIFY(QFile::copy(master, copy) && QFile::link(master, link)); // a file copy is the same replica
         const auto before = fileHashes({master, replica});
         // An existing file is left alone; a bad path makes nothing, not even half a file.
         QCOMPARE(errorOf([&] { makeReplica(plain, f.path(u"r.mdb"_s)); }), err::NotReplicable);
         QCOMPARE(errorOf([&] { makeReplica(master, replica); }), err::DatabaseExists);
-        QCOMPARE(errorOf([&] { makeReplica(master, f.path(u"missing/r.mdb"_s)); }), err::InvalidPath);
-        QCOMPARE(errorOf([&] { makeReplica(master, QString()); }), err::InvalidPath);
+        for (const QString& bad : {f.path(u"missing/r.mdb"_s), QString()})
+            QCOMPARE(errorOf([&] { makeReplica(master, bad); }), err::InvalidPath);
         QVERIFY(!QFileInfo::exists(f.path(u"r.mdb"_s)));
         for (const QString& name : QDir(f.dir.path()).entryList(QDir::Files | QDir::Hidden))
             QVERIFY2(!name.contains(u"making"_s), qPrintable(name));
@@ -142,11 +113,11 @@ private Q_SLOTS:
             return errorOf(
                 [&] { Database::open(from.isEmpty() ? master : from)->synchronize(partner, mode); });
         };
-        QCOMPARE(syncErr(replica, 0), err::InvalidExchangeMode);
-        QCOMPARE(syncErr(replica, 3), err::InvalidExchangeMode);
+        for (int mode : {0, 3})
+            QCOMPARE(syncErr(replica, mode), err::InvalidExchangeMode);
         QCOMPARE(syncErr(f.path(u"none.mdb"_s)), err::FileNotFoundDb);
-        QCOMPARE(syncErr(f.path(u"no/such/x.mdb"_s)), err::InvalidPath);
-        QCOMPARE(syncErr(QString()), err::InvalidPath);
+        for (const QString& bad : {f.path(u"no/such/x.mdb"_s), QString()})
+            QCOMPARE(syncErr(bad), err::InvalidPath);
         QCOMPARE(syncErr(plain), err::NotAReplica);
         QCOMPARE(syncErr(stranger), err::DifferentReplicaSet);
         for (const QString& self : {master, link, copy})
@@ -163,24 +134,24 @@ private Q_SLOTS:
     }
 
     void modesMoveChangesOneWayOrBoth() {
+        // Changes, inserts, deletes and a changed key travel in the mode's direction; tables created later
+        // do not travel at all.
         Fixture f;
         Pair pair(f);
         execRaw(pair.master, u"UPDATE \"USER\" SET User_Name='by master' WHERE User_ID='dev'"_s);
-        execRaw(pair.replica, u"UPDATE \"USER\" SET User_Name='by replica' WHERE User_ID='dev1'"_s);
-        sync(pair.master, pair.replica, db::SyncExport);
-        QCOMPARE(userName(pair.replica, u"dev"_s).toString(), u"by master"_s);
-        QCOMPARE(userName(pair.master, u"dev1"_s).toString(), u"Programmer"_s);
-        sync(pair.master, pair.replica, db::SyncImport);
-        QCOMPARE(userName(pair.master, u"dev1"_s).toString(), u"by replica"_s);
-        QVERIFY(pair.same());
-        // Inserts, deletes and a changed key travel as well; tables created later do not.
         execRaw(pair.replica,
-                u"INSERT INTO LU_Category VALUES ('Docs'); DELETE FROM TOOL WHERE "
-                "Tool_Name='Calculator'; UPDATE \"USER\" SET User_ID='visitor' WHERE User_ID='guest'"_s);
-        sync(pair.replica, pair.master);
+                u"UPDATE \"USER\" SET User_Name='by replica' WHERE User_ID='dev1'; INSERT INTO LU_Category "
+                "VALUES ('Docs'); DELETE FROM TOOL WHERE Tool_Name='Calculator'; UPDATE \"USER\" SET "
+                "User_ID='visitor' WHERE User_ID='guest'"_s);
+        const QString seen =
+            u"SELECT group_concat(User_ID||'='||User_Name) FROM (SELECT * FROM \"USER\" WHERE "
+            "User_ID IN ('dev','dev1','guest','visitor') ORDER BY User_ID)"_s;
+        sync(pair.master, pair.replica, db::SyncExport);
+        QCOMPARE(str(pair.replica, seen), u"dev=by master,dev1=by replica,visitor=Visitor"_s);
+        QCOMPARE(str(pair.master, seen), u"dev=by master,dev1=Programmer,guest=Visitor"_s);
+        sync(pair.master, pair.replica, db::SyncImport);
+        QCOMPARE(str(pair.master, seen), u"dev=by master,dev1=by replica,visitor=Visitor"_s);
         QVERIFY(pair.same());
-        QVERIFY(userName(pair.master, u"guest"_s).isNull());
-        QCOMPARE(userName(pair.master, u"visitor"_s).toString(), u"Visitor"_s);
         QCOMPARE(pair.conflicts(), 0);
         execRaw(pair.replica, u"CREATE TABLE NOTES (n TEXT PRIMARY KEY); INSERT INTO NOTES VALUES ('a')"_s);
         execRaw(pair.master, u"CREATE TABLE NOTES (n TEXT PRIMARY KEY)"_s);
@@ -188,72 +159,58 @@ private Q_SLOTS:
         QCOMPARE(num(pair.master, u"SELECT count(*) FROM NOTES"_s), 0);
     }
 
-    void concurrentVersionsEndTheSameFromEitherSide_data() {
-        QTest::addColumn<QString>("masterSql");
-        QTest::addColumn<QString>("replicaSql");
-        QTest::addColumn<bool>("masterFirst");
-        QTest::addColumn<QString>("winner"); // "master", "replica" or "deleted"
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("reason");
+    void concurrentVersionsEndTheSameFromEitherSide() {
         const QString upd = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest';"_s;
         const QString del = u"DELETE FROM \"USER\" WHERE User_ID='guest';"_s;
         const QString add = u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('%1', '%2');"_s;
-        const char* changed = "changed in two replicas";
-        const char* added = "the same key was added in two replicas";
-        QTest::newRow("the later of two changes")
-            << upd.arg(u"master"_s) << upd.arg(u"replica"_s) << true << "replica"
-            << "guest" << changed;
-        QTest::newRow("the later of two changes, the other way")
-            << upd.arg(u"x"_s) + upd.arg(u"master"_s) << upd.arg(u"replica"_s) << false << "master"
-            << "guest" << changed;
-        QTest::newRow("a deletion beats a later change")
-            << del << upd.arg(u"x"_s) + upd.arg(u"replica"_s) << true << "deleted"
-            << "guest"
-            << "deleted in one replica and changed in another";
-        QTest::newRow("deleted and added again on both sides")
-            << del + add.arg(u"guest"_s, u"master"_s) << del + add.arg(u"guest"_s, u"replica"_s) << true
-            << "replica"
-            << "guest" << added;
-        QTest::newRow("the same key added in two replicas")
-            << add.arg(u"newbie"_s, u"master"_s) << add.arg(u"newbie"_s, u"replica"_s) << false << "master"
-            << "newbie" << added;
-    }
-
-    void concurrentVersionsEndTheSameFromEitherSide() {
-        QFETCH(QString, masterSql);
-        QFETCH(QString, replicaSql);
-        QFETCH(bool, masterFirst);
-        QFETCH(QString, winner);
-        QFETCH(QString, user);
-        QFETCH(QString, reason);
-        for (bool fromMaster : {true, false}) {
-            Fixture f;
-            Pair pair(f);
-            execRaw(masterFirst ? pair.master : pair.replica, masterFirst ? masterSql : replicaSql);
-            QThread::msleep(2);
-            execRaw(masterFirst ? pair.replica : pair.master, masterFirst ? replicaSql : masterSql);
-            sync(fromMaster ? pair.master : pair.replica, fromMaster ? pair.replica : pair.master);
-            QVERIFY(pair.same());
-            const QVariant name = userName(pair.master, user);
-            QCOMPARE(name.isNull() ? u"deleted"_s : name.toString(), winner);
-            // The losing version is kept for the administrator, under its true reason; a member that meets
-            // the same loss again records the same conflict.
-            const QString loser = winner == u"master"_s    ? u"replica"_s
-                                  : winner == u"replica"_s ? u"master"_s
-                                                           : u"replica"_s;
-            const QString lost =
-                u"SELECT group_concat(DISTINCT lost_writer||':'||lost_clock) FROM _pell_conflicts "
-                "WHERE tbl='USER' AND reason='%1' AND instr(lost_row, '%2') > 0"_s.arg(reason, loser);
-            QSet<QString> dots;
-            for (const QString& file : {pair.master, pair.replica})
-                if (const QVariant d = scalarRaw(file, lost); !d.isNull())
-                    dots.insert(d.toString());
-            QCOMPARE(dots.size(), 1);
-            QCOMPARE(pair.conflicts(),
-                     pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE reason='%1'"_s.arg(reason)));
-            const rep::SyncStats again = sync(pair.master, pair.replica); // nothing further moves
-            QCOMPARE(again.imported.applied + again.exported.applied, 0);
-        }
+        const QString changed = u"changed in two replicas"_s,
+                      added = u"the same key was added in two replicas"_s;
+        const struct {
+            QString masterSql, replicaSql;
+            bool masterFirst;
+            QString winner, user, reason; // the winner: "master", "replica" or "deleted"
+        } cases[] = {
+            // the later of two changes, either way
+            {upd.arg(u"master"_s), upd.arg(u"replica"_s), true, u"replica"_s, u"guest"_s, changed},
+            {upd.arg(u"x"_s) + upd.arg(u"master"_s), upd.arg(u"replica"_s), false, u"master"_s, u"guest"_s,
+             changed},
+            // a deletion beats a later change
+            {del, upd.arg(u"x"_s) + upd.arg(u"replica"_s), true, u"deleted"_s, u"guest"_s,
+             u"deleted in one replica and changed in another"_s},
+            // deleted and added again on both sides
+            {del + add.arg(u"guest"_s, u"master"_s), del + add.arg(u"guest"_s, u"replica"_s), true,
+             u"replica"_s, u"guest"_s, added},
+            // the same key added in two replicas
+            {add.arg(u"newbie"_s, u"master"_s), add.arg(u"newbie"_s, u"replica"_s), false, u"master"_s,
+             u"newbie"_s, added},
+        };
+        for (const auto& [masterSql, replicaSql, masterFirst, winner, user, reason] : cases)
+            for (bool fromMaster : {true, false}) {
+                Fixture f;
+                Pair pair(f);
+                execRaw(masterFirst ? pair.master : pair.replica, masterFirst ? masterSql : replicaSql);
+                QThread::msleep(2);
+                execRaw(masterFirst ? pair.replica : pair.master, masterFirst ? replicaSql : masterSql);
+                sync(fromMaster ? pair.master : pair.replica, fromMaster ? pair.replica : pair.master);
+                QVERIFY(pair.same());
+                const QString name = nameOf(pair.master, user);
+                QCOMPARE(name.isEmpty() ? u"deleted"_s : name, winner);
+                // The losing version is kept for the administrator, under its true reason; a member that
+                // meets the same loss again records the same conflict.
+                const QString loser = winner == u"replica"_s ? u"master"_s : u"replica"_s;
+                const QString lost =
+                    u"SELECT group_concat(DISTINCT lost_writer||':'||lost_clock) FROM _pell_conflicts "
+                    "WHERE tbl='USER' AND reason='%1' AND instr(lost_row, '%2') > 0"_s.arg(reason, loser);
+                QSet<QString> dots;
+                for (const QString& file : {pair.master, pair.replica})
+                    if (const QVariant d = scalarRaw(file, lost); !d.isNull())
+                        dots.insert(d.toString());
+                QCOMPARE(dots.size(), 1);
+                QCOMPARE(pair.conflicts(),
+                         pair.both(u"SELECT count(*) FROM _pell_conflicts WHERE reason='%1'"_s.arg(reason)));
+                const rep::SyncStats again = sync(pair.master, pair.replica); // nothing further moves
+                QCOMPARE(again.imported.applied + again.exported.applied, 0);
+            }
     }
 
     void valuesArriveByteForByte() {
@@ -271,17 +228,12 @@ private Q_SLOTS:
                 " (CAST(x'4E004E' AS TEXT), 9223372036854775807, -9223372036854775808, 1e308),"
                 " ('blob', x'00ff00', '12x', -0.0), ('empty', x'', '', NULL)"_s);
         sync(pair.master, pair.replica);
+        // The dumps compare each value's type and bytes; quote() ends text at a NUL, so text holding one, and
+        // the sign of a zero, are compared on their own.
         QCOMPARE(dumpData(pair.master), dumpData(pair.replica));
-        QCOMPARE(str(pair.master, u"SELECT hex(User_Name) FROM \"USER\" WHERE User_ID='guest'"_s),
-                 u"436166E9"_s);
         QCOMPARE(str(pair.master, u"SELECT hex(Tool_EXE) FROM TOOL WHERE Tool_Name='Calculator'"_s),
                  u"6361006C63"_s);
-        QCOMPARE(num(pair.master, u"SELECT length(Contents) FROM ATTACH WHERE SCR_Number=1"_s), 3000000);
-        QCOMPARE(scalarRaw(pair.master, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s),
-                 scalarRaw(pair.replica, u"SELECT hex(Contents) FROM ATTACH WHERE SCR_Number=1"_s));
         QCOMPARE(num(pair.master, u"SELECT x FROM vals WHERE hex(k)='4E004E'"_s), 9223372036854775807LL);
-        QCOMPARE(str(pair.master, u"SELECT typeof(n)||n FROM vals WHERE k='blob'"_s), u"text12x"_s);
-        QCOMPARE(str(pair.master, u"SELECT typeof(x)||length(x) FROM vals WHERE k='empty'"_s), u"blob0"_s);
         const double zero = scalarRaw(pair.master, u"SELECT x FROM vals WHERE hex(k)='4EE9'"_s).toDouble();
         QVERIFY(zero == 0.0 && std::signbit(zero));
         // A key that is not UTF-8 is the same row on both sides: a change to it travels and finds it.
@@ -333,18 +285,16 @@ private Q_SLOTS:
         // Rows of the table without a key get new rowids from VACUUM once earlier rows are gone.
         execRaw(pair.replica, u"INSERT INTO \"SYSTEM\" (MAX_STORAGE) VALUES (1), (2), (3)"_s);
         sync(pair.replica, pair.master);
-        execRaw(pair.replica, u"DELETE FROM \"SYSTEM\" WHERE MAX_STORAGE IN (30, 90, 1)"_s);
         const QString rowid = u"SELECT rowid FROM \"SYSTEM\" WHERE MAX_STORAGE=3"_s;
         const qint64 before = num(pair.replica, rowid);
-        execRaw(pair.replica, u"VACUUM"_s);
+        execRaw(pair.replica, u"DELETE FROM \"SYSTEM\" WHERE MAX_STORAGE IN (30, 90, 1); VACUUM"_s);
         QVERIFY(num(pair.replica, rowid) != before); // the renumbering really happened
         execRaw(pair.replica, u"UPDATE \"SYSTEM\" SET Chunk_Size=4321 WHERE MAX_STORAGE=3"_s);
         execRaw(pair.master, u"UPDATE \"SYSTEM\" SET Chunk_Size=1234 WHERE MAX_STORAGE=2"_s);
         // The master is compacted and repaired by the engine in between.
         db::files::repairDatabase(pair.master);
-        const QString compacted = f.path(u"compacted.mdb"_s);
-        db::files::compactDatabase(pair.master, compacted);
-        QVERIFY(QFile::remove(pair.master) && QFile::rename(compacted, pair.master));
+        db::files::compactDatabase(pair.master, f.path(u"compacted.mdb"_s));
+        QVERIFY(QFile::remove(pair.master) && QFile::rename(f.path(u"compacted.mdb"_s), pair.master));
         sync(pair.master, pair.replica);
         QVERIFY(pair.same());
         QCOMPARE(str(pair.master, u"SELECT group_concat(MAX_STORAGE||':'||coalesce(Chunk_Size,''), ' ') "
@@ -360,8 +310,7 @@ private Q_SLOTS:
         {
             Holder user(pair.replica, false); // a user of the replica keeps it open meanwhile
             const rep::SyncStats s = sync(pair.master, pair.replica, db::SyncImpExp, 100);
-            QCOMPARE(s.exported.applied, 1000);
-            QCOMPARE(s.exported.batches, 10);
+            QVERIFY(s.exported.applied == 1000 && s.exported.batches == 10);
         }
         QVERIFY(pair.same());
         // The second exchange after a change finds nothing new and touches neither file, nor its time.
@@ -371,8 +320,7 @@ private Q_SLOTS:
         QThread::msleep(20);
         QCOMPARE(traffic(sync(pair.master, pair.replica)), 0);
         QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
-        QCOMPARE(QFileInfo(pair.master).lastModified(), mt);
-        QCOMPARE(QFileInfo(pair.replica).lastModified(), rt);
+        QVERIFY(QFileInfo(pair.master).lastModified() == mt && QFileInfo(pair.replica).lastModified() == rt);
         // Members that never met directly send each other nothing they already share.
         const QString third = f.path(u"third.mdb"_s);
         makeReplica(pair.replica, third);
@@ -428,44 +376,17 @@ private Q_SLOTS:
         QString out;
         QCOMPARE(runPelldb(args, &out), 0);
         QVERIFY(pair.same());
-        QCOMPARE(num(pair.master, u"SELECT count(*) FROM \"USER\""_s), 9 + 3000);
-        QCOMPARE(userName(pair.master, u"dev"_s).toString(), u"edited"_s);
-        QCOMPARE(num(pair.replica, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'm%'"_s), written);
-        QCOMPARE(num(pair.master, u"SELECT count(*) FROM LU_Priority WHERE Priority LIKE 'r%'"_s), written);
-        QCOMPARE(num(pair.replica, u"SELECT count(*) FROM \"USER\" WHERE User_Name LIKE 'during %'"_s),
-                 written);
+        QCOMPARE(str(pair.master,
+                     u"SELECT (SELECT count(*) FROM \"USER\")||' '||(SELECT User_Name FROM \"USER\" "
+                     "WHERE User_ID='dev')||' '||(SELECT count(*) FROM LU_Category WHERE Category LIKE "
+                     "'m%')||' '||(SELECT count(*) FROM LU_Priority WHERE Priority LIKE 'r%')||' '||"
+                     "(SELECT count(*) FROM \"USER\" WHERE User_Name LIKE 'during %')"_s),
+                 u"%1 edited %2 %2 %2"_s.arg(9 + 3000).arg(written));
         QCOMPARE(pair.conflicts(), 0);
         QCOMPARE(runPelldb(args, &out), 0);
         QVERIFY2(out.contains(u"imported: 0 versions received, 0 applied"_s) &&
                      out.contains(u"exported: 0 versions received, 0 applied"_s),
                  qPrintable(out));
-    }
-
-    void pelldbCommands() {
-        Fixture f;
-        const QString master = f.makeSharedDb();
-        const QString replica = f.path(u"r.mdb"_s);
-        QString out, err;
-        QCOMPARE(runPelldb({u"make-master"_s, master}, &out), 0);
-        QVERIFY2(out.contains(u"is now the master of replica set"_s), qPrintable(out));
-        QCOMPARE(runPelldb({u"make-master"_s, master}, &out, &err), 1);
-        QVERIFY2(err.contains(u"error 3367"_s), qPrintable(err));
-        QCOMPARE(runPelldb({u"make-replica"_s, master, replica}, &out), 0);
-        QVERIFY2(out.contains(u"\"replica of %1\""_s.arg(replica)), qPrintable(out));
-        execRaw(master, u"UPDATE TOOL SET Tool_EXE='a' WHERE Tool_Name='Calculator'"_s);
-        QThread::msleep(2);
-        execRaw(replica, u"UPDATE TOOL SET Tool_EXE='b' WHERE Tool_Name='Calculator'"_s);
-        QCOMPARE(runPelldb({u"sync"_s, master, replica, u"--mode"_s, u"4"_s}, &out), 0);
-        QVERIFY2(out.contains(u"1 conflicts logged"_s) && out.contains(u"synchronized"_s), qPrintable(out));
-        // One form of a key, whatever its type.
-        QCOMPARE(runPelldb({u"conflicts"_s, master}, &out), 0);
-        QVERIFY2(out.contains(u"TOOL [\"Calculator\"]: changed in two replicas [open]"_s) &&
-                     out.contains(u"\"Tool_EXE\":\"a\""_s) && out.contains(u"1 conflicts"_s),
-                 qPrintable(out));
-        for (const QString& mode : {u"3"_s, u"abc"_s}) {
-            QCOMPARE(runPelldb({u"sync"_s, replica, master, u"--mode"_s, mode}, &out, &err), 1);
-            QVERIFY2(err.startsWith(u"error 3546: "_s) && err.contains(mode), qPrintable(err));
-        }
     }
 };
 
