@@ -40,63 +40,55 @@ class RepairTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void aDamagedFileKeepsEveryReadableRow() {
+    void inUseRefusedDamageMendedWithEveryReadableRowDestroyedFirstPageExplained() {
         Fixture f;
         const QString db = makeBusyDb(f);
         auto before = dumpDatabase(db);
-        const qint64 routes = num(db, u"SELECT count(*) FROM ROUTE"_s);
-        const qint64 cells = overwriteMiddleLeafOfRoute(db);
-        QVERIFY(cells > 0 && !db::files::checkDatabase(db).isEmpty());
-
-        MainWindow(f, &Admin_FORM::Command3D7).run();
-        QCOMPARE(f.platform.boxTexts(), (QStringList{u"Are you sure?"_s, u"Database has been repaired"_s}));
-        QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
-        // The check finds every key and relationship in place; the schema, every other table whole, and ROUTE
-        // less only the rows of the overwritten page.
-        QCOMPARE(db::files::checkDatabase(db), QStringList());
-        auto after = dumpDatabase(db);
-        before.remove(u"ROUTE"_s);
-        QCOMPARE(after.take(u"ROUTE"_s).count(u'\n'), routes - cells);
-        QCOMPARE(after, before);
-    }
-
-    void inUseRefusedDestroyedHeaderMendedDestroyedFirstPageExplained() {
-        Fixture f;
-        const QString db = makeBusyDb(f);
-        const auto before = dumpDatabase(db);
         MainWindow main(f, &Admin_FORM::Command3D7);
         {
             // In use: the program-wide handler, the file as it was.
             const QByteArray held = fileBytes(db);
             Holder holder(db, false);
             main.run();
-            QCOMPARE(f.platform.boxes().size(), 2);
+            QCOMPARE(f.platform.boxTexts(),
+                     (QStringList{u"Are you sure?"_s,
+                                  u"Error %1: %2"_s.arg(err::FileInUse).arg(standardText(err::FileInUse))}));
             QCOMPARE(f.platform.boxes().constFirst().title, u"Repair Database"_s);
-            const auto& error = f.platform.boxes().constLast();
-            QCOMPARE(error.text, u"Error %1: %2"_s.arg(err::FileInUse).arg(standardText(err::FileInUse)));
-            QCOMPARE(error.pointer, Pointer::Default);
+            QCOMPARE(f.platform.boxes().constLast().pointer, Pointer::Default);
             QCOMPARE(fileBytes(db), held);
         }
-        const auto overwrite = [&](int size, char fill) {
-            writeFile(db, fileBytes(db).replace(0, size, QByteArray(size, fill)));
+        const QStringList repaired{u"Are you sure?"_s, u"Database has been repaired"_s};
+        const auto repair = [&](int size, char fill) {
+            if (size > 0)
+                writeFile(db, fileBytes(db).replace(0, size, QByteArray(size, fill)));
             f.platform.clear();
             main.run();
+            return f.platform.boxTexts();
         };
         for (char fill : {'\xA5', '0'}) {
-            overwrite(100, fill);
-            QCOMPARE(f.platform.boxTexts(),
-                     (QStringList{u"Are you sure?"_s, u"Database has been repaired"_s}));
-            QCOMPARE(dumpDatabase(db), before); // every row, the schema, the keys
+            QCOMPARE(repair(100, fill), repaired); // the header
+            QCOMPARE(dumpDatabase(db), before);    // every row, the schema, the keys
             QCOMPARE(db::files::checkDatabase(db), QStringList());
         }
+        // A page of ROUTE: the check finds every key and relationship in place; the schema, every other table
+        // whole, and ROUTE less only the rows of the overwritten page.
+        const qint64 routes = num(db, u"SELECT count(*) FROM ROUTE"_s);
+        const qint64 cells = overwriteMiddleLeafOfRoute(db);
+        QVERIFY(cells > 0 && !db::files::checkDatabase(db).isEmpty());
+        QCOMPARE(repair(0, 0), repaired);
+        QCOMPARE(f.platform.pointerHistory(), (QList<Pointer>{Pointer::Hourglass, Pointer::Default}));
+        QCOMPARE(db::files::checkDatabase(db), QStringList());
+        auto after = dumpDatabase(db);
+        before.remove(u"ROUTE"_s);
+        QCOMPARE(after.take(u"ROUTE"_s).count(u'\n'), routes - cells);
+        QCOMPARE(after, before);
+
         // With the whole first page gone no table can be found: the repair says so and changes nothing.
         const QByteArray bytes = fileBytes(db).replace(0, 4096, QByteArray(4096, '\0'));
-        overwrite(4096, '\0');
-        QCOMPARE(f.platform.boxes().size(), 2);
-        const QString text = f.platform.boxTexts().constLast();
-        QVERIFY2(text.startsWith(u"Error %1: "_s.arg(err::Unrepairable)) &&
-                     text.contains(QLatin1String("first page")),
-                 qPrintable(text));
+        const QStringList texts = repair(4096, '\0');
+        QVERIFY2(texts.size() == 2 && texts[1].startsWith(u"Error %1: "_s.arg(err::Unrepairable)) &&
+                     texts[1].contains(QLatin1String("first page")),
+                 qPrintable(texts.join(u'\n')));
         QCOMPARE(fileBytes(db), bytes);
     }
 
