@@ -1,17 +1,13 @@
 // Help: the command lines that Contents and F1 start, the help file we ship, the viewer window and the
 // pellhelp program itself.
-#include "app/help_launcher.h"
 #include "help/help_document.h"
 #include "help/help_viewer.h"
 #include "shell/Admin_FORM.h"
 #include "support/db_dump.h"
 
 #include <QAction>
-#include <QFile>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
-#include <QPushButton>
 #include <QTextBrowser>
 #include <QtTest>
 

@@ -4,7 +4,6 @@
 #include "db/filelock.h"
 #include "db/files/operations.h"
 #include "db/files/posix_files.h"
-#include "maintenance/maintenance_commands.h"
 #include "support/db_dump.h"
 
 #include <QDir>

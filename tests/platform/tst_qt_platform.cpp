@@ -11,14 +11,10 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
 #include <QtTest>
-
-#include <functional>
 
 using namespace pell;
 using namespace pell::test;
