@@ -166,8 +166,7 @@ private Q_SLOTS:
         MainWindow(f, &Admin_FORM::Command3D8).run();
         sqlite3_close(other);
         QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
-        QCOMPARE(scalarRaw(dest, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'"_s),
-                 QVariant(50));
+        QCOMPARE(num(dest, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'"_s), 50);
         QCOMPARE(db::files::checkDatabase(dest), QStringList());
     }
 
@@ -184,12 +183,10 @@ private Q_SLOTS:
         for (const QString& dest : haveDevice ? QStringList{fifo, device} : QStringList{fifo}) {
             QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 1);
             QVERIFY2(err.startsWith(QLatin1String("error 75: ")) &&
-                         err.contains(QLatin1String("not a regular file")),
+                         err.contains(QLatin1String("not a regular file")) && out.isEmpty(),
                      qPrintable(err));
-            QVERIFY(out.isEmpty());
         }
-        QVERIFY(S_ISFIFO(modeOf(fifo)));
-        QVERIFY(!haveDevice || S_ISCHR(modeOf(device)));
+        QVERIFY(S_ISFIFO(modeOf(fifo)) && (!haveDevice || S_ISCHR(modeOf(device))));
         QCOMPARE(runPelldb({u"backup"_s, db, QString()}, &out, &err), 1);
         QVERIFY2(err.startsWith(QLatin1String("error 76: ")), qPrintable(err));
 
@@ -204,18 +201,17 @@ private Q_SLOTS:
         for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive})
             writeFile(leftover, "partial");
         QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
-        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + u"-journal"_s));
-        QVERIFY(QFile::exists(alive));
+        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + u"-journal"_s) && QFile::exists(alive));
 
         // A file whose header is destroyed is still copied byte for byte; held exclusively, it is in use.
-        QByteArray bytes = fileBytes(db);
-        bytes.replace(0, 100, QByteArray(100, '\xA5'));
+        const QByteArray bytes = fileBytes(db).replace(0, 100, QByteArray(100, '\xA5'));
         writeFile(db, bytes);
         QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
         QCOMPARE(fileBytes(dest), bytes);
         auto held = db::FileLock::acquire(db, db::FileLock::Mode::Exclusive);
         QCOMPARE(runPelldb({u"backup"_s, db, f.path(u"other.mdb"_s)}, &out, &err), 1);
-        QVERIFY2(err.startsWith(QLatin1String("error 70: ")) && out.isEmpty(), qPrintable(err));
+        QVERIFY2(err.startsWith(QLatin1String("error 70: ")) && err.count(u'\n') == 1 && out.isEmpty(),
+                 qPrintable(err));
         QVERIFY(!QFile::exists(f.path(u"other.mdb"_s)));
     }
 
@@ -244,17 +240,16 @@ private Q_SLOTS:
         QSet<qint64> seen;
         while (writer.state() != QProcess::NotRunning || copies < 3) {
             const QString dest = f.path(u"copy%1.mdb"_s.arg(copies++));
-            f.platform.clear();
             f.platform.queueSavePath(dest);
             main.run();
-            QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
-            QVERIFY(db::files::checkDatabase(dest).isEmpty());
+            QCOMPARE(db::files::checkDatabase(dest), QStringList());
             const qint64 attach = num(dest, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"_s);
             QCOMPARE(num(dest, u"SELECT count(*) FROM ROUTE WHERE Route_Note = 'w'"_s), attach);
             seen.insert(attach);
             QFile::remove(dest);
             writer.waitForFinished(20);
         }
+        QCOMPARE(f.platform.boxTexts(), QStringList(copies, u"Database has been backed up"_s));
         QCOMPARE(writer.exitCode(), 0);
         QVERIFY2(seen.size() >= 2, "the copies should have caught the writer at work");
     }
