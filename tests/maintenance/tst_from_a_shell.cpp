@@ -22,6 +22,7 @@ namespace {
 struct Run {
     int status = -1;
     QString out, err;
+    QString shown() const { return QString::number(status) + u' ' + out + err; } // all a caller sees
 };
 
 // pelldb run to its end, through the command line `wrapper` begins with when one is given.
@@ -68,9 +69,9 @@ private Q_SLOTS:
         };
         for (const Case& c : cases) {
             const Run r = pelldb(c.args);
-            const QString what = c.args.join(u' ') + u": "_s + r.out + r.err;
-            QVERIFY2(r.status == c.status && r.out == c.out, qPrintable(what));
-            QVERIFY2(c.errStart.isEmpty() ? r.err.isEmpty() : r.err.startsWith(c.errStart), qPrintable(what));
+            QVERIFY2(r.status == c.status && r.out == c.out &&
+                         (c.errStart.isEmpty() ? r.err.isEmpty() : r.err.startsWith(c.errStart)),
+                     qPrintable(c.args.join(u' ') + u": "_s + r.shown()));
         }
         QCOMPARE(db::files::checkDatabase(copy), QStringList());
         // A damaged file: check lists what it found, and says so in its status.
@@ -114,9 +115,8 @@ private Q_SLOTS:
     }
 
     void helpVersionOptionsAndTheManualAgree() {
-        const Run version = pelldb({u"--version"_s});
-        QVERIFY(version.status == 0 && version.out == u"pelldb "_s + QString::fromLatin1(ProgramVersion) +
-                                                          u"\nSQLite "_s + db::engineVersion() + u'\n');
+        QCOMPARE(pelldb({u"--version"_s}).shown(), u"0 pelldb "_s + QString::fromLatin1(ProgramVersion) +
+                                                       u"\nSQLite "_s + db::engineVersion() + u'\n');
         const Run help = pelldb({u"--help"_s});
         QVERIFY(help.status == 0 && help.err.isEmpty());
         // The commands as --help lists them: the lines indented by two, with their usage.
@@ -126,9 +126,8 @@ private Q_SLOTS:
                 listed << line.trimmed();
         QVERIFY(listed.size() >= 14);
         // The manual lists the same commands with the same usage, in the same order.
-        QFile manual(QStringLiteral(PELL_SOURCE_DIR) + u"/packaging/man/pelldb.1"_s);
-        QVERIFY(manual.open(QIODevice::ReadOnly));
-        const QString roff = QString::fromUtf8(manual.readAll());
+        const QString roff =
+            QString::fromUtf8(fileBytes(QStringLiteral(PELL_SOURCE_DIR "/packaging/man/pelldb.1")));
         const QString commands = roff.section(u".SH COMMANDS"_s, 1).section(u".SH "_s, 0, 0);
         QStringList documented;
         static const QRegularExpression entry(uR"(\.TP\n\\fB(.*)\n)"_s);
@@ -150,10 +149,8 @@ private Q_SLOTS:
                                 errorText([] { throw Error::make(err::InvalidExchangeMode, u"abc"_s); }) +
                                 u'\n';
         for (const QStringList& args : {QStringList{u"sync"_s, db, db, u"--mode"_s, u"abc"_s},
-                                        QStringList{u"sync"_s, u"--mode=abc"_s, db, db}}) {
-            const Run r = pelldb(args);
-            QVERIFY2(r.status == 1 && r.err == badMode, qPrintable(r.err));
-        }
+                                        QStringList{u"sync"_s, u"--mode=abc"_s, db, db}})
+            QCOMPARE(pelldb(args).shown(), u"1 "_s + badMode);
         const Run unknown = pelldb({u"check"_s, db, u"--bogus"_s});
         QVERIFY2(unknown.status == 2 && unknown.err.contains(u"bogus"_s) &&
                      unknown.err.contains(u"usage: pelldb check PATH"_s),
@@ -162,8 +159,8 @@ private Q_SLOTS:
         QVERIFY2(noValue.status == 2 && noValue.err.contains(u"folder"_s), qPrintable(noValue.err));
         // "--" lets a path begin with a dash.
         QVERIFY(QFile::copy(db, f.path(u"-dash.mdb"_s)));
-        const Run dash = pelldb({u"check"_s, u"--"_s, u"-dash.mdb"_s}, {u"env"_s, u"-C"_s, f.dir.path()});
-        QVERIFY2(dash.status == 0 && dash.out == u"ok\n"_s, qPrintable(dash.out + dash.err));
+        QCOMPARE(pelldb({u"check"_s, u"--"_s, u"-dash.mdb"_s}, {u"env"_s, u"-C"_s, f.dir.path()}).shown(),
+                 u"0 ok\n"_s);
     }
 
     void syncAllWalksTheListAsTheWindowDoes() {
@@ -185,12 +182,12 @@ private Q_SLOTS:
         QCOMPARE(r.out, u"synchronized "_s + r1 + u"\nskipped "_s + main +
                             u" (the main database)\nsynchronized "_s + r2 + u'\n');
         const QStringList errors = r.err.split(u'\n', Qt::SkipEmptyParts);
-        QCOMPARE(errors.size(), 2);
-        QVERIFY2(errors[0].startsWith(u"error 3024: "_s) && errors[0].contains(missing), qPrintable(r.err));
-        QVERIFY2(errors[1].startsWith(u"error "_s) && errors[1].endsWith(u"(a blank row of the list)"_s),
+        QVERIFY2(errors.size() == 2 && errors[0].startsWith(u"error 3024: "_s) &&
+                     errors[0].contains(missing) && errors[1].startsWith(u"error "_s) &&
+                     errors[1].endsWith(u"(a blank row of the list)"_s),
                  qPrintable(r.err));
         // The first replica's change went through the main database on to the second.
-        QCOMPARE(scalarRaw(r2, u"SELECT count(*) FROM LU_Category WHERE Category='FromFirst'"_s).toInt(), 1);
+        QCOMPARE(num(r2, u"SELECT count(*) FROM LU_Category WHERE Category='FromFirst'"_s), 1);
         QVERIFY(!QFile::exists(missing));
         // Once every listed replica can be reached, the status says all went well.
         execRaw(list, u"DELETE FROM REPLICA WHERE Replica_Location IN ('', '%1')"_s.arg(missing));
@@ -198,9 +195,7 @@ private Q_SLOTS:
         QVERIFY2(clean.status == 0 && clean.err.isEmpty(), qPrintable(clean.err));
         // An empty list is no failure, and says so.
         execRaw(list, u"DELETE FROM REPLICA"_s);
-        const Run none = pelldb({u"sync-all"_s, f.dir.path()});
-        QVERIFY(none.status == 0 && none.err.isEmpty() &&
-                none.out == u"no replicas listed in "_s + list + u'\n');
+        QCOMPARE(pelldb({u"sync-all"_s, f.dir.path()}).shown(), u"0 no replicas listed in "_s + list + u'\n');
         // Without pell.ini nothing is synchronized, and the line says which file is missing.
         const Run noIni = pelldb({u"sync-all"_s, f.path(u"nowhere"_s)});
         QVERIFY2(noIni.status == 1 && noIni.out.isEmpty() && noIni.err.startsWith(u"error 53: "_s) &&
