@@ -86,7 +86,6 @@ private Q_SLOTS:
         };
         {
             PointerScope outer(platform);
-            QCOMPARE(shape(), Qt::WaitCursor);
             { PointerScope inner(platform); } // nested: the outer work still runs when it ends
             QCOMPARE(shape(), Qt::WaitCursor);
             Qt::CursorShape overBox = Qt::BitmapCursor;
@@ -110,14 +109,10 @@ private Q_SLOTS:
         QString seen;
         const auto answer = [&](bool save) {
             whenModal<QFileDialog>([&, save](QFileDialog* d) {
-                seen = QStringList{d->acceptMode() == QFileDialog::AcceptSave ? u"save"_s : u"open"_s,
-                                   d->testOption(QFileDialog::DontConfirmOverwrite) ? u"no question"_s
-                                                                                    : u"asks"_s,
-                                   d->nameFilters().join(u';'),
-                                   d->defaultSuffix(),
-                                   d->directory().path(),
-                                   d->windowTitle()}
-                           .join(u'|');
+                seen = u"%1|%2|%3|%4|%5|%6"_s.arg(
+                    d->acceptMode() == QFileDialog::AcceptSave ? u"save"_s : u"open"_s,
+                    d->testOption(QFileDialog::DontConfirmOverwrite) ? u"no question"_s : u"asks"_s,
+                    d->nameFilters().join(u';'), d->defaultSuffix(), d->directory().path(), d->windowTitle());
                 d->selectFile(chosen);
                 save ? static_cast<QDialog*>(d)->accept() : d->reject(); // accept() as the Save button does
             });
