@@ -43,30 +43,27 @@ QString ownership(const QString& path) {
 }
 
 // Another program with its own connection to the database, driven line by line through the sqlite3 shell.
-class OtherProgram {
-public:
+struct OtherProgram {
+    QProcess shell;
     explicit OtherProgram(const QString& db) {
-        m_shell.start(QStandardPaths::findExecutable(u"sqlite3"_s), {db});
-        m_shell.waitForStarted();
+        shell.start(QStandardPaths::findExecutable(u"sqlite3"_s), {db});
+        shell.waitForStarted();
         run(u".timeout 5000"_s);
     }
     ~OtherProgram() { kill(); }
     // Runs SQL and waits until it is done; returns what it printed.
     QString run(const QString& sql) {
-        m_shell.write((sql + u"\n.print @done\n"_s).toUtf8());
+        shell.write((sql + u"\n.print @done\n"_s).toUtf8());
         QByteArray out;
-        while (!out.endsWith("@done\n") && m_shell.waitForReadyRead(20000))
-            out += m_shell.readAll();
+        while (!out.endsWith("@done\n") && shell.waitForReadyRead(20000))
+            out += shell.readAll();
         return QString::fromUtf8(out).remove(u"@done"_s).trimmed();
     }
     // SIGKILL: no clean-up of its own.
     void kill() {
-        m_shell.kill();
-        m_shell.waitForFinished();
+        shell.kill();
+        shell.waitForFinished();
     }
-
-private:
-    QProcess m_shell;
 };
 
 } // namespace

@@ -19,6 +19,9 @@ using namespace pell::test;
 
 namespace {
 
+const QString BigAttachment =
+    u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) SELECT 1, 'big', randomblob(%1)"_s;
+
 struct Run {
     int status = -1;
     QString out, err;
@@ -90,9 +93,7 @@ private Q_SLOTS:
         QFETCH(bool, throughPages);
         Fixture f;
         const QString db = f.makeSharedDb();
-        execRaw(
-            db,
-            u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) SELECT 1, 'big', randomblob(3000000)"_s);
+        execRaw(db, BigAttachment.arg(3000000));
         // Through the pages: pelldb's table of open descriptors reads empty, as on a system without /proc, so
         // it cannot copy from the engine's descriptor.
         QTemporaryDir other(throughPages ? QString() : u"/dev/shm/pell-backup-XXXXXX"_s);
@@ -206,9 +207,7 @@ private Q_SLOTS:
     void aTerminalSeesHowFarLongWorkHasCome() {
         Fixture f;
         const QString db = f.makeSharedDb();
-        execRaw(
-            db,
-            u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) SELECT 1, 'big', randomblob(40000000)"_s);
+        execRaw(db, BigAttachment.arg(40000000));
         // script gives pelldb a terminal; its output is what the terminal showed.
         if (QStandardPaths::findExecutable(u"script"_s).isEmpty())
             QSKIP("needs script(1) for a terminal");

@@ -138,11 +138,9 @@ private Q_SLOTS:
                 QCOMPARE(runPelldb(args, &out, &err), 1);
                 QVERIFY2(err.startsWith(u"error %1: "_s.arg(err::NotPellwood)), qPrintable(args[0] + err));
                 QCOMPARE(fileBytes(path), before);
-                QFile::remove(f.path(u"_temp.mdb"_s));
             }
         }
-        QCOMPARE(runPelldb({u"check"_s, f.makeSharedDb()}, &out, &err), 0);
-        QCOMPARE(out, u"ok\n"_s);
+        QVERIFY(!QFile::exists(f.path(u"_temp.mdb"_s)));
     }
 };
 
