@@ -135,7 +135,7 @@ private Q_SLOTS:
         QCOMPARE(f.platform.boxTexts().constLast(), u"Database has been compacted"_s);
         QCOMPARE(statOf(db).st_ino, inode); // the same file, so the earlier connection writes where all read
         other.run(u"INSERT INTO LU_Category VALUES ('After');"_s);
-        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM LU_Category WHERE Category = 'After'"_s), QVariant(1));
+        QCOMPARE(num(db, u"SELECT count(*) FROM LU_Category WHERE Category = 'After'"_s), 1);
         // Killed in the middle of a large transaction, the program leaves a journal that belongs to this very
         // file: the next user rolls it back and no uncommitted row survives.
         other.run(QStringLiteral(
@@ -145,9 +145,8 @@ private Q_SLOTS:
         other.kill();
         QVERIFY(QFile::exists(db + u"-journal"_s));
         QCOMPARE(db::files::checkDatabase(db), QStringList());
-        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'"_s),
-                 QVariant(0));
-        QCOMPARE(scalarRaw(db, u"SELECT count(*) FROM LU_Category"_s), QVariant(5));
+        QCOMPARE(num(db, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'uncommitted'"_s), 0);
+        QCOMPARE(num(db, u"SELECT count(*) FROM LU_Category"_s), 5);
     }
 
     void anotherMemberOfTheGroupSeesEveryLockAndLeavesTheFileAsItWas() {

@@ -113,21 +113,19 @@ private Q_SLOTS:
                                "WHEN 'SCR' THEN replace(sql, '(User_ID)', '(User_ID) ON DELETE CASCADE') "
                                "ELSE replace(sql, 'NOT NULL', 'REFERENCES SCR') END "
                                "WHERE name IN ('LU_Category', 'SCR', 'ATTACH');"));
-        const struct {
-            QString path;
-            QString says;
-        } cases[] = {{empty, u"the file is empty"_s},
-                     {foreign, u"table USER is missing"_s},
-                     {noOptions, u"table SYSTEM has no options row"_s},
-                     {orphans, u"of ROUTE refers to a missing record of SCR (SCR_Number 77)"_s},
-                     {orphans, u"of USER refers to a missing record of USER (Supervisor_User_ID nobody)"_s},
-                     {cascading, u"Category of table LU_Category is not a unique key that ignores case"_s},
-                     {cascading, u"the relationship from SCR to USER deletes or changes tasks"_s},
-                     {cascading, u"the relationship from ATTACH to SCR refuses the deletion of a task"_s}};
+        const std::pair<QString, QString> cases[] = {
+            {empty, u"the file is empty"_s},
+            {foreign, u"table USER is missing"_s},
+            {noOptions, u"table SYSTEM has no options row"_s},
+            {orphans, u"of ROUTE refers to a missing record of SCR (SCR_Number 77)"_s},
+            {orphans, u"of USER refers to a missing record of USER (Supervisor_User_ID nobody)"_s},
+            {cascading, u"Category of table LU_Category is not a unique key that ignores case"_s},
+            {cascading, u"the relationship from SCR to USER deletes or changes tasks"_s},
+            {cascading, u"the relationship from ATTACH to SCR refuses the deletion of a task"_s}};
         QString out, err;
-        for (const auto& c : cases) {
-            QCOMPARE(runPelldb({u"check"_s, c.path}, &out, &err), 1);
-            QVERIFY2(out.contains(c.says), qPrintable(c.path + u'\n' + out));
+        for (const auto& [path, says] : cases) {
+            QCOMPARE(runPelldb({u"check"_s, path}, &out, &err), 1);
+            QVERIFY2(out.contains(says), qPrintable(path + u'\n' + out));
         }
         // The whole-file commands turn none of them into something else.
         for (const QString& path : {empty, foreign, cascading}) {
