@@ -137,6 +137,34 @@ private Q_SLOTS:
         QVERIFY(viewer.openFile(ShippedFile) && viewer.navigation->isEnabled() && viewer.showTopic(1));
     }
 
+    void parserReadsTheFormat() {
+        const HelpDocument doc = HelpDocument::parse(
+            u"# a comment\r\n@title Sample help\r\n@topic 0 Contents\r\nWelcome.\r\n"
+            "@topic 7 Seven & more\r\n@keywords one; two ;; \r\n\r\nFirst <line>\r\ncontinued.\r\n\r\n"
+            "== Part\r\n- item [[0]]\r\n  goes on\r\n- see [[7|this]] and [[99]]\r\n\r\n\r\n"
+            "@topic x broken\r\nlost text\r\n"_s);
+        QCOMPARE(doc.title(), u"Sample help"_s);
+        QCOMPARE(doc.topics().size(), 2); // the topic with a broken number is dropped with its text
+        QVERIFY(doc.topic(7));
+        QCOMPARE(doc.topic(7)->title + u'|' + doc.topic(7)->keywords.join(u','), u"Seven & more|one,two"_s);
+        const QString html = doc.topicHtml(7);
+        for (const QString& part :
+             {u"<h2>Seven &amp; more</h2>"_s, u"<p>First &lt;line&gt; continued.</p>"_s, u"<h3>Part</h3>"_s,
+              u"<li>item <a href=\"topic:0\">Contents</a> goes on</li>"_s, u"<a href=\"topic:7\">this</a>"_s,
+              u"<a href=\"topic:99\">99</a>"_s})
+            QVERIFY2(html.contains(part), qPrintable(part));
+        QVERIFY(!html.contains(u"lost text"_s));
+        QVERIFY(doc.topicText(7).contains(u"- see this and 99"_s));
+        QVERIFY(doc.topicHtml(0).contains(u"<a href=\"topic:7\">Seven &amp; more</a>"_s));
+        QVERIFY(doc.topicHtml(5).isEmpty());
+        QCOMPARE(doc.index().size(), 3);
+        // An entry given again in other letters is listed once, as first written.
+        const HelpDocument twice = HelpDocument::parse(u"@topic 7 Seven\n@keywords seven; One; ONE; one\n"
+                                                       "@topic 8 Eight\n@keywords one\n"_s);
+        QList<QPair<QString, int>> expected{{u"Eight"_s, 8}, {u"One"_s, 7}, {u"one"_s, 8}, {u"Seven"_s, 7}};
+        QCOMPARE(twice.index(), expected);
+    }
+
     void programPrintsTopicsAndSurvivesMissingFile() {
         // One window's topic: the viewer's own test walks them all.
         HelpDocument doc;
