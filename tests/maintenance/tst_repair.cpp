@@ -11,14 +11,6 @@ using namespace pell::test;
 
 namespace {
 
-QString makeBusyDb(Fixture& f) {
-    return makeFilledDb(
-        f,
-        QStringLiteral("INSERT INTO ROUTE (SCR_Number, From_User, To_User, Route_Note) VALUES "
-                       "(%1, 'admin', 'dev1', 'routing note number %2 with some words');"),
-        3000);
-}
-
 // Overwrites a leaf page of ROUTE from the middle of the table; returns how many rows it held.
 qint64 overwriteMiddleLeafOfRoute(const QString& db) {
     const QStringList pages = str(db, u"SELECT group_concat(pageno) FROM (SELECT pageno FROM dbstat "
@@ -28,10 +20,9 @@ qint64 overwriteMiddleLeafOfRoute(const QString& db) {
     const qint64 cells = num(db, u"SELECT ncell FROM dbstat WHERE pageno = %1"_s.arg(page));
     const qint64 size = num(db, u"PRAGMA page_size"_s);
     QFile file(db);
-    if (!file.open(QIODevice::ReadWrite) || !file.seek((page - 1) * size) ||
-        file.write(QByteArray(int(size), '\xA5')) != size)
-        return -1;
-    return cells;
+    const bool written = file.open(QIODevice::ReadWrite) && file.seek((page - 1) * size) &&
+                         file.write(QByteArray(int(size), '\xA5')) == size;
+    return written ? cells : -1;
 }
 
 } // namespace
@@ -42,7 +33,11 @@ class RepairTest : public QObject {
 private Q_SLOTS:
     void inUseRefusedDamageMendedWithEveryReadableRowDestroyedFirstPageExplained() {
         Fixture f;
-        const QString db = makeBusyDb(f);
+        const QString db =
+            makeFilledDb(f,
+                         u"INSERT INTO ROUTE (SCR_Number, From_User, To_User, Route_Note) VALUES "
+                         "(%1, 'admin', 'dev1', 'routing note number %2 with some words');"_s,
+                         3000);
         auto before = dumpDatabase(db);
         MainWindow main(f, &Admin_FORM::Command3D7);
         {
