@@ -153,8 +153,7 @@ private Q_SLOTS:
         if (!canSwitchUsers())
             QSKIP("needs root and setpriv to run pelldb as other users");
         Fixture f;
-        const OtherUser a{46101, 46100, {46100}};
-        const OtherUser b{46102, 46102, {46100}};
+        const OtherUser a{46101, 46100, {46100}}, b{46102, 46102, {46100}};
         shareFolder(f.dir.path(), 46100);
         const QString db = f.path(u"pell.mdb"_s), ldb = f.path(u"pell.ldb"_s);
         QCOMPARE(runPelldbAs(a, {u"init"_s, db, u"--sample"_s}), 0);
