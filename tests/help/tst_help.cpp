@@ -18,7 +18,6 @@ using pell::help::HelpViewer;
 
 namespace {
 
-const QList<int> WindowContexts{400, 1, 2, 3, 2003, 34}; // the help contexts of the windows
 const QString ShippedFile = QStringLiteral(PELL_BIN_DIR "/pell.hlp");
 
 // Runs pellhelp to its end; its exit code and what it printed (standard output, then standard error).
@@ -61,7 +60,7 @@ private Q_SLOTS:
         // Each window's topic, reached from Contents, with words enough and index entries, as the viewer
         // shows it.
         const QString contents = doc.topicHtml(0);
-        for (int context : WindowContexts) {
+        for (int context : {400, 1, 2, 3, 2003, 34}) { // the windows' help contexts
             const help::HelpTopic* topic = doc.topic(context);
             QVERIFY2(topic && topic->keywords.size() >= 3 && topic->lines.join(u' ').size() > 600 &&
                          contents.contains(u"href=\"topic:%1\""_s.arg(context)) &&
