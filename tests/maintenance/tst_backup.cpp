@@ -122,18 +122,16 @@ private Q_SLOTS:
             ->appendProperty(db::Property{u"Replicable"_s, db::PropertyTypeText, u"T"_s});
         db::Database::open(db)->makeReplica(f.path(u"replica.mdb"_s), u"replica"_s);
         db::files::setOperationLog(nullptr);
-        int renames = 0;
-        for (qsizetype i = 0; i < log.events.size(); ++i) {
-            if (!log.events[i].startsWith(QLatin1String("rename ")))
-                continue;
-            ++renames;
-            const QStringList names = log.events[i].sliced(7).split(u'>');
+        const QStringList renames = log.events.filter(QRegularExpression(u"^rename "_s));
+        QCOMPARE(renames.size(), 4); // two copies, _temp.mdb and the replica: each command went through
+        for (const QString& rename : renames) {
+            const qsizetype i = log.events.indexOf(rename);
+            const QStringList names = rename.sliced(7).split(u'>');
             // The data of the file reached the disk before its name did, and the folder after.
-            QVERIFY2(log.events.mid(0, i).contains(u"sync "_s + names[0]),
+            QVERIFY2(log.events.mid(0, i).contains(u"sync "_s + names[0]) &&
+                         log.events.value(i + 1) == u"folder "_s + QFileInfo(names[1]).absolutePath(),
                      qPrintable(log.events.join(u'\n')));
-            QCOMPARE(log.events.value(i + 1), u"folder "_s + QFileInfo(names[1]).absolutePath());
         }
-        QCOMPARE(renames, 4); // two copies, _temp.mdb and the replica: each command went through
         QVERIFY(!log.bornWith.isEmpty());
         for (mode_t bits : log.bornWith)
             QCOMPARE(bits & 0077, mode_t(0));
