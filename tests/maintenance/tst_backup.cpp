@@ -41,9 +41,7 @@ struct Recorder : db::files::OperationLog {
     QStringList events;
     QList<mode_t> bornWith;
     void synced(const QString& path) override { events << u"sync "_s + path; }
-    void renamed(const QString& from, const QString& to) override {
-        events << u"rename "_s + from + u'>' + to;
-    }
+    void renamed(const QString& old, const QString& to) override { events << u"rename "_s + old + u'>' + to; }
     void folderSynced(const QString& folder) override { events << u"folder "_s + folder; }
     void created(const QString& path) override { bornWith << (modeOf(path) & 0777); }
 };

@@ -46,17 +46,16 @@ private Q_SLOTS:
             Icon icon;
             QMessageBox::Icon shown;
         };
+        using enum QMessageBox::Icon;
         const Case cases[] = {
-            {Buttons::OkOnly, "OK", u"OK"_s, Answer::Ok, Icon::None, QMessageBox::NoIcon},
-            {Buttons::OkOnly, "Esc", u"OK"_s, Answer::Ok, Icon::Critical, QMessageBox::Critical},
-            {Buttons::OkCancel, "OK", u"Cancel,OK*"_s, Answer::Ok, Icon::Question, QMessageBox::Question},
-            {Buttons::OkCancel, "Cancel", u"Cancel,OK*"_s, Answer::Cancel, Icon::Exclamation,
-             QMessageBox::Warning},
-            {Buttons::OkCancel, "Esc", u"Cancel,OK*"_s, Answer::Cancel, Icon::Information,
-             QMessageBox::Information},
-            {Buttons::YesNo, "Yes", u"No,Yes*"_s, Answer::Yes, Icon::None, QMessageBox::NoIcon},
-            {Buttons::YesNo, "No", u"No,Yes*"_s, Answer::No, Icon::None, QMessageBox::NoIcon},
-            {Buttons::YesNo, "Esc", u"No,Yes*"_s, Answer::No, Icon::None, QMessageBox::NoIcon},
+            {Buttons::OkOnly, "OK", u"OK"_s, Answer::Ok, Icon::None, NoIcon},
+            {Buttons::OkOnly, "Esc", u"OK"_s, Answer::Ok, Icon::Critical, Critical},
+            {Buttons::OkCancel, "OK", u"Cancel,OK*"_s, Answer::Ok, Icon::Question, Question},
+            {Buttons::OkCancel, "Cancel", u"Cancel,OK*"_s, Answer::Cancel, Icon::Exclamation, Warning},
+            {Buttons::OkCancel, "Esc", u"Cancel,OK*"_s, Answer::Cancel, Icon::Information, Information},
+            {Buttons::YesNo, "Yes", u"No,Yes*"_s, Answer::Yes, Icon::None, NoIcon},
+            {Buttons::YesNo, "No", u"No,Yes*"_s, Answer::No, Icon::None, NoIcon},
+            {Buttons::YesNo, "Esc", u"No,Yes*"_s, Answer::No, Icon::None, NoIcon},
         };
         for (const Case& c : cases) {
             // A box given no title has the program's.
