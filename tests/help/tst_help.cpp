@@ -121,7 +121,7 @@ private Q_SLOTS:
                          needed.width() <= shown.width() && needed.height() <= shown.height(),
                      qPrintable(item->text()));
         }
-        QCOMPARE(seen.size(), viewer.indexList->count());
+        QVERIFY(seen.size() == viewer.indexList->count() && seen.size() > 30);
 
         // A missing file, one without topics and no name at all are reported; a good file then works again.
         QTemporaryDir dir;
