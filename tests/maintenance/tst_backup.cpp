@@ -4,7 +4,6 @@
 #include "db/filelock.h"
 #include "db/files/operations.h"
 #include "db/files/posix_files.h"
-#include "maintenance/maintenance_commands.h"
 #include "support/db_dump.h"
 
 #include <QDir>
@@ -24,9 +23,9 @@ using namespace pell::test;
 
 namespace {
 
-// Files in a folder other than the database's lock files: no temporary file may be left behind.
+// What a folder holds besides the database's lock files: no temporary file may be left behind.
 QStringList leftovers(const QString& folder) {
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.removeIf([](const QString& n) { return n.endsWith(QLatin1String(".ldb")); });
     return names;
 }
@@ -42,21 +41,10 @@ struct Recorder : db::files::OperationLog {
     QStringList events;
     QList<mode_t> bornWith;
     void synced(const QString& path) override { events << u"sync "_s + path; }
-    void renamed(const QString& from, const QString& to) override {
-        events << u"rename "_s + from + u'>' + to;
-    }
+    void renamed(const QString& old, const QString& to) override { events << u"rename "_s + old + u'>' + to; }
     void folderSynced(const QString& folder) override { events << u"folder "_s + folder; }
     void created(const QString& path) override { bornWith << (modeOf(path) & 0777); }
 };
-
-// The id of a process that has ended.
-pid_t deadProcess() {
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(0);
-    ::waitpid(child, nullptr, 0);
-    return child;
-}
 
 } // namespace
 
@@ -64,83 +52,53 @@ class BackupTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void copiesTheDatabaseWithTheDialogSetAnew() {
+    void everyAnswerToTheDialogAndUsersWhoHoldTheDatabase() {
         Fixture f;
-        const QString db = f.makeSharedDb();
-        MainWindow main(f, &Admin_FORM::Command3D8);
-        f.platform.queueSavePath(std::nullopt); // Cancel ends silently
-        main.run();
-        QVERIFY(f.platform.boxes().isEmpty());
-        QCOMPARE(leftovers(f.dir.path()), QStringList{u"pell.mdb"_s});
-        const QString dest = f.path(u"pellbkup.mdb"_s);
-        f.platform.queueSavePath(dest);
-        main.run();
-        QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
-        QCOMPARE(fileBytes(dest), fileBytes(db));
-
-        f.platform.queueSavePath(f.path(u"second"_s));
-        main.run();
-        QVERIFY(QFile::exists(f.path(u"second.mdb"_s))); // the default extension
-        QCOMPARE(f.platform.saveDialogs().size(), 3);
-        for (const SaveDialogSettings& s : f.platform.saveDialogs()) {
-            QCOMPARE(s.fileName, u"pellbkup.mdb"_s); // not the name chosen last time
-            QCOMPARE(s.initialDir, f.state.programFolder);
-        }
-        QCOMPARE(f.platform.pointerHistory().size(), 0); // the pointer is left alone
-    }
-
-    void theDatabaseItselfIsRefused() {
-        Fixture f;
-        const QString db = f.makeSharedDb();
+        const QString db = f.makeSharedDb(), dest = f.path(u"pellbkup.mdb"_s);
         const QByteArray before = fileBytes(db);
         QVERIFY(QFile::link(db, f.path(u"link.mdb"_s)) && QDir(f.dir.path()).mkdir(u"sub"_s));
         MainWindow main(f, &Admin_FORM::Command3D8);
-        // In other letters, through a link, and spelt with a detour.
-        for (const QString& dest : {db.toUpper(), f.path(u"link.mdb"_s), f.path(u"sub/../pell.mdb"_s)}) {
-            f.platform.clear();
-            f.platform.queueSavePath(dest);
+        // Cancel ends silently; a name without its extension gets the default one; the database itself, in
+        // other letters, through a link or spelt with a detour, is refused, and so is a missing folder.
+        for (const QString& answer :
+             {QString(), dest, f.path(u"second"_s), db.toUpper(), f.path(u"link.mdb"_s),
+              f.path(u"sub/../pell.mdb"_s), f.path(u"nowhere/pellbkup.mdb"_s)}) {
+            f.platform.queueSavePath(answer.isNull() ? std::nullopt : std::optional(answer));
             main.run();
-            QVERIFY2(f.platform.boxTexts() ==
-                         QStringList{u"Destination must be different than active database"_s},
-                     qPrintable(dest));
-            QCOMPARE(fileBytes(db), before);
         }
-    }
+        const QString done = u"Database has been backed up"_s;
+        const QString itself = u"Destination must be different than active database"_s;
+        QStringList texts = f.platform.boxTexts();
+        QVERIFY2(!texts.isEmpty() && texts.takeLast().startsWith(u"Path not found."_s),
+                 qPrintable(f.platform.boxTexts().join(u'\n')));
+        QCOMPARE(texts, (QStringList{done, done, itself, itself, itself}));
+        QCOMPARE(fileBytes(db), before);
+        QCOMPARE(fileBytes(dest), before);
+        const QStringList files{u"link.mdb"_s, u"pell.mdb"_s, u"pellbkup.mdb"_s, u"second.mdb"_s, u"sub"_s};
+        QCOMPARE(leftovers(f.dir.path()), files);
+        QCOMPARE(f.platform.saveDialogs().size(), 7);
+        for (const SaveDialogSettings& s : f.platform.saveDialogs()) // not the name chosen last time
+            QCOMPARE(s.fileName + u'|' + s.initialDir, u"pellbkup.mdb|"_s + f.state.programFolder);
+        QVERIFY(f.platform.pointerHistory().isEmpty()); // the pointer is left alone
 
-    void aMissingFolderOrAnExclusiveUserKeepTheEarlierBackup() {
-        Fixture f;
-        const QString db = f.makeSharedDb();
-        MainWindow main(f, &Admin_FORM::Command3D8);
-        const QString missing = f.path(u"nowhere/pellbkup.mdb"_s);
-        f.platform.queueSavePath(missing);
-        main.run();
-        QCOMPARE(f.platform.boxes().size(), 1);
-        const QString text = f.platform.boxTexts().constFirst();
-        QVERIFY2(text.startsWith(QLatin1String("Path not found.")), qPrintable(text));
-        QVERIFY(!QFile::exists(missing));
-        // A user who merely has it open does not stop a backup.
-        const QString dest = f.path(u"pellbkup.mdb"_s);
+        // A user who merely has it open does not stop a backup. One who holds it exclusively does: an earlier
+        // backup survives, and no new file is made.
+        f.platform.clear();
         {
             Holder reader(db, false);
-            f.platform.clear();
             f.platform.queueSavePath(dest);
             main.run();
-            QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
         }
-        // One who holds it exclusively does; an earlier backup survives, and no new file is made.
-        const QByteArray earlier = fileBytes(dest);
         execRaw(db, u"INSERT INTO LU_Category VALUES ('Later')"_s);
         Holder holder(db, true);
         for (const QString& target : {dest, f.path(u"copy.mdb"_s)}) {
-            f.platform.clear();
             f.platform.queueSavePath(target);
             main.run();
-            QCOMPARE(f.platform.boxTexts(),
-                     QStringList{u"Database is currently in use and can not be opened exclusively"_s});
         }
-        QCOMPARE(fileBytes(dest), earlier);
-        QVERIFY(!QFile::exists(f.path(u"copy.mdb"_s)));
-        QCOMPARE(leftovers(f.dir.path()).size(), 2); // the database and the backup, no temporary file
+        const QString inUse = u"Database is currently in use and can not be opened exclusively"_s;
+        QCOMPARE(f.platform.boxTexts(), (QStringList{done, inUse, inUse}));
+        QCOMPARE(fileBytes(dest), before);
+        QCOMPARE(leftovers(f.dir.path()), files);
     }
 
     void noFileIsPutInPlaceBeforeItsDataIsOnDiskNorWiderThanTheDatabase() {
@@ -162,49 +120,22 @@ private Q_SLOTS:
             ->appendProperty(db::Property{u"Replicable"_s, db::PropertyTypeText, u"T"_s});
         db::Database::open(db)->makeReplica(f.path(u"replica.mdb"_s), u"replica"_s);
         db::files::setOperationLog(nullptr);
-        QCOMPARE(f.platform.boxTexts(),
-                 (QStringList{u"Database has been backed up"_s, u"Are you sure?"_s,
-                              u"Database has been compacted"_s, u"Database has been backed up"_s}));
-        int renames = 0;
-        for (qsizetype i = 0; i < log.events.size(); ++i) {
-            if (!log.events[i].startsWith(QLatin1String("rename ")))
-                continue;
-            ++renames;
-            const QStringList names = log.events[i].sliced(7).split(u'>');
+        const QStringList renames = log.events.filter(QRegularExpression(u"^rename "_s));
+        QCOMPARE(renames.size(), 4); // two copies, _temp.mdb and the replica: each command went through
+        for (const QString& rename : renames) {
+            const qsizetype i = log.events.indexOf(rename);
+            const QStringList names = rename.sliced(7).split(u'>');
             // The data of the file reached the disk before its name did, and the folder after.
-            QVERIFY2(log.events.mid(0, i).contains(u"sync "_s + names[0]),
+            QVERIFY2(log.events.mid(0, i).contains(u"sync "_s + names[0]) &&
+                         log.events.value(i + 1) == u"folder "_s + QFileInfo(names[1]).absolutePath(),
                      qPrintable(log.events.join(u'\n')));
-            QCOMPARE(log.events.value(i + 1), u"folder "_s + QFileInfo(names[1]).absolutePath());
         }
-        QCOMPARE(renames, 4); // two copies, _temp.mdb and the replica
         QVERIFY(!log.bornWith.isEmpty());
         for (mode_t bits : log.bornWith)
             QCOMPARE(bits & 0077, mode_t(0));
         // No file, the backup over an earlier one with wider bits included, is wider than the database.
         for (const QString& name : {u"pellbkup.mdb"_s, u"new.mdb"_s, u"replica.mdb"_s, u"_temp.mdb"_s})
             QVERIFY2((modeOf(f.path(name)) & 0777) == 0600, qPrintable(name));
-    }
-
-    void aDatabaseInWriteAheadLogModeIsCopiedAsReadersSeeIt() {
-        Fixture f;
-        const QString db = f.makeSharedDb();
-        // Another program switches the file to write-ahead logging and commits rows that stay in the log.
-        sqlite3* other = nullptr;
-        QCOMPARE(sqlite3_open(QFile::encodeName(db).constData(), &other), SQLITE_OK);
-        QCOMPARE(sqlite3_exec(other,
-                              "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; BEGIN; "
-                              "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 50) "
-                              "INSERT INTO LU_Category SELECT 'wal' || n FROM c; COMMIT;",
-                              nullptr, nullptr, nullptr),
-                 SQLITE_OK);
-        const QString dest = f.path(u"copy.mdb"_s);
-        f.platform.queueSavePath(dest);
-        MainWindow(f, &Admin_FORM::Command3D8).run();
-        sqlite3_close(other);
-        QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
-        QCOMPARE(scalarRaw(dest, u"SELECT count(*) FROM LU_Category WHERE Category LIKE 'wal%'"_s),
-                 QVariant(50));
-        QCOMPARE(db::files::checkDatabase(dest), QStringList());
     }
 
     void oddDestinationsDamagedSourcesAndDebrisThroughPelldb() {
@@ -220,48 +151,48 @@ private Q_SLOTS:
         for (const QString& dest : haveDevice ? QStringList{fifo, device} : QStringList{fifo}) {
             QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 1);
             QVERIFY2(err.startsWith(QLatin1String("error 75: ")) &&
-                         err.contains(QLatin1String("not a regular file")),
+                         err.contains(QLatin1String("not a regular file")) && out.isEmpty(),
                      qPrintable(err));
-            QVERIFY(out.isEmpty());
         }
-        QVERIFY(S_ISFIFO(modeOf(fifo)));
-        QVERIFY(!haveDevice || S_ISCHR(modeOf(device)));
+        QVERIFY(S_ISFIFO(modeOf(fifo)) && (!haveDevice || S_ISCHR(modeOf(device))));
         QCOMPARE(runPelldb({u"backup"_s, db, QString()}, &out, &err), 1);
         QVERIFY2(err.startsWith(QLatin1String("error 76: ")), qPrintable(err));
 
         // Leftovers of killed backups go with the next backup; those of a running one stay.
         const QString dest = f.path(u"pellbkup.mdb"_s);
-        const QString dead = f.path(u".pellbkup.mdb.backup-%1-0"_s.arg(deadProcess()));
+        const pid_t ended = ::fork();
+        if (ended == 0)
+            ::_exit(0);
+        ::waitpid(ended, nullptr, 0);
+        const QString dead = f.path(u".pellbkup.mdb.backup-%1-0"_s.arg(ended));
         const QString alive = f.path(u".pellbkup.mdb.backup-%1-0"_s.arg(::getppid()));
         for (const QString& leftover : QStringList{dead, dead + u"-journal"_s, alive})
             writeFile(leftover, "partial");
         QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
-        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + u"-journal"_s));
-        QVERIFY(QFile::exists(alive));
+        QVERIFY(!QFile::exists(dead) && !QFile::exists(dead + u"-journal"_s) && QFile::exists(alive));
 
         // A file whose header is destroyed is still copied byte for byte; held exclusively, it is in use.
-        QByteArray bytes = fileBytes(db);
-        bytes.replace(0, 100, QByteArray(100, '\xA5'));
+        const QByteArray bytes = fileBytes(db).replace(0, 100, QByteArray(100, '\xA5'));
         writeFile(db, bytes);
         QCOMPARE(runPelldb({u"backup"_s, db, dest}, &out, &err), 0);
-        QCOMPARE(out, u"Database has been backed up\n"_s);
         QCOMPARE(fileBytes(dest), bytes);
         auto held = db::FileLock::acquire(db, db::FileLock::Mode::Exclusive);
         QCOMPARE(runPelldb({u"backup"_s, db, f.path(u"other.mdb"_s)}, &out, &err), 1);
-        QVERIFY2(err.startsWith(QLatin1String("error 70: ")), qPrintable(err));
-        QVERIFY(out.isEmpty());
+        QVERIFY2(err.startsWith(QLatin1String("error 70: ")) && err.count(u'\n') == 1 && out.isEmpty(),
+                 qPrintable(err));
         QVERIFY(!QFile::exists(f.path(u"other.mdb"_s)));
     }
 
     void copiesTakenUnderContinuousWritesAreCommittedStates() {
-        // Another program adds pairs of rows, one transaction each, a few milliseconds apart; every copy must
-        // hold whole pairs and pass the check.
+        // Another program switches the file to write-ahead logging, where its commits stay, and adds pairs of
+        // rows, one transaction each, a few milliseconds apart. Every copy must hold whole pairs, at least as
+        // many as readers saw before it began, and pass the check.
         const QString sqlite = QStandardPaths::findExecutable(u"sqlite3"_s);
         if (sqlite.isEmpty())
             QSKIP("needs the sqlite3 shell as the other writer");
         Fixture f;
         const QString db = f.makeSharedDb();
-        QString script = u".timeout 10000\n"_s;
+        QString script = u".timeout 10000\nPRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;\n"_s;
         // The pairs belong to a sample task: a row that refers to no task is a problem the check reports.
         for (int i = 0; i < 400; ++i)
             script += QStringLiteral("BEGIN; INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES "
@@ -277,22 +208,19 @@ private Q_SLOTS:
         int copies = 0;
         QSet<qint64> seen;
         while (writer.state() != QProcess::NotRunning || copies < 3) {
-            const QString dest = f.path(u"copy%1.mdb"_s.arg(copies));
-            f.platform.clear();
+            const QString dest = f.path(u"copy%1.mdb"_s.arg(copies++));
+            const qint64 committed = num(db, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"_s);
             f.platform.queueSavePath(dest);
             main.run();
-            QCOMPARE(f.platform.boxTexts(), QStringList{u"Database has been backed up"_s});
-            QVERIFY(db::files::checkDatabase(dest).isEmpty());
-            const qint64 attach =
-                scalarRaw(dest, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"_s).toLongLong();
-            const qint64 route =
-                scalarRaw(dest, u"SELECT count(*) FROM ROUTE WHERE Route_Note = 'w'"_s).toLongLong();
-            QCOMPARE(attach, route);
+            QCOMPARE(db::files::checkDatabase(dest), QStringList());
+            const qint64 attach = num(dest, u"SELECT count(*) FROM ATTACH WHERE File_Name = 'w'"_s);
+            QCOMPARE(num(dest, u"SELECT count(*) FROM ROUTE WHERE Route_Note = 'w'"_s), attach);
+            QVERIFY2(attach >= committed, qPrintable(u"%1 of %2"_s.arg(attach).arg(committed)));
             seen.insert(attach);
             QFile::remove(dest);
-            ++copies;
             writer.waitForFinished(20);
         }
+        QCOMPARE(f.platform.boxTexts(), QStringList(copies, u"Database has been backed up"_s));
         QCOMPARE(writer.exitCode(), 0);
         QVERIFY2(seen.size() >= 2, "the copies should have caught the writer at work");
     }
