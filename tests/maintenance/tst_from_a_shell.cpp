@@ -29,11 +29,14 @@ struct Run {
     QString shown() const { return QString::number(status) + u' ' + out + u'|' + err; }
 };
 
-// pelldb run to its end, through the command line `wrapper` begins with when one is given.
-Run pelldb(const QStringList& args, QStringList wrapper = {}) {
+// pelldb run to its end; `wrap` turns its command line into the one that runs it (in another folder, a
+// namespace, a terminal).
+Run pelldb(const QStringList& args, const std::function<QStringList(QStringList)>& wrap = {}) {
     QProcess p;
-    wrapper << pelldbPath() << args;
-    p.start(wrapper.takeFirst(), wrapper);
+    QStringList command = QStringList{pelldbPath()} + args;
+    if (wrap)
+        command = wrap(command);
+    p.start(command.takeFirst(), command);
     p.closeWriteChannel();
     const bool ended = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit;
     return {ended ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
@@ -97,11 +100,16 @@ private Q_SLOTS:
             (!other.isValid() || QStorageInfo(db).rootPath() == QStorageInfo(other.path()).rootPath()))
             QSKIP("needs a second file system (/dev/shm) to copy onto");
         const QString dest = (throughPages ? f.dir : other).filePath(u"pellbkup.mdb"_s);
-        const Run r = pelldb({u"backup"_s, db, dest},
-                             throughPages ? QStringList{u"unshare"_s, u"-m"_s, u"sh"_s, u"-c"_s,
-                                                        u"mount --bind \"$0\" /proc/$$/fd && exec \"$@\""_s,
-                                                        other.path()}
-                                          : QStringList());
+        const Run r = pelldb({u"backup"_s, db, dest}, [&](const QStringList& command) {
+            return throughPages ? QStringList{u"unshare"_s,
+                                              u"-m"_s,
+                                              u"sh"_s,
+                                              u"-c"_s,
+                                              u"mount --bind \"$0\" /proc/$$/fd && exec \"$@\""_s,
+                                              other.path()} +
+                                      command
+                                : command;
+        });
         if (r.status != 0 && r.err.contains(u"unshare"_s))
             QSKIP("needs to mount in a namespace of its own (root)");
         QVERIFY2(r.status == 0 && r.out == u"Database has been backed up\n"_s, qPrintable(r.err));
@@ -156,7 +164,11 @@ private Q_SLOTS:
         QVERIFY2(noValue.status == 2 && noValue.err.contains(u"folder"_s), qPrintable(noValue.err));
         // "--" lets a path begin with a dash.
         QVERIFY(QFile::copy(db, f.path(u"-dash.mdb"_s)));
-        QCOMPARE(pelldb({u"check"_s, u"--"_s, u"-dash.mdb"_s}, {u"env"_s, u"-C"_s, f.dir.path()}).shown(),
+        QCOMPARE(pelldb({u"check"_s, u"--"_s, u"-dash.mdb"_s},
+                        [&](const QStringList& command) {
+                            return QStringList{u"env"_s, u"-C"_s, f.dir.path()} + command;
+                        })
+                     .shown(),
                  u"0 ok\n|"_s);
     }
 
@@ -206,8 +218,12 @@ private Q_SLOTS:
         // script gives pelldb a terminal; its output is what the terminal showed.
         if (QStandardPaths::findExecutable(u"script"_s).isEmpty())
             QSKIP("needs script(1) for a terminal");
-        const Run r = pelldb({u"backup"_s, db, f.path(u"copy.mdb"_s)},
-                             {u"sh"_s, u"-c"_s, u"script -qec \"$*\" /dev/null"_s, u"sh"_s});
+        const Run r = pelldb({u"backup"_s, db, f.path(u"copy.mdb"_s)}, [](const QStringList& command) {
+            QStringList quoted; // script hands its command to a shell
+            for (QString word : command)
+                quoted << u'\'' + word.replace(u'\'', u"'\\''"_s) + u'\'';
+            return QStringList{u"script"_s, u"-qec"_s, quoted.join(u' '), u"/dev/null"_s};
+        });
         // The line is cleared before the result, which stands alone.
         static const QRegularExpression progress(
             u"Backing up to .* MB of .*%\\).*\r\x1b\\[KDatabase has been backed up"_s,
