@@ -112,10 +112,7 @@ private Q_SLOTS:
                  DataGrid* grid = form.DBGrid1;
                  QCOMPARE(grid->recordRows(), 3);
                  for (int row = 0; row < grid->recordRows(); ++row) {
-                     const QModelIndex cell = grid->model()->index(row, 0);
-                     grid->setCurrentIndex(cell);
-                     grid->edit(cell);
-                     auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+                     QLineEdit* editor = typeInto(grid, row);
                      QVERIFY(editor);
                      QTest::keyClick(editor, Qt::Key_Return);
                  }
