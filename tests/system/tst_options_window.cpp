@@ -134,7 +134,6 @@ private Q_SLOTS:
         QTest::keyClicks(w.window.Text1, u"999"_s);
         QCOMPARE(w.window.Text1->text().size(), 3);
         QVERIFY(f.platform.boxes().isEmpty());
-        w.window.unload();
     }
 
     void memoryRangeIsCheckedOnOk_data() {
@@ -171,10 +170,10 @@ private Q_SLOTS:
         if (accepted) {
             QVERIFY(f.platform.boxes().isEmpty());
             QVERIFY(w.window.isUnloaded());
-            QCOMPARE(systemValue(path, "Chunk_Size").toLongLong(), value.toLongLong());
-            QCOMPARE(systemValue(path, "MAX_STORAGE").toLongLong(), 150);
-            QCOMPARE(systemValue(path, "Mand_Target_Date").toLongLong(), -1);
-            QCOMPARE(systemValue(path, "Edit_Attachments").toLongLong(), 0);
+            QCOMPARE(str(path,
+                         u"SELECT MAX_STORAGE || ',' || Chunk_Size || ',' || Mand_Target_Date || ',' || "
+                         "Edit_Attachments FROM \"SYSTEM\""_s),
+                     u"150,"_s + value + u",-1,0"_s);
             // The sample's closed task of 200 days is gone with its rows; the closed one of 5 days and the
             // open one of 400 days stay.
             QCOMPARE(str(path, u"SELECT group_concat(SCR_Number) FROM SCR"_s), u"1,3,4"_s);
@@ -186,9 +185,8 @@ private Q_SLOTS:
         QCOMPARE(w.window.focusWidget(), w.window.Text2);
         QVERIFY(!w.window.isUnloaded());
         QCOMPARE(w.window.Text2->text(), value);
-        QCOMPARE(optionsRow(path), before);
         QCOMPARE(taskCount(path), tasks); // no purge either
-        w.window.unload();
+        w.window.unload(); // and the refused edit reaches the row neither then nor on the way out
         QCOMPARE(optionsRow(path), before);
     }
 
@@ -226,8 +224,7 @@ private Q_SLOTS:
         {
             OpenWindow w(f);
             QCOMPARE(w.window.Data1->rs().editMode(), db::Recordset::EditMode::AddNew);
-            QVERIFY(w.window.Text1->text().isEmpty());
-            QVERIFY(w.window.Text2->text().isEmpty());
+            QVERIFY(w.window.Text1->text().isEmpty() && w.window.Text2->text().isEmpty());
             w.window.Command2->click(); // Cancel: no row
         }
         QCOMPARE(num(path, u"SELECT count(*) FROM \"SYSTEM\""_s), 0);
@@ -243,12 +240,12 @@ private Q_SLOTS:
     }
 
     void closingWithoutOkDiscardsEveryEdit_data() {
-        QTest::addColumn<int>("how");
-        QTest::newRow("Cancel") << 0;
-        QTest::newRow("title bar") << 1;
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("Cancel") << true;
+        QTest::newRow("title bar") << false;
     }
     void closingWithoutOkDiscardsEveryEdit() {
-        QFETCH(int, how);
+        QFETCH(bool, cancel);
         Fixture f;
         const QString path = f.makeSharedDb();
         execRaw(path, u"UPDATE \"SYSTEM\" SET MAX_STORAGE = 1"_s);
@@ -262,10 +259,7 @@ private Q_SLOTS:
         // Esc is not a cancel key here.
         QTest::keyClick(&w.window, Qt::Key_Escape);
         QVERIFY(!w.window.isUnloaded());
-        if (how == 0)
-            w.window.Command2->click();
-        else
-            w.window.close();
+        cancel ? w.window.Command2->click() : void(w.window.close());
         QVERIFY(w.window.isUnloaded());
         QCOMPARE(optionsRow(path), before);
         QCOMPARE(taskCount(path), tasks);
@@ -374,9 +368,8 @@ private Q_SLOTS:
     void aSecondPurgeBesideAnotherCountsWhatTheOtherDeleted() {
         Fixture f;
         QString tasks;
-        for (int n = 1; n <= 6; ++n)
+        for (int n = 1; n <= 7; ++n)
             tasks += taskSql(n, u"C"_s, stamp(100));
-        tasks += taskSql(7, u"C"_s, stamp(100));
         const QString path = makeDb(f, u"10"_s, tasks);
         // This purge has read its tasks and deleted one when another purge deletes the rest but one, which
         // another user reopens meanwhile.
