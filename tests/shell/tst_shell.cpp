@@ -105,45 +105,39 @@ const std::vector<Window>& windows() {
          [](AppContext& ctx) -> std::unique_ptr<QWidget> { return std::make_unique<Admin_FORM>(ctx); },
          3870, 1785, 400, "", {
             {"Command3D2", "Users", 0, 0, 975, 975}, {"Command3D3", "Tools", 0, 960, 975, 855},
-            {"Command3D1", "System", 960, 0, 1935, 375}, {"Command3D8", "Backup Database", 960, 360, 1935, 375},
+            {"Command3D1", "System", 960, 0, 1935, 375},
+            {"Command3D8", "Backup Database", 960, 360, 1935, 375},
             {"Command3D7", "Repair Database", 960, 720, 1935, 375},
             {"Command3D6", "Compact Database", 960, 1080, 1935, 375},
             {"Command3D4", "Tables", 2880, 0, 975, 975}, {"Command3D5", "Exit", 2880, 960, 975, 855},
-            {"SSCommand1", "Replication", 960, 1440, 1935, 375}
-        }},
+            {"SSCommand1", "Replication", 960, 1440, 1935, 375}}},
         {"About Pellwood", made<ABOUT_FORM>(), 5385, 2685, 0, "", {
             {"Label1", "Pellwood Version", 240, 240, 4815, 255}, {"Label4", "5.09d", 2280, 480, 855, 255},
-            {"Command1", "OK", 2040, 2040, 1215, 495}
-        }},
+            {"Command1", "OK", 2040, 2040, 1215, 495}}},
         {"Lookup Tables", made<F_LOOKUP>(), 5670, 3300, 2003, "List1", {
             {"Option1", "Category", 120, 0, 1935, 255}, {"Option2", "Priority", 120, 360, 1935, 255},
             {"List1", "", 0, 720, 5655, 1815}, {"Command1", "Add", 0, 2760, 975, 495},
             {"Command2", "Modify", 960, 2760, 975, 495}, {"Command3", "Delete", 1920, 2760, 975, 495},
-            {"Command4", "Exit", 4560, 2760, 975, 495}
-        }},
+            {"Command4", "Exit", 4560, 2760, 975, 495}}},
         {"Lookup Value", made<LOOKUP_FORM>(), 3930, 1305, 2003, "HOLD_KEY", {
             {"Label2", "Value:", 360, 120, 615, 255}, {"HOLD_KEY", "", 1080, 120, 2415, 285},
-            {"Command1", "OK", 360, 600, 975, 495}, {"Command2", "Cancel", 2520, 600, 975, 495}
-        }},
+            {"Command1", "OK", 360, 600, 975, 495}, {"Command2", "Cancel", 2520, 600, 975, 495}}},
         {"Add-On Tool Administration", made<F_TOOL>(), 3840, 3255, 3, "List1", {
             {"List1", "", 0, 0, 3855, 2595}, {"Command1", "Add", 0, 2760, 975, 495},
             {"Command2", "Modify", 960, 2760, 975, 495}, {"Command3", "Delete", 1920, 2760, 975, 495},
-            {"Command4", "Exit", 2880, 2760, 975, 495}
-        }},
+            {"Command4", "Exit", 2880, 2760, 975, 495}}},
         {"TOOL", made<TOOL_FORM>(), 6045, 4245, 3, "", {
             {"Label2", "Tool Name", 360, 240, 975, 255}, {"HOLD_KEY", "", 1440, 240, 4455, 285},
             {"Label1", "Tool EXE", 360, 720, 855, 375}, {"Text1", "", 1440, 720, 4455, 285},
             {"Frame1", "Include On", 240, 1200, 5655, 975}, {"Check1", "Access Screen", 120, 360, 2895, 255},
             {"Check2", "Task Screen", 120, 600, 2895, 255},
-            {"Frame2", "Passing Parameters", 240, 2280, 5655, 975}, {"Check3", "User ID", 120, 360, 2895, 255},
-            {"Check4", "Task Number", 120, 600, 2895, 255}, {"Command1", "OK", 240, 3600, 1095, 495},
-            {"Command2", "Cancel", 4800, 3600, 1095, 495}
-        }},
+            {"Frame2", "Passing Parameters", 240, 2280, 5655, 975},
+            {"Check3", "User ID", 120, 360, 2895, 255}, {"Check4", "Task Number", 120, 600, 2895, 255},
+            {"Command1", "OK", 240, 3600, 1095, 495}, {"Command2", "Cancel", 4800, 3600, 1095, 495}}},
         {"Team Builder / User Administrator", made<F_USER>(), 7605, 4590, 1, "", {
             {"Easytree1", "", 0, 0, 7575, 3855}, {"Command1", "Add", 120, 3960, 975, 495},
             {"Command2", "Modify", 1080, 3960, 975, 495}, {"Command3", "Delete", 2040, 3960, 975, 495},
-            {"Command4", "Exit", 6480, 3960, 975, 495}
-        }},
+            {"Command4", "Exit", 6480, 3960, 975, 495}}},
         {"User", made<USER_FORM>(), 6255, 4620, 1, "", {
             {"Label2", "User ID", 120, 120, 1215, 255}, {"HOLD_KEY", "", 1440, 120, 975, 360},
             {"Label1", "Name or Role", 120, 720, 1335, 255}, {"Text1", "", 1440, 720, 4455, 360},
@@ -155,8 +149,7 @@ const std::vector<Window>& windows() {
             {"C_FULL_ACCESS", "Full access to Tasks", 120, 3000, 3615, 255},
             {"C_TEAMMATE_ACCESS", "Teammates and Team members", 120, 3360, 3615, 255},
             {"Option3", "Team member access only", 120, 3720, 3615, 255},
-            {"Command1", "OK", 360, 4080, 1095, 495}, {"Command2", "Cancel", 4800, 4080, 1095, 495}
-        }},
+            {"Command1", "OK", 360, 4080, 1095, 495}, {"Command2", "Cancel", 4800, 4080, 1095, 495}}},
         {"System Options", made<F_SYSTEM>(), 5895, 5100, 2, "", {
             {"Label1", "Auto-Delete Closed Tasks more than ", 120, 240, 3492, 252},
             {"Text1", "", 3600, 240, 735, 288}, {"Label2", "days old.", 4440, 240, 855, 255},
@@ -168,15 +161,13 @@ const std::vector<Window>& windows() {
             {"Check7", "Mandatory Priority", 120, 2280, -1, 375},
             {"Check3", "Allow Non-Owner to Edit", 120, 3000, -1, 375},
             {"Check6", "Allow Attachments to be Edited/Deleted", 120, 3360, -1, 495},
-            {"Command1", "OK", 720, 4440, 1215, 495}, {"Command2", "Cancel", 3600, 4440, 1215, 495}
-        }},
+            {"Command1", "OK", 720, 4440, 1215, 495}, {"Command2", "Cancel", 3600, 4440, 1215, 495}}},
         {"Replication Administrator", made<REPLICA_FORM>(), 4830, 3210, 34, "", {
             {"Command1", "Syncronize with Replicas", 0, 0, 1215, 615},
             {"Command2", "Create Replica", 1200, 0, 1215, 615},
             {"Command4", "Delete Replica Reference", 2400, 0, 1215, 615},
             {"Command3", "Make PELL database a Master", 3600, 0, 1215, 615},
-            {"Label2", "", 120, 600, 4575, 255}, {"DBGrid1", "", 0, 840, 4815, 2415}
-        }}
+            {"Label2", "", 120, 600, 4575, 255}, {"DBGrid1", "", 0, 840, 4815, 2415}}}
     };
     // clang-format on
     return all;
