@@ -31,9 +31,7 @@ template <> struct Kind<F_LOOKUP> {
     static inline const QString duplicate = u"Value already exists, Please specify another ID."_s;
     static inline const QString changed = standardText(err::ChangedByOther);
     static constexpr int keyLength = 24;
-    static QString insert(const QString& quotedKey) {
-        return u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quotedKey);
-    }
+    static inline const QString insert = u"INSERT INTO LU_Category VALUES (%1)"_s; // %1: the quoted key
 };
 template <> struct Kind<F_TOOL> {
     using Editor = TOOL_FORM;
@@ -42,9 +40,7 @@ template <> struct Kind<F_TOOL> {
     static inline const QString duplicate = u"Tool Name already exists, Please specify another Name."_s;
     static inline const QString changed = u"Unknown Error. Please Exit and restart."_s;
     static constexpr int keyLength = 50;
-    static QString insert(const QString& quotedKey) {
-        return u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES (%1, 'x')"_s.arg(quotedKey);
-    }
+    static inline const QString insert = u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES (%1, 'x')"_s;
 };
 
 template <class Window> struct Driver : ListDriver<Window, typename Kind<Window>::Editor> {
@@ -101,7 +97,7 @@ template <class W> void rowsWrittenElsewhereOpenSaveAndDelete() {
     using E = typename Kind<W>::Editor;
     // Keys with apostrophes and one longer than the editor takes, inserted by another program.
     for (const QString& value : {u"O'Neil's list"_s, u"x' OR '1'='1"_s, QString(60, u'k')}) {
-        Driver<W> t({Kind<W>::insert(quoted(value))});
+        Driver<W> t({Kind<W>::insert.arg(quoted(value))});
         const int row = int(t.lines().indexOf(value));
         QVERIFY2(row >= 0, qPrintable(value));
         QString shown;
@@ -220,8 +216,7 @@ template <class W> void deleteAsksAndTakesOnlyTheChosenRow() {
     QCOMPARE(t.keys(), Kind<W>::sample);
     const auto box = t.f.platform.boxes().first();
     QCOMPARE(box.text + u'|' + box.title, u"Are you sure?|DELETE"_s);
-    QCOMPARE(box.buttons, Buttons::OkCancel);
-    QCOMPARE(box.icon, Icon::None);
+    QVERIFY(box.buttons == Buttons::OkCancel && box.icon == Icon::None);
     t.f.platform.queueAnswer(Answer::Ok);
     t.window->DELETE->trigger();
     QCOMPARE(t.f.state.HOLD_ACTION + u'|' + t.f.state.HOLD_VALUE, u"DELETE|"_s + Kind<W>::sample.at(1));
@@ -305,10 +300,9 @@ private Q_SLOTS:
 
     void lookupsTrimValuesAndSwitchTables() {
         Lookups t;
-        t.add(typeAndOk<LOOKUP_FORM>(u"  Sensor   "_s));
+        t.add(typeAndOk<LOOKUP_FORM>(u"  Sensor  fault   "_s));
         t.add(typeAndOk<LOOKUP_FORM>(u"    "_s)); // nothing but blanks is stored as one blank
-        QCOMPARE(t.keys().mid(4), (QStringList{u"Sensor"_s, u" "_s}));
-        QCOMPARE(LOOKUP_FORM::storedValue(u" a b "_s), u"a b"_s);
+        QCOMPARE(t.keys().mid(4), (QStringList{u"Sensor  fault"_s, u" "_s}));
         t.window->List1->setCurrentRow(1);
         t.window->Option2->click();
         QCOMPARE(t.f.state.LOOKUP_TABLE + u'.' + t.f.state.LOOKUP_FIELD + u'.' + t.f.state.HOLD_FIELD,
