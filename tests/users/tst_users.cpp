@@ -68,15 +68,6 @@ std::unique_ptr<USER_FORM> openEditor(Fixture& f, const QString& action, const Q
     return form;
 }
 
-QStringList describe(const std::vector<UserRow>& rows, const std::vector<TreeEntry>& entries) {
-    QStringList lines;
-    for (const TreeEntry& e : entries)
-        lines << rows[size_t(e.row)].id + u'<' +
-                     (e.parent == TreeEntry::RootEntry ? u"ROOT"_s
-                                                       : rows[size_t(entries[size_t(e.parent)].row)].id);
-    return lines;
-}
-
 UserRow user(const QString& id, const QVariant& supervisor) {
     return UserRow{id, u"name of "_s + id, supervisor};
 }
@@ -89,8 +80,15 @@ std::vector<UserRow> rowsOf(const QString& description) {
     }
     return rows;
 }
+// The team tree's order as "id<supervisor id" entries, ROOT for the top.
 QStringList treeOf(const std::vector<UserRow>& rows, int root) {
-    return describe(rows, teamTreeOrder(rows, root, db::schema::user::Admin));
+    const std::vector<TreeEntry> entries = teamTreeOrder(rows, root, db::schema::user::Admin);
+    QStringList lines;
+    for (const TreeEntry& e : entries)
+        lines << rows[size_t(e.row)].id + u'<' +
+                     (e.parent == TreeEntry::RootEntry ? u"ROOT"_s
+                                                       : rows[size_t(entries[size_t(e.parent)].row)].id);
+    return lines;
 }
 
 } // namespace
@@ -225,8 +223,7 @@ private Q_SLOTS:
         // A team moves with its leader.
         const int dev2 = u.select(u"dev2"_s);
         dropOnto(tree, tree.dragData(u.select(u"dev"_s)), support);
-        QCOMPARE(supervisorOf(u.db, u"dev"_s), u"support"_s);
-        QCOMPARE(supervisorOf(u.db, u"dev1"_s), u"dev"_s);
+        QCOMPARE(supervisorOf(u.db, u"dev"_s) + u'/' + supervisorOf(u.db, u"dev1"_s), u"support/dev"_s);
         QCOMPARE(u.shownTree(),
                  (QStringList{SampleTree[0], SampleTree[1], SampleTree[2], u"..dev : Development lead"_s,
                               u"...dev1 : Programmer"_s, u"...dev2 : Tester"_s,
