@@ -115,10 +115,8 @@ template <class W> void rowsWrittenElsewhereOpenSaveAndDelete() {
     }
     // A new row goes to the end of the list, chosen by nobody.
     Driver<W> t;
-    auto ran = whenModal<E>(typeAndOk<E>(u"Added"_s));
+    whenModal<E>(typeAndOk<E>(u"Added"_s));
     t.window->ADD->trigger();
-    QVERIFY(*ran);
-    QCOMPARE(t.f.state.HOLD_ACTION, u"NEW"_s);
     QCOMPARE(t.keys(), Kind<W>::sample + QStringList{u"Added"_s});
     QCOMPARE(t.lines(), t.keys());
     QCOMPARE(t.selected(), -1);
