@@ -1,6 +1,5 @@
 // The replication window against real main, replica and list files: how it opens the list of replicas (and
 // what it says when it cannot), the grid over that list, and its four commands.
-#include "core/command.h"
 #include "db/database.h"
 #include "db/replication/replication.h"
 #include "db/replication_fixture.h"
@@ -20,7 +19,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QTableView>
 #include <QTableWidget>
 #include <QtTest>
 

@@ -4,7 +4,6 @@
 // without a window: the team tree's order and the rules on node keys and loops.
 #include "core/error.h"
 #include "db/database.h"
-#include "db/recordset.h"
 #include "support/drivers.h"
 #include "support/user_window.h"
 #include "users/team_tree.h"
