@@ -81,8 +81,6 @@ template <class W> void listsTheKeysAndChoosesNothing() {
     Driver<W> t;
     QCOMPARE(t.lines(), Kind<W>::sample);
     QCOMPARE(t.selected(), -1);
-    QCOMPARE(t.window->LAST_INDEX, -1);
-    QCOMPARE(t.f.state.HOLD_FIELD, Kind<W>::key);
     QVERIFY(t.window->Command2->isDefault());
     QCOMPARE(menuEntries(t.window->EDIT, false), words(u"&Add|&Modify|&Delete|-|&Exit"_s));
     t.window->Command2->click(); // lines listed but none chosen
@@ -162,8 +160,6 @@ template <class W> void modifyReselectsThePosition() {
     using E = typename Kind<W>::Editor;
     Driver<W> t;
     t.modify(1, typeAndOk<E>(u"Renamed"_s));
-    QCOMPARE(t.f.state.HOLD_VALUE, Kind<W>::sample.at(1));
-    QCOMPARE(t.window->LAST_INDEX, 1);
     QCOMPARE(t.selected(), 1);
     QCOMPARE(t.window->List1->item(1)->text(), u"Renamed"_s);
     // Another administrator empties the table while the editor is open: the same position is gone.
@@ -305,7 +301,6 @@ private Q_SLOTS:
         t.window->Option2->click();
         QCOMPARE(t.f.state.LOOKUP_TABLE + u'.' + t.f.state.LOOKUP_FIELD + u'.' + t.f.state.HOLD_FIELD,
                  u"LU_Priority.Priority.Priority"_s);
-        QCOMPARE(t.window->LAST_INDEX, -1);
         QCOMPARE(t.lines(), words(u"High|Normal|Low"_s));
         QCOMPARE(t.selected(), -1);
         t.add(typeAndOk<LOOKUP_FORM>(u"Critical"_s));
@@ -393,8 +388,8 @@ private Q_SLOTS:
         t.sql(u"INSERT INTO TOOL (Tool_Name, Tool_EXE) VALUES ('Later', 'later')"_s);
         t.remove(0);
         QCOMPARE(t.f.platform.boxes().size(), 2);
-        QVERIFY(t.f.platform.boxes().last().text.startsWith(u"Error "_s));
-        QCOMPARE(t.f.platform.boxes().last().title, AppTitle);
+        QVERIFY(t.f.platform.boxes().last().text.startsWith(u"Error "_s) &&
+                t.f.platform.boxes().last().title == AppTitle);
         QVERIFY(!t.window->isUnloaded() && t.window->isVisible());
         QCOMPARE(t.window->List1->count(), 2); // not refilled
     }
