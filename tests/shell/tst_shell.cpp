@@ -301,9 +301,8 @@ private Q_SLOTS:
                  (QStringList{u"CONTENTS=&Contents"_s, u"-FILL01"_s, u"ABOUT=&About"_s}));
         int ended = 0;
         window.endProgram = [&] { ++ended; };
-        window.Command3D5->click();
-        window.findChild<QAction*>(u"EXIT"_s)->trigger();
-        QCOMPARE(ended, 2);
+        window.findChild<QAction*>(u"EXIT"_s)->trigger(); // the Exit button is pressed in the keyboard test
+        QCOMPARE(ended, 1);
         QVERIFY(f.platform.boxes().isEmpty());
         // Replication opens modeless, and only once.
         window.show();
