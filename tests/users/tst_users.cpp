@@ -15,6 +15,8 @@
 #include <QMenu>
 #include <QRadioButton>
 
+#include <tuple>
+
 using namespace pell;
 using namespace pell::test;
 using namespace pell::users;
@@ -257,8 +259,7 @@ private Q_SLOTS:
         QCOMPARE(u.f.platform.boxTexts().last(), TeamLeaderText);
         QCOMPARE(u.f.platform.boxes().size(), 3); // no confirmation was asked
 
-        // The owner of a task: the engine refuses after the question.
-        QCOMPARE(scalarRaw(u.db, u"SELECT count(*) FROM SCR WHERE SCR_Owner = 'clerk1'"_s).toInt(), 1);
+        // The owner of a task (clerk1 owns one in the sample): the engine refuses after the question.
         u.select(u"clerk1"_s);
         u.w->Command3->click();
         QCOMPARE(u.f.platform.boxTexts().mid(3),
@@ -284,8 +285,7 @@ private Q_SLOTS:
         QCOMPARE(u.shownTree(), expected);
 
         u.f.platform.queueAnswer(Answer::Ok);
-        u.w->Command3->click();
-        QCOMPARE(u.f.platform.boxTexts().size(), 2);
+        u.w->Command3->click(); // told nothing, as the boxes below show
         QCOMPARE(userCount(u.db), 9);
         QCOMPARE(userColumn(u.db, u"intern"_s, u"count(*)"_s).toInt(), 0);
         QCOMPARE(u.f.state.HOLD_ACTION + u' ' + u.f.state.HOLD_VALUE, u"DELETE intern"_s);
@@ -424,22 +424,22 @@ private Q_SLOTS:
         auto other = openEditor(f, u"OPEN"_s, u"Admin"_s);
         QCOMPARE(other->HOLD_KEY->text(), u"admin"_s);
         QVERIFY(other->HOLD_KEY->isEnabled());
-        // Typed keys are filtered, pasted text is not.
+        // Typed keys are filtered and the ID's length holds; pasted text is not filtered.
         form = openEditor(f, u"NEW"_s, u"admin"_s);
-        QTest::keyClicks(form->HOLD_KEY, u"O'Bri"_s);
-        QCOMPARE(form->HOLD_KEY->text(), u"o\"bri"_s);
-        QTest::keyClicks(form->Text3, u"PaSs'W"_s);
-        QCOMPARE(form->Text3->text(), u"pass'w"_s);
-        QTest::keyClicks(form->Text1, u"Mixed 'Name'"_s);
-        QCOMPARE(form->Text1->text(), u"Mixed 'Name'"_s);
+        const std::tuple<QLineEdit*, QString, QString> typing[] = {
+            {form->HOLD_KEY, u"O'Bri"_s, u"o\"bri"_s},
+            {form->Text3, u"PaSs'W"_s, u"pass'w"_s},
+            {form->Text1, u"Mixed 'Name'"_s, u"Mixed 'Name'"_s},
+            {form->HOLD_KEY, u"ABCDEFGHIJKL"_s, u"abcdefghij"_s}};
+        for (const auto& [box, typed, shown] : typing) {
+            box->clear();
+            QTest::keyClicks(box, typed);
+            QCOMPARE(box->text(), shown);
+        }
         QApplication::clipboard()->setText(u"X'Y"_s);
         form->HOLD_KEY->clear();
         QTest::keyClick(form->HOLD_KEY, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(form->HOLD_KEY->text(), u"X'Y"_s);
-        // The length limit still holds for typed text.
-        form->HOLD_KEY->clear();
-        QTest::keyClicks(form->HOLD_KEY, u"ABCDEFGHIJKL"_s);
-        QCOMPARE(form->HOLD_KEY->text(), u"abcdefghij"_s);
     }
 
     void idChangeCarriesTheTeamAlongOrChangesNobody() {
@@ -452,13 +452,10 @@ private Q_SLOTS:
         typeAnd(u"helpdesk"_s, {})(*form);
         QVERIFY(form->isUnloaded());
         const auto team = [&](const QString& lead) {
-            return scalarRaw(db,
-                             u"SELECT group_concat(User_ID) FROM \"USER\" WHERE Supervisor_User_ID = '"_s +
-                                 lead + u"' ORDER BY rowid"_s)
-                .toString();
+            return str(db, u"SELECT group_concat(User_ID) FROM \"USER\" WHERE Supervisor_User_ID = '"_s +
+                               lead + u"' ORDER BY rowid"_s);
         };
-        QCOMPARE(team(u"helpdesk"_s), u"clerk1,clerk2"_s);
-        QCOMPARE(team(u"support"_s), QString());
+        QCOMPARE(team(u"helpdesk"_s) + u'/' + team(u"support"_s), u"clerk1,clerk2/"_s);
         QCOMPARE(settings(db, u"helpdesk"_s).section(u',', 0, 0), u"admin"_s);
         const QString before = table(db);
         form = openEditor(f, u"OPEN"_s, u"dev1"_s);
