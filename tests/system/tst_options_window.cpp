@@ -228,10 +228,10 @@ private Q_SLOTS:
         w.window.Text2->setText(u"2500"_s);
         w.window.Command1->click();
         QVERIFY(w.window.isUnloaded());
-        QCOMPARE(
-            str(path,
-                u"SELECT group_concat(ifnull(MAX_STORAGE, 'null') || ',' || Chunk_Size) FROM \"SYSTEM\""_s),
-            u"null,2500"_s);              // one row
+        // One row, without a day limit.
+        QCOMPARE(str(path, u"SELECT group_concat(ifnull(MAX_STORAGE, 'null') || ',' || Chunk_Size) "
+                           "FROM \"SYSTEM\""_s),
+                 u"null,2500"_s);
         QCOMPARE(taskCount(path), tasks); // an empty day limit deletes nothing
     }
 
@@ -283,7 +283,8 @@ private Q_SLOTS:
         row("limit empty", u"''"_s, u"1 C 5000"_s, {});
         // Dates that cannot be read are skipped.
         row("open, null status, undated", u"10"_s,
-            u"1 A 900;2 a 900;3 - 900;4 C -;5 C ?;6 C 11;7 C 2026-02-30_10:00:00;8 C 2026-06-14_25:61:00;9 C #46000"_s,
+            u"1 A 900;2 a 900;3 - 900;4 C -;5 C ?;6 C 11;"
+            "7 C 2026-02-30_10:00:00;8 C 2026-06-14_25:61:00;9 C #46000"_s,
             {6}, 4);
         row("numbers beyond sixteen bits", u"10"_s,
             u"32767 C 20;40000 C 20;3000000000 C 20;-7 C 20;50000 C 2"_s, {32767, 40000, 3000000000LL, -7});
