@@ -213,7 +213,6 @@ template <class W> void deleteAsksAndTakesOnlyTheChosenRow() {
     QVERIFY(box.buttons == Buttons::OkCancel && box.icon == Icon::None);
     t.f.platform.queueAnswer(Answer::Ok);
     t.window->DELETE->trigger();
-    QCOMPARE(t.f.state.HOLD_ACTION + u'|' + t.f.state.HOLD_VALUE, u"DELETE|"_s + Kind<W>::sample.at(1));
     QStringList left = Kind<W>::sample;
     left.removeAt(1);
     QCOMPARE(t.keys(), left);
@@ -255,17 +254,16 @@ template <class W> void enterDoubleClickAndFocusWorkTheList() {
     QCOMPARE(t.selected(), 0);
     QTest::keyClick(list, Qt::Key_Down);
     // Enter in the list runs Modify, Enter in the editor OK.
-    auto ran = whenModal<E>([](E* e) {
+    whenModal<E>([](E* e) {
         e->HOLD_KEY->setText(u"Entered"_s);
         QTest::keyClick(e->HOLD_KEY, Qt::Key_Return);
         if (!e->isUnloaded())
             e->Command2->click();
     });
     QTest::keyClick(list, Qt::Key_Return);
-    QVERIFY(*ran);
     QCOMPARE(t.keys().at(1), u"Entered"_s);
     const QPoint first = list->visualItemRect(list->item(0)).center();
-    ran = whenModal<E>([](E* e) { e->Command2->click(); });
+    const auto ran = whenModal<E>([](E* e) { e->Command2->click(); });
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, first);
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, first);
     QVERIFY(*ran);
