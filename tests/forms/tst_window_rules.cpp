@@ -5,6 +5,7 @@
 #include "lookups/LOOKUP_FORM.h"
 #include "replication/REPLICA_FORM.h"
 #include "shell/Admin_FORM.h"
+#include "support/db_dump.h"
 #include "support/drivers.h"
 #include "system/F_SYSTEM.h"
 #include "tools/F_TOOL.h"
@@ -56,7 +57,6 @@ private Q_SLOTS:
         struct BoundEditor {
             QString window;
             QString sql;
-            QStringList tables;
             std::function<void(Fixture&)> run;
         };
         const BoundEditor editors[] = {
@@ -67,15 +67,11 @@ private Q_SLOTS:
              "INSERT INTO SCR (SCR_Number, SCR_STATUS, SCR_OWNER_DATE_IN, SCR_Owner) "
              "VALUES (50, 'A', '2024-01-01', %1);"_s.arg(quoted(longId), quoted(longName),
                                                          quoted(longPassword)),
-             {u"USER"_s, u"SCR"_s},
              [&](Fixture& f) { untouchedOk<USER_FORM>(f, u"OPEN"_s, u"User_ID"_s, longId); }},
             {u"TOOL_FORM"_s,
              u"INSERT INTO TOOL VALUES (%1, %2, 1, 'x', -1, NULL)"_s.arg(quoted(longTool), quoted(longExe)),
-             {u"TOOL"_s},
              [&](Fixture& f) { untouchedOk<TOOL_FORM>(f, u"OPEN"_s, u"Tool_Name"_s, longTool); }},
-            {u"LOOKUP_FORM"_s,
-             u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quoted(paddedCategory)),
-             {u"LU_Category"_s},
+            {u"LOOKUP_FORM"_s, u"INSERT INTO LU_Category VALUES (%1)"_s.arg(quoted(paddedCategory)),
              [&](Fixture& f) {
                  f.state.LOOKUP_TABLE = u"LU_Category"_s;
                  f.state.LOOKUP_FIELD = u"Category"_s;
@@ -86,7 +82,6 @@ private Q_SLOTS:
              u"UPDATE \"SYSTEM\" SET MAX_STORAGE = 1000, Chunk_Size = ' 8000 bytes', Mand_Target_Date = 1, "
              "Mand_Category = -1, Mand_Contact = 0, Mand_Priority = NULL, Allow_Unowned_Edit = 2, "
              "Edit_Attachments = 'no'"_s,
-             {u"SYSTEM"_s, u"SCR"_s, u"ATTACH"_s, u"ROUTE"_s},
              [](Fixture& f) {
                  Loaded<F_SYSTEM> window(f.ctx, nullptr);
                  window.show();
@@ -104,7 +99,6 @@ private Q_SLOTS:
             {u"REPLICA_FORM"_s,
              u"INSERT INTO REPLICA VALUES (%1); INSERT INTO REPLICA VALUES (X'FF00FE');"
              "INSERT INTO REPLICA VALUES ('/srv/a' || char(10) || 'b.mdb')"_s.arg(quoted(longLocation)),
-             {u"REPLICA"_s},
              [](Fixture& f) {
                  Loaded<REPLICA_FORM> form(f.ctx, nullptr);
                  form.show();
@@ -112,10 +106,7 @@ private Q_SLOTS:
                  DataGrid* grid = form.DBGrid1;
                  QCOMPARE(grid->recordRows(), 3);
                  for (int row = 0; row < grid->recordRows(); ++row) {
-                     const QModelIndex cell = grid->model()->index(row, 0);
-                     grid->setCurrentIndex(cell);
-                     grid->edit(cell);
-                     auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+                     QLineEdit* editor = typeInto(grid, row);
                      QVERIFY(editor);
                      QTest::keyClick(editor, Qt::Key_Return);
                  }
@@ -128,14 +119,14 @@ private Q_SLOTS:
         QStringList written;
         for (const BoundEditor& e : editors) {
             Fixture f;
-            const QString db = f.makeSharedDb();
-            const QString replicas = f.makeReplicaDb();
-            const QString& file = e.window == u"REPLICA_FORM"_s ? replicas : db;
-            execRaw(file, e.sql);
+            const QString db = f.makeSharedDb(), replicas = f.makeReplicaDb();
+            execRaw(e.window == u"REPLICA_FORM"_s ? replicas : db, e.sql);
+            // Every table of both files, and their schemas.
             const auto bytes = [&] {
                 QStringList tables;
-                for (const QString& table : e.tables)
-                    tables << table + u": "_s + tableBytes(file, table);
+                for (const QString& file : {db, replicas})
+                    for (const auto& [name, rows] : dumpDatabase(file).asKeyValueRange())
+                        tables << file + u' ' + name + u": "_s + rows;
                 return tables;
             };
             const QStringList before = bytes();
@@ -155,24 +146,16 @@ private Q_SLOTS:
         const QString db = f.makeSharedDb();
         f.makeReplicaDb();
         const QString options = tableBytes(db, u"SYSTEM"_s) + tableBytes(db, u"SCR"_s);
-        {
-            // Cancel with the focus: nothing saved, nothing purged.
+        // Cancel with the focus: nothing saved, nothing purged. A box with the focus: the default button, OK,
+        // answers.
+        for (const bool cancel : {true, false}) {
             Loaded<F_SYSTEM> window(f.ctx, nullptr);
             window.show();
             window.Text1->setText(u"1"_s);
-            pressEnterOn(window.Command2);
-            QVERIFY(window.isUnloaded());
-            QCOMPARE(tableBytes(db, u"SYSTEM"_s) + tableBytes(db, u"SCR"_s), options);
-        }
-        {
-            // A box has the focus: the default button, OK, answers.
-            Loaded<F_SYSTEM> window(f.ctx, nullptr);
-            window.show();
-            const QString stored = tableBytes(db, u"SYSTEM"_s);
             window.Check1->setChecked(!window.Check1->isChecked());
-            pressEnterOn(window.Check1);
+            pressEnterOn(cancel ? static_cast<QWidget*>(window.Command2) : window.Check1);
             QVERIFY(window.isUnloaded());
-            QVERIFY(tableBytes(db, u"SYSTEM"_s) != stored);
+            QCOMPARE(tableBytes(db, u"SYSTEM"_s) + tableBytes(db, u"SCR"_s) == options, cancel);
         }
         {
             // Each picture button runs its own command from the keyboard.

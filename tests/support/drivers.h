@@ -5,11 +5,13 @@
 
 #include "forms/pell_form.h"
 #include "support/test_support.h"
+#include "widgets/data_grid.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QTimer>
 #include <QtTest>
@@ -92,6 +94,18 @@ struct OpenedWindows {
 inline void pressEnterOn(QWidget* widget) {
     widget->setFocus();
     QTest::keyClick(widget->window()->focusWidget(), Qt::Key_Return);
+}
+
+// Opens a grid row's cell for typing and types the text (if any) into it, as the user does; the editor, or
+// nothing when none opened.
+inline QLineEdit* typeInto(DataGrid* grid, int row, const QString& text = {}) {
+    const QModelIndex cell = grid->model()->index(row, 0);
+    grid->setCurrentIndex(cell);
+    grid->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+    if (editor && !text.isNull())
+        editor->setText(text);
+    return editor;
 }
 
 // Every row of a table, each column as the engine stores it (its type and its bytes), in rowid order.
