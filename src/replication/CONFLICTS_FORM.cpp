@@ -195,6 +195,14 @@ const rep::ConflictView* CONFLICTS_FORM::selected() {
     return m_model->at(List1->currentIndex().row());
 }
 
+const rep::ConflictView* CONFLICTS_FORM::selectedOpen() {
+    const rep::ConflictView* line = selected();
+    if (line && line->state == QLatin1String("open"))
+        return line;
+    ctx.platform.beep(); // a settled conflict, or none chosen, has nothing to keep or restore
+    return nullptr;
+}
+
 void CONFLICTS_FORM::showSelected() {
     const rep::ConflictView* line = selected();
     Grid1->setRowCount(0);
@@ -243,11 +251,9 @@ void CONFLICTS_FORM::showSelected() {
 }
 
 void CONFLICTS_FORM::KEEP_Click() {
-    const rep::ConflictView* c = selected();
-    if (!c || c->state != QLatin1String("open")) {
-        ctx.platform.beep();
+    const rep::ConflictView* c = selectedOpen();
+    if (!c)
         return;
-    }
     const qint64 id = c->id;
     const bool done = runCommand(ctx.platform, [&] {
         PointerScope hourglass(ctx.platform);
@@ -259,11 +265,9 @@ void CONFLICTS_FORM::KEEP_Click() {
 }
 
 void CONFLICTS_FORM::RESTORE_Click() {
-    const rep::ConflictView* c = selected();
-    if (!c || c->state != QLatin1String("open")) {
-        ctx.platform.beep();
+    const rep::ConflictView* c = selectedOpen();
+    if (!c)
         return;
-    }
     const qint64 id = c->id;
     const QString what = c->table + u' ' + c->key;
     if (ctx.platform.messageBox(QStringLiteral("Restore the lost version of %1?").arg(what), Buttons::YesNo,

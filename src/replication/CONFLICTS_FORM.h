@@ -56,8 +56,10 @@ protected:
 private:
     void fill();
     void showSelected();
-    // The selected conflict, or nothing (with a beep) when there is none.
+    // The selected conflict, or nothing when there is none.
     const db::replication::ConflictView* selected();
+    // The chosen line if its conflict is still open; otherwise a beep and nothing.
+    const db::replication::ConflictView* selectedOpen();
 
     ConflictListModel* m_model;
 };

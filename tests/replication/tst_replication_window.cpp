@@ -420,6 +420,10 @@ private Q_SLOTS:
                      u"with the next synchronization"_s);
             QCOMPARE(conflicts->List1->model()->rowCount(), 0);
             QVERIFY(!conflicts->Command2->isEnabled());
+            // With nothing open left to choose, Keep and Restore only beep.
+            conflicts->KEEP_Click();
+            conflicts->RESTORE_Click();
+            QCOMPARE(r.f.platform.beeps(), 2);
             seen = true;
         });
         r.form->activateWindow();
