@@ -11,6 +11,7 @@
 #include "db/replication/replication.h"
 #include "db/replication/values.h"
 #include "db/schema.h"
+#include "replication/conflict_text.h"
 #include "replication/replica_commands.h"
 
 #include <QCoreApplication>
@@ -151,11 +152,19 @@ int conflicts(const Invocation& call) {
         out << QJsonDocument(array).toJson(QJsonDocument::Indented);
         return 0;
     }
+    // For people, as the Conflicts window shows it: the columns whose versions differ first, marked with
+    // "*", then those both versions share; values in the program's terms, passwords masked.
     for (const rep::ConflictView& c : list) {
         out << "#" << c.id << " " << c.loggedAt << " " << c.table << " " << c.key << ": " << c.reason << " ["
             << c.state << "]\n";
-        out << "    kept: " << (c.keptJson.isEmpty() ? QStringLiteral("(deleted)") : c.keptJson) << "\n";
-        out << "    lost: " << (c.lostJson.isEmpty() ? QStringLiteral("(deleted)") : c.lostJson) << "\n";
+        const QString noKept = QStringLiteral("(no record)"), noLost = QStringLiteral("(deleted)");
+        for (const conflict_text::Line& line : conflict_text::lines(c)) {
+            if (line.differs)
+                out << "  * " << line.column << ": kept " << (c.keptDeleted ? noKept : line.kept)
+                    << " | lost " << (c.lostDeleted ? noLost : line.lost) << "\n";
+            else
+                out << "    " << line.column << ": " << line.kept << "\n";
+        }
     }
     out << list.size() << " conflicts\n";
     return 0;

@@ -1,5 +1,7 @@
 #include "help/help_viewer.h"
 
+#include "platform/program_font.h"
+
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QSplitter>
@@ -16,6 +18,8 @@ const QString DefaultTitle = QStringLiteral("Pell Admin Help");
 
 HelpViewer::HelpViewer(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("pellhelp"));
+    // The topics read in the face of the program they explain.
+    setFont(programFont());
     setWindowTitle(DefaultTitle);
 
     navigation = new QTabWidget(this);

@@ -7,6 +7,7 @@
 #include <utility>
 
 class QAbstractButton;
+class QKeyEvent;
 
 namespace pell {
 
@@ -65,6 +66,23 @@ private:
     QAbstractButton* m_cancelButton = nullptr;
     QList<DataControl*> m_refreshAfterLoad;
 };
+
+// Enter acts on the button that has the focus, and otherwise only on a default button the window names
+// itself: no button becomes the default by having had the focus or by coming first, so Enter in a list, a
+// grid or a check box never starts a command that nobody chose. Every window applies it before it shows.
+void enterOnlyOnChosenButtons(QWidget* window);
+// Enter (or the keypad's Enter) that reached the window with a push button of it focused: presses that
+// button. Returns whether it did.
+bool pressFocusedButton(QWidget* window, const QKeyEvent* event);
+
+// Tab into a group of option buttons lands on the chosen one, and the arrow keys then choose as they move.
+// Every window applies it before it shows; a choice made later (by the program or the administrator)
+// moves the group's Tab stop with it.
+void tabToTheChosenOption(QWidget* window);
+
+// Where a window's twips put a control past its client area, the client area grows by the missing pixels:
+// the controls keep their places and nothing is cut. Every window applies it when it loads.
+void growToHoldControls(QWidget* window);
 
 // A window ready for use: WINDOW built with these arguments, then loaded.
 template <class W> class Loaded final : public W {

@@ -2,18 +2,23 @@
 
 #include "app/center_form.h"
 #include "core/command.h"
+#include "core/error.h"
 #include "core/platform.h"
 #include "db/database.h"
-#include "db/schema.h"
+#include "forms/controls.h"
+#include "platform/program_font.h"
+#include "platform/twips.h"
+#include "replication/conflict_text.h"
 
 #include <QCheckBox>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
 #include <QTableWidget>
-#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace pell {
 
@@ -24,6 +29,11 @@ namespace {
 constexpr int HelpContext = 35;
 
 enum Column { When, Table, Key, Reason, Member, State, Columns };
+enum GridColumn { ColumnName, Kept, Lost };
+
+bool isOpen(const rep::ConflictView& c) {
+    return c.state == QLatin1String("open");
+}
 
 QString stateText(const QString& state) {
     if (state == QLatin1String("kept"))
@@ -32,6 +42,21 @@ QString stateText(const QString& state) {
         return QStringLiteral("Restored");
     return QStringLiteral("Open");
 }
+
+QString about(const rep::ConflictView& c) {
+    return c.table + u' ' + conflict_text::key(c.key);
+}
+
+// A whole value as a tool tip: wrapped, so that a long one stays on the screen.
+QString wrappedTip(const QString& value) {
+    return value.isEmpty() ? QString()
+                           : QStringLiteral("<p style='white-space:pre-wrap'>") + value.toHtmlEscaped() +
+                                 QStringLiteral("</p>");
+}
+
+const QString NeverMaster =
+    QStringLiteral("This database has never been made a replicable master, so no synchronization has logged "
+                   "conflicts in it.");
 
 } // namespace
 
@@ -55,7 +80,7 @@ int ConflictListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant ConflictListModel::data(const QModelIndex& index, int role) const {
     const rep::ConflictView* c = at(index.row());
-    if (!c || role != Qt::DisplayRole)
+    if (!c || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
         return {};
     switch (index.column()) {
     case When:
@@ -63,7 +88,7 @@ QVariant ConflictListModel::data(const QModelIndex& index, int role) const {
     case Table:
         return c->table;
     case Key:
-        return c->key;
+        return conflict_text::key(c->key);
     case Reason:
         return c->reason;
     case Member:
@@ -84,11 +109,16 @@ QVariant ConflictListModel::headerData(int section, Qt::Orientation orientation,
 
 CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     : PellForm(context, parent, HelpContext) {
+    using namespace controls;
     setObjectName(QStringLiteral("CONFLICTS_FORM"));
     setWindowTitle(QStringLiteral("Conflicts"));
+    setFont(programFont());
+    twips::setClientSize(this, 8400, 6000);
+    const int row = fontMetrics().height() + 4;
 
-    Check1 = new QCheckBox(QStringLiteral("&Show closed conflicts too"), this);
-    Check1->setObjectName(QStringLiteral("Check1"));
+    auto* heading = label(this, "Label3", QStringLiteral("Con&flicts:"), 120, 120, 1095, 255);
+    Label2 = label(this, "Label2", {}, 1200, 120, 3600, 255);
+    Check1 = checkBox(this, "Check1", QStringLiteral("&Show closed conflicts too"), 5280, 120, 3000, 255);
 
     m_model = new ConflictListModel(this);
     List1 = new QTableView(this);
@@ -98,71 +128,67 @@ CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List1->setTabKeyNavigation(false);
+    List1->setWordWrap(false);
     List1->verticalHeader()->hide();
-    List1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    List1->verticalHeader()->setDefaultSectionSize(row);
     List1->horizontalHeader()->setStretchLastSection(true);
-    List1->setColumnWidth(When, 130);
-    List1->setColumnWidth(Table, 70);
-    List1->setColumnWidth(Key, 90);
-    List1->setColumnWidth(Reason, 260);
-    List1->setColumnWidth(Member, 140);
+    List1->horizontalHeader()->setHighlightSections(false);
+    const int widths[] = {1770, 840, 1200, 2550, 900};
+    for (int column = When; column < State; ++column)
+        List1->setColumnWidth(column, twips::toPx(widths[column]));
+    twips::place(List1, 120, 420, 8160, 2055);
+    heading->setBuddy(List1);
 
-    Label1 = new QLabel(this);
-    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1 = label(this, "Label1", {}, 120, 2535, 8160, 390);
     Label1->setWordWrap(true);
+    Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     Grid1 = new QTableWidget(0, 3, this);
     Grid1->setObjectName(QStringLiteral("Grid1"));
     Grid1->setHorizontalHeaderLabels(
         {QStringLiteral("Column"), QStringLiteral("Version kept"), QStringLiteral("Version lost")});
     Grid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Grid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Grid1->setSelectionBehavior(QAbstractItemView::SelectItems);
     Grid1->setTabKeyNavigation(false);
+    Grid1->setWordWrap(false);
     Grid1->verticalHeader()->hide();
-    Grid1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    Grid1->verticalHeader()->setDefaultSectionSize(row);
+    Grid1->horizontalHeader()->setHighlightSections(false);
     Grid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    Grid1->horizontalHeader()->setSectionResizeMode(ColumnName, QHeaderView::Fixed);
+    Grid1->setColumnWidth(ColumnName, twips::toPx(2100));
+    twips::place(Grid1, 120, 2985, 8160, 1815);
 
-    Command1 = new QPushButton(QStringLiteral("&Keep"), this);
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setToolTip(QStringLiteral("Close the conflict: the version kept stays"));
-    Command2 = new QPushButton(QStringLiteral("&Restore the Lost Version"), this);
-    Command2->setObjectName(QStringLiteral("Command2"));
+    // The chosen cell's whole value, to read and to copy: the grid shows only what fits.
+    Text1 = new QPlainTextEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setReadOnly(true);
+    Text1->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    Text1->setTabChangesFocus(true);
+    Text1->setPlaceholderText(QStringLiteral("The whole value of the cell chosen above"));
+    twips::place(Text1, 120, 4860, 8160, 480);
+
+    Command1 = commandButton(this, "Command1", QStringLiteral("&Keep"), 120, 5400, 1215, 495);
+    Command1->setToolTip(QStringLiteral("Close the conflict for good: the version kept stays"));
+    Command2 =
+        commandButton(this, "Command2", QStringLiteral("&Restore the Lost Version"), 1440, 5400, 2655, 495);
     Command2->setToolTip(
         QStringLiteral("Write the lost version again; it wins on every member after the next "
                        "synchronization"));
-    Command3 = new QPushButton(QStringLiteral("Close"), this);
-    Command3->setObjectName(QStringLiteral("Command3"));
-    for (QPushButton* b : {Command1, Command2, Command3})
-        b->setAutoDefault(true); // Enter presses the button that has the focus
+    Command3 = commandButton(this, "Command3", QStringLiteral("&Close"), 7065, 5400, 1215, 495);
     setCancelButton(Command3);
 
-    auto* top = new QHBoxLayout;
-    auto* heading = new QLabel(QStringLiteral("Con&flicts:"), this);
-    heading->setBuddy(List1);
-    top->addWidget(heading);
-    top->addStretch();
-    top->addWidget(Check1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Command1);
-    buttons->addWidget(Command2);
-    buttons->addStretch();
-    buttons->addWidget(Command3);
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(top);
-    layout->addWidget(List1, 3);
-    layout->addWidget(Label1);
-    layout->addWidget(Grid1, 2);
-    layout->addLayout(buttons);
-    resize(860, 560);
+    tabOrder({Check1, List1, Grid1, Text1, Command1, Command2, Command3});
 
-    setTabOrder(List1, Check1);
-    setTabOrder(Check1, Grid1);
-    setTabOrder(Grid1, Command1);
-    setTabOrder(Command1, Command2);
-    setTabOrder(Command2, Command3);
-
-    connect(Check1, &QCheckBox::toggled, this, [this] { fill(); });
+    connect(Check1, &QCheckBox::toggled, this, [this] {
+        const rep::ConflictView* c = selected();
+        const qint64 id = c ? c->id : 0;
+        runCommand(ctx.platform, [&] { fill(id); });
+    });
     connect(List1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { showSelected(); });
+    connect(Grid1, &QTableWidget::currentCellChanged, this, [this] { showCell(); });
     connect(Command1, &QPushButton::clicked, this, &CONFLICTS_FORM::KEEP_Click);
     connect(Command2, &QPushButton::clicked, this, &CONFLICTS_FORM::RESTORE_Click);
     connect(Command3, &QPushButton::clicked, this, &CONFLICTS_FORM::unload);
@@ -172,23 +198,45 @@ CONFLICTS_FORM::~CONFLICTS_FORM() = default;
 
 void CONFLICTS_FORM::Form_Load() {
     CENTER_FORM(*this, ctx.platform);
-    fill();
+    fill(0);
 }
 
-void CONFLICTS_FORM::fill() {
-    const qint64 before = selected() ? m_model->at(List1->currentIndex().row())->id : 0;
+void CONFLICTS_FORM::fill(qint64 id, int after) {
+    QList<rep::ConflictView> list;
+    m_noLog.clear();
     {
         PointerScope hourglass(ctx.platform);
         auto db = db::Database::open(ctx.state.DATABASE_PATH, {.readOnly = true});
-        m_model->setConflicts(rep::conflicts(*db, Check1->isChecked(), false));
+        try {
+            list = rep::conflicts(*db, Check1->isChecked(), false);
+        } catch (const Error& error) {
+            // Nothing to decide, and nothing wrong: say why the list is empty.
+            if (error.number() != err::NotReplicable)
+                throw;
+            m_noLog = NeverMaster;
+        }
     }
-    int row = m_model->rowCount() > 0 ? 0 : -1;
-    for (int i = 0; i < m_model->rowCount(); ++i)
-        if (m_model->at(i)->id == before)
+    const int count = int(list.size());
+    const auto open = std::count_if(list.cbegin(), list.cend(), isOpen);
+    int row = -1;
+    for (int i = 0; id && i < count && row < 0; ++i)
+        if (list[i].id == id)
             row = i;
+    // Otherwise the open one at the place of the line chosen before, or the nearest open one above it.
+    for (int i = qMax(after, 0); row < 0 && i < count; ++i)
+        if (isOpen(list[i]))
+            row = i;
+    for (int i = qMin(after, count) - 1; row < 0 && i >= 0; --i)
+        if (isOpen(list[i]))
+            row = i;
+    if (row < 0 && count > 0)
+        row = qBound(0, after, count - 1);
+    m_model->setConflicts(std::move(list));
+    Label2->setText(conflict_text::openCount(open));
     if (row >= 0)
         List1->setCurrentIndex(m_model->index(row, 0));
-    showSelected();
+    else
+        showSelected();
 }
 
 const rep::ConflictView* CONFLICTS_FORM::selected() {
@@ -197,99 +245,123 @@ const rep::ConflictView* CONFLICTS_FORM::selected() {
 
 const rep::ConflictView* CONFLICTS_FORM::selectedOpen() {
     const rep::ConflictView* line = selected();
-    if (line && line->state == QLatin1String("open"))
+    if (line && isOpen(*line))
         return line;
     ctx.platform.beep(); // a settled conflict, or none chosen, has nothing to keep or restore
     return nullptr;
 }
 
 void CONFLICTS_FORM::showSelected() {
-    const rep::ConflictView* line = selected();
+    const rep::ConflictView* chosen = selected();
     Grid1->setRowCount(0);
-    Command1->setEnabled(line && line->state == QLatin1String("open"));
-    Command2->setEnabled(line && line->state == QLatin1String("open"));
-    if (!line) {
-        Label1->setText(m_model->rowCount() ? QString() : QStringLiteral("There are no open conflicts."));
+    Text1->clear();
+    Command1->setEnabled(chosen && isOpen(*chosen));
+    Command2->setEnabled(chosen && isOpen(*chosen));
+    if (!chosen) {
+        Label1->setText(!m_noLog.isEmpty()    ? m_noLog
+                        : m_model->rowCount() ? QString()
+                                              : QStringLiteral("There are no open conflicts."));
         return;
     }
     rep::ConflictView c;
     const bool read = runCommand(ctx.platform, [&] {
         auto db = db::Database::open(ctx.state.DATABASE_PATH, {.readOnly = true});
-        c = rep::conflict(*db, line->id);
+        c = rep::conflict(*db, chosen->id);
     });
     if (!read)
         return;
     Label1->setText(
-        QStringLiteral("%1 %2: %3. Kept: %4. Lost: %5.")
-            .arg(c.table, c.key, c.reason,
-                 c.keptDeleted ? QStringLiteral("no record") : QStringLiteral("the version on the left"),
-                 c.lostDeleted ? QStringLiteral("its deletion")
-                               : QStringLiteral("the version on the right")));
-    Grid1->setRowCount(int(c.columns.size()));
-    for (int i = 0; i < c.columns.size(); ++i) {
+        QStringLiteral("%1: %2. Kept: %3. Lost: %4.")
+            .arg(about(c), c.reason,
+                 c.keptDeleted ? QStringLiteral("no record") : QStringLiteral("the middle column"),
+                 c.lostDeleted ? QStringLiteral("its deletion") : QStringLiteral("the right-hand column")));
+    const QList<conflict_text::Line> lines = conflict_text::lines(c);
+    Grid1->setRowCount(int(lines.size()));
+    for (int i = 0; i < lines.size(); ++i) {
+        const conflict_text::Line& line = lines[i];
         // A column whose versions differ is marked, not only coloured, so that it reads the same to everyone.
-        const QString name = c.differs[i] ? QStringLiteral("\u2260 ") + c.columns[i] : c.columns[i];
-        // Passwords stay masked here as in the user editor; that they differ still shows.
-        const bool secret = c.table == db::schema::User && c.columns[i] == db::schema::user::Password;
-        const auto shown = [secret](const QString& value) {
-            const bool text = value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"');
-            return secret && text ? QString(value.size() - 2, u'*') : value;
-        };
-        const QStringList cells{name, c.keptDeleted ? QString() : shown(c.kept[i]),
-                                c.lostDeleted ? QString() : shown(c.lost[i])};
-        for (int j = 0; j < 3; ++j) {
+        const QString cells[] = {line.differs ? QStringLiteral("\u2260 ") + line.column : line.column,
+                                 line.kept, line.lost};
+        for (int j = ColumnName; j <= Lost; ++j) {
             auto* item = new QTableWidgetItem(cells[j]);
-            if (c.differs[i]) {
-                QFont bold = item->font();
+            if (j != ColumnName)
+                item->setToolTip(wrappedTip(cells[j]));
+            if (line.differs) {
+                QFont bold = font();
                 bold.setBold(true);
                 item->setFont(bold);
                 item->setBackground(QColor(255, 236, 179));
+                item->setForeground(QColor(Qt::black));
             }
             Grid1->setItem(i, j, item);
         }
     }
+    if (!lines.isEmpty())
+        Grid1->setCurrentCell(0, c.lostDeleted ? Kept : Lost);
 }
 
-void CONFLICTS_FORM::KEEP_Click() {
+void CONFLICTS_FORM::showCell() {
+    const QTableWidgetItem* item = Grid1->currentItem();
+    if (!item) {
+        Text1->clear();
+        return;
+    }
+    const int row = item->row();
+    Text1->setPlainText(item->column() == ColumnName
+                            ? Grid1->item(row, Kept)->text() + u'\n' + Grid1->item(row, Lost)->text()
+                            : item->text());
+}
+
+void CONFLICTS_FORM::settle(bool restore) {
     const rep::ConflictView* c = selectedOpen();
     if (!c)
         return;
     const qint64 id = c->id;
-    const bool done = runCommand(ctx.platform, [&] {
-        PointerScope hourglass(ctx.platform);
-        auto db = db::Database::open(ctx.state.DATABASE_PATH);
-        rep::keepConflict(*db, id);
-    });
-    if (done)
-        fill();
-}
-
-void CONFLICTS_FORM::RESTORE_Click() {
-    const rep::ConflictView* c = selectedOpen();
-    if (!c)
-        return;
-    const qint64 id = c->id;
-    const QString what = c->table + u' ' + c->key;
-    if (ctx.platform.messageBox(QStringLiteral("Restore the lost version of %1?").arg(what), Buttons::YesNo,
-                                Icon::None, QStringLiteral("Restore the Lost Version")) != Answer::Yes)
+    const QString what = about(*c);
+    const int row = List1->currentIndex().row();
+    const Answer answer =
+        restore
+            ? ctx.platform.messageBox(
+                  QStringLiteral("Restore the lost version of %1? It replaces what stands on every member "
+                                 "with the next synchronization.")
+                      .arg(what),
+                  Buttons::YesNo, Icon::None, QStringLiteral("Restore the Lost Version"))
+            : ctx.platform.messageBox(
+                  QStringLiteral("Keep what stands of %1 and close this conflict? This cannot be undone: "
+                                 "the lost version can no longer be restored.")
+                      .arg(what),
+                  Buttons::YesNo, Icon::None, QStringLiteral("Keep"));
+    if (answer != Answer::Yes)
         return;
     bool done = false;
     try {
         PointerScope hourglass(ctx.platform);
         auto db = db::Database::open(ctx.state.DATABASE_PATH);
-        rep::restoreConflict(*db, id);
+        if (restore)
+            rep::restoreConflict(*db, id);
+        else
+            rep::keepConflict(*db, id);
         done = true;
     } catch (const Error& error) {
         // Foreseen refusals have texts of their own; the pointer is back before the box.
         ctx.platform.messageBox(error.text());
     }
-    if (!done)
-        return;
-    ctx.platform.messageBox(
-        QStringLiteral("The lost version of %1 has been restored; the other members receive it "
-                       "with the next synchronization")
-            .arg(what));
-    fill();
+    if (done && restore)
+        ctx.platform.messageBox(
+            QStringLiteral("The lost version of %1 has been restored; the other members receive it "
+                           "with the next synchronization")
+                .arg(what));
+    // Settled or refused (another administrator may have decided meanwhile): the list as it now stands,
+    // at the next open conflict.
+    runCommand(ctx.platform, [&] { fill(done ? 0 : id, Check1->isChecked() ? row + 1 : row); });
+}
+
+void CONFLICTS_FORM::KEEP_Click() {
+    settle(false);
+}
+
+void CONFLICTS_FORM::RESTORE_Click() {
+    settle(true);
 }
 
 } // namespace pell

@@ -7,6 +7,7 @@
 
 class QCheckBox;
 class QLabel;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 class QTableWidget;
@@ -31,8 +32,9 @@ private:
 };
 
 // "Conflicts", from the replication window's Utilities menu: the open conflicts, the version kept and the
-// version lost side by side with the differing columns marked, and the two decisions: keep what stands, or
-// restore the lost version as a new change of the main database, which wins on every member.
+// version lost side by side with the differing columns first and marked, the whole of the chosen value, and
+// the two decisions, each asked first: keep what stands (for good), or restore the lost version as a new
+// change of the main database, which wins on every member.
 class CONFLICTS_FORM : public PellForm {
     Q_OBJECT
 public:
@@ -41,10 +43,12 @@ public:
     void KEEP_Click();
     void RESTORE_Click();
 
+    QLabel* Label2;        // how many are open, or why there are none
     QCheckBox* Check1;     // show closed conflicts too
     QTableView* List1;     // the conflicts
-    QTableWidget* Grid1;   // column, kept, lost
     QLabel* Label1;        // what the selected conflict is about
+    QTableWidget* Grid1;   // column, kept, lost
+    QPlainTextEdit* Text1; // the whole value of the chosen cell
     QPushButton* Command1; // keep
     QPushButton* Command2; // restore the lost version
     QPushButton* Command3; // close
@@ -54,14 +58,21 @@ protected:
     void Form_Load() override;
 
 private:
-    void fill();
+    // Lists the conflicts again and chooses the one numbered `id`, or failing that the open one nearest
+    // after row `after` (the line that was chosen before).
+    void fill(qint64 id, int after = 0);
     void showSelected();
+    void showCell();
     // The selected conflict, or nothing when there is none.
     const db::replication::ConflictView* selected();
     // The chosen line if its conflict is still open; otherwise a beep and nothing.
     const db::replication::ConflictView* selectedOpen();
+    // Asks, then settles the chosen conflict; the next open one is chosen afterwards.
+    void settle(bool restore);
 
     ConflictListModel* m_model;
+    // Why the list is empty when the database cannot hold conflicts; empty otherwise.
+    QString m_noLog;
 };
 
 } // namespace pell

@@ -102,8 +102,6 @@ QPushButton* REPLICA_FORM::addPictureButton(QWidget* client, const char* name, c
     button->setIcon(QIcon(picture));
     button->setIconSize(QSize(replica_pictures::Size, replica_pictures::Size));
     button->setToolTip(tip);
-    // Enter presses the button that has the focus; the window has no default button.
-    button->setAutoDefault(true);
     twips::place(button, left, 0, 1215, 615);
     return button;
 }

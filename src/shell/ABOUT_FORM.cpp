@@ -2,6 +2,7 @@
 
 #include "app/center_form.h"
 #include "forms/controls.h"
+#include "platform/program_font.h"
 #include "platform/twips.h"
 
 #include <QLabel>
@@ -12,10 +13,8 @@ namespace pell {
 ABOUT_FORM::ABOUT_FORM(AppContext& context, QWidget* parent) : PellForm(context, parent, 0) {
     setObjectName(QStringLiteral("ABOUT_FORM"));
     setWindowTitle(QStringLiteral("About Pellwood"));
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPointSizeF(8.25);
-    font.setBold(true);
-    setFont(font);
+    // "MS Sans Serif" where it is installed, and otherwise the face the rest of the program falls back to.
+    setFont(programFont(true));
     twips::setClientSize(this, 5385, 2685);
 
     Label1 = controls::label(this, "Label1", QStringLiteral("Pellwood Version"), 240, 240, 4815, 255);

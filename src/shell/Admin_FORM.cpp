@@ -3,6 +3,7 @@
 #include "app/help_launcher.h"
 #include "core/command.h"
 #include "core/platform.h"
+#include "forms/pell_form.h"
 #include "lookups/F_LOOKUP.h"
 #include "maintenance/maintenance_commands.h"
 #include "platform/program_font.h"
@@ -71,6 +72,8 @@ Admin_FORM::Admin_FORM(AppContext& context) : ctx(context) {
     help->addSeparator()->setObjectName(QStringLiteral("FILL01"));
     addEntry(help, "ABOUT", QStringLiteral("&About"), &Admin_FORM::ABOUT_Click);
 
+    growToHoldControls(this);
+    enterOnlyOnChosenButtons(this);
     adjustSize();
     setFixedSize(sizeHint());
 }
@@ -84,8 +87,6 @@ QPushButton* Admin_FORM::addButton(const char* name, const QString& caption, int
     auto* button = new QPushButton(caption, centralWidget());
     button->setObjectName(QString::fromLatin1(name));
     button->setFont(programFont(true));
-    // Enter presses the button that has the focus, as Space does.
-    button->setAutoDefault(true);
     twips::place(button, left, top, width, height);
     connect(button, &QPushButton::clicked, this, handler);
     return button;
@@ -183,6 +184,11 @@ REPLICA_FORM* Admin_FORM::replicaWindow() const {
 void Admin_FORM::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_F1) {
         command([this] { showHelpTopic(ctx, HelpContext); });
+        event->accept();
+        return;
+    }
+    // Enter presses the button that has the focus, as Space does; the window has no default button.
+    if (pressFocusedButton(this, event)) {
         event->accept();
         return;
     }

@@ -8,6 +8,9 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace pell::test {
 
@@ -57,15 +60,18 @@ inline bool sound(const QString& path) {
     return runPelldb({u"check"_s, path}, &out) == 0;
 }
 
-// The lost versions the files logged, as pelldb shows them.
+// The lost versions the files logged, exactly as pelldb gives them to programs: a JSON object a line.
 inline QString lostVersions(const QStringList& files) {
     QString lost;
     for (const QString& file : files) {
         QString out;
-        runPelldb({u"conflicts"_s, file, u"--all"_s}, &out);
-        for (const QString& line : out.split(u'\n'))
-            if (line.startsWith(u"    lost: "_s))
-                lost += line + u'\n';
+        runPelldb({u"conflicts"_s, file, u"--all"_s, u"--json"_s}, &out);
+        for (const QJsonValue& c : QJsonDocument::fromJson(out.toUtf8()).array())
+            if (c[u"lost"_s].isObject())
+                lost +=
+                    u"    lost: "_s +
+                    QString::fromUtf8(QJsonDocument(c[u"lost"_s].toObject()).toJson(QJsonDocument::Compact)) +
+                    u'\n';
     }
     return lost;
 }

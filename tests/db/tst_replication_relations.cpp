@@ -223,11 +223,12 @@ private Q_SLOTS:
                  (QStringList{u"USER"_s, u"[\"guest\"]"_s, u"changed in two replicas"_s, u"open"_s,
                               u"master"_s, u"by replica"_s, u"by master"_s}));
         const QString id = QString::number(c[u"id"_s].toInteger());
-        // The text form: one line per conflict, the key in the same form whatever its type, then both
-        // versions.
+        // The text form: one line per conflict, the key in the same form whatever its type, then the columns,
+        // those that differ first and marked, passwords masked.
         QCOMPARE(runPelldb({u"conflicts"_s, set.third}, &out), 0);
-        QVERIFY2(out.contains(u" USER [\"guest\"]: changed in two replicas [open]\n"_s) &&
-                     out.contains(u"\"User_Name\":\"by master\""_s) && out.endsWith(u"1 conflicts\n"_s),
+        QVERIFY2(out.contains(u" USER [\"guest\"]: changed in two replicas [open]\n"
+                              u"  * User_Name: kept by replica | lost by master\n"_s) &&
+                     out.contains(u"\n    User_ID: guest\n"_s) && out.endsWith(u"1 conflicts\n"_s),
                  qPrintable(out));
 
         QCOMPARE(runPelldb({u"resolve"_s, set.third, id, u"restore"_s}, &out), 0);

@@ -2,8 +2,13 @@
 // columns, an untouched OK leaves the stored rows exactly as they were, Enter presses the button that has the
 // focus, and a window whose load fails does not open. (That closing an editor drops its pending record is
 // shown on the real editors, in the list window and user tests.)
+#include "db/replication_fixture.h"
+#include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
+#include "platform/program_font.h"
+#include "replication/CONFLICTS_FORM.h"
 #include "replication/REPLICA_FORM.h"
+#include "shell/ABOUT_FORM.h"
 #include "shell/Admin_FORM.h"
 #include "support/db_dump.h"
 #include "support/drivers.h"
@@ -16,8 +21,12 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableView>
 
 using namespace pell;
 using namespace pell::test;
@@ -35,6 +44,90 @@ void untouchedOk(Fixture& f, const QString& action, const QString& field, const 
     QVERIFY(QTest::qWaitForWindowExposed(&editor));
     editor.Command1->click();
     QVERIFY(editor.isUnloaded());
+}
+
+// Every window of the program over one database that has an open conflict, with the button the window names
+// as its default (Enter) where it names one.
+struct EveryWindow {
+    Fixture f;
+    QString db = f.makeSharedDb();
+    QString replica = f.path(u"branch.mdb"_s);
+    struct Kind {
+        QString name;
+        QString defaultButton;
+        std::function<std::unique_ptr<QWidget>()> open;
+    };
+    QList<Kind> kinds;
+
+    EveryWindow() {
+        f.makeReplicaDb();
+        makeMaster(db);
+        makeReplica(db, replica);
+        execRaw(db, u"UPDATE \"USER\" SET User_Name='here' WHERE User_ID='guest'"_s);
+        QTest::qWait(5);
+        execRaw(replica, u"UPDATE \"USER\" SET User_Name='there' WHERE User_ID='guest'"_s);
+        sync(db, replica);
+        const auto editor = [this](auto* made, const QString& field, const QString& value) {
+            f.state.HOLD_ACTION = u"OPEN"_s;
+            f.state.HOLD_FIELD = field;
+            f.state.HOLD_VALUE = value;
+            return std::unique_ptr<QWidget>(made);
+        };
+        kinds = {
+            {u"Admin_FORM"_s,
+             {},
+             [this] {
+                 auto main = std::make_unique<Admin_FORM>(f.ctx);
+                 main->endProgram = [] {};
+                 return std::unique_ptr<QWidget>(std::move(main));
+             }},
+            {u"ABOUT_FORM"_s,
+             {},
+             [this] { return std::unique_ptr<QWidget>(new Loaded<ABOUT_FORM>(f.ctx, nullptr)); }},
+            {u"F_USER"_s, u"Command2"_s,
+             [this] { return std::unique_ptr<QWidget>(new Loaded<F_USER>(f.ctx, nullptr)); }},
+            {u"USER_FORM"_s, u"Command1"_s,
+             [=, this] { return editor(new Loaded<USER_FORM>(f.ctx, nullptr), u"User_ID"_s, u"dev1"_s); }},
+            {u"F_LOOKUP"_s, u"Command2"_s,
+             [this] { return std::unique_ptr<QWidget>(new Loaded<F_LOOKUP>(f.ctx, nullptr)); }},
+            {u"LOOKUP_FORM"_s, u"Command1"_s,
+             [=, this] {
+                 f.state.LOOKUP_TABLE = u"LU_Category"_s;
+                 f.state.LOOKUP_FIELD = u"Category"_s;
+                 return editor(new Loaded<LOOKUP_FORM>(f.ctx, nullptr), u"Category"_s, u"Bug"_s);
+             }},
+            {u"F_TOOL"_s, u"Command2"_s,
+             [this] { return std::unique_ptr<QWidget>(new Loaded<F_TOOL>(f.ctx, nullptr)); }},
+            {u"TOOL_FORM"_s, u"Command1"_s,
+             [=, this] {
+                 return editor(new Loaded<TOOL_FORM>(f.ctx, nullptr), u"Tool_Name"_s, u"Calculator"_s);
+             }},
+            {u"F_SYSTEM"_s, u"Command1"_s,
+             [this] { return std::unique_ptr<QWidget>(new Loaded<F_SYSTEM>(f.ctx, nullptr)); }},
+            {u"REPLICA_FORM"_s,
+             {},
+             [this] { return std::unique_ptr<QWidget>(new Loaded<REPLICA_FORM>(f.ctx, nullptr)); }},
+            {u"CONFLICTS_FORM"_s,
+             {},
+             [this] { return std::unique_ptr<QWidget>(new Loaded<CONFLICTS_FORM>(f.ctx, nullptr)); }},
+        };
+    }
+};
+
+// The controls Tab or a click can give the focus to, in the window's focus chain.
+QList<QWidget*> focusable(QWidget* window) {
+    QList<QWidget*> found;
+    QWidget* w = window;
+    while ((w = w->nextInFocusChain()) != window) {
+        if (w->window() == window && w->focusPolicy() != Qt::NoFocus && !w->focusProxy() && w->isEnabled() &&
+            w->isVisibleTo(window) && !found.contains(w))
+            found << w;
+    }
+    return found;
+}
+
+QString nameOf(const QWidget* w) {
+    return w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
 }
 
 } // namespace
@@ -183,6 +276,114 @@ private Q_SLOTS:
             pressEnterOn(main.Command3D5);
             QCOMPARE(ended, 1);
         }
+    }
+
+    void enterActsOnlyOnTheFocusedButtonOrTheNamedDefault() {
+        EveryWindow every;
+        Fixture& f = every.f;
+        QStringList wrong;
+        for (const EveryWindow::Kind& kind : every.kinds) {
+            // The controls, by their place in the focus chain of a window as it opens.
+            int count = 0;
+            {
+                std::unique_ptr<QWidget> window = kind.open();
+                window->show();
+                QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+                count = int(focusable(window.get()).size());
+                QVERIFY2(count > 0, qPrintable(kind.name));
+                // Only the named default is drawn as the default.
+                for (QPushButton* b : window->findChildren<QPushButton*>())
+                    if (b->isDefault() != (b->objectName() == kind.defaultButton))
+                        wrong << kind.name + u": "_s + b->objectName() + u" drawn as the default"_s;
+                if (auto* form = qobject_cast<PellForm*>(window.get()))
+                    form->unload();
+            }
+            for (int i = 0; i < count; ++i) {
+                std::unique_ptr<QWidget> window = kind.open();
+                window->show();
+                window->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(window.get()));
+                const QList<QWidget*> controls = focusable(window.get());
+                if (i >= controls.size())
+                    break;
+                // The focus passes through every button first, as Tab would take it there.
+                for (QWidget* c : controls)
+                    if (qobject_cast<QPushButton*>(c))
+                        c->setFocus(Qt::TabFocusReason);
+                QWidget* control = controls[i];
+                control->setFocus(Qt::TabFocusReason);
+                QStringList clicked;
+                for (QPushButton* b : window->findChildren<QPushButton*>())
+                    QObject::connect(b, &QPushButton::clicked, window.get(),
+                                     [&clicked, b] { clicked << b->objectName(); });
+                f.platform.clear();
+                for (int n = 0; n < 4; ++n)
+                    f.platform.queueAnswer(Answer::No); // a question a command asks is answered No
+                auto* form = qobject_cast<PellForm*>(window.get());
+                OpenedWindows opened;
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                opened.timer.stop();
+                const QString what = kind.name + u' ' + nameOf(control) + u": "_s;
+                const bool button = qobject_cast<QPushButton*>(control);
+                if (button) {
+                    if (clicked != QStringList{control->objectName()})
+                        wrong << what + u"pressed "_s + clicked.join(u',');
+                } else if (!kind.defaultButton.isEmpty()) {
+                    if (!clicked.isEmpty() && clicked != QStringList{kind.defaultButton})
+                        wrong << what + u"pressed "_s + clicked.join(u',');
+                } else if (!clicked.isEmpty() || !f.platform.boxes().isEmpty() || !opened.names.isEmpty() ||
+                           !f.platform.inputPrompts().isEmpty() || (form && form->isUnloaded())) {
+                    wrong << what + u"ran "_s + clicked.join(u',') + f.platform.boxTexts().join(u'/') +
+                                 opened.names.join(u',');
+                }
+                if (form && !form->isUnloaded())
+                    form->unload();
+            }
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u'\n')));
+        // Nothing was kept by accident: the conflict is still open.
+        QCOMPARE(num(every.db, u"SELECT count(*) FROM _pell_conflicts WHERE state='open'"_s), 1);
+    }
+
+    void noControlEndsPastItsClientAreaAndAllShareTheProgramFont() {
+        EveryWindow every;
+        QStringList cut;
+        for (const EveryWindow::Kind& kind : every.kinds) {
+            std::unique_ptr<QWidget> window = kind.open();
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+            // The named controls, each within the area it was placed in, and that area within its window.
+            for (QWidget* control : window->findChildren<QWidget*>()) {
+                if (control->objectName().isEmpty() || control->objectName().startsWith(u"qt_"_s) ||
+                    control->isWindow() || !control->parentWidget())
+                    continue;
+                const QWidget* area = control->parentWidget();
+                const QRect inWindow(area->mapTo(window.get(), control->geometry().topLeft()),
+                                     control->size());
+                if (!area->rect().contains(control->geometry()) || !window->rect().contains(inWindow))
+                    cut << u"%1.%2 %3,%4 %5x%6 in %7x%8"_s.arg(kind.name, control->objectName())
+                               .arg(control->x())
+                               .arg(control->y())
+                               .arg(control->width())
+                               .arg(control->height())
+                               .arg(area->width())
+                               .arg(area->height());
+            }
+            if (auto* form = qobject_cast<PellForm*>(window.get()))
+                form->unload();
+        }
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(u'\n')));
+
+        // The About box asks for its face by name and falls back as the rest of the program does.
+        Loaded<ABOUT_FORM> about(every.f.ctx, nullptr);
+        QCOMPARE(about.font().families().value(0), u"MS Sans Serif"_s);
+        QCOMPARE(QFontInfo(about.Label1->font()).family(), QFontInfo(programFont(true)).family());
+        QVERIFY(QFontInfo(about.Label1->font()).bold());
+        Loaded<CONFLICTS_FORM> conflicts(every.f.ctx, nullptr);
+        for (QWidget* w : {static_cast<QWidget*>(conflicts.List1), static_cast<QWidget*>(conflicts.Text1),
+                           static_cast<QWidget*>(conflicts.Command1)})
+            QCOMPARE(QFontInfo(w->font()).family() + QString::number(w->font().pointSizeF()),
+                     QFontInfo(programFont()).family() + QString::number(programFont().pointSizeF()));
     }
 
     void aWindowWhoseLoadFailsDoesNotOpen() {

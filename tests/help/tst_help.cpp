@@ -2,10 +2,12 @@
 // pellhelp program itself.
 #include "help/help_document.h"
 #include "help/help_viewer.h"
+#include "platform/program_font.h"
 #include "shell/Admin_FORM.h"
 #include "support/db_dump.h"
 
 #include <QAction>
+#include <QFontInfo>
 #include <QListWidget>
 #include <QProcess>
 #include <QTextBrowser>
@@ -55,6 +57,8 @@ private Q_SLOTS:
     void theShippedFileInTheViewer() {
         HelpViewer viewer;
         const HelpDocument& doc = viewer.document();
+        // The topics read in the program's face.
+        QCOMPARE(QFontInfo(viewer.topicView->font()).family(), QFontInfo(pell::programFont()).family());
         QVERIFY2(viewer.openFile(ShippedFile) && viewer.errorText().isEmpty() && !doc.title().isEmpty(),
                  qPrintable(viewer.errorText()));
         // Each window's topic, reached from Contents, with words enough and index entries, as the viewer

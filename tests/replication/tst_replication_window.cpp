@@ -3,8 +3,10 @@
 #include "db/database.h"
 #include "db/replication/replication.h"
 #include "db/replication_fixture.h"
+#include "platform/program_font.h"
 #include "replication/CONFLICTS_FORM.h"
 #include "replication/REPLICA_FORM.h"
+#include "replication/conflict_text.h"
 #include "replication/replica_commands.h"
 #include "support/db_dump.h"
 #include "support/drivers.h"
@@ -13,10 +15,14 @@
 #include "widgets/data_grid.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTableWidget>
@@ -404,19 +410,23 @@ private Q_SLOTS:
             QCOMPARE(conflicts->List1->model()->rowCount(), 1);
             QCOMPARE(conflicts->List1->model()->index(0, 1).data().toString(), u"USER"_s);
             QCOMPARE(conflicts->List1->model()->index(0, 3).data().toString(), u"changed in two replicas"_s);
-            QStringList marked;
+            QStringList rows;
             for (int row = 0; row < conflicts->Grid1->rowCount(); ++row)
-                if (conflicts->Grid1->item(row, 0)->text().startsWith(QChar(0x2260)))
-                    marked << conflicts->Grid1->item(row, 0)->text() + u'=' +
-                                  conflicts->Grid1->item(row, 1)->text() + u'/' +
-                                  conflicts->Grid1->item(row, 2)->text();
-            // The passwords differ too, and stay masked.
-            QCOMPARE(marked, (QStringList{u"\u2260 User_Name=\"second\"/\"first\""_s,
-                                          u"\u2260 User_Password=********/*******"_s}));
+                rows << conflicts->Grid1->item(row, 0)->text() + u'=' +
+                            conflicts->Grid1->item(row, 1)->text() + u'/' +
+                            conflicts->Grid1->item(row, 2)->text();
+            // The differing columns first and marked, the passwords masked; values as the user editor shows
+            // them: text as it is, yes/no columns as Yes or No.
+            QCOMPARE(rows.mid(0, 3),
+                     (QStringList{u"\u2260 User_Name=second/first"_s,
+                                  u"\u2260 User_Password=********/*******"_s, u"User_ID=guest/guest"_s}));
+            QVERIFY2(rows.contains(u"Full_Access=No/No"_s), qPrintable(rows.join(u'|')));
+            r.f.platform.clear();
             r.f.platform.queueAnswer(Answer::Yes);
             conflicts->Command2->click();
+            QCOMPARE(r.f.platform.boxes().first().title, u"Restore the Lost Version"_s);
             QCOMPARE(r.f.platform.boxes().last().text,
-                     u"The lost version of USER [\"guest\"] has been restored; the other members receive it "
+                     u"The lost version of USER guest has been restored; the other members receive it "
                      u"with the next synchronization"_s);
             QCOMPARE(conflicts->List1->model()->rowCount(), 0);
             QVERIFY(!conflicts->Command2->isEnabled());
@@ -426,6 +436,15 @@ private Q_SLOTS:
             QCOMPARE(r.f.platform.beeps(), 2);
             seen = true;
         });
+        // pelldb lists it as the window shows it: the differing columns marked, the passwords masked.
+        QString out;
+        QCOMPARE(runPelldb({u"conflicts"_s, r.main}, &out), 0);
+        QVERIFY2(out.contains(u"\n  * User_Name: kept second | lost first\n"
+                              u"  * User_Password: kept ******** | lost *******\n"
+                              u"    User_ID: guest\n"_s) &&
+                     out.contains(u"\n    Full_Access: No\n"_s) && !out.contains(u"pw"_s),
+                 qPrintable(out));
+        QVERIFY(runPelldb({u"conflicts"_s, r.main, u"--json"_s}, &out) == 0 && out.contains(u"secondpw"_s));
         r.form->activateWindow();
         QTest::keyClick(r.form.get(), Qt::Key_U, Qt::AltModifier);
         QTest::keyClick(r.form->UTIL, Qt::Key_N);
@@ -436,6 +455,206 @@ private Q_SLOTS:
             QCOMPARE(
                 str(file, u"SELECT User_Name || '/' || User_Password FROM \"USER\" WHERE User_ID='guest'"_s),
                 u"first/firstpw"_s);
+    }
+
+    void enterInTheGridNeverSynchronizes() {
+        // The focus has been on every picture button, then a location is typed with F2 and ended with Enter,
+        // and Enter is pressed again: the text is stored and no command runs.
+        Replication r(ab);
+        r.form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(r.form.get()));
+        DataGrid* grid = r.form->DBGrid1;
+        for (QPushButton* button : {r.form->Command1, r.form->Command2, r.form->Command4, r.form->Command3})
+            button->setFocus(Qt::TabFocusReason);
+        grid->setFocus(Qt::TabFocusReason);
+        grid->setCurrentIndex(grid->model()->index(0, 0));
+        QTest::keyClick(grid, Qt::Key_F2);
+        auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        QVERIFY(editor);
+        editor->selectAll();
+        QTest::keyClicks(editor, u"/srv/typed.mdb"_s);
+        for (int twice = 0; twice < 2; ++twice) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            QTest::qWait(20); // keystrokes apart, as typed
+        }
+        QCOMPARE(QApplication::focusWidget(), grid);
+        QTRY_COMPARE(listed(r.list).first(), u"/srv/typed.mdb"_s);
+        QVERIFY2(r.boxes().isEmpty() && r.f.platform.inputPrompts().isEmpty(),
+                 qPrintable(r.boxes().join(u'/')));
+        for (QPushButton* button : r.form->findChildren<QPushButton*>())
+            QVERIFY(!button->isDefault());
+    }
+
+    void fiveHundredConflictsSettledByKeyboardInOrder() {
+        Fixture f;
+        const QString main = f.makeSharedDb(), other = f.path(u"other.mdb"_s);
+        makeMaster(main);
+        execRaw(main, fillSql(u"\"USER\""_s, 500,
+                              u"printf('u%03d', i), 'name ' || i, NULL, 0, 0, 0, 0, 0, 0, 'admin'"_s));
+        makeReplica(main, other);
+        execRaw(main, u"UPDATE \"USER\" SET User_Name = User_Name || ' here' WHERE User_ID LIKE 'u%'"_s);
+        QTest::qWait(5);
+        execRaw(other, u"UPDATE \"USER\" SET User_Name = User_Name || ' there' WHERE User_ID LIKE 'u%'"_s);
+        sync(main, other);
+        QCOMPARE(num(main, u"SELECT count(*) FROM _pell_conflicts WHERE state = 'open'"_s), 500);
+
+        Loaded<CONFLICTS_FORM> window(f.ctx, nullptr);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QCOMPARE(window.Label2->text(), u"500 open conflicts"_s);
+        const auto* model = window.List1->model();
+        QStringList order; // the keys as listed
+        for (int row = 0; row < model->rowCount(); ++row)
+            order << model->index(row, 2).data().toString();
+        QCOMPARE(order.size(), 500);
+        QVERIFY(order.first().startsWith(u'u')); // the key as text, not ["u001"]
+        const auto chosen = [&] { return window.List1->currentIndex().siblingAtColumn(2).data().toString(); };
+        QCOMPARE(chosen(), order.first());
+        // Tab from the check box through every control and back.
+        window.Check1->setFocus(Qt::TabFocusReason);
+        QStringList tabs;
+        for (int i = 0; i < 7; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            tabs << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(tabs, (QStringList{u"List1"_s, u"Grid1"_s, u"Text1"_s, u"Command1"_s, u"Command2"_s,
+                                    u"Command3"_s, u"Check1"_s}));
+        // Keep asks first, and No leaves the conflict open and chosen; so does Restore.
+        f.platform.queueAnswer(Answer::No);
+        QTest::keyClick(&window, Qt::Key_K, Qt::AltModifier);
+        QTRY_COMPARE(f.platform.boxes().size(), 1);
+        const ScriptedPlatform::Box keep = f.platform.boxes().first();
+        QVERIFY2(keep.buttons == Buttons::YesNo && keep.text.contains(u"USER "_s + order.first()) &&
+                     keep.text.contains(u"cannot be undone"_s),
+                 qPrintable(keep.text));
+        f.platform.clear();
+        f.platform.queueAnswer(Answer::No);
+        QTest::keyClick(&window, Qt::Key_R, Qt::AltModifier);
+        QTRY_COMPARE(f.platform.boxes().size(), 1);
+        QCOMPARE(f.platform.boxes().first().buttons, Buttons::YesNo);
+        QCOMPARE(chosen(), order.first());
+        QCOMPARE(num(main, u"SELECT count(*) FROM _pell_conflicts WHERE state = 'open'"_s), 500);
+        // Keep and Restore in turn, each pressed with Enter and answered Yes: the next conflict in the list
+        // is chosen every time, and the focus stays on the buttons.
+        window.Command1->setFocus(Qt::TabFocusReason);
+        QStringList wrong;
+        for (int i = 0; i < 500; ++i) {
+            if (chosen() != order[i])
+                wrong << u"%1: %2 chosen instead of %3"_s.arg(i).arg(chosen(), order[i]);
+            f.platform.clear();
+            f.platform.queueAnswer(Answer::Yes);
+            if (i % 2)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget* pressed = QApplication::focusWidget();
+            if (pressed != (i % 2 ? window.Command2 : window.Command1))
+                wrong << u"%1: focus on %2"_s.arg(i).arg(pressed->objectName());
+            QTest::keyClick(pressed, Qt::Key_Return);
+            if (window.Label2->text() != conflict_text::openCount(499 - i))
+                wrong << u"%1: %2"_s.arg(i).arg(window.Label2->text());
+            if (i % 2 && i < 499)
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+            if (wrong.size() > 5)
+                break;
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(u'\n')));
+        QCOMPARE(window.Label2->text(), u"No open conflicts"_s);
+        QVERIFY(!window.Command1->isEnabled() && !window.Command2->isEnabled());
+        QCOMPARE(
+            str(main,
+                u"SELECT group_concat(n) FROM (SELECT state || ' ' || count(*) AS n FROM _pell_conflicts "
+                "GROUP BY state ORDER BY state)"_s),
+            u"kept 250,restored 250"_s);
+        // The closed ones come back with the check box, each with its decision.
+        QTest::keyClick(&window, Qt::Key_S, Qt::AltModifier);
+        QTRY_COMPARE(model->rowCount(), 500);
+        QCOMPARE(model->index(0, 5).data().toString() + model->index(1, 5).data().toString(),
+                 u"KeptRestored"_s);
+    }
+
+    void aLongValueIsReadWholeAndCopied() {
+        Fixture f;
+        const QString main = f.makeSharedDb(), other = f.path(u"other.mdb"_s);
+        makeMaster(main);
+        makeReplica(main, other);
+        QString here, there;
+        for (int i = 0; here.size() < 3000; ++i) {
+            here += u"/opt/here/%1"_s.arg(i, 4, 10, QChar(u'0'));
+            there += u"/opt/away/%1"_s.arg(i, 4, 10, QChar(u'0'));
+        }
+        here.truncate(3000);
+        there.truncate(3000);
+        execRaw(main,
+                u"UPDATE TOOL SET Tool_EXE = '%1', Tool_Param_User_ID = NULL WHERE Tool_Name = 'Calculator'"_s
+                    .arg(here));
+        QTest::qWait(5);
+        execRaw(other, u"UPDATE TOOL SET Tool_EXE = '%1' WHERE Tool_Name = 'Calculator'"_s.arg(there));
+        sync(main, other);
+        const QString lost =
+            str(main, u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name = 'Calculator'"_s) == here ? there : here;
+        const QString kept = lost == here ? there : here;
+
+        Loaded<CONFLICTS_FORM> window(f.ctx, nullptr);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        // A window of the program's scale, size and face.
+        QVERIFY(window.minimumSize() == window.maximumSize());
+        QVERIFY(window.frameGeometry().width() <= 800 && window.frameGeometry().height() <= 600);
+        QCOMPARE(QFontInfo(window.Grid1->font()).family(), QFontInfo(programFont()).family());
+        QCOMPARE(window.Grid1->font().pointSizeF(), programFont().pointSizeF());
+        QCOMPARE(window.Label2->text(), u"1 open conflict"_s);
+        QCOMPARE(window.List1->model()->index(0, 2).data().toString(), u"Calculator"_s);
+        QTableWidget* grid = window.Grid1;
+        QStringList rows;
+        for (int row = 0; row < grid->rowCount(); ++row)
+            rows << grid->item(row, 0)->text() + u'=' + grid->item(row, 1)->text().left(12) + u'/' +
+                        grid->item(row, 2)->text().left(12);
+        // Null reads as nothing, a yes/no column as Yes or No.
+        QCOMPARE(rows.value(0), u"\u2260 Tool_EXE="_s + kept.left(12) + u'/' + lost.left(12));
+        QVERIFY2(rows.value(1) == u"\u2260 Tool_Param_User_ID=No/"_s ||
+                     rows.value(1) == u"\u2260 Tool_Param_User_ID=/No"_s,
+                 qPrintable(rows.join(u'|')));
+        QVERIFY2(rows.contains(u"Tool_Access_Screen=Yes/Yes"_s), qPrintable(rows.join(u'|')));
+        // By keyboard: Tab to the grid, where the lost version of the first differing column is chosen and
+        // stands whole below; the arrows choose the kept one; Ctrl+C copies the chosen value whole.
+        window.Check1->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), grid);
+        QCOMPARE(window.Text1->toPlainText(), lost);
+        QTest::keyClick(grid, Qt::Key_Left);
+        QCOMPARE(window.Text1->toPlainText(), kept);
+        QVERIFY(grid->currentItem()->toolTip().contains(kept));
+        QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), kept);
+        QGuiApplication::clipboard()->clear();
+        QTest::keyClick(grid, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), window.Text1);
+        QTest::keyClick(window.Text1, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window.Text1, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), kept);
+        QVERIFY(f.platform.boxes().isEmpty());
+    }
+
+    void aDatabaseNeverMadeAMasterShowsWhyItsListIsEmpty() {
+        Fixture f;
+        f.makeSharedDb();
+        Loaded<CONFLICTS_FORM> window(f.ctx, nullptr);
+        QVERIFY(!window.loadFailed());
+        window.show();
+        QVERIFY(f.platform.boxes().isEmpty());
+        QCOMPARE(window.List1->model()->rowCount(), 0);
+        QCOMPARE(window.Label2->text(), u"No open conflicts"_s);
+        QVERIFY2(window.Label1->text().contains(u"never been made a replicable master"_s),
+                 qPrintable(window.Label1->text()));
+        QVERIFY(!window.Command1->isEnabled() && !window.Command2->isEnabled());
+        window.Check1->click(); // the closed ones: none either, and still no error
+        QVERIFY(f.platform.boxes().isEmpty() && window.Label1->text().contains(u"never"_s));
+        // F1 opens the window's topic, as in every window.
+        QTest::keyClick(&window, Qt::Key_F1);
+        QCOMPARE(f.platform.launches().size(), 1);
+        QVERIFY(f.platform.launches().first().arguments.contains(u"35"_s));
     }
 };
 

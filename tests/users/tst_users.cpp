@@ -409,6 +409,36 @@ private Q_SLOTS:
         }
     }
 
+    void tabLandsOnTheChosenAccessLevelAndArrowsChoose() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        execRaw(db, u"UPDATE \"USER\" SET Full_Access = 0, Teammate_Access = -1 WHERE User_ID = 'clerk2'"_s);
+        auto form = openEditor(f, u"OPEN"_s, u"clerk2"_s);
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        const auto key = [](Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+            QTest::keyClick(QApplication::focusWidget(), k, m);
+            return QApplication::focusWidget()->objectName();
+        };
+        form->Check4->setFocus(Qt::TabFocusReason);
+        // Into the group from either side: the chosen option, not the first.
+        QCOMPARE(key(Qt::Key_Tab), u"C_TEAMMATE_ACCESS"_s);
+        QCOMPARE(key(Qt::Key_Tab), u"Command1"_s);
+        QCOMPARE(key(Qt::Key_Backtab), u"C_TEAMMATE_ACCESS"_s);
+        // An arrow moves the choice with the focus; Tab then leaves the group and comes back to it.
+        QCOMPARE(key(Qt::Key_Down), u"Option3"_s);
+        QVERIFY(form->Option3->isChecked() && !form->C_TEAMMATE_ACCESS->isChecked());
+        QCOMPARE(key(Qt::Key_Backtab), u"Check4"_s);
+        QCOMPARE(key(Qt::Key_Tab), u"Option3"_s);
+        QCOMPARE(key(Qt::Key_Up), u"C_TEAMMATE_ACCESS"_s);
+        QCOMPARE(key(Qt::Key_Up), u"C_FULL_ACCESS"_s);
+        QVERIFY(form->C_FULL_ACCESS->isChecked());
+        QCOMPARE(key(Qt::Key_Tab), u"Command1"_s);
+        QTest::keyClick(form->Command1, Qt::Key_Return);
+        QVERIFY(form->isUnloaded());
+        QCOMPARE(settings(db, u"clerk2"_s).section(u',', 1, 2), u"-1,0"_s);
+    }
+
     void adminKeepsItsIdAndTypedKeysAreFiltered() {
         Fixture f;
         const QString db = f.makeSharedDb();
