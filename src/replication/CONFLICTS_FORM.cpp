@@ -132,8 +132,11 @@ CONFLICTS_FORM::CONFLICTS_FORM(AppContext& context, QWidget* parent)
     List1->verticalHeader()->hide();
     List1->verticalHeader()->setDefaultSectionSize(row);
     List1->horizontalHeader()->setStretchLastSection(true);
+    List1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     List1->horizontalHeader()->setHighlightSections(false);
-    const int widths[] = {1770, 840, 1200, 2550, 900};
+    // The widths of all but the last column, which takes what is left: together they fit the list, so nothing
+    // hides behind a scroll bar.
+    const int widths[] = {1800, 840, 1080, 2250, 900};
     for (int column = When; column < State; ++column)
         List1->setColumnWidth(column, twips::toPx(widths[column]));
     twips::place(List1, 120, 420, 8160, 2055);
