@@ -310,8 +310,10 @@ void CONFLICTS_FORM::showCell() {
         return;
     }
     const int row = item->row();
+    // The column's own cell stands for both of its values.
     Text1->setPlainText(item->column() == ColumnName
-                            ? Grid1->item(row, Kept)->text() + u'\n' + Grid1->item(row, Lost)->text()
+                            ? QStringLiteral("Version kept: ") + Grid1->item(row, Kept)->text() +
+                                  QStringLiteral("\nVersion lost: ") + Grid1->item(row, Lost)->text()
                             : item->text());
 }
 

@@ -629,6 +629,9 @@ private Q_SLOTS:
         QTest::keyClick(grid, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), kept);
         QGuiApplication::clipboard()->clear();
+        QTest::keyClick(grid, Qt::Key_Left); // the column's name: both of its values
+        QCOMPARE(window.Text1->toPlainText(), u"Version kept: "_s + kept + u"\nVersion lost: "_s + lost);
+        QTest::keyClick(grid, Qt::Key_Right);
         QTest::keyClick(grid, Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), window.Text1);
         QTest::keyClick(window.Text1, Qt::Key_A, Qt::ControlModifier);
