@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QThread>
 #include <QtTest>
 
 using namespace pell;
@@ -123,6 +124,8 @@ private Q_SLOTS:
         QVERIFY(pair.same());
         const qint64 live = tasks(pair.master);
         QCOMPARE(live, tasks(pair.replica));
+        const QString superseding = u"SELECT count(*) FROM _pell_rows_SCR WHERE hist IS NOT NULL"_s;
+        QVERIFY(num(pair.master, superseding) >= 200);
         QVERIFY2(engineRows(pair.master) >= live + 200 + 100,
                  qPrintable(QString::number(engineRows(pair.master))));
         const qint64 grown = engineBytes(pair.master);
@@ -142,6 +145,7 @@ private Q_SLOTS:
         QCOMPARE(traffic(idle), 0);
         for (const QString& file : {pair.master, pair.replica}) {
             QCOMPARE(engineRows(file), tasks(file)); // one row per task, no conflict left: all were decided
+            QCOMPARE(num(file, superseding), 0);
             QVERIFY(sound(file));
         }
         QVERIFY(pair.same());
@@ -149,6 +153,13 @@ private Q_SLOTS:
         auto hashes = fileHashes({pair.master, pair.replica});
         sync(pair.master, pair.replica);
         QCOMPARE(fileHashes({pair.master, pair.replica}), hashes);
+        // Changes made after seeing rows whose history is forgotten are no conflicts; changes made apart are.
+        execRaw(pair.master, u"UPDATE SCR SET SCR_Title = 'after' WHERE SCR_Number IN (1001, 1002)"_s);
+        QThread::msleep(2);
+        execRaw(pair.replica, u"UPDATE SCR SET SCR_Title = 'apart' WHERE SCR_Number IN (1002, 1003)"_s);
+        const auto after = sync(pair.master, pair.replica);
+        QCOMPARE(after.imported.conflicts + after.exported.conflicts, 1);
+        QVERIFY(pair.same());
 
         // The stale member still holds tasks the others deleted and have forgotten: refused both ways, with
         // what to do, and the tasks do not come back.

@@ -38,6 +38,9 @@ qint64 cutoff(sqlite3* db) {
 const QString Gone = QStringLiteral("del = 1 AND vis = 0 AND seq < ?1");
 // A conflict that nobody needs to decide about any more.
 const QString Closed = QStringLiteral("state <> 'open' AND seq < ?1");
+// A standing version held here, unchanged, since before the period, that still carries the versions it
+// replaced: ?2 is where the last pruning of histories stopped, so that each row is looked at once.
+const QString Superseding = QStringLiteral("seq >= ?2 AND seq < ?1 AND hist IS NOT NULL");
 
 // The rows of a table that the partial index of what retention looks for holds: only those are read.
 QString through(const QString& table, const QString& index) {
@@ -50,18 +53,22 @@ QString closed() {
     return through(names::Conflicts, QStringLiteral("_pell_conflicts_closed"));
 }
 
-bool any(sqlite3* db, const QString& from, const QString& where, qint64 before) {
+bool any(sqlite3* db, const QString& from, const QString& where, qint64 before, qint64 since = 0) {
     Statement s(db, QStringLiteral("SELECT EXISTS (SELECT 1 FROM %1 WHERE %2)").arg(from, where));
     s.bind(1, before);
+    if (where.contains(QStringLiteral("?2")))
+        s.bind(2, since);
     s.step();
     return s.int64(0) != 0;
 }
 
 // Adds versions to what the member has forgotten: per writer, the highest clock, but never above what the
 // member itself knows it holds of that writer, so that a partner who holds as much is never refused.
-void remember(sqlite3* db, const QString& sql, qint64 before, const Clocks& held) {
+void remember(sqlite3* db, const QString& sql, qint64 before, const Clocks& held, qint64 since = 0) {
     Statement read(db, sql);
     read.bind(1, before);
+    if (sql.contains(QStringLiteral("?2")))
+        read.bind(2, since);
     Clocks found;
     while (read.step())
         found[read.int64(0)] = qMax(found.value(read.int64(0)), read.int64(1));
@@ -77,6 +84,21 @@ void remember(sqlite3* db, const QString& sql, qint64 before, const Clocks& held
         store.run();
         store.reset();
     }
+}
+
+qint64 setting(sqlite3* db, const QString& name) {
+    Statement s(db, QStringLiteral("SELECT value FROM %1 WHERE name = ?1").arg(q(Settings)));
+    s.bind(1, name);
+    return s.step() ? s.int64(0) : 0;
+}
+
+void storeSetting(sqlite3* db, const QString& name, qint64 value) {
+    Statement s(
+        db, QStringLiteral("INSERT INTO %1 (name, value) VALUES (?1, ?2) ON CONFLICT (name) DO UPDATE SET "
+                           "value = excluded.value")
+                .arg(q(Settings)));
+    s.bindAll({name, value});
+    s.run();
 }
 
 } // namespace
@@ -205,9 +227,10 @@ bool pruneExpired(sqlite3* db) {
     }
     const qint64 before = cutoff(db);
     const QList<TableInfo> tables = registeredTables(db);
+    const qint64 since = setting(db, QStringLiteral("histories_pruned"));
     bool due = any(db, closed(), Closed, before);
     for (const TableInfo& t : tables)
-        due = due || any(db, gone(t), Gone, before);
+        due = due || any(db, gone(t), Gone, before) || any(db, q(t.shadow), Superseding, before, since);
     if (!due)
         return false;
     Transaction tx(db);
@@ -233,7 +256,17 @@ bool pruneExpired(sqlite3* db) {
         Statement drop(db, QStringLiteral("DELETE FROM %1 WHERE %2").arg(gone(t), Gone));
         drop.bind(1, before);
         drop.run();
+        // The versions a standing version replaced only tell whether a version that arrives late had been
+        // seen; a partner that holds the standing version never sends them again.
+        remember(db,
+                 QStringLiteral("SELECT w, max(c) FROM %1 WHERE %2 GROUP BY w").arg(q(t.shadow), Superseding),
+                 before, held, since);
+        Statement forget(db,
+                         QStringLiteral("UPDATE %1 SET hist = NULL WHERE %2").arg(q(t.shadow), Superseding));
+        forget.bindAll({before, since});
+        forget.run();
     }
+    storeSetting(db, QStringLiteral("histories_pruned"), before);
     // A closed conflict a partner still holds open would come back open: the decision must have reached it.
     remember(db,
              QStringLiteral(
