@@ -51,10 +51,11 @@ ConflictView viewOf(const Conflict& c, bool withVersions) {
 
 // What stands now is what the conflict kept, whatever it kept when it was logged: a version that later lost
 // in turn, or a restore of another conflict of the row, has been replaced since.
-void keptAsItStands(Side& side, Conflict& c) {
+// Returns whether anything of the row stands; its content is read only when wanted.
+bool keptAsItStands(Side& side, Conflict& c, bool withContent) {
     const int table = side.indexOf(c.table);
     if (table < 0)
-        return; // no longer followed: as logged
+        return !c.keptRow.isEmpty(); // no longer followed: as logged
     TableStore& store = *side.stores[size_t(table)];
     const Row key = decodeKey(c.key);
     const std::optional<ShadowRow> s = store.shadow(key);
@@ -63,9 +64,12 @@ void keptAsItStands(Side& side, Conflict& c) {
     c.keptClock = s ? s->version.clock : 0;
     c.keptDeleted = !s || s->version.deleted;
     if (!s || !s->visible)
-        return;
+        return false;
+    if (!withContent)
+        return true;
     if (const std::optional<Row> content = store.content(key, *s))
         c.keptRow = encodeRecord(store.carried(), *content);
+    return !c.keptRow.isEmpty();
 }
 
 // One more change of this member: the clock moves and the member's latest own change is this one, so the
@@ -156,8 +160,9 @@ QList<ConflictView> conflicts(Database& db, bool all, bool withVersions) {
     QList<ConflictView> list;
     Side side = alone(db.rawHandle());
     for (Conflict& c : readConflicts(db.rawHandle(), all)) {
-        keptAsItStands(side, c);
+        const bool stands = keptAsItStands(side, c, withVersions);
         list << viewOf(c, withVersions);
+        list.back().keptDeleted = !stands;
     }
     return list;
 }
@@ -168,7 +173,7 @@ ConflictView conflict(Database& db, qint64 id) {
     if (!c)
         throw Error::make(err::ConflictNotFound, QString::number(id));
     Side side = alone(db.rawHandle());
-    keptAsItStands(side, *c);
+    keptAsItStands(side, *c, true);
     return viewOf(*c, true);
 }
 
