@@ -158,9 +158,12 @@ void deleteAgain(const Side& side, int table, const Conflict& c, const Row& key,
 QList<ConflictView> conflicts(Database& db, bool all, bool withVersions) {
     identity(db);
     QList<ConflictView> list;
-    Side side = alone(db.rawHandle());
+    std::optional<Side> side;
+    if (withVersions)
+        side = alone(db.rawHandle());
     for (Conflict& c : readConflicts(db.rawHandle(), all)) {
-        const bool stands = keptAsItStands(side, c, withVersions);
+        // The list alone shows no version: what stands is looked up only for the versions.
+        const bool stands = withVersions ? keptAsItStands(*side, c, true) : !c.keptRow.isEmpty();
         list << viewOf(c, withVersions);
         list.back().keptDeleted = !stands;
     }
