@@ -362,6 +362,28 @@ private Q_SLOTS:
         }
     }
 
+    void aChangeLostToADeletionCanBeRestored() {
+        // The deletion is what the loss was to: nothing stands, and restoring writes the row again, which
+        // wins everywhere.
+        Fixture f;
+        Pair pair(f);
+        execRaw(pair.master, u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('solo', 'first')"_s);
+        sync(pair.master, pair.replica);
+        execRaw(pair.master, u"DELETE FROM \"USER\" WHERE User_ID = 'solo'"_s);
+        execRaw(pair.replica, u"UPDATE \"USER\" SET User_Name = 'changed' WHERE User_ID = 'solo'"_s);
+        sync(pair.master, pair.replica);
+        const QList<rep::ConflictView> open = rep::conflicts(*Database::open(pair.replica));
+        QCOMPARE(open.size(), 1);
+        QVERIFY(open[0].keptDeleted && open[0].keptJson.isEmpty() && !open[0].lostDeleted);
+        QCOMPARE(errorOf([&] { rep::restoreConflict(*Database::open(pair.replica), open[0].id); }), 0);
+        sync(pair.master, pair.replica);
+        sync(pair.master, pair.replica);
+        for (const QString& file : {pair.master, pair.replica})
+            QCOMPARE(nameOf(file, u"solo"_s) +
+                         str(file, u"SELECT ' '||group_concat(state) FROM _pell_conflicts"_s),
+                     u"changed restored"_s);
+    }
+
     void oneRecordPerLossWhateverTheCaseOfItsKey() {
         // Two members add one user under keys that differ only in case: one row to the engine, as to the
         // table. The loss is one conflict on every member, whichever spelling each member met it under.
