@@ -1,5 +1,5 @@
-// pelldb make-master, make-replica, sync, sync-all, conflicts, resolve: replica-set administration from a
-// shell, for scheduled synchronization.
+// pelldb make-master, make-replica, sync, sync-all, conflicts, resolve, retention: replica-set administration
+// from a shell, for scheduled synchronization.
 #include "cli/command.h"
 
 #include "app/inifile.h"
@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "db/recordset.h"
 #include "db/replication/replication.h"
+#include "db/replication/retention.h"
 #include "db/replication/values.h"
 #include "db/schema.h"
 #include "replication/conflict_text.h"
@@ -187,6 +188,26 @@ int resolve(const Invocation& call) {
     return 0;
 }
 
+// The replica set's retention period: shown anywhere, set on the master.
+int retention(const Invocation& call) {
+    const QStringList& p = call.options.positional();
+    if (p.isEmpty() || p.size() > 2)
+        throw UsageError{QStringLiteral("expects a database and an optional number of days")};
+    if (p.size() == 1) {
+        auto db = db::Database::open(p[0], {.readOnly = true});
+        call.out << "retention period of " << p[0] << ": " << rep::retentionDays(*db) << " days\n";
+        return 0;
+    }
+    bool ok = false;
+    const int days = p[1].toInt(&ok);
+    if (!ok)
+        throw UsageError{QStringLiteral("expects the retention period as a whole number of days")};
+    auto db = db::Database::open(p[0]);
+    rep::setRetentionDays(*db, days);
+    call.out << "retention period of " << p[0] << " set to " << days << " days\n";
+    return 0;
+}
+
 } // namespace
 
 void addReplicationCommands(Registry& registry) {
@@ -231,6 +252,16 @@ void addReplicationCommands(Registry& registry) {
                         "change that wins on every member."),
          {},
          resolve});
+    registry.add(
+        {QStringLiteral("retention"),
+         QStringLiteral("DB [DAYS]"),
+         QStringLiteral(
+             "Shows the replica set's retention period, or sets it to DAYS (1 to 3650) on the master; "
+             "exchanges carry it to the other members. Deletions and closed conflicts older than the "
+             "period are forgotten, and a member that has not exchanged within it must be made "
+             "again."),
+         {},
+         retention});
 }
 
 } // namespace pell::cli

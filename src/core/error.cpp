@@ -105,6 +105,16 @@ QString standardText(int number) {
             "restored.");
     case err::ConflictClosed:
         return QStringLiteral("The conflict is already closed.");
+    case err::RetentionOnMasterOnly:
+        return QStringLiteral(
+            "The retention period of a replica set is set on its master; exchanges carry it "
+            "to the other members.");
+    case err::RetentionOutOfRange:
+        return QStringLiteral("The retention period must be a whole number of days from 1 to 3650.");
+    case err::MemberExpired:
+        return QStringLiteral("The member has not exchanged within the replica set's retention period: its "
+                              "partner has forgotten deletions it never received, which would come back. "
+                              "Re-create it from a current member.");
     case err::OutdatedReplica:
         return QStringLiteral(
             "The database was made replicable by an earlier version of this program; make the "

@@ -54,6 +54,9 @@ inline constexpr int ConflictNotFound = 3614;
 inline constexpr int ConflictChangedSince = 3615;
 inline constexpr int ConflictWouldBreak = 3616;
 inline constexpr int ConflictClosed = 3617;
+inline constexpr int RetentionOnMasterOnly = 3620;
+inline constexpr int RetentionOutOfRange = 3621;
+inline constexpr int MemberExpired = 3622;
 // Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
 // are no Pellwood database, damage beyond repair.
 inline constexpr int LockingUnsupported = 3901;

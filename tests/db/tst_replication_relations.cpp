@@ -46,6 +46,19 @@ struct Three {
     QString third;
 };
 
+// What every conflict of the guest user shows as kept, on every member, is what stands in its table: empty
+// when so, else the first member and conflict where it is not.
+QString keptIsStanding(const QStringList& files) {
+    for (const QString& file : files)
+        for (const rep::ConflictView& c : rep::conflicts(*Database::open(file), true)) {
+            const QString kept =
+                QJsonDocument::fromJson(c.keptJson.toUtf8()).object()[u"User_Name"_s].toString();
+            if (c.keptDeleted || kept != nameOf(file, u"guest"_s))
+                return file + u" #"_s + QString::number(c.id) + u" kept "_s + kept;
+        }
+    return QString();
+}
+
 } // namespace
 
 class TestReplicationRelations : public QObject {
@@ -289,6 +302,108 @@ private Q_SLOTS:
             QCOMPARE(c.columns.size(), c.differs.size());
         }
         QVERIFY(sound(set.pair.master));
+    }
+
+    void decisionsTakenApartSettleToOneAnswerAndKeptNamesWhatStands() {
+        {
+            // Restored on one member and kept on another before they meet: the restore is a change made
+            // after seeing the loss, it stands everywhere, and so the conflict is restored everywhere,
+            // whichever decision came later.
+            Fixture f;
+            Three set(f);
+            const qint64 id = rep::conflicts(*Database::open(set.third)).value(0).id;
+            rep::restoreConflict(*Database::open(set.third), id);
+            QThread::msleep(2);
+            rep::keepConflict(*Database::open(set.pair.replica),
+                              rep::conflicts(*Database::open(set.pair.replica)).value(0).id);
+            sync(set.pair.replica, set.pair.master);
+            set.round();
+            for (const QString& file : set.files())
+                QCOMPARE(nameOf(file, u"guest"_s) +
+                             str(file, u"SELECT ' '||group_concat(state) FROM _pell_conflicts"_s),
+                         u"by master restored"_s);
+            QCOMPARE(keptIsStanding(set.files()), QString());
+        }
+    }
+
+    void aThreeWayConflictKeepsWhatStandsAndCanBeRestored() {
+        {
+            // Three members change one user: the first loss names the second version as kept, which then
+            // loses to the third. What stands is the third, the first conflict says so, and restoring it is
+            // not refused, as nothing changed on that member since.
+            Fixture f;
+            Pair pair(f);
+            const QString third = f.path(u"third.mdb"_s);
+            makeReplica(pair.master, third);
+            const QString guest = u"UPDATE \"USER\" SET User_Name='%1' WHERE User_ID='guest'"_s;
+            execRaw(pair.master, guest.arg(u"first"_s));
+            QThread::msleep(2);
+            execRaw(pair.replica, guest.arg(u"second"_s));
+            QThread::msleep(2);
+            execRaw(third, guest.arg(u"third"_s));
+            sync(pair.master, pair.replica);
+            sync(pair.master, third);
+            const QStringList files{pair.master, pair.replica, third};
+            QCOMPARE(nameOf(pair.master, u"guest"_s), u"third"_s);
+            QCOMPARE(keptIsStanding({pair.master}), QString());
+            const QList<rep::ConflictView> open = rep::conflicts(*Database::open(pair.master));
+            QCOMPARE(open.size(), 2);
+            qint64 first = 0;
+            for (const rep::ConflictView& c : open)
+                if (c.lostJson.contains(u"\"first\""_s))
+                    first = c.id;
+            QVERIFY(first != 0);
+            QCOMPARE(errorOf([&] { rep::restoreConflict(*Database::open(pair.master), first); }), 0);
+            for (int twice = 0; twice < 2; ++twice)
+                for (const QString& file : {pair.replica, third})
+                    sync(pair.master, file);
+            for (const QString& file : files)
+                QCOMPARE(nameOf(file, u"guest"_s), u"first"_s);
+            QCOMPARE(keptIsStanding(files), QString());
+        }
+    }
+
+    void aChangeLostToADeletionCanBeRestored() {
+        // The deletion is what the loss was to: nothing stands, and restoring writes the row again, which
+        // wins everywhere.
+        Fixture f;
+        Pair pair(f);
+        execRaw(pair.master, u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('solo', 'first')"_s);
+        sync(pair.master, pair.replica);
+        execRaw(pair.master, u"DELETE FROM \"USER\" WHERE User_ID = 'solo'"_s);
+        execRaw(pair.replica, u"UPDATE \"USER\" SET User_Name = 'changed' WHERE User_ID = 'solo'"_s);
+        sync(pair.master, pair.replica);
+        const QList<rep::ConflictView> open = rep::conflicts(*Database::open(pair.replica));
+        QCOMPARE(open.size(), 1);
+        QVERIFY(open[0].keptDeleted && open[0].keptJson.isEmpty() && !open[0].lostDeleted);
+        QCOMPARE(errorOf([&] { rep::restoreConflict(*Database::open(pair.replica), open[0].id); }), 0);
+        sync(pair.master, pair.replica);
+        sync(pair.master, pair.replica);
+        for (const QString& file : {pair.master, pair.replica})
+            QCOMPARE(nameOf(file, u"solo"_s) +
+                         str(file, u"SELECT ' '||group_concat(state) FROM _pell_conflicts"_s),
+                     u"changed restored"_s);
+    }
+
+    void oneRecordPerLossWhateverTheCaseOfItsKey() {
+        // Two members add one user under keys that differ only in case: one row to the engine, as to the
+        // table. The loss is one conflict on every member, whichever spelling each member met it under.
+        Fixture f;
+        Pair pair(f);
+        execRaw(pair.master, u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('dev9', 'on master')"_s);
+        QThread::msleep(2);
+        execRaw(pair.replica, u"INSERT INTO \"USER\" (User_ID, User_Name) VALUES ('DEV9', 'on replica')"_s);
+        // Each meets the loss first on its own: the replica under the master's key, the master under the
+        // replica's.
+        sync(pair.replica, pair.master, db::SyncImport);
+        sync(pair.master, pair.replica, db::SyncImport);
+        for (int twice = 0; twice < 2; ++twice)
+            sync(pair.master, pair.replica);
+        QVERIFY(pair.same());
+        for (const QString& file : {pair.master, pair.replica})
+            QCOMPARE(
+                str(file, u"SELECT group_concat(lower(key_text)||' '||reason, '; ') FROM _pell_conflicts"_s),
+                u"[\"dev9\"] the same key was added in two replicas"_s);
     }
 };
 

@@ -73,7 +73,22 @@ std::optional<Conflict> readConflict(sqlite3* db, qint64 id) {
     return conflictFrom(s, 0);
 }
 
+std::optional<Conflict> sameLoss(sqlite3* db, const QString& table, qint64 lostWriter, qint64 lostClock) {
+    // A version belongs to one row: its dot and its table name the loss, whatever spelling of the key the
+    // member that logged it met it under (text keys compare as their columns do, case aside).
+    Statement find(db,
+                   QStringLiteral("SELECT %1 FROM \"_pell_conflicts\" WHERE lost_writer = ?1 AND lost_clock "
+                                  "= ?2 AND tbl = ?3 COLLATE NOCASE ORDER BY id LIMIT 1")
+                       .arg(Columns));
+    find.bindAll({lostWriter, lostClock, table});
+    if (!find.step())
+        return std::nullopt;
+    return conflictFrom(find, 0);
+}
+
 bool insertConflict(sqlite3* db, const Conflict& c) {
+    if (sameLoss(db, c.table, c.lostWriter, c.lostClock))
+        return false;
     Statement s(db, QStringLiteral(
                         "INSERT OR IGNORE INTO \"_pell_conflicts\" (seq, tbl, row_key, key_text, reason, "
                         "lost_writer, lost_clock, lost_deleted, lost_row, kept_writer, kept_clock, "
@@ -105,32 +120,31 @@ bool insertConflict(sqlite3* db, const Conflict& c) {
 }
 
 bool mergeConflict(sqlite3* db, const Conflict& incoming, qint64 seq) {
-    Statement find(db,
-                   QStringLiteral("SELECT %1 FROM \"_pell_conflicts\" WHERE tbl = ?1 AND row_key = ?2 AND "
-                                  "lost_writer = ?3 AND lost_clock = ?4")
-                       .arg(Columns));
-    find.bindAll({incoming.table, incoming.key, incoming.lostWriter, incoming.lostClock});
-    if (!find.step()) {
+    const std::optional<Conflict> found =
+        sameLoss(db, incoming.table, incoming.lostWriter, incoming.lostClock);
+    if (!found) {
         Conflict c = incoming;
         c.seq = seq;
         return insertConflict(db, c);
     }
-    const Conflict held = conflictFrom(find, 0);
-    find.reset();
-    // The record as first logged, whoever logged it first; the decision taken last.
+    const Conflict& held = *found;
+    // The record as first logged, whoever logged it first; of two decisions, a restore over a keep (it wrote
+    // the lost version again, after seeing what it had lost to, so that version stands everywhere), else the
+    // later one.
     Conflict merged = std::make_tuple(incoming.loggedClock, incoming.loggedBy) <
                               std::make_tuple(held.loggedClock, held.loggedBy)
                           ? incoming
                           : held;
-    const Conflict& decided = std::make_tuple(incoming.stateClock, incoming.stateWriter) >
-                                      std::make_tuple(held.stateClock, held.stateWriter)
-                                  ? incoming
-                                  : held;
+    const auto rank = [](const Conflict& c) {
+        return std::make_tuple(c.state == StateRestored, c.stateClock, c.stateWriter);
+    };
+    const Conflict& decided = rank(incoming) > rank(held) ? incoming : held;
     merged.state = decided.state;
     merged.stateClock = decided.stateClock;
     merged.stateWriter = decided.stateWriter;
-    if (std::make_tuple(merged.loggedClock, merged.loggedBy, merged.stateClock, merged.stateWriter) ==
-        std::make_tuple(held.loggedClock, held.loggedBy, held.stateClock, held.stateWriter))
+    if (std::make_tuple(merged.loggedClock, merged.loggedBy, merged.stateClock, merged.stateWriter,
+                        merged.state) ==
+        std::make_tuple(held.loggedClock, held.loggedBy, held.stateClock, held.stateWriter, held.state))
         return false;
     Statement update(
         db, QStringLiteral("UPDATE \"_pell_conflicts\" SET seq = ?2, reason = ?3, kept_writer = ?4, "
@@ -144,6 +158,10 @@ bool mergeConflict(sqlite3* db, const Conflict& incoming, qint64 seq) {
                     merged.loggedAt, merged.loggedBy, merged.loggedClock, merged.loggedByName, merged.state,
                     merged.stateClock, merged.stateWriter});
     update.run();
+    // The key as first logged too, unless a record of an earlier engine already holds that spelling.
+    Statement key(db, QStringLiteral("UPDATE OR IGNORE \"_pell_conflicts\" SET row_key = ?2 WHERE id = ?1"));
+    key.bindAll({held.id, merged.key});
+    key.run();
     return true;
 }
 

@@ -51,6 +51,8 @@ Conflict conflictFrom(const Statement& s, int first);
 
 QList<Conflict> readConflicts(sqlite3* db, bool all);
 std::optional<Conflict> readConflict(sqlite3* db, qint64 id);
+// The record of a loss: the version that lost, named by its table and dot (one version belongs to one row).
+std::optional<Conflict> sameLoss(sqlite3* db, const QString& table, qint64 lostWriter, qint64 lostClock);
 // Inserts a conflict logged here; false when the member has it already.
 bool insertConflict(sqlite3* db, const Conflict& c);
 // Brings in a partner's record: the first logging and the latest decision win, the same on every member.

@@ -134,8 +134,8 @@ void Receiver::apply(const Change& c) {
                                  : winner.sameIncarnation(loser) ? reasons::Changed
                                  : winner.sawBirthOf(loser)      ? reasons::DeletedAndChanged
                                                                  : reasons::AddedTwice;
-            log(c.table, c.key, QString::fromUtf8(reason), loser, lostRow,
-                winner.deleted ? std::nullopt : std::optional<Version>(winner), keptRow);
+            log(c.table, c.key, QString::fromUtf8(reason), loser, lostRow, std::optional<Version>(winner),
+                keptRow);
         }
     }
     if (!incomingWins) {

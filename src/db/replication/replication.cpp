@@ -5,6 +5,7 @@
 #include "db/files/posix_files.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
+#include "db/replication/retention.h"
 #include "db/replication/transfer.h"
 
 #include <QDateTime>
@@ -99,6 +100,7 @@ NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& de
     exec(copy, QStringLiteral("DELETE FROM \"_pell_log\""));
     for (const TableInfo& t : registeredTables(copy))
         installTriggers(copy, t, made.id);
+    leaveMaster(copy);
     exec(copy, QStringLiteral("COMMIT"));
     return made;
 }
@@ -147,6 +149,7 @@ void convertToMaster(Database& db) {
     for (const Link& l : found)
         registerLink(raw, l);
     recordParents(raw, tables, found);
+    installRetention(raw, true);
     // The rows as they stand now are the master's first versions: nothing of them needs checking.
     Clock clock = readClock(raw);
     clock.settled = clock.now;
@@ -223,6 +226,7 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
 
     const Member self{db.rawHandle(), me.replicaId};
     const Member other{partner->rawHandle(), them->replicaId};
+    refuseExpired(self, db.path(), other, partnerPath);
     // A large exchange walks each table, its shadow and its index at once: with the default cache (2 MB) the
     // engine writes changed pages out before the commit, and syncs the journal to do so.
     for (const Member& m : {self, other})
@@ -240,6 +244,7 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
         stats.imported = transfer(other, self, batchSize, untrusted);
     if (mode == SyncExport || mode == SyncImpExp)
         stats.exported = transfer(self, other, batchSize, untrusted);
+    afterExchange(self, other, mode != SyncExport, mode != SyncImport);
     return stats;
 }
 

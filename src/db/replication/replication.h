@@ -62,7 +62,8 @@ struct ConflictView {
     QString lostJson;
 };
 // The open conflicts, or all of them; without their versions (columns, kept, lost, differs and the JSON texts
-// left empty) when only the list is wanted.
+// left empty, keptDeleted as logged) when only the list is wanted. With them, the kept version is what stands
+// in the row now.
 QList<ConflictView> conflicts(Database& db, bool all = false, bool withVersions = true);
 // One conflict with its versions (3614 when there is none with that number).
 ConflictView conflict(Database& db, qint64 id);

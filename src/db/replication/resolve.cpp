@@ -49,6 +49,29 @@ ConflictView viewOf(const Conflict& c, bool withVersions) {
     return v;
 }
 
+// What stands now is what the conflict kept, whatever it kept when it was logged: a version that later lost
+// in turn, or a restore of another conflict of the row, has been replaced since.
+// Returns whether anything of the row stands; its content is read only when wanted.
+bool keptAsItStands(Side& side, Conflict& c, bool withContent) {
+    const int table = side.indexOf(c.table);
+    if (table < 0)
+        return !c.keptRow.isEmpty(); // no longer followed: as logged
+    TableStore& store = *side.stores[size_t(table)];
+    const Row key = decodeKey(c.key);
+    const std::optional<ShadowRow> s = store.shadow(key);
+    c.keptRow.clear();
+    c.keptWriter = s ? s->version.writer : 0;
+    c.keptClock = s ? s->version.clock : 0;
+    c.keptDeleted = !s || s->version.deleted;
+    if (!s || !s->visible)
+        return false;
+    if (!withContent)
+        return true;
+    if (const std::optional<Row> content = store.content(key, *s))
+        c.keptRow = encodeRecord(store.carried(), *content);
+    return !c.keptRow.isEmpty();
+}
+
 // One more change of this member: the clock moves and the member's latest own change is this one, so the
 // decision travels to every member.
 qint64 ownTick(sqlite3* db) {
@@ -135,16 +158,25 @@ void deleteAgain(const Side& side, int table, const Conflict& c, const Row& key,
 QList<ConflictView> conflicts(Database& db, bool all, bool withVersions) {
     identity(db);
     QList<ConflictView> list;
-    for (const Conflict& c : readConflicts(db.rawHandle(), all))
+    std::optional<Side> side;
+    if (withVersions)
+        side = alone(db.rawHandle());
+    for (Conflict& c : readConflicts(db.rawHandle(), all)) {
+        // The list alone shows no version: what stands is looked up only for the versions.
+        const bool stands = withVersions ? keptAsItStands(*side, c, true) : !c.keptRow.isEmpty();
         list << viewOf(c, withVersions);
+        list.back().keptDeleted = !stands;
+    }
     return list;
 }
 
 ConflictView conflict(Database& db, qint64 id) {
     identity(db);
-    const std::optional<Conflict> c = readConflict(db.rawHandle(), id);
+    std::optional<Conflict> c = readConflict(db.rawHandle(), id);
     if (!c)
         throw Error::make(err::ConflictNotFound, QString::number(id));
+    Side side = alone(db.rawHandle());
+    keptAsItStands(side, *c, true);
     return viewOf(*c, true);
 }
 
@@ -172,15 +204,33 @@ void restoreConflict(Database& db, qint64 id) {
     const auto is = [&](qint64 writer, qint64 clock) {
         return s && s->version.writer == writer && s->version.clock == clock;
     };
-    if (!is(c.keptWriter, c.keptClock) && !is(c.lostWriter, c.lostClock))
+    // The row has not changed since when what stands is what the conflict kept, or what that version lost to
+    // in turn, logged as losses of their own; or the lost version itself.
+    bool unchanged = is(c.lostWriter, c.lostClock);
+    qint64 writer = c.keptWriter, clock = c.keptClock;
+    bool keptDeleted = c.keptDeleted || c.keptRow.isEmpty();
+    for (int step = 0; !unchanged && writer && step < 64; ++step) {
+        unchanged = is(writer, clock);
+        const std::optional<Conflict> next = sameLoss(raw, c.table, writer, clock);
+        if (unchanged || !next || !next->keptWriter)
+            break;
+        writer = next->keptWriter;
+        clock = next->keptClock;
+        keptDeleted = next->keptDeleted || next->keptRow.isEmpty();
+    }
+    // A deletion forgotten after the retention period: nothing stands, as the conflict left it.
+    unchanged = unchanged || (!s && keptDeleted);
+    if (!unchanged)
         throw Error::make(err::ConflictChangedSince, QStringLiteral("%1 %2").arg(c.table, c.keyText));
     try {
         // Through the table, as any change of this member: the capture logs it, and the next exchange makes
         // it a version that has seen the one standing.
-        if (c.lostDeleted)
-            deleteAgain(side, table, c, key, *s);
-        else
-            writeLost(raw, side, table, c, key, s->visible);
+        if (c.lostDeleted) {
+            if (s)
+                deleteAgain(side, table, c, key, *s);
+        } else {
+            writeLost(raw, side, table, c, key, s && s->visible);
+        }
     } catch (const Error& e) {
         if (e.number() == err::RelatedRecords || e.number() == err::RelatedRecordRequired)
             wouldBreak(c, e.text());
