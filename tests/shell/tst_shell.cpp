@@ -25,6 +25,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -36,7 +37,11 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTextStream>
 #include <QtTest>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <functional>
 #include <memory>
@@ -173,10 +178,48 @@ const std::vector<Window>& windows() {
     return all;
 }
 
+// The program's start and its Exit, as a process of its own (this test run again, as another user): the
+// instance check, start-up and the Exit button, with the boxes scripted. "wait" keeps the copy running until
+// standard input closes. Prints "started" or what refused it.
+int instanceChild(const QString& folder, const QString& mode) {
+    setPrivateRuntimeFolder();
+    static int argc = 1;
+    static char name[] = "pelladmin";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    ScriptedPlatform platform;
+    AppState state;
+    state.programFolder = folder;
+    AppContext ctx{state, platform};
+    SingleInstance instance(SingleInstance::defaultLockPath(QCoreApplication::applicationFilePath()));
+    auto window = startAdmin(ctx, LaunchToken, instance);
+    QTextStream out(stdout);
+    if (!window) {
+        out << "refused: " << platform.boxTexts().join(u'|') << "\n";
+        return 3;
+    }
+    out << "started\n";
+    out.flush();
+    if (mode == "wait"_L1) {
+        while (std::fgetc(stdin) != EOF) {
+        }
+    }
+    window->findChild<QAbstractButton*>(u"Command3D5"_s)->click(); // Exit: ends the process at once
+    return 4;
+}
+
 } // namespace
 
 class TestShell : public QObject {
     Q_OBJECT
+
+public:
+    // Runs before the test's own application object: a child started by instanceLock... is the program.
+    static void initMain() {
+        if (qEnvironmentVariableIsSet("PELL_INSTANCE_CHILD"))
+            std::exit(instanceChild(qEnvironmentVariable("PELL_INSTANCE_CHILD"),
+                                    qEnvironmentVariable("PELL_INSTANCE_MODE")));
+    }
 
 private Q_SLOTS:
     void refusesAnythingButTheToken_data() {
@@ -244,6 +287,56 @@ private Q_SLOTS:
             QVERIFY2(text.startsWith(told.section(u'*', 0, 0)) && text.contains(told.section(u'*', 1)),
                      qPrintable(text));
         }
+    }
+
+    // One administrator leaves through Exit (std::exit), another then starts: the claim is a kernel lock in
+    // each user's own runtime folder, so no way of ending leaves anything behind and no user meets another's.
+    void instanceLockIsPerUserAndEndsWithTheProcess() {
+        if (!test::canSwitchUsers())
+            QSKIP("needs root and setpriv to start the program as other users");
+        test::Fixture f;
+        writeIni(f, "[DATABASE]\r\nDATABASE=/x\r\n");
+        QVERIFY(::chmod(QFile::encodeName(f.dir.path()).constData(), 0755) == 0);
+        QTemporaryDir tmp; // a shared temporary folder, as /tmp is
+        QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 01777) == 0);
+        const auto start = [&](const test::OtherUser& user, const char* mode) {
+            auto p = std::make_unique<QProcess>();
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(u"XDG_RUNTIME_DIR"_s);
+            env.insert(u"TMPDIR"_s, tmp.path());
+            env.insert(u"PELL_INSTANCE_CHILD"_s, f.dir.path());
+            env.insert(u"PELL_INSTANCE_MODE"_s, QString::fromLatin1(mode));
+            p->setProcessEnvironment(env);
+            p->start(u"setpriv"_s, {u"--reuid=%1"_s.arg(user.uid), u"--regid=%1"_s.arg(user.gid),
+                                    u"--clear-groups"_s, u"--"_s, QCoreApplication::applicationFilePath()});
+            p->waitForStarted();
+            return p;
+        };
+        // Starts, then leaves through Exit: "started" and status 0, or what refused it.
+        const auto once = [&](const test::OtherUser& user) {
+            auto p = start(user, "exit");
+            p->closeWriteChannel();
+            if (!p->waitForFinished(60000))
+                return u"hung"_s;
+            const QString said = QString::fromLocal8Bit(p->readAllStandardOutput()).trimmed();
+            return p->exitCode() == 0 ? said : said + u" (status %1)"_s.arg(p->exitCode());
+        };
+        const test::OtherUser a{4711, 4711, {}}, b{4712, 4712, {}};
+        QCOMPARE(once(a), u"started"_s);
+        QCOMPARE(once(b), u"started"_s); // after the other's Exit
+        QCOMPARE(once(a), u"started"_s);
+        // While a copy runs, its user's second copy is refused; another user is not.
+        auto running = start(a, "wait");
+        QVERIFY(running->waitForReadyRead(60000));
+        QCOMPARE(running->readLine().trimmed(), QByteArray("started"));
+        QCOMPARE(once(a), u"refused: This application is already running (status 3)"_s);
+        QCOMPARE(once(b), u"started"_s);
+        // Killed, it leaves nothing behind either.
+        running->kill();
+        QVERIFY(running->waitForFinished(60000));
+        QCOMPARE(once(a), u"started"_s);
+        // Every user's claim lies in that user's own folder, none in the shared one.
+        QVERIFY(QDir(tmp.path()).entryList({u"pelladmin-*"_s}, QDir::Files).isEmpty());
     }
 
     void privateRuntimeFolderWhenNoneIsSet() {
