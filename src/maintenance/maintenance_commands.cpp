@@ -79,7 +79,7 @@ CommandResult BACKUP_CLICK(AppContext& ctx, const Progress& progress) {
 }
 
 CommandResult COMPACT_CLICK(AppContext& ctx, const Progress& progress) {
-    const QString temp = ctx.state.inProgramFolder(TempFileName);
+    const QString temp = ctx.state.inStateFolder(TempFileName);
     QFile::remove(temp); // a file that is not there, or stays, is no reason to stop here
     try {
         if (!areYouSure(ctx.platform, Buttons::YesNo, CompactTitle))

@@ -4,6 +4,7 @@
 #include "core/platform.h"
 #include "db/database.h"
 #include "db/recordset.h"
+#include "db/replication/replication.h"
 #include "db/schema.h"
 
 #include <memory>
@@ -51,6 +52,7 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
     report(progress, ProgressReport::Stage::Started);
     std::optional<Error> failure;
     qint64 done = 0;
+    qint64 conflicts = 0;
     const auto tell = [&](const ReplicaOutcome& what) {
         if (outcome)
             outcome(what);
@@ -65,19 +67,25 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
             report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done,
                    listed, QStringLiteral("replicas"));
             std::unique_ptr<db::Database> main;
+            qint64 logged = 0;
             {
                 PointerScope wait(ctx.platform);
                 steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
                 // Without the main database the exchange cannot run; the open's own error is the one shown.
                 if (main)
-                    steps.step([&] { main->synchronize(location, db::SyncImpExp); });
+                    steps.step([&] {
+                        const auto stats =
+                            db::replication::synchronizeWithStats(*main, location, db::SyncImpExp);
+                        logged = stats.imported.conflicts + stats.exported.conflicts;
+                    });
             }
             if (steps.failed()) {
                 failure = steps.error();
                 tell({location, ReplicaOutcome::Kind::Failed, steps.error()});
                 notice(ctx, steps.text());
             } else {
-                tell({location, ReplicaOutcome::Kind::Synchronized, {}});
+                conflicts += logged;
+                tell({location, ReplicaOutcome::Kind::Synchronized, {}, logged});
             }
             if (main)
                 steps.step([&] { main->close(); });
@@ -89,7 +97,12 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
         if (!moved && !atEnd(list))
             break; // a list that cannot move on would never end
     }
-    notice(ctx, QStringLiteral("Databases have been syncronized"));
+    // Conflicts met on the way are no failure, but the administrator decides them: say how many, and where.
+    notice(ctx, conflicts == 0
+                    ? QStringLiteral("Databases have been syncronized")
+                    : QStringLiteral("Databases have been syncronized\n\n%1 conflict(s) logged: see "
+                                     "Utilities > Conflicts... (or pelldb conflicts)")
+                          .arg(conflicts));
     report(progress, ProgressReport::Stage::Finished, {}, done, listed);
     return failure ? CommandResult::failed(*failure) : CommandResult::done();
 }
@@ -129,6 +142,27 @@ CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
         return CommandResult::failed(*steps.error());
     }
     return CommandResult::done();
+}
+
+CommandResult addReference(AppContext& ctx, db::Recordset* list, const QString& location) {
+    SkipAndRemember steps;
+    addLocation(list, location, steps);
+    if (steps.failed()) {
+        notice(ctx, steps.text());
+        return CommandResult::failed(*steps.error());
+    }
+    return CommandResult::done();
+}
+
+bool findReference(db::Recordset* list, const QString& location) {
+    SkipAndRemember steps;
+    steps.step([&] { db::requireOpen(list).moveFirst(); });
+    while (!steps.failed() && !atEnd(list)) {
+        if (list->field(db::schema::replica::Location).toString() == location)
+            return true;
+        steps.step([&] { list->moveNext(); });
+    }
+    return false;
 }
 
 CommandResult removeReference(AppContext& ctx, db::Recordset* list) {

@@ -95,7 +95,7 @@ void F_USER::BuildTeamTree() {
         // Starting afresh: a file that is not there, or that can't be written back, is no concern.
         const QScopedValueRollback<bool> quiet(m_quietTreeErrors, true);
         Easytree1->setTreeFile(QString());
-        const QString path = ctx.state.inProgramFolder(QStringLiteral("status.tre"));
+        const QString path = ctx.state.inStateFolder(QStringLiteral("status.tre"));
         QFile::remove(path);
         Easytree1->setTreeFile(path);
     }
