@@ -14,6 +14,8 @@
 #include <QStorageInfo>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace pell;
 using namespace pell::test;
 
@@ -293,6 +295,30 @@ private Q_SLOTS:
         QCOMPARE(pelldb({u"replica"_s}).shown(),
                  u"2 |pelldb: unknown command replica; did you mean replicas? (pelldb --help lists the "
                  u"commands)\n"_s);
+    }
+
+    // What an administrator without the right to write is told: the folder, not a temporary file nor "in
+    // use"; a purge that could delete nothing does not begin with "deleted 0 tasks".
+    void failuresOfAnotherUserSayWhatHappened() {
+        if (!canSwitchUsers())
+            QSKIP("needs root and setpriv to run pelldb as another user");
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        QVERIFY(::chmod(QFile::encodeName(f.dir.path()).constData(), 01777) == 0); // lock files may be made
+        const QString closed = f.path(u"closed"_s);
+        QVERIFY(QDir(f.dir.path()).mkdir(u"closed"_s));
+        const OtherUser other{4713, 4713, {}};
+        QString out, err;
+        QCOMPARE(runPelldbAs(other, {u"backup"_s, db, closed + u"/copy.mdb"_s}, &out, &err), 1);
+        QCOMPARE(err, u"error 70: You may not write in the folder "_s + closed +
+                          u": choose another folder for the backup\n"_s);
+        QVERIFY(QDir(closed).isEmpty());
+        // The database is root's and not writable by the other user: its one old closed task stays.
+        const qint64 tasks = num(db, u"SELECT count(*) FROM SCR"_s);
+        QCOMPARE(runPelldbAs(other, {u"purge"_s, db}, &out, &err), 1);
+        QVERIFY2(out.isEmpty() && err.startsWith(u"error "_s) && err.count(u'\n') == 1,
+                 qPrintable(out + err));
+        QCOMPARE(num(db, u"SELECT count(*) FROM SCR"_s), tasks);
     }
 
     void aTerminalSeesHowFarLongWorkHasCome() {

@@ -385,6 +385,18 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode(), 1);
         QVERIFY2(err.contains(u"no display"_s), qPrintable(err));
         QVERIFY2(!out.contains(u"setup:"_s) && !err.contains(u"setup:"_s), qPrintable(out));
+        // The program itself, started without a display (from cron, on a server): one line and status 1, not
+        // the toolkit's abort.
+        env.remove(u"QT_QPA_PLATFORM"_s);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(PELL_BIN_DIR "/pelladmin"), {LaunchToken});
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QCOMPARE(
+            QString::fromLocal8Bit(program.readAllStandardError()),
+            u"pelladmin: no display to show the program on (set DISPLAY, or start it with xvfb-run)\n"_s);
     }
 
     void menusExitAndTheReplicationWindowBesideIt() {
