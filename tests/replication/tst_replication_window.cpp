@@ -334,6 +334,14 @@ private Q_SLOTS:
         QCOMPARE(listed(r.list).size(), 6);
         r.form->SYNC_Click(); // a second run brings the third's change to the first as well
         QVERIFY(hasCategory(first, u"FromThird"_s));
+        // Both sides changed one row: the closing box counts the conflict and says where to see it.
+        execRaw(first, u"UPDATE LU_Category SET Category='OnFirst' WHERE Category='FromMain'"_s);
+        execRaw(r.main, u"UPDATE LU_Category SET Category='OnMain' WHERE Category='FromMain'"_s);
+        r.f.platform.clear();
+        r.form->SYNC_Click();
+        QCOMPARE(r.boxes().last(),
+                 u"Databases have been syncronized\n\n1 conflict(s) logged: see Utilities > "
+                 u"Conflicts... (or pelldb conflicts)"_s);
     }
 
     void removeWithNoThenYesTouchesOnlyTheListAndARowAddedAfterItWorks() {
