@@ -1,5 +1,5 @@
-// pelldb make-master, make-replica, sync, sync-all, conflicts, resolve: replica-set administration from a
-// shell, for scheduled synchronization.
+// pelldb make-master, make-replica, replicas, sync, sync-all, conflicts, resolve: replica-set administration
+// from a shell, for scheduled synchronization.
 #include "cli/command.h"
 
 #include "app/inifile.h"
@@ -119,8 +119,9 @@ int makeReplica(const Invocation& call) {
     const QString location = QFileInfo(p[1]).absoluteFilePath();
     // The list is read first: a missing pell.ini or list stops the command before a replica that nobody
     // lists exists. (A master is listed afterwards, as the window does: it is a master all the same.)
-    if (listed)
-        ReplicaList(programFolderState(folder), true);
+    if (listed) {
+        [[maybe_unused]] const ReplicaList check(programFolderState(folder), true);
+    }
     {
         auto db = db::Database::open(source);
         db->makeReplica(location, description);
@@ -204,12 +205,14 @@ int syncAll(const Invocation& call) {
                      << (o.location.isEmpty() ? QStringLiteral("(a blank row of the list)") : o.location)
                      << "\n";
             call.out.flush();
-            // The line names the replica unless the engine's text already names a file of the exchange.
-            err << "error " << o.error->number() << ": " << o.error->text()
-                << (o.location.isEmpty()                   ? QStringLiteral(" (a blank row of the list)")
-                    : o.error->text().contains(o.location) ? QString()
-                                                           : QStringLiteral(" (replica ") + o.location + u')')
-                << "\n";
+            // The line names the files unless the engine's text already names one: a read-only side may be
+            // either of the two.
+            err << "error " << o.error->number() << ": " << o.error->text();
+            if (o.location.isEmpty())
+                err << " (a blank row of the list)";
+            else if (!o.error->text().contains(o.location) && !o.error->text().contains(state.DATABASE_PATH))
+                err << " (replica " << o.location << ", main database " << state.DATABASE_PATH << ')';
+            err << "\n";
             err.flush();
             break;
         }

@@ -17,7 +17,7 @@ void addSystemCommands(Registry& registry) {
              PurgeOptions options;
              options.progress = call.progress;
              const PurgeResult result = purgeClosedTasks(*db, options);
-             const auto tasks = [](qint64 n) {
+             const auto tasks = [](qint64 n) -> QString {
                  return QString::number(n) + (n == 1 ? QStringLiteral(" task") : QStringLiteral(" tasks"));
              };
              // A purge that failed says what it did before the failure only when that was anything: "deleted

@@ -32,6 +32,15 @@ void addLocation(db::Recordset* list, const QString& location, SkipAndRemember& 
         list->cancelUpdate();
 }
 
+// The conflicts a member holds, open and closed; none when it cannot tell (the exchange then says why).
+qint64 conflictsHeld(db::Database& member) {
+    try {
+        return db::replication::conflicts(member, true, false).size();
+    } catch (const Error&) {
+        return 0;
+    }
+}
+
 } // namespace
 
 QString openFailureText(int number, const QString& text) {
@@ -72,11 +81,14 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
                 PointerScope wait(ctx.platform);
                 steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
                 // Without the main database the exchange cannot run; the open's own error is the one shown.
+                // The conflicts this exchange logged are those the main database holds afterwards that it did
+                // not hold before: every conflict travels to every member, and each is counted once, as the
+                // conflicts window and pelldb conflicts show it.
                 if (main)
                     steps.step([&] {
-                        const auto stats =
-                            db::replication::synchronizeWithStats(*main, location, db::SyncImpExp);
-                        logged = stats.imported.conflicts + stats.exported.conflicts;
+                        const qint64 before = conflictsHeld(*main);
+                        main->synchronize(location, db::SyncImpExp);
+                        logged = conflictsHeld(*main) - before;
                     });
             }
             if (steps.failed()) {

@@ -69,7 +69,7 @@ private Q_SLOTS:
             {{u"compact"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
             {{u"repair"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
             {{u"purge"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
-            {{u"bogus"_s}, u"2 |pelldb: unknown command bogus (pelldb --help lists the commands)\n|"_s},
+            {{u"bogus"_s}, u"2 |pelldb: unknown command bogus (pelldb --help lists the commands)\n"_s},
             {{}, u"2 |usage: pelldb COMMAND"_s},
         };
         for (const auto& [args, expected] : cases) {
@@ -207,8 +207,8 @@ private Q_SLOTS:
         const Run clean = pelldb({u"sync-all"_s, f.dir.path()});
         QVERIFY2(clean.status == 0 && clean.err.isEmpty(), qPrintable(clean.err));
         // Both sides changed the same row: the conflict is counted, and the line says where to see it.
-        execRaw(r1, u"UPDATE LU_Category SET Category='OnReplica' WHERE Category='FromFirst'"_s);
-        execRaw(main, u"UPDATE LU_Category SET Category='OnMain' WHERE Category='FromFirst'"_s);
+        execRaw(r1, u"UPDATE TOOL SET Tool_EXE='onReplica' WHERE Tool_Name='Calculator'"_s);
+        execRaw(main, u"UPDATE TOOL SET Tool_EXE='onMain' WHERE Tool_Name='Calculator'"_s);
         const Run conflicting = pelldb({u"sync-all"_s, f.dir.path()});
         QVERIFY2(conflicting.status == 0 &&
                      conflicting.out.contains(u"synchronized "_s + r1 + u" (1 conflicts logged)\n"_s) &&
@@ -264,7 +264,7 @@ private Q_SLOTS:
         QCOMPARE(pelldb({u"sync-all"_s, folder}, fromRoot).shown(),
                  u"0 skipped pell.mdb (the main database)\nsynchronized "_s + r1 +
                      u"\nsynchronized r2.mdb\n2 synchronized, 1 skipped, 0 failed; 0 conflicts logged\n|"_s);
-        QCOMPARE(num(r1, u"SELECT count(*) FROM LU_Category WHERE Category='FromSecond'"_s), 1);
+        QCOMPARE(num(main, u"SELECT count(*) FROM LU_Category WHERE Category='FromSecond'"_s), 1);
         // Taken off the list; the database stays. A row that is not there is an error naming it.
         QCOMPARE(pelldb({u"replicas"_s, u"remove"_s, r1, folder}).shown(),
                  u"0 removed "_s + r1 + u" from replica.mdb\n|"_s);

@@ -335,8 +335,8 @@ private Q_SLOTS:
         r.form->SYNC_Click(); // a second run brings the third's change to the first as well
         QVERIFY(hasCategory(first, u"FromThird"_s));
         // Both sides changed one row: the closing box counts the conflict and says where to see it.
-        execRaw(first, u"UPDATE LU_Category SET Category='OnFirst' WHERE Category='FromMain'"_s);
-        execRaw(r.main, u"UPDATE LU_Category SET Category='OnMain' WHERE Category='FromMain'"_s);
+        execRaw(first, u"UPDATE TOOL SET Tool_EXE='onFirst' WHERE Tool_Name='Calculator'"_s);
+        execRaw(r.main, u"UPDATE TOOL SET Tool_EXE='onMain' WHERE Tool_Name='Calculator'"_s);
         r.f.platform.clear();
         r.form->SYNC_Click();
         QCOMPARE(r.boxes().last(),
