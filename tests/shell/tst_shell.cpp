@@ -6,6 +6,7 @@
 #include "app/center_form.h"
 #include "app/help_launcher.h"
 #include "app/inifile.h"
+#include "app/program_folder.h"
 #include "core/error.h"
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
@@ -337,6 +338,32 @@ private Q_SLOTS:
         QCOMPARE(once(a), u"started"_s);
         // Every user's claim lies in that user's own folder, none in the shared one.
         QVERIFY(QDir(tmp.path()).entryList({u"pelladmin-*"_s}, QDir::Files).isEmpty());
+    }
+
+    // The program's own files go where the program folder's "state" entry leads (the installed folder is
+    // root's alone), else into the program folder, as in a build tree; the team tree's file follows.
+    void stateFolderIsWhereTheStateEntryLeads() {
+        test::Fixture f;
+        writeIni(f, "[DATABASE]\r\nDATABASE=/x\r\n");
+        QCOMPARE(stateFolderOf(f.dir.path()), f.dir.path());
+        QVERIFY(QFile::link(f.path(u"gone"_s), f.path(u"state"_s))); // dangling: not a folder
+        QCOMPARE(stateFolderOf(f.dir.path()), f.dir.path());
+        QVERIFY(QFile::remove(f.path(u"state"_s)));
+        QTemporaryDir var;
+        QVERIFY(QFile::link(var.path(), f.path(u"state"_s)));
+        QCOMPARE(stateFolderOf(f.dir.path()), f.path(u"state"_s));
+        SingleInstance instance(f.path(u"instance.lock"_s));
+        QVERIFY(startAdmin(f.ctx, LaunchToken, instance));
+        QCOMPARE(f.state.stateFolder, f.path(u"state"_s));
+        f.makeSharedDb();
+        {
+            Loaded<F_USER> users(f.ctx, nullptr);
+            users.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&users));
+            users.Command4->click(); // Exit: the tree control writes its file back
+        }
+        QVERIFY(QFile::exists(var.filePath(u"status.tre"_s)));
+        QCOMPARE(QDir(f.dir.path()).entryList({u"status.tre"_s}), QStringList());
     }
 
     void privateRuntimeFolderWhenNoneIsSet() {
