@@ -107,14 +107,8 @@ int makeReplica(const Invocation& call) {
     const QString description = p.size() == 3 ? p[2] : QStringLiteral("replica of ") + p[1];
     const bool listed = !call.options.flag(QStringLiteral("no-list"));
     const QString folder = call.options.value(QStringLiteral("program-folder"));
-    const QFileInfo dest(p[1]);
-    if (dest.isDir())
-        throw Error(err::DatabaseExists, QStringLiteral("%1 is a folder: name the replica's file in it, for "
-                                                        "instance %2")
-                                             .arg(p[1], QDir(p[1]).filePath(QStringLiteral("site2.mdb"))));
-    if (dest.exists() || dest.isSymLink())
-        throw Error(err::DatabaseExists,
-                    QStringLiteral("%1 exists already: a replica is always a new file").arg(p[1]));
+    if (const auto refusal = replica::newReplicaRefusal(p[1]))
+        throw *refusal;
     const QString source = QFileInfo(p[0]).absoluteFilePath();
     const QString location = QFileInfo(p[1]).absoluteFilePath();
     // The list is read first: a missing pell.ini or list stops the command before a replica that nobody

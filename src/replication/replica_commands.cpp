@@ -7,6 +7,9 @@
 #include "db/replication/replication.h"
 #include "db/schema.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <memory>
 #include <optional>
 
@@ -131,6 +134,10 @@ CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
         Buttons::YesNo, Icon::None, QStringLiteral("Generate New?"));
     SkipAndRemember steps;
     if (generate == Answer::Yes) {
+        if (const auto refusal = newReplicaRefusal(location)) {
+            notice(ctx, refusal->text());
+            return CommandResult::failed(*refusal);
+        }
         {
             PointerScope wait(ctx.platform);
             std::unique_ptr<db::Database> main;
@@ -154,6 +161,18 @@ CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
         return CommandResult::failed(*steps.error());
     }
     return CommandResult::done();
+}
+
+std::optional<Error> newReplicaRefusal(const QString& location) {
+    const QFileInfo file(location);
+    if (file.isDir())
+        return Error(err::DatabaseExists,
+                     QStringLiteral("%1 is a folder: name the replica's file in it, for instance %2")
+                         .arg(location, QDir(location).filePath(QStringLiteral("site2.mdb"))));
+    if (file.exists() || file.isSymLink())
+        return Error(err::DatabaseExists,
+                     QStringLiteral("%1 exists already: a replica is always a new file").arg(location));
+    return std::nullopt;
 }
 
 CommandResult addReference(AppContext& ctx, db::Recordset* list, const QString& location) {

@@ -40,6 +40,9 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
                              const OutcomeListener& outcome = {});
 // Generates a replica of the main database at a typed location, or records an existing one, and lists it.
 CommandResult createReplica(AppContext& ctx, db::Recordset* list);
+// Why a replica cannot be generated at this location, when it cannot: an existing folder or file there (a
+// replica is always a new file). The engine would only say that the path is not valid.
+std::optional<Error> newReplicaRefusal(const QString& location);
 // Lists a location as Create Replica does for an existing database (its "No"): the database is not touched.
 CommandResult addReference(AppContext& ctx, db::Recordset* list, const QString& location);
 // Makes the first row naming exactly this location the current one; false when none does.

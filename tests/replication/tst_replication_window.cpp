@@ -278,6 +278,15 @@ private Q_SLOTS:
         QCOMPARE(r.boxes().mid(1), QStringList{refusal});
         QVERIFY(!QFile::exists(location)); // nor a row, as the list at the end shows
         makeMaster(r.main);
+        // Onto an existing folder: said as such, not as a path whose folder does not exist.
+        r.f.platform.clear();
+        r.f.platform.queueInput(r.f.dir.path());
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->CREATE_Click();
+        QCOMPARE(r.boxes().mid(1), QStringList{r.f.dir.path() +
+                                               u" is a folder: name the replica's file in it, "
+                                               u"for instance "_s +
+                                               r.f.dir.path() + u"/site2.mdb"_s});
         r.f.platform.clear();
         r.seen.clear();
         r.f.platform.queueInput(location);
