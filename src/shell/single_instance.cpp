@@ -8,10 +8,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pell {
 
-SingleInstance::SingleInstance(const QString& lockPath) : m_path(lockPath) {}
+SingleInstance::SingleInstance(QString lockPath) : m_path(std::move(lockPath)) {}
 
 SingleInstance::~SingleInstance() {
     if (m_fd >= 0)

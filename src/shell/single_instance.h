@@ -11,7 +11,7 @@ namespace pell {
 // means nothing.
 class SingleInstance {
 public:
-    explicit SingleInstance(const QString& lockPath);
+    explicit SingleInstance(QString lockPath);
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
