@@ -244,7 +244,9 @@ int replicas(const Invocation& call) {
     db::Recordset* rows = list.rows.get();
     if (action == QLatin1String("list")) {
         int count = 0;
-        for (rows->moveFirst(); !rows->eof(); rows->moveNext()) {
+        if (!rows->eof())
+            rows->moveFirst(); // an empty list has no first row to move to
+        for (; !rows->eof(); rows->moveNext()) {
             const QString row = rows->field(db::schema::replica::Location).toString();
             call.out << row
                      << (row == state.DATABASE_PATH ? QStringLiteral(" (the main database)") : QString())
