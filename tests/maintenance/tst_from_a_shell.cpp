@@ -1,5 +1,6 @@
 // pelldb as a shell or a scheduled job sees it: exit status, standard output and the one "error NNNN: text"
-// line; its help, its version and its manual page; the unattended synchronization of every listed replica;
+// line; its help, its version and its manual page; the unattended synchronization of every listed replica
+// and its summary; the list of replicas edited from a shell; what a user without the right to write is told;
 // the progress line on a terminal; and the two ways a backup is copied besides the kernel's own copy between
 // descriptors on one file system: onto another file system, and through the engine's pages.
 #include "core/version.h"
