@@ -1,6 +1,7 @@
 // pelldb backup, compact, repair: the main window's maintenance commands, run from a shell.
 #include "cli/command.h"
 
+#include "app/program_folder.h"
 #include "cli/console_platform.h"
 #include "core/app_state.h"
 #include "core/error.h"
@@ -19,7 +20,9 @@ struct Run {
 
     Run(const QString& database, const QString& savePath, const QString& folder) : platform(savePath) {
         state.DATABASE_PATH = database;
-        state.programFolder = folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+        state.programFolder = QCoreApplication::applicationDirPath();
+        // Where the program keeps its own files; the installed program folder itself is root's alone.
+        state.stateFolder = folder.isEmpty() ? stateFolderOf(state.programFolder) : folder;
     }
     // A command that did its work prints what it told the administrator; any other ends in its error, which
     // pelldb prints once, with its number, on standard error (the message for the window is not printed).
@@ -58,7 +61,8 @@ void addMaintenanceCommands(Registry& registry) {
                   QStringLiteral("DB [--folder DIR]"),
                   QStringLiteral("Compacts the database in place; nobody else may have it open."),
                   {{QStringLiteral("folder"), QStringLiteral("DIR"),
-                    QStringLiteral("where the compacted copy _temp.mdb is left (default: pelldb's folder)")}},
+                    QStringLiteral("where the compacted copy _temp.mdb is left (default: the program's state "
+                                   "folder, /var/lib/pellwood when installed)")}},
                   [](const Invocation& call) {
                       Run run(call.options.onePath(), {}, call.options.value(QStringLiteral("folder")));
                       return run.finish(COMPACT_CLICK(run.ctx, call.progress), call.out);

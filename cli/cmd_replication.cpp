@@ -1,8 +1,9 @@
-// pelldb make-master, make-replica, sync, sync-all, conflicts, resolve, retention: replica-set administration
-// from a shell, for scheduled synchronization.
+// pelldb make-master, make-replica, replicas, sync, sync-all, conflicts, resolve, retention: replica-set
+// administration from a shell, for scheduled synchronization.
 #include "cli/command.h"
 
 #include "app/inifile.h"
+#include "app/program_folder.h"
 #include "cli/console_platform.h"
 #include "core/app_state.h"
 #include "core/error.h"
@@ -16,6 +17,8 @@
 #include "replication/replica_commands.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,15 +28,77 @@ namespace {
 
 namespace rep = db::replication;
 
+// The program folder a command works for, its pell.ini read: the one given, or pelldb's own (the installed
+// /opt/pellwood). Relative paths in pell.ini and on the list of replicas are the program folder's, as for the
+// program, which its launcher starts there: the command goes on from that folder, wherever a shell, cron or
+// systemd started it.
+AppState programFolderState(const QString& given) {
+    AppState state;
+    state.programFolder =
+        given.isEmpty() ? QCoreApplication::applicationDirPath() : QFileInfo(given).absoluteFilePath();
+    state.stateFolder = stateFolderOf(state.programFolder);
+    READ_INI(state);
+    if (!QDir::setCurrent(state.programFolder))
+        throw Error::make(err::PathNotFound, state.programFolder);
+    return state;
+}
+
+// The list of replicas that the program folder's pell.ini names, as the replication window opens it.
+struct ReplicaList {
+    std::unique_ptr<db::Database> db;
+    std::unique_ptr<db::Recordset> rows;
+    explicit ReplicaList(const AppState& state, bool readOnly = false)
+        : db(db::Database::open(state.REPLICADB_PATH, {.readOnly = readOnly})),
+          rows(db->openRecordset(db::schema::Replica)) {}
+};
+
+// A member just made, put on the list as the window's command does; a row that is there already is left.
+void listMember(const Invocation& call, const QString& programFolder, const QString& location) {
+    AppState state = programFolderState(programFolder);
+    ReplicaList list(state);
+    ConsolePlatform platform({});
+    AppContext ctx{state, platform};
+    if (replica::findReference(list.rows.get(), location)) {
+        call.out << location << " is listed already in " << state.REPLICADB_PATH << "\n";
+        return;
+    }
+    const CommandResult result = replica::addReference(ctx, list.rows.get(), location);
+    if (result.failure)
+        throw *result.failure;
+    call.out << "listed " << location << " in " << state.REPLICADB_PATH << "\n";
+}
+
+const OptionInfo NoListOption{
+    QStringLiteral("no-list"), {}, QStringLiteral("do not add it to the list of replicas of pell.ini")};
+const OptionInfo ProgramFolderOption{QStringLiteral("program-folder"), QStringLiteral("DIR"),
+                                     QStringLiteral("the folder whose pell.ini names the list (default: "
+                                                    "pelldb's folder)")};
+
+// The main database as the list names it: as pell.ini spells it when DB is that file (the window lists that
+// spelling, and sync-all skips its row by it), else DB's absolute path.
+QString masterLocation(const AppState& state, const QString& absolute) {
+    const QString configured = QFileInfo(state.DATABASE_PATH).canonicalFilePath();
+    return !configured.isEmpty() && configured == QFileInfo(absolute).canonicalFilePath()
+               ? state.DATABASE_PATH
+               : absolute;
+}
+
 int makeMaster(const Invocation& call) {
-    const QString path = call.options.onePath();
-    auto db = db::Database::open(path, {.exclusive = true});
-    db::requirePellwoodDatabase(*db);
-    db->appendProperty(
-        db->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")));
-    const rep::Identity id = rep::identity(*db);
-    call.out << path << " is now the master of replica set " << id.setId << " (replica " << id.replicaId
-             << ")\n";
+    // Named from where the command was typed; the list's folder becomes the working one further on.
+    const QString path = QFileInfo(call.options.onePath()).absoluteFilePath();
+    const bool listed = !call.options.flag(QStringLiteral("no-list"));
+    const QString folder = call.options.value(QStringLiteral("program-folder"));
+    {
+        auto db = db::Database::open(path, {.exclusive = true});
+        db::requirePellwoodDatabase(*db);
+        db->appendProperty(
+            db->createProperty(QStringLiteral("Replicable"), db::PropertyTypeText, QStringLiteral("T")));
+        const rep::Identity id = rep::identity(*db);
+        call.out << call.options.onePath() << " is now the master of replica set " << id.setId << " (replica "
+                 << id.replicaId << ")\n";
+    }
+    if (listed)
+        listMember(call, folder, masterLocation(programFolderState(folder), path));
     return 0;
 }
 
@@ -42,12 +107,27 @@ int makeReplica(const Invocation& call) {
     if (p.size() < 2 || p.size() > 3)
         throw UsageError{QStringLiteral("expects a database, a destination and an optional description")};
     const QString description = p.size() == 3 ? p[2] : QStringLiteral("replica of ") + p[1];
-    auto db = db::Database::open(p[0]);
-    db->makeReplica(p[1], description);
-    auto replica = db::Database::open(p[1], {.readOnly = true});
-    const rep::Identity id = rep::identity(*replica);
-    call.out << "created replica " << p[1] << " of " << p[0] << " (replica " << id.replicaId << ", \""
-             << id.description << "\")\n";
+    const bool listed = !call.options.flag(QStringLiteral("no-list"));
+    const QString folder = call.options.value(QStringLiteral("program-folder"));
+    if (const auto refusal = replica::newReplicaRefusal(p[1]))
+        throw *refusal;
+    const QString source = QFileInfo(p[0]).absoluteFilePath();
+    const QString location = QFileInfo(p[1]).absoluteFilePath();
+    // The list is read first: a missing pell.ini or list stops the command before a replica that nobody
+    // lists exists. (A master is listed afterwards, as the window does: it is a master all the same.)
+    if (listed) {
+        [[maybe_unused]] const ReplicaList check(programFolderState(folder), true);
+    }
+    {
+        auto db = db::Database::open(source);
+        db->makeReplica(location, description);
+        auto replica = db::Database::open(location, {.readOnly = true});
+        const rep::Identity id = rep::identity(*replica);
+        call.out << "created replica " << p[1] << " of " << p[0] << " (replica " << id.replicaId << ", \""
+                 << id.description << "\")\n";
+    }
+    if (listed)
+        listMember(call, folder, location);
     return 0;
 }
 
@@ -81,52 +161,124 @@ int sync(const Invocation& call) {
 }
 
 // The replication window's Synchronize, unattended: the program folder's pell.ini names the main database and
-// the list of replicas, as for the program; one line per listed replica tells what became of it.
+// the list of replicas, as for the program; one line per listed replica tells what became of it, and a last
+// line counts them and the conflicts logged, so that a log read in the morning says what the night did.
 int syncAll(const Invocation& call) {
     const QStringList& p = call.options.positional();
     if (p.size() > 1)
         throw UsageError{QStringLiteral("expects at most the program folder")};
-    AppState state;
-    state.programFolder = p.isEmpty() ? QCoreApplication::applicationDirPath() : p.constFirst();
-    READ_INI(state);
+    AppState state = programFolderState(p.isEmpty() ? QString() : p.constFirst());
     // The list is only read: the window may work beside it as long as it holds it shared.
-    auto listDb = db::Database::open(state.REPLICADB_PATH, {.readOnly = true});
-    auto list = listDb->openRecordset(db::schema::Replica);
+    ReplicaList list(state, true);
     ConsolePlatform platform({});
     AppContext ctx{state, platform};
+    int synchronized = 0;
+    int skipped = 0;
     int failed = 0;
-    int listed = 0;
+    qint64 conflicts = 0;
     QTextStream err(stderr);
     const auto tell = [&](const replica::ReplicaOutcome& o) {
-        ++listed;
         // The progress line makes way for the result; the next replica brings it back.
         report(call.progress, ProgressReport::Stage::Finished);
         switch (o.kind) {
         case replica::ReplicaOutcome::Kind::Synchronized:
-            call.out << "synchronized " << o.location << "\n";
+            ++synchronized;
+            conflicts += o.conflicts;
+            call.out << "synchronized " << o.location;
+            if (o.conflicts > 0)
+                call.out << " (" << o.conflicts << " conflicts logged)";
+            call.out << "\n";
             call.out.flush();
             break;
         case replica::ReplicaOutcome::Kind::Skipped:
+            ++skipped;
             call.out << "skipped " << o.location << " (the main database)\n";
             call.out.flush(); // in step with the progress line and the errors on standard error
             break;
         case replica::ReplicaOutcome::Kind::Failed:
             ++failed;
+            call.out << "failed "
+                     << (o.location.isEmpty() ? QStringLiteral("(a blank row of the list)") : o.location)
+                     << "\n";
             call.out.flush();
-            // The line names the replica unless the engine's text already does.
-            err << "error " << o.error->number() << ": " << o.error->text()
-                << (o.location.isEmpty()                   ? QStringLiteral(" (a blank row of the list)")
-                    : o.error->text().contains(o.location) ? QString()
-                                                           : QStringLiteral(" (replica ") + o.location + u')')
-                << "\n";
+            // The line names the files unless the engine's text already names one: a read-only side may be
+            // either of the two.
+            err << "error " << o.error->number() << ": " << o.error->text();
+            if (o.location.isEmpty())
+                err << " (a blank row of the list)";
+            else if (!o.error->text().contains(o.location) && !o.error->text().contains(state.DATABASE_PATH))
+                err << " (replica " << o.location << ", main database " << state.DATABASE_PATH << ')';
+            err << "\n";
             err.flush();
             break;
         }
     };
-    replica::synchronizeAll(ctx, list.get(), call.progress, tell);
-    if (listed == 0)
-        call.out << "no replicas listed in " << state.REPLICADB_PATH << "\n";
+    replica::synchronizeAll(ctx, list.rows.get(), call.progress, tell);
+    if (synchronized + skipped + failed == 0) {
+        // Nothing to do every night is no success: the list was never filled.
+        err << "error " << err::ItemNotFound << ": no replicas listed in " << state.REPLICADB_PATH
+            << " (add them with: pelldb replicas add PATH " << state.programFolder << ")\n";
+        return 1;
+    }
+    call.out << synchronized << " synchronized, " << skipped << " skipped, " << failed << " failed; "
+             << conflicts << " conflicts logged";
+    if (conflicts > 0)
+        call.out << " (see them with: pelldb conflicts " << state.DATABASE_PATH << ")";
+    call.out << "\n";
     return failed == 0 ? 0 : 1;
+}
+
+// The replication window's list, from a shell: shown, added to as Create Replica does for an existing
+// database, a row taken off as Delete Replica Reference does. The databases themselves are never touched.
+int replicas(const Invocation& call) {
+    const QStringList& p = call.options.positional();
+    const QString action = p.value(0);
+    const bool withPath = action == QLatin1String("add") || action == QLatin1String("remove");
+    if ((action != QLatin1String("list") && !withPath) || p.size() < (withPath ? 2 : 1) ||
+        p.size() > (withPath ? 3 : 2))
+        throw UsageError{
+            QStringLiteral("expects list, add PATH or remove PATH, then an optional program folder")};
+    const QString location = withPath ? p.at(1) : QString();
+    AppState state = programFolderState(p.size() > (withPath ? 2 : 1) ? p.constLast() : QString());
+    ReplicaList list(state, action == QLatin1String("list"));
+    ConsolePlatform platform({});
+    AppContext ctx{state, platform};
+    db::Recordset* rows = list.rows.get();
+    if (action == QLatin1String("list")) {
+        int count = 0;
+        if (!rows->eof())
+            rows->moveFirst(); // an empty list has no first row to move to
+        for (; !rows->eof(); rows->moveNext()) {
+            const QString row = rows->field(db::schema::replica::Location).toString();
+            call.out << row
+                     << (row == state.DATABASE_PATH ? QStringLiteral(" (the main database)") : QString())
+                     << "\n";
+            ++count;
+        }
+        call.out << count << " listed in " << state.REPLICADB_PATH << "\n";
+        return 0;
+    }
+    if (location.trimmed().isEmpty())
+        throw UsageError{QStringLiteral("expects a path")};
+    if (action == QLatin1String("add")) {
+        if (replica::findReference(rows, location)) {
+            call.out << location << " is listed already in " << state.REPLICADB_PATH << "\n";
+            return 0;
+        }
+        const CommandResult result = replica::addReference(ctx, rows, location);
+        if (result.failure)
+            throw *result.failure;
+        call.out << "listed " << location << " in " << state.REPLICADB_PATH << "\n";
+        return 0;
+    }
+    if (!replica::findReference(rows, location))
+        throw Error(err::ItemNotFound,
+                    QStringLiteral("%1 is not on the list in %2").arg(location, state.REPLICADB_PATH));
+    const CommandResult result = replica::removeReference(ctx, rows);
+    if (result.failure)
+        throw *result.failure;
+    call.out << "removed " << location << " from " << state.REPLICADB_PATH << "\n";
+    return 0;
 }
 
 int conflicts(const Invocation& call) {
@@ -213,16 +365,25 @@ int retention(const Invocation& call) {
 void addReplicationCommands(Registry& registry) {
     registry.add(
         {QStringLiteral("make-master"),
-         QStringLiteral("DB"),
+         QStringLiteral("DB [--no-list] [--program-folder DIR]"),
          QStringLiteral("Makes the database the master of a new replica set; nobody else may have it "
-                        "open."),
-         {},
+                        "open. Lists it on the replication window's list, as its command does."),
+         {NoListOption, ProgramFolderOption},
          makeMaster});
     registry.add({QStringLiteral("make-replica"),
-                  QStringLiteral("DB DEST [DESCRIPTION]"),
-                  QStringLiteral("Creates a replica of the replica set's member DB at DEST."),
-                  {},
+                  QStringLiteral("DB DEST [DESCRIPTION] [--no-list] [--program-folder DIR]"),
+                  QStringLiteral("Creates a replica of the replica set's member DB at DEST (a new file) and "
+                                 "lists it on the replication window's list, as its command does."),
+                  {NoListOption, ProgramFolderOption},
                   makeReplica});
+    registry.add(
+        {QStringLiteral("replicas"),
+         QStringLiteral("list|add PATH|remove PATH [PROGRAM_FOLDER]"),
+         QStringLiteral("Shows or edits the replication window's list of replicas, the one named in "
+                        "PROGRAM_FOLDER/pell.ini (by default pelldb's folder); relative paths are the "
+                        "program folder's. The databases are not touched."),
+         {},
+         replicas});
     registry.add({QStringLiteral("sync"),
                   QStringLiteral("DB PARTNER [--mode 1|2|4] [--batch N]"),
                   QStringLiteral("Exchanges changes between two members of a replica set."),
@@ -235,8 +396,9 @@ void addReplicationCommands(Registry& registry) {
         {QStringLiteral("sync-all"),
          QStringLiteral("[PROGRAM_FOLDER]"),
          QStringLiteral("Synchronizes the main database named in PROGRAM_FOLDER/pell.ini with every "
-                        "replica on its list, as the replication window does; exit status 0 only when "
-                        "every replica synchronized."),
+                        "replica on its list, as the replication window does; one line per replica and a "
+                        "summary with the conflicts logged; exit status 0 only when every replica "
+                        "synchronized."),
          {},
          syncAll});
     registry.add({QStringLiteral("conflicts"),

@@ -17,7 +17,16 @@ void addSystemCommands(Registry& registry) {
              PurgeOptions options;
              options.progress = call.progress;
              const PurgeResult result = purgeClosedTasks(*db, options);
-             call.out << "deleted " << result.deleted << " tasks\n";
+             const auto tasks = [](qint64 n) -> QString {
+                 return QString::number(n) + (n == 1 ? QStringLiteral(" task") : QStringLiteral(" tasks"));
+             };
+             // A purge that failed says what it did before the failure only when that was anything: "deleted
+             // 0 tasks" in front of an error reads like a result.
+             if (!result.stoppedBy)
+                 call.out << "deleted " << tasks(result.deleted) << "\n";
+             else if (result.deleted > 0)
+                 call.out << "deleted " << tasks(result.deleted)
+                          << " before the error below; the rest stay\n";
              if (result.goneMeanwhile > 0)
                  call.out << result.goneMeanwhile << " closed tasks were deleted meanwhile by another user\n";
              if (result.skipped > 0)

@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 
 #include <algorithm>
+#include <vector>
 
 namespace pell::cli {
 
@@ -84,6 +85,45 @@ void Registry::add(Command command) {
     const auto at = std::lower_bound(m_commands.begin(), m_commands.end(), command.name,
                                      [](const Command& c, const QString& name) { return c.name < name; });
     m_commands.insert(at, std::move(command));
+}
+
+namespace {
+// Edits (insertions, deletions, substitutions, adjacent swaps) from one word to the other.
+qsizetype editDistance(const QString& a, const QString& b) {
+    std::vector<std::vector<qsizetype>> d(size_t(a.size() + 1), std::vector<qsizetype>(size_t(b.size() + 1)));
+    for (qsizetype i = 0; i <= a.size(); ++i)
+        d[size_t(i)][0] = i;
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        d[0][size_t(j)] = j;
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const auto ui = size_t(i);
+            const auto uj = size_t(j);
+            const qsizetype cost = a.at(i - 1) == b.at(j - 1) ? 0 : 1;
+            d[ui][uj] = std::min({d[ui - 1][uj] + 1, d[ui][uj - 1] + 1, d[ui - 1][uj - 1] + cost});
+            if (i > 1 && j > 1 && a.at(i - 1) == b.at(j - 2) && a.at(i - 2) == b.at(j - 1))
+                d[ui][uj] = std::min(d[ui][uj], d[ui - 2][uj - 2] + 1);
+        }
+    }
+    return d[size_t(a.size())][size_t(b.size())];
+}
+} // namespace
+
+const Command* Registry::nearest(const QString& name) const {
+    const QString typed = name.toLower();
+    const Command* best = nullptr;
+    qsizetype bestDistance = 0;
+    for (const Command& c : m_commands) {
+        // A command that begins with what was typed is meant more often than one a letter away.
+        const qsizetype distance =
+            c.name.startsWith(typed) && !typed.isEmpty() ? 1 : editDistance(typed, c.name);
+        if (!best || distance < bestDistance) {
+            best = &c;
+            bestDistance = distance;
+        }
+    }
+    // Beyond a third of the word, the guess would be noise.
+    return best && bestDistance <= std::max<qsizetype>(2, typed.size() / 3) ? best : nullptr;
 }
 
 const Command* Registry::find(const QString& name) const {

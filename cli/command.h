@@ -68,6 +68,8 @@ class Registry {
 public:
     void add(Command command);
     const Command* find(const QString& name) const;
+    // The command a mistyped name most likely meant, if any is near enough.
+    const Command* nearest(const QString& name) const;
     const std::vector<Command>& commands() const { return m_commands; }
 
 private:
@@ -79,7 +81,7 @@ void addBasicCommands(Registry& registry);       // init, init-replicadb, check,
 void addMaintenanceCommands(Registry& registry); // backup, compact, repair
 void addSystemCommands(Registry& registry);      // purge
 void addReplicationCommands(
-    Registry& registry); // make-master, make-replica, sync, sync-all, conflicts, resolve
+    Registry& registry); // make-master, make-replica, replicas, sync, sync-all, conflicts, resolve
 
 // The options every command takes besides its own.
 const QList<OptionInfo>& commonOptions();

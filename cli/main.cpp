@@ -46,7 +46,11 @@ int main(int argc, char* argv[]) {
     }
     const Command* command = registry.find(name);
     if (!command) {
-        err << "pelldb: unknown command " << name << "\n" << programHelp(registry);
+        // One line: the help is one command away, and forty lines would hide the suggestion.
+        const Command* meant = registry.nearest(name);
+        err << "pelldb: unknown command " << name
+            << (meant ? QStringLiteral("; did you mean %1?").arg(meant->name) : QString())
+            << " (pelldb --help lists the commands)\n";
         return 2;
     }
     // Long work shows how far it has come on a terminal; a log or a pipe gets only the results.

@@ -7,4 +7,8 @@ QString AppState::inProgramFolder(const QString& fileName) const {
     return programFolder + u'/' + fileName;
 }
 
+QString AppState::inStateFolder(const QString& fileName) const {
+    return (stateFolder.isEmpty() ? programFolder : stateFolder) + u'/' + fileName;
+}
+
 } // namespace pell

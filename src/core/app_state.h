@@ -28,9 +28,14 @@ struct AppState {
     // The folder that holds the program, and the application help file (empty until start-up sets it).
     QString programFolder;
     QString helpFile;
+    // Where the program keeps the files it writes for itself (status.tre, _temp.mdb); the program folder
+    // when empty. An installed program folder is root's alone, so its state lives elsewhere (stateFolderOf).
+    QString stateFolder;
 
     // The program folder joined with a file name, as the program names its own files.
     QString inProgramFolder(const QString& fileName) const;
+    // The state folder joined with a file name.
+    QString inStateFolder(const QString& fileName) const;
 };
 
 // What a window or a command is given: the program-wide values and the platform.

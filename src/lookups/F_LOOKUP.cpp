@@ -77,9 +77,12 @@ std::unique_ptr<PellForm> F_LOOKUP::makeEditor() {
 }
 
 void F_LOOKUP::deleteFailed(const Error& error) {
-    // Tasks still use the value; any other failure ends Delete quietly. Either way no refill.
-    if (error.number() == err::RelatedRecords)
-        ctx.platform.messageBox(QStringLiteral("Unable to delete."));
+    // Tasks still use the value: the window's own words. Any other failure (a database this user cannot
+    // write, a row another program refuses to let go) is reported as Add reports it, by the program-wide
+    // handler; a Delete that ends without a word would read as done. Either way no refill.
+    if (error.number() != err::RelatedRecords)
+        throw error;
+    ctx.platform.messageBox(QStringLiteral("Unable to delete."));
 }
 
 } // namespace pell

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <unistd.h>
+
 namespace pell {
 
 namespace maintenance {
@@ -67,6 +69,17 @@ CommandResult BACKUP_CLICK(AppContext& ctx, const Progress& progress) {
         note = db::files::copyDatabaseFile(ctx.state.DATABASE_PATH, destination);
     } catch (const Error& error) {
         const bool inUse = error.number() == err::PermissionDenied;
+        // Refused by a folder this administrator may not write: the database is not "in use", and the
+        // engine's text names a temporary file nobody chose.
+        const QString folder = QFileInfo(destination).absolutePath();
+        if (inUse && ::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
+            const QString text =
+                QStringLiteral("You may not write in the folder %1: choose another folder for "
+                               "the backup")
+                    .arg(folder);
+            ctx.platform.messageBox(text);
+            return CommandResult::failed(Error(error.number(), text));
+        }
         ctx.platform.messageBox(inUse ? InUse : error.text());
         return CommandResult::failed(
             inUse ? Error(error.number(), InUse + QStringLiteral(" (") + error.text() + u')') : error);
@@ -79,7 +92,7 @@ CommandResult BACKUP_CLICK(AppContext& ctx, const Progress& progress) {
 }
 
 CommandResult COMPACT_CLICK(AppContext& ctx, const Progress& progress) {
-    const QString temp = ctx.state.inProgramFolder(TempFileName);
+    const QString temp = ctx.state.inStateFolder(TempFileName);
     QFile::remove(temp); // a file that is not there, or stays, is no reason to stop here
     try {
         if (!areYouSure(ctx.platform, Buttons::YesNo, CompactTitle))

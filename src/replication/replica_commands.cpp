@@ -4,7 +4,11 @@
 #include "core/platform.h"
 #include "db/database.h"
 #include "db/recordset.h"
+#include "db/replication/replication.h"
 #include "db/schema.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 #include <memory>
 #include <optional>
@@ -31,6 +35,15 @@ void addLocation(db::Recordset* list, const QString& location, SkipAndRemember& 
         list->cancelUpdate();
 }
 
+// The conflicts a member holds, open and closed; none when it cannot tell (the exchange then says why).
+qint64 conflictsHeld(db::Database& member) {
+    try {
+        return db::replication::conflicts(member, true, false).size();
+    } catch (const Error&) {
+        return 0;
+    }
+}
+
 } // namespace
 
 QString openFailureText(int number, const QString& text) {
@@ -51,6 +64,7 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
     report(progress, ProgressReport::Stage::Started);
     std::optional<Error> failure;
     qint64 done = 0;
+    qint64 conflicts = 0;
     const auto tell = [&](const ReplicaOutcome& what) {
         if (outcome)
             outcome(what);
@@ -65,19 +79,28 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
             report(progress, ProgressReport::Stage::Step, QStringLiteral("Syncronizing ") + location, done,
                    listed, QStringLiteral("replicas"));
             std::unique_ptr<db::Database> main;
+            qint64 logged = 0;
             {
                 PointerScope wait(ctx.platform);
                 steps.step([&] { main = db::Database::open(ctx.state.DATABASE_PATH); });
                 // Without the main database the exchange cannot run; the open's own error is the one shown.
+                // The conflicts this exchange logged are those the main database holds afterwards that it did
+                // not hold before: every conflict travels to every member, and each is counted once, as the
+                // conflicts window and pelldb conflicts show it.
                 if (main)
-                    steps.step([&] { main->synchronize(location, db::SyncImpExp); });
+                    steps.step([&] {
+                        const qint64 before = conflictsHeld(*main);
+                        main->synchronize(location, db::SyncImpExp);
+                        logged = conflictsHeld(*main) - before;
+                    });
             }
             if (steps.failed()) {
                 failure = steps.error();
                 tell({location, ReplicaOutcome::Kind::Failed, steps.error()});
                 notice(ctx, steps.text());
             } else {
-                tell({location, ReplicaOutcome::Kind::Synchronized, {}});
+                conflicts += logged;
+                tell({location, ReplicaOutcome::Kind::Synchronized, {}, logged});
             }
             if (main)
                 steps.step([&] { main->close(); });
@@ -89,7 +112,12 @@ CommandResult synchronizeAll(AppContext& ctx, db::Recordset* list, const Progres
         if (!moved && !atEnd(list))
             break; // a list that cannot move on would never end
     }
-    notice(ctx, QStringLiteral("Databases have been syncronized"));
+    // Conflicts met on the way are no failure, but the administrator decides them: say how many, and where.
+    notice(ctx, conflicts == 0
+                    ? QStringLiteral("Databases have been syncronized")
+                    : QStringLiteral("Databases have been syncronized\n\n%1 conflict(s) logged: see "
+                                     "Utilities > Conflicts... (or pelldb conflicts)")
+                          .arg(conflicts));
     report(progress, ProgressReport::Stage::Finished, {}, done, listed);
     return failure ? CommandResult::failed(*failure) : CommandResult::done();
 }
@@ -106,6 +134,10 @@ CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
         Buttons::YesNo, Icon::None, QStringLiteral("Generate New?"));
     SkipAndRemember steps;
     if (generate == Answer::Yes) {
+        if (const auto refusal = newReplicaRefusal(location)) {
+            notice(ctx, refusal->text());
+            return CommandResult::failed(*refusal);
+        }
         {
             PointerScope wait(ctx.platform);
             std::unique_ptr<db::Database> main;
@@ -129,6 +161,39 @@ CommandResult createReplica(AppContext& ctx, db::Recordset* list) {
         return CommandResult::failed(*steps.error());
     }
     return CommandResult::done();
+}
+
+std::optional<Error> newReplicaRefusal(const QString& location) {
+    const QFileInfo file(location);
+    if (file.isDir())
+        return Error(err::DatabaseExists,
+                     QStringLiteral("%1 is a folder: name the replica's file in it, for instance %2")
+                         .arg(location, QDir(location).filePath(QStringLiteral("site2.mdb"))));
+    if (file.exists() || file.isSymLink())
+        return Error(err::DatabaseExists,
+                     QStringLiteral("%1 exists already: a replica is always a new file").arg(location));
+    return std::nullopt;
+}
+
+CommandResult addReference(AppContext& ctx, db::Recordset* list, const QString& location) {
+    SkipAndRemember steps;
+    addLocation(list, location, steps);
+    if (steps.failed()) {
+        notice(ctx, steps.text());
+        return CommandResult::failed(*steps.error());
+    }
+    return CommandResult::done();
+}
+
+bool findReference(db::Recordset* list, const QString& location) {
+    SkipAndRemember steps;
+    steps.step([&] { db::requireOpen(list).moveFirst(); });
+    while (!steps.failed() && !atEnd(list)) {
+        if (list->field(db::schema::replica::Location).toString() == location)
+            return true;
+        steps.step([&] { list->moveNext(); });
+    }
+    return false;
 }
 
 CommandResult removeReference(AppContext& ctx, db::Recordset* list) {

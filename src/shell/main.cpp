@@ -12,7 +12,23 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <cstdio>
+
+namespace {
+// The toolkit ends the process with an abort and a hint to reinstall when it finds no display; a desktop
+// program started on a server or from cron should say what is missing instead.
+bool hasDisplay() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+} // namespace
+
 int main(int argc, char* argv[]) {
+    if (!hasDisplay()) {
+        std::fputs("pelladmin: no display to show the program on (set DISPLAY, or start it with xvfb-run)\n",
+                   stderr);
+        return 1;
+    }
     // Before the toolkit sees the arguments, and takes out the options it knows.
     const QString commandLine = pell::launchCommandLine(argc, argv);
     pell::setPrivateRuntimeFolder();

@@ -3,25 +3,55 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <utility>
 
 namespace pell {
 
-SingleInstance::SingleInstance(const QString& lockPath) : m_lock(std::make_unique<QLockFile>(lockPath)) {
-    m_lock->setStaleLockTime(0); // a lock left by a crashed copy is recognised by its process number
+SingleInstance::SingleInstance(QString lockPath) : m_path(std::move(lockPath)) {}
+
+SingleInstance::~SingleInstance() {
+    if (m_fd >= 0)
+        ::close(m_fd); // releases the claim; the file stays for the next start
 }
 
-SingleInstance::~SingleInstance() = default;
-
 QString SingleInstance::defaultLockPath(const QString& programPath) {
-    const QByteArray key =
-        QCryptographicHash::hash(QFile::encodeName(programPath), QCryptographicHash::Sha1).toHex().left(16);
-    return QDir::tempPath() + QStringLiteral("/pelladmin-") + QString::fromLatin1(key) +
-           QStringLiteral(".lock");
+    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (folder.isEmpty())
+        folder = QDir::tempPath();
+    // A copy on another display is another administrator's desk: it is not refused.
+    QString display = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (display.isEmpty())
+        display = qEnvironmentVariable("DISPLAY");
+    QByteArray identity = QFile::encodeName(programPath);
+    identity += '\n';
+    identity += display.toUtf8();
+    const QByteArray key = QCryptographicHash::hash(identity, QCryptographicHash::Sha1).toHex().left(16);
+    return folder + QStringLiteral("/pelladmin-") + QString::fromLatin1(key) + QStringLiteral(".lock");
 }
 
 bool SingleInstance::acquire() {
-    return m_lock->tryLock(0);
+    if (m_fd >= 0)
+        return true;
+    const QByteArray name = QFile::encodeName(m_path);
+    // Never through a link: the folder is the user's own, and a link there is not ours to follow.
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return true;
+    int rc = 0;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
 }
 
 } // namespace pell

@@ -2,6 +2,7 @@
 
 #include "app/center_form.h"
 #include "app/inifile.h"
+#include "app/program_folder.h"
 #include "core/command.h"
 #include "core/platform.h"
 #include "shell/Admin_FORM.h"
@@ -29,6 +30,8 @@ std::unique_ptr<Admin_FORM> startAdmin(AppContext& ctx, const QString& commandLi
         return nullptr;
     }
     ctx.state.helpFile = ctx.state.inProgramFolder(QStringLiteral("pell.hlp"));
+    if (ctx.state.stateFolder.isEmpty())
+        ctx.state.stateFolder = stateFolderOf(ctx.state.programFolder);
     auto window = std::make_unique<Admin_FORM>(ctx);
     CENTER_FORM(*window, ctx.platform);
     // During start-up an unhandled error ends the program after its box.

@@ -2,6 +2,7 @@
 
 #include "app/center_form.h"
 #include "app/setdbadm.h"
+#include "core/command.h"
 #include "core/platform.h"
 #include "users/USER_FORM.h"
 #include "users/team_tree.h"
@@ -95,7 +96,7 @@ void F_USER::BuildTeamTree() {
         // Starting afresh: a file that is not there, or that can't be written back, is no concern.
         const QScopedValueRollback<bool> quiet(m_quietTreeErrors, true);
         Easytree1->setTreeFile(QString());
-        const QString path = ctx.state.inProgramFolder(QStringLiteral("status.tre"));
+        const QString path = ctx.state.inStateFolder(QStringLiteral("status.tre"));
         QFile::remove(path);
         Easytree1->setTreeFile(path);
     }
@@ -181,9 +182,12 @@ void F_USER::DELETE_Click() {
         fresh.deleteCurrent();
         Easytree1->removeCurrentNode();
     } catch (const Error& error) {
-        // Task records refer to the user; any other failure leaves record and node as they were.
+        // Task records refer to the user: the window's own words. Any other failure (a database this user
+        // cannot write) is reported as Add reports it; either way record and node stay as they were.
         if (error.number() == err::RelatedRecords)
             message(OwnsTasksText);
+        else
+            reportUnhandled(ctx.platform, error);
     }
 }
 

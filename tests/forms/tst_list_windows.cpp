@@ -1,5 +1,6 @@
 // The list window and its editor dialog, as the lookup tables and the add-on tools share them: each shared
 // behaviour runs on both windows against real database files; what only one of them does follows.
+#include "core/command.h"
 #include "core/error.h"
 #include "db/database.h"
 #include "lookups/F_LOOKUP.h"
@@ -7,6 +8,7 @@
 #include "support/drivers.h"
 #include "tools/F_TOOL.h"
 #include "tools/TOOL_FORM.h"
+#include "widgets/data_control.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -316,9 +318,16 @@ private Q_SLOTS:
         t.sql(u"INSERT INTO LU_Category VALUES ('Later')"_s); // a refill would show it
         t.remove(3);
         QCOMPARE(t.boxes(), words(u"Are you sure?|Unable to delete."_s));
+        // Any other refusal is told as Add tells it, by the program-wide box: never a Delete without a word.
         t.f.platform.clear();
         t.remove(1);
-        QCOMPARE(t.boxes(), QStringList{u"Are you sure?"_s});
+        QCOMPARE(t.boxes().size(), 2);
+        QVERIFY2(t.boxes().last().startsWith(u"Error "_s), qPrintable(t.boxes().last()));
+        // So is a database this administrator cannot write.
+        t.window->Data1->setReadOnly(true);
+        t.f.platform.clear();
+        t.remove(0);
+        QCOMPARE(t.boxes(), (QStringList{u"Are you sure?"_s, unhandledText(Error::make(err::ReadOnly))}));
         QCOMPARE(t.keys(), words(u"Bug|Enhancement|Question|Urgent|Later"_s));
         QCOMPARE(t.lines(), Kind<F_LOOKUP>::sample);
         // Renaming a category that tasks use is refused with the engine's text.

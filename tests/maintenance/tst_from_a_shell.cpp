@@ -1,5 +1,6 @@
 // pelldb as a shell or a scheduled job sees it: exit status, standard output and the one "error NNNN: text"
-// line; its help, its version and its manual page; the unattended synchronization of every listed replica;
+// line; its help, its version and its manual page; the unattended synchronization of every listed replica
+// and its summary; the list of replicas edited from a shell; what a user without the right to write is told;
 // the progress line on a terminal; and the two ways a backup is copied besides the kernel's own copy between
 // descriptors on one file system: onto another file system, and through the engine's pages.
 #include "core/version.h"
@@ -13,6 +14,8 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace pell;
 using namespace pell::test;
@@ -63,11 +66,11 @@ private Q_SLOTS:
             {{u"compact"_s, db, u"--folder"_s, f.dir.path()}, u"0 Database has been compacted\n|"_s},
             {{u"repair"_s, db}, u"0 Database has been repaired\n|"_s},
             // The sample holds one closed task older than the day limit.
-            {{u"purge"_s, db}, u"0 deleted 1 tasks\n|"_s},
+            {{u"purge"_s, db}, u"0 deleted 1 task\n|"_s},
             {{u"compact"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
             {{u"repair"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
             {{u"purge"_s, f.path(u"none.mdb"_s)}, u"1 |error 3024: "_s},
-            {{u"bogus"_s}, u"2 |pelldb: unknown command bogus\n"_s},
+            {{u"bogus"_s}, u"2 |pelldb: unknown command bogus (pelldb --help lists the commands)\n"_s},
             {{}, u"2 |usage: pelldb COMMAND"_s},
         };
         for (const auto& [args, expected] : cases) {
@@ -177,10 +180,10 @@ private Q_SLOTS:
         Fixture f;
         const QString main = f.makeSharedDb();
         const QString list = f.makeReplicaDb();
-        QCOMPARE(pelldb({u"make-master"_s, main}).status, 0);
+        QCOMPARE(pelldb({u"make-master"_s, main, u"--no-list"_s}).status, 0);
         const QString r1 = f.path(u"r1.mdb"_s), r2 = f.path(u"r2.mdb"_s), missing = f.path(u"gone.mdb"_s);
         for (const QString& r : {r1, r2})
-            QCOMPARE(pelldb({u"make-replica"_s, main, r}).status, 0);
+            QCOMPARE(pelldb({u"make-replica"_s, main, r, u"--no-list"_s}).status, 0);
         for (const QString& location : {r1, missing, QString(), main, r2})
             execRaw(list, u"INSERT INTO REPLICA VALUES ('%1')"_s.arg(location));
         writeFile(f.path(u"pell.ini"_s),
@@ -188,8 +191,10 @@ private Q_SLOTS:
         execRaw(r1, u"INSERT INTO LU_Category (Category) VALUES ('FromFirst')"_s);
         const Run r = pelldb({u"sync-all"_s, f.dir.path()});
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.out, u"synchronized "_s + r1 + u"\nskipped "_s + main +
-                            u" (the main database)\nsynchronized "_s + r2 + u'\n');
+        QCOMPARE(r.out, u"synchronized "_s + r1 + u"\nfailed "_s + missing +
+                            u"\nfailed (a blank row of the list)\nskipped "_s + main +
+                            u" (the main database)\nsynchronized "_s + r2 +
+                            u"\n2 synchronized, 1 skipped, 2 failed; 0 conflicts logged\n"_s);
         const QStringList errors = r.err.split(u'\n', Qt::SkipEmptyParts);
         QVERIFY2(errors.size() == 2 && errors[0].startsWith(u"error 3024: "_s) &&
                      errors[0].contains(missing) && errors[1].startsWith(u"error "_s) &&
@@ -202,13 +207,120 @@ private Q_SLOTS:
         execRaw(list, u"DELETE FROM REPLICA WHERE Replica_Location IN ('', '%1')"_s.arg(missing));
         const Run clean = pelldb({u"sync-all"_s, f.dir.path()});
         QVERIFY2(clean.status == 0 && clean.err.isEmpty(), qPrintable(clean.err));
-        // An empty list is no failure, and says so.
+        // Both sides changed the same row: the conflict is counted, and the line says where to see it.
+        execRaw(r1, u"UPDATE TOOL SET Tool_EXE='onReplica' WHERE Tool_Name='Calculator'"_s);
+        execRaw(main, u"UPDATE TOOL SET Tool_EXE='onMain' WHERE Tool_Name='Calculator'"_s);
+        const Run conflicting = pelldb({u"sync-all"_s, f.dir.path()});
+        QVERIFY2(conflicting.status == 0 &&
+                     conflicting.out.contains(u"synchronized "_s + r1 + u" (1 conflicts logged)\n"_s) &&
+                     conflicting.out.endsWith(u"2 synchronized, 1 skipped, 0 failed; 1 conflicts logged (see "
+                                              u"them with: pelldb conflicts "_s +
+                                              main + u")\n"_s),
+                 qPrintable(conflicting.out));
+        // An empty list every night is a job that does nothing: a failure, with what to do about it.
         execRaw(list, u"DELETE FROM REPLICA"_s);
         QCOMPARE(pelldb({u"sync-all"_s, f.dir.path()}).shown(),
-                 u"0 no replicas listed in "_s + list + u"\n|"_s);
+                 u"1 |error 3265: no replicas listed in "_s + list +
+                     u" (add them with: pelldb replicas add PATH "_s + f.dir.path() + u")\n"_s);
         // Without pell.ini nothing is synchronized, and the line says which file is missing.
         const QString noIni = pelldb({u"sync-all"_s, f.path(u"nowhere"_s)}).shown();
         QVERIFY2(noIni.startsWith(u"1 |error 53: "_s) && noIni.contains(u"pell.ini"_s), qPrintable(noIni));
+    }
+
+    // The list from a shell, as the window keeps it: make-master and make-replica put their database on it,
+    // replicas lists, adds and removes; relative paths are the program folder's wherever pelldb starts.
+    void replicaListFromAShell() {
+        Fixture f;
+        const QString main = f.makeSharedDb();
+        const QString list = f.makeReplicaDb();
+        writeFile(f.path(u"pell.ini"_s), "[DATABASE]\r\nDATABASE=pell.mdb\r\nREPLICADB=replica.mdb\r\n");
+        const QString folder = f.dir.path();
+        const auto fromRoot = [](const QStringList& command) {
+            return QStringList{u"env"_s, u"-C"_s, u"/"_s} + command;
+        };
+        const auto rows = [&] {
+            QStringList all;
+            for (const QString& line : pelldb({u"replicas"_s, u"list"_s, folder}, fromRoot).out.split(u'\n'))
+                all << line;
+            return all.join(u'|');
+        };
+        QCOMPARE(rows(), u"0 listed in replica.mdb|"_s); // an empty list is no error
+        const Run master = pelldb({u"make-master"_s, main, u"--program-folder"_s, folder});
+        QVERIFY2(master.status == 0 &&
+                     master.out.startsWith(main + u" is now the master of replica set "_s) &&
+                     master.out.endsWith(u"\nlisted pell.mdb in replica.mdb\n"_s),
+                 qPrintable(master.shown()));
+        QCOMPARE(rows(), u"pell.mdb (the main database)|1 listed in replica.mdb|"_s);
+        const QString r1 = f.path(u"r1.mdb"_s);
+        const Run made = pelldb({u"make-replica"_s, main, r1, u"site 1"_s, u"--program-folder"_s, folder});
+        QVERIFY2(made.status == 0 && made.out.endsWith(u"listed "_s + r1 + u" in replica.mdb\n"_s),
+                 qPrintable(made.shown()));
+        // A relative row is the program folder's: a replica beside pell.ini, added from the root folder.
+        QCOMPARE(pelldb({u"make-replica"_s, main, f.path(u"r2.mdb"_s), u"--no-list"_s}).status, 0);
+        QCOMPARE(pelldb({u"replicas"_s, u"add"_s, u"r2.mdb"_s, folder}, fromRoot).shown(),
+                 u"0 listed r2.mdb in replica.mdb\n|"_s);
+        QCOMPARE(pelldb({u"replicas"_s, u"add"_s, u"r2.mdb"_s, folder}, fromRoot).shown(),
+                 u"0 r2.mdb is listed already in replica.mdb\n|"_s);
+        QCOMPARE(rows(), u"pell.mdb (the main database)|"_s + r1 + u"|r2.mdb|3 listed in replica.mdb|"_s);
+        execRaw(f.path(u"r2.mdb"_s), u"INSERT INTO LU_Category (Category) VALUES ('FromSecond')"_s);
+        QCOMPARE(pelldb({u"sync-all"_s, folder}, fromRoot).shown(),
+                 u"0 skipped pell.mdb (the main database)\nsynchronized "_s + r1 +
+                     u"\nsynchronized r2.mdb\n2 synchronized, 1 skipped, 0 failed; 0 conflicts logged\n|"_s);
+        QCOMPARE(num(main, u"SELECT count(*) FROM LU_Category WHERE Category='FromSecond'"_s), 1);
+        // Taken off the list; the database stays. A row that is not there is an error naming it.
+        QCOMPARE(pelldb({u"replicas"_s, u"remove"_s, r1, folder}).shown(),
+                 u"0 removed "_s + r1 + u" from replica.mdb\n|"_s);
+        QVERIFY(QFile::exists(r1));
+        const Run gone = pelldb({u"replicas"_s, u"remove"_s, r1, folder});
+        QVERIFY2(gone.status == 1 && gone.err.startsWith(u"error 3265: "_s) && gone.err.contains(r1),
+                 qPrintable(gone.err));
+        QCOMPARE(rows(), u"pell.mdb (the main database)|r2.mdb|2 listed in replica.mdb|"_s);
+        QCOMPARE(pelldb({u"replicas"_s, u"rename"_s, r1, folder}).status, 2);
+        // A replica is a new file: a folder or an existing file as its destination says so, and nothing is
+        // listed.
+        const Run ontoFolder = pelldb({u"make-replica"_s, main, folder, u"--program-folder"_s, folder});
+        QVERIFY2(ontoFolder.status == 1 && ontoFolder.err.contains(u"is a folder: name the replica's file"_s),
+                 qPrintable(ontoFolder.err));
+        const Run ontoFile = pelldb({u"make-replica"_s, main, list, u"--program-folder"_s, folder});
+        QVERIFY2(ontoFile.status == 1 && ontoFile.err.contains(u"exists already"_s),
+                 qPrintable(ontoFile.err));
+        // Without the list nothing is made.
+        const QString r3 = f.path(u"r3.mdb"_s);
+        const Run noList = pelldb({u"make-replica"_s, main, r3, u"--program-folder"_s, f.path(u"nowhere"_s)});
+        QVERIFY2(noList.status == 1 && noList.err.startsWith(u"error 53: "_s), qPrintable(noList.err));
+        QVERIFY(!QFile::exists(r3));
+        QCOMPARE(rows(), u"pell.mdb (the main database)|r2.mdb|2 listed in replica.mdb|"_s);
+        // A mistyped command: one line with the nearest.
+        QCOMPARE(pelldb({u"sycn-all"_s}).shown(),
+                 u"2 |pelldb: unknown command sycn-all; did you mean sync-all? (pelldb --help lists the "
+                 u"commands)\n"_s);
+        QCOMPARE(pelldb({u"replica"_s}).shown(),
+                 u"2 |pelldb: unknown command replica; did you mean replicas? (pelldb --help lists the "
+                 u"commands)\n"_s);
+    }
+
+    // What an administrator without the right to write is told: the folder, not a temporary file nor "in
+    // use"; a purge that could delete nothing does not begin with "deleted 0 tasks".
+    void failuresOfAnotherUserSayWhatHappened() {
+        if (!canSwitchUsers())
+            QSKIP("needs root and setpriv to run pelldb as another user");
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        QVERIFY(::chmod(QFile::encodeName(f.dir.path()).constData(), 01777) == 0); // lock files may be made
+        const QString closed = f.path(u"closed"_s);
+        QVERIFY(QDir(f.dir.path()).mkdir(u"closed"_s));
+        const OtherUser other{4713, 4713, {}};
+        QString out, err;
+        QCOMPARE(runPelldbAs(other, {u"backup"_s, db, closed + u"/copy.mdb"_s}, &out, &err), 1);
+        QCOMPARE(err, u"error 70: You may not write in the folder "_s + closed +
+                          u": choose another folder for the backup\n"_s);
+        QVERIFY(QDir(closed).isEmpty());
+        // The database is root's and not writable by the other user: its one old closed task stays.
+        const qint64 tasks = num(db, u"SELECT count(*) FROM SCR"_s);
+        QCOMPARE(runPelldbAs(other, {u"purge"_s, db}, &out, &err), 1);
+        QVERIFY2(out.isEmpty() && err.startsWith(u"error "_s) && err.count(u'\n') == 1,
+                 qPrintable(out + err));
+        QCOMPARE(num(db, u"SELECT count(*) FROM SCR"_s), tasks);
     }
 
     void aTerminalSeesHowFarLongWorkHasCome() {

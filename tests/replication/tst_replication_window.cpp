@@ -284,6 +284,15 @@ private Q_SLOTS:
         QCOMPARE(r.boxes().mid(1), QStringList{refusal});
         QVERIFY(!QFile::exists(location)); // nor a row, as the list at the end shows
         makeMaster(r.main);
+        // Onto an existing folder: said as such, not as a path whose folder does not exist.
+        r.f.platform.clear();
+        r.f.platform.queueInput(r.f.dir.path());
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->CREATE_Click();
+        QCOMPARE(r.boxes().mid(1), QStringList{r.f.dir.path() +
+                                               u" is a folder: name the replica's file in it, "
+                                               u"for instance "_s +
+                                               r.f.dir.path() + u"/site2.mdb"_s});
         r.f.platform.clear();
         r.seen.clear();
         r.f.platform.queueInput(location);
@@ -340,6 +349,14 @@ private Q_SLOTS:
         QCOMPARE(listed(r.list).size(), 6);
         r.form->SYNC_Click(); // a second run brings the third's change to the first as well
         QVERIFY(hasCategory(first, u"FromThird"_s));
+        // Both sides changed one row: the closing box counts the conflict and says where to see it.
+        execRaw(first, u"UPDATE TOOL SET Tool_EXE='onFirst' WHERE Tool_Name='Calculator'"_s);
+        execRaw(r.main, u"UPDATE TOOL SET Tool_EXE='onMain' WHERE Tool_Name='Calculator'"_s);
+        r.f.platform.clear();
+        r.form->SYNC_Click();
+        QCOMPARE(r.boxes().last(),
+                 u"Databases have been syncronized\n\n1 conflict(s) logged: see Utilities > "
+                 u"Conflicts... (or pelldb conflicts)"_s);
     }
 
     void removeWithNoThenYesTouchesOnlyTheListAndARowAddedAfterItWorks() {

@@ -6,6 +6,7 @@
 #include "app/center_form.h"
 #include "app/help_launcher.h"
 #include "app/inifile.h"
+#include "app/program_folder.h"
 #include "core/error.h"
 #include "lookups/F_LOOKUP.h"
 #include "lookups/LOOKUP_FORM.h"
@@ -25,6 +26,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -36,7 +38,11 @@
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTextStream>
 #include <QtTest>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <functional>
 #include <memory>
@@ -173,10 +179,48 @@ const std::vector<Window>& windows() {
     return all;
 }
 
+// The program's start and its Exit, as a process of its own (this test run again, as another user): the
+// instance check, start-up and the Exit button, with the boxes scripted. "wait" keeps the copy running until
+// standard input closes. Prints "started" or what refused it.
+int instanceChild(const QString& folder, const QString& mode) {
+    setPrivateRuntimeFolder();
+    static int argc = 1;
+    static char name[] = "pelladmin";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    ScriptedPlatform platform;
+    AppState state;
+    state.programFolder = folder;
+    AppContext ctx{state, platform};
+    SingleInstance instance(SingleInstance::defaultLockPath(QCoreApplication::applicationFilePath()));
+    auto window = startAdmin(ctx, LaunchToken, instance);
+    QTextStream out(stdout);
+    if (!window) {
+        out << "refused: " << platform.boxTexts().join(u'|') << "\n";
+        return 3;
+    }
+    out << "started\n";
+    out.flush();
+    if (mode == "wait"_L1) {
+        while (std::fgetc(stdin) != EOF) {
+        }
+    }
+    window->findChild<QAbstractButton*>(u"Command3D5"_s)->click(); // Exit: ends the process at once
+    return 4;
+}
+
 } // namespace
 
 class TestShell : public QObject {
     Q_OBJECT
+
+public:
+    // Runs before the test's own application object: a child started by instanceLock... is the program.
+    static void initMain() {
+        if (qEnvironmentVariableIsSet("PELL_INSTANCE_CHILD"))
+            std::exit(instanceChild(qEnvironmentVariable("PELL_INSTANCE_CHILD"),
+                                    qEnvironmentVariable("PELL_INSTANCE_MODE")));
+    }
 
 private Q_SLOTS:
     void refusesAnythingButTheToken_data() {
@@ -246,6 +290,85 @@ private Q_SLOTS:
         }
     }
 
+    // One administrator leaves through Exit (std::exit), another then starts: the claim is a kernel lock in
+    // each user's own runtime folder, so no way of ending leaves anything behind and no user meets another's.
+    void instanceLockIsPerUserAndEndsWithTheProcess() {
+        if (!test::canSwitchUsers())
+            QSKIP("needs root and setpriv to start the program as other users");
+        test::Fixture f;
+        writeIni(f, "[DATABASE]\r\nDATABASE=/x\r\n");
+        QVERIFY(::chmod(QFile::encodeName(f.dir.path()).constData(), 0755) == 0);
+        QTemporaryDir tmp; // a shared temporary folder, as /tmp is
+        QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 01777) == 0);
+        const auto start = [&](const test::OtherUser& user, const char* mode) {
+            auto p = std::make_unique<QProcess>();
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove(u"XDG_RUNTIME_DIR"_s);
+            env.insert(u"TMPDIR"_s, tmp.path());
+            env.insert(u"PELL_INSTANCE_CHILD"_s, f.dir.path());
+            env.insert(u"PELL_INSTANCE_MODE"_s, QString::fromLatin1(mode));
+            // The child ends through std::exit by design; what the font library of a user without a font
+            // cache keeps then is no leak of ours. Address checks stay on.
+            env.insert(u"ASAN_OPTIONS"_s, env.value(u"ASAN_OPTIONS"_s) + u":detect_leaks=0"_s);
+            p->setProcessEnvironment(env);
+            p->start(u"setpriv"_s, {u"--reuid=%1"_s.arg(user.uid), u"--regid=%1"_s.arg(user.gid),
+                                    u"--clear-groups"_s, u"--"_s, QCoreApplication::applicationFilePath()});
+            p->waitForStarted();
+            return p;
+        };
+        // Starts, then leaves through Exit: "started" and status 0, or what refused it.
+        const auto once = [&](const test::OtherUser& user) {
+            auto p = start(user, "exit");
+            p->closeWriteChannel();
+            if (!p->waitForFinished(60000))
+                return u"hung"_s;
+            const QString said = QString::fromLocal8Bit(p->readAllStandardOutput()).trimmed();
+            return p->exitCode() == 0 ? said : said + u" (status %1)"_s.arg(p->exitCode());
+        };
+        const test::OtherUser a{4711, 4711, {}}, b{4712, 4712, {}};
+        QCOMPARE(once(a), u"started"_s);
+        QCOMPARE(once(b), u"started"_s); // after the other's Exit
+        QCOMPARE(once(a), u"started"_s);
+        // While a copy runs, its user's second copy is refused; another user is not.
+        auto running = start(a, "wait");
+        QVERIFY(running->waitForReadyRead(60000));
+        QCOMPARE(running->readLine().trimmed(), QByteArray("started"));
+        QCOMPARE(once(a), u"refused: This application is already running (status 3)"_s);
+        QCOMPARE(once(b), u"started"_s);
+        // Killed, it leaves nothing behind either.
+        running->kill();
+        QVERIFY(running->waitForFinished(60000));
+        QCOMPARE(once(a), u"started"_s);
+        // Every user's claim lies in that user's own folder, none in the shared one.
+        QVERIFY(QDir(tmp.path()).entryList({u"pelladmin-*"_s}, QDir::Files).isEmpty());
+    }
+
+    // The program's own files go where the program folder's "state" entry leads (the installed folder is
+    // root's alone), else into the program folder, as in a build tree; the team tree's file follows.
+    void stateFolderIsWhereTheStateEntryLeads() {
+        test::Fixture f;
+        writeIni(f, "[DATABASE]\r\nDATABASE=/x\r\n");
+        QCOMPARE(stateFolderOf(f.dir.path()), f.dir.path());
+        QVERIFY(QFile::link(f.path(u"gone"_s), f.path(u"state"_s))); // dangling: not a folder
+        QCOMPARE(stateFolderOf(f.dir.path()), f.dir.path());
+        QVERIFY(QFile::remove(f.path(u"state"_s)));
+        QTemporaryDir var;
+        QVERIFY(QFile::link(var.path(), f.path(u"state"_s)));
+        QCOMPARE(stateFolderOf(f.dir.path()), f.path(u"state"_s));
+        SingleInstance instance(f.path(u"instance.lock"_s));
+        QVERIFY(startAdmin(f.ctx, LaunchToken, instance));
+        QCOMPARE(f.state.stateFolder, f.path(u"state"_s));
+        f.makeSharedDb();
+        {
+            Loaded<F_USER> users(f.ctx, nullptr);
+            users.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&users));
+            users.Command4->click(); // Exit: the tree control writes its file back
+        }
+        QVERIFY(QFile::exists(var.filePath(u"status.tre"_s)));
+        QCOMPARE(QDir(f.dir.path()).entryList({u"status.tre"_s}), QStringList());
+    }
+
     void privateRuntimeFolderWhenNoneIsSet() {
         QTemporaryDir temp;
         const auto restore = qScopeGuard([saved = qgetenv("XDG_RUNTIME_DIR"), tmp = qgetenv("TMPDIR")] {
@@ -292,6 +415,18 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode(), 1);
         QVERIFY2(err.contains(u"no display"_s), qPrintable(err));
         QVERIFY2(!out.contains(u"setup:"_s) && !err.contains(u"setup:"_s), qPrintable(out));
+        // The program itself, started without a display (from cron, on a server): one line and status 1, not
+        // the toolkit's abort.
+        env.remove(u"QT_QPA_PLATFORM"_s);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(PELL_BIN_DIR "/pelladmin"), {LaunchToken});
+        QVERIFY(program.waitForFinished(60000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QCOMPARE(
+            QString::fromLocal8Bit(program.readAllStandardError()),
+            u"pelladmin: no display to show the program on (set DISPLAY, or start it with xvfb-run)\n"_s);
     }
 
     void menusExitAndTheReplicationWindowBesideIt() {

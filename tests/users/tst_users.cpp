@@ -2,6 +2,7 @@
 // moves by drag and drop, the deletion rules with their messages; the editor's defaults, the access level in
 // two flags, its checks, duplicate IDs, the key filters, and what an ID change does to the user's team. And
 // without a window: the team tree's order and the rules on node keys and loops.
+#include "core/command.h"
 #include "core/error.h"
 #include "db/database.h"
 #include "support/drivers.h"
@@ -270,6 +271,16 @@ private Q_SLOTS:
         QCOMPARE(userCount(u.db), 10);
         QCOMPARE(u.shownTree(), SampleTree);
         QVERIFY(u.tree().currentText().startsWith(u"clerk1 :"_s));
+
+        // A database this administrator cannot write: the failure is told as Add tells it, the user and the
+        // node stay.
+        u.w->Data1->setReadOnly(true);
+        u.select(u"intern"_s);
+        u.w->Command3->click();
+        QCOMPARE(u.f.platform.boxTexts().mid(5),
+                 (QStringList{u"Are you sure?"_s, unhandledText(Error::make(err::ReadOnly))}));
+        QCOMPARE(userCount(u.db), 10);
+        QCOMPARE(u.shownTree(), SampleTree);
     }
 
     void deleteRemovesExactlyOneLeafAfterTheQuestion() {
