@@ -21,6 +21,7 @@
 #include "support/test_support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -396,26 +397,41 @@ private:
         if (batch > 0)
             args << u"--batch"_s << QString::number(batch);
         if (kill) {
-            // Killed after a delay the seed chooses; where in the exchange that lands depends on the
-            // machine's speed, so only what must hold at any kill point is checked: the next run of the same
-            // exchange finishes the work and leaves both members sound.
-            const int delay = 10 + int(m_random.bounded(150));
+            // Killed inside its k-th write transaction on either file (k from the seed), seen by the rollback
+            // journal appearing beside the file, so the kill lands at the same point of the same exchange on
+            // every run as far as polling every millisecond can tell; an exchange with fewer transactions
+            // ends by itself. The next run of the same exchange must finish the work.
+            const int k = 1 + int(m_random.bounded(4));
             QStringList killed = args;
             if (batch == 0)
                 killed << u"--batch"_s << u"1"_s;
             QStringList full = killed;
             full[1] = m_members[a].path;
             full[2] = m_members[b].path;
+            const QStringList journals{m_members[a].path + u"-journal"_s, m_members[b].path + u"-journal"_s};
+            const auto writing = [&] {
+                return QFileInfo::exists(journals[0]) || QFileInfo::exists(journals[1]);
+            };
             QProcess p;
             p.start(pelldbProgram(), full);
-            QThread::msleep(delay);
-            const bool before = p.state() == QProcess::NotRunning;
+            int seen = 0;
+            bool inside = false;
+            bool ended = false;
+            QElapsedTimer clock;
+            clock.start();
+            while (!(ended = p.waitForFinished(1)) && clock.elapsed() < 20000) {
+                const bool now = writing();
+                seen += now && !inside;
+                inside = now;
+                if (seen == k)
+                    break;
+            }
             p.kill();
             p.waitForFinished(30000);
-            m_ops << u"pelldb %1  # kill -9 after %2 ms%3"_s.arg(killed.join(u' '))
-                         .arg(delay)
-                         .arg(before ? u" (it had ended)"_s : QString());
-            if (before && p.exitCode() != 0)
+            m_ops << u"pelldb %1  # kill -9 in its write transaction %2%3"_s.arg(killed.join(u' '))
+                         .arg(k)
+                         .arg(ended ? u" (it ended after %1)"_s.arg(seen) : QString());
+            if (ended && p.exitCode() != 0)
                 fail(u"killed sync"_s, QString::fromLocal8Bit(p.readAll()));
         }
         m_ops << u"pelldb "_s + args.join(u' ');
