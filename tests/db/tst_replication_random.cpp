@@ -681,6 +681,8 @@ private:
             const Ran ran = runProgram(u"sqlite3"_s, {u"-bail"_s, member.path, sql});
             if (ran.code != 0)
                 outcome = u"refused: "_s + ran.out;
+            if (ran.code != 0 && !ran.out.contains(u"constraint failed"_s))
+                fail(u"write"_s, u"sqlite3 failed: "_s + ran.out);
         } else {
             m_ops << u"engine %1.mdb: %2"_s.arg(member.name, w.statements.join(u"; "_s));
             try {
@@ -690,7 +692,11 @@ private:
                     db->execute(s);
                 tx.commit();
             } catch (const Error& e) {
+                // Only the rules of the data may refuse a write; anything else would leave the history
+                // without the program's writes.
                 outcome = u"refused: "_s + e.text();
+                if (e.number() != err::DuplicateKey && e.number() != err::RelatedRecords)
+                    fail(u"write"_s, u"the engine failed: "_s + e.text());
             }
         }
         const QMultiHash<QString, QString> after = markersIn(member.path, &error);
