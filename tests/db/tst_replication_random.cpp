@@ -413,6 +413,7 @@ private:
                 return QFileInfo::exists(journals[0]) || QFileInfo::exists(journals[1]);
             };
             QProcess p;
+            p.setProcessChannelMode(QProcess::MergedChannels);
             p.start(pelldbProgram(), full);
             int seen = 0;
             bool inside = false;
