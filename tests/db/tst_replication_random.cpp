@@ -325,7 +325,7 @@ private:
     bool fail(const QString& check, const QString& detail) {
         static const QRegularExpression errorNumber(u"error (\\d+)"_s);
         QString kind = check;
-        if (check == u"sync"_s || check == u"idle sync"_s) {
+        if (check.endsWith(u"sync"_s)) {
             const auto match = errorNumber.match(detail);
             kind += match.hasMatch() ? u" error "_s + match.captured(1) : u" crashed"_s;
         }
