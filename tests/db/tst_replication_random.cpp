@@ -602,7 +602,7 @@ private:
                 true};
         case 17: // an attachment, its contents with a NUL and bytes that are not UTF-8
             return {
-                {u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (%1, %2, x'00ff'||CAST(%2 AS "
+                {u"INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (%1, %2, CAST(x'00ff'||%2 AS "
                  "BLOB))"_s.arg(t, q(m))}};
         case 18:
             return {
@@ -753,8 +753,11 @@ private:
         // Every member holds the same data, to the byte.
         QString error;
         const auto first = dumpOf(m_members[0].path, &error);
+        bool agree = true;
         for (const Member& m : m_members.mid(1)) {
             const auto dump = dumpOf(m.path, &error);
+            if (dump.keys() != first.keys())
+                agree = fail(u"members differ"_s, u"m0 and %1 hold other tables"_s.arg(m.name));
             for (auto it = first.begin(); it != first.end(); ++it) {
                 const QStringList other = dump.value(it.key());
                 if (other == it.value())
@@ -766,9 +769,10 @@ private:
                 for (const QString& row : other)
                     if (!it.value().contains(row))
                         onlyM << row;
-                fail(u"members differ"_s,
-                     u"%1 of m0 and %2: only m0 has [%3]; only %2 has [%4]"_s.arg(
-                         it.key(), m.name, only0.mid(0, 4).join(u"; "_s), onlyM.mid(0, 4).join(u"; "_s)));
+                agree =
+                    fail(u"members differ"_s,
+                         u"%1 of m0 and %2: only m0 has [%3]; only %2 has [%4]"_s.arg(
+                             it.key(), m.name, only0.mid(0, 4).join(u"; "_s), onlyM.mid(0, 4).join(u"; "_s)));
             }
         }
         if (!error.isEmpty())
@@ -835,10 +839,12 @@ private:
         }
 
         // Every version written stands as it was written, was replaced by a writer that had seen it, or is
-        // in the conflict log; none that a later change replaced after seeing it stands.
-        const QMultiHash<QString, QString> standing = markersIn(m_members[0].path, &error);
+        // in the conflict log; none that a later change replaced after seeing it stands. (Members that
+        // differ already failed: what one of them holds tells nothing more.)
+        const QMultiHash<QString, QString> standing =
+            agree ? markersIn(m_members[0].path, &error) : QMultiHash<QString, QString>();
         QStringList vanished, wrong, revived;
-        for (auto it = m_written.begin(); it != m_written.end(); ++it) {
+        for (auto it = m_written.begin(); agree && it != m_written.end(); ++it) {
             const QString& m = it.key();
             if (standing.contains(m)) {
                 if (standing.values(m) != QStringList{it.value()})
