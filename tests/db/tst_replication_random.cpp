@@ -12,10 +12,10 @@
 //
 // PELL_SEED=N runs that seed alone; PELL_SEEDS=N runs seeds 1..N (the CI default comes from CMake's
 // PELL_RANDOM_SEEDS); PELLDB=PATH runs another build's pelldb; PELL_KEEP=1 keeps a failed seed's files.
-// The history (every statement, pair, mode, batch, kill delay) is a function of the seed alone. What a
-// statement changes is not: where a kill lands, and the order of versions written in the same millisecond
-// by different members, depend on timing, so a seed may take another turn on another run. The checks hold
-// for every turn.
+// The history (every statement, pair, mode, batch size, and the write transaction a kill aims at) is a
+// function of the seed alone. What it does is not entirely: replica ids are drawn anew, versions written
+// within one millisecond are ordered by them, and a kill lands where polling for the journal catches the
+// exchange, so a seed may take another turn on another run. The checks hold for every turn.
 #include "db/database.h"
 #include "db/transaction.h"
 #include "support/test_support.h"
