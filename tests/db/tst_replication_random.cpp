@@ -11,7 +11,7 @@
 // content it was written with, was replaced by a writer that had seen it, or is in the conflict log.
 //
 // PELL_SEED=N runs that seed alone; PELL_SEEDS=N runs seeds 1..N (the CI default comes from CMake's
-// PELL_RANDOM_SEEDS); PELLDB=PATH runs another build's pelldb; PELL_KEEP=1 keeps a failed seed's files.
+// PELL_RANDOM_SEEDS); PELLDB=PATH runs another build's pelldb; PELL_KEEP=1 keeps each seed's files.
 // The history (every statement, pair, mode, batch size, and the write transaction a kill aims at) is a
 // function of the seed alone. What it does is not entirely: replica ids are drawn anew, versions written
 // within one millisecond are ordered by them, and a kill lands where polling for the journal catches the
@@ -917,7 +917,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         History history(seed, dir.path());
         const bool ok = history.run();
-        if (!ok && qEnvironmentVariableIntValue("PELL_KEEP")) {
+        if (qEnvironmentVariableIntValue("PELL_KEEP")) {
             dir.setAutoRemove(false);
             qInfo("kept %s", qPrintable(dir.path()));
         }
