@@ -20,6 +20,7 @@
 #include "db/transaction.h"
 #include "support/test_support.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -186,7 +187,7 @@ QMap<QString, QStringList> dumpOf(const QString& path, QString* error) {
 }
 
 // Each written version carries a marker of its own: "w17" (or "w17.KEY" where one statement writes several
-// rows) in a text column, 100017 in SYSTEM's number column.
+// rows) in a text column, 1000017 in SYSTEM's number column.
 const QRegularExpression markerText(u"^w\\d+(\\.[A-Za-z0-9]+)?$"_s);
 struct MarkerColumn {
     QString table;
@@ -237,14 +238,14 @@ QStringList foreignKeyProblems(const QString& path) {
     return problems;
 }
 
-// The bytes and the modification time of a file.
+// The bytes and the modification time of a file (to the millisecond; the idle round starts well after the
+// last write).
 QByteArray fileState(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return "missing";
     return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex() + ' ' +
-           QByteArray::number(QFileInfo(path).lastModified().toMSecsSinceEpoch()) + ' ' +
-           QByteArray::number(QFileInfo(path).lastModified().time().msec());
+           QByteArray::number(QFileInfo(path).lastModified().toMSecsSinceEpoch());
 }
 
 // ---- The history ----------------------------------------------------------------------------------------
