@@ -714,7 +714,7 @@ private:
                 continue;
             m_replaced.insert(it.key());
             if (!w.deletes)
-                m_overwritten.insert(it.key());
+                m_overwritten.insert(it.key(), qsizetype(m_ops.size()));
         }
         for (auto it = after.begin(); it != after.end(); ++it)
             if (!before.contains(it.key()))
@@ -852,7 +852,7 @@ private:
                     wrong << u"%1 written as {%2} stands as {%3}"_s.arg(m, it.value(),
                                                                         standing.values(m).join(u"} {"_s));
                 if (m_overwritten.contains(m))
-                    revived << m;
+                    revived << u"%1 (changed at step %2)"_s.arg(m).arg(m_overwritten.value(m));
             } else if (!m_replaced.contains(m) && !lost.contains(m)) {
                 vanished << m + u" {"_s + it.value() + u'}';
             }
@@ -863,7 +863,7 @@ private:
             fail(u"content"_s, wrong.join(u"; "_s));
         if (!revived.isEmpty())
             fail(u"causality"_s,
-                 u"replaced by a writer that had seen them, yet standing: "_s + revived.join(u' '));
+                 u"replaced by a writer that had seen them, yet standing: "_s + revived.join(u", "_s));
         if (m_written.isEmpty())
             fail(u"history"_s, u"no write took effect"_s);
 
@@ -885,9 +885,12 @@ private:
     QStringList m_failures;
     std::vector<std::pair<QString, int>> m_kinds;
     int m_counter = 0;
-    QMultiHash<QString, QString> m_written; // marker -> the row as its writer's file held it
-    QSet<QString> m_replaced;               // markers a writer replaced or deleted, having seen them
-    QSet<QString> m_overwritten;            // markers a writer changed (not deleted), having seen them
+    // Marker -> the row as its writer's file held it.
+    QMultiHash<QString, QString> m_written;
+    // Markers a writer replaced or deleted, having seen them.
+    QSet<QString> m_replaced;
+    // Markers a writer changed (not deleted), having seen them -> the step of that change.
+    QHash<QString, qsizetype> m_overwritten;
 };
 
 } // namespace
