@@ -176,7 +176,14 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
         exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
         tx.commit();
     }
-    db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
+    try {
+        db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
+    } catch (const Error& error) {
+        // A full disk or a failing device concerns the copy being written, not the source read.
+        if (error.number() == err::EngineDiskFull || error.number() == err::DiskIo)
+            throw Error::make(error.number(), path);
+        throw;
+    }
     NewMember made;
     {
         sqlite3* raw = nullptr;
