@@ -59,6 +59,9 @@ int runInChild(const Command& c, const QString& folder, const FaultPlan& plan, i
             injectFaults(plan);
             c.run(folder);
             status = Done;
+            // The power goes after the command said it was done: what it did must be on disk already.
+            if (plan.kind == FaultPlan::Kind::PowerCut && !faultInjected())
+                cutPowerNow();
         } catch (const Error&) {
             status = Failed;
         } catch (...) {
@@ -400,9 +403,11 @@ private Q_SLOTS:
         };
         for (const Kind& k :
              {Kind{FaultPlan::Kind::Fail, EIO, steps}, Kind{FaultPlan::Kind::Fail, ENOSPC, steps},
-              Kind{FaultPlan::Kind::PowerCut, 0, syncs}}) {
+              Kind{FaultPlan::Kind::PowerCut, 0, syncs + 1}}) {
             const int stride = full ? 1 : std::max(1, k.count / 12);
-            for (int at = 1; at <= k.count; at += stride) {
+            // The last step always: a power cut there comes after the command reported success.
+            for (int at = 1; at <= k.count;
+                 at = at < k.count ? std::min(at + stride, k.count) : k.count + 1) {
                 c.prepare(folder);
                 const int status = runInChild(c, folder, {k.kind, at, k.errnum});
                 const QString where =
@@ -413,12 +418,13 @@ private Q_SLOTS:
                         .arg(at)
                         .arg(k.count);
                 if (k.kind == FaultPlan::Kind::PowerCut)
-                    QVERIFY2(status == PowerCutStatus || status == Done,
+                    QVERIFY2(status == PowerCutStatus || status == PowerCutAfterDoneStatus,
                              qPrintable(where + u": status "_s + QString::number(status)));
                 else
                     QVERIFY2(status == Failed || status == Done,
                              qPrintable(where + u": status "_s + QString::number(status)));
-                const QStringList problems = c.verify(folder, status == Done);
+                const bool done = status == Done || status == PowerCutAfterDoneStatus;
+                const QStringList problems = c.verify(folder, done);
                 QVERIFY2(problems.isEmpty(), qPrintable(where + u": "_s + problems.join(u"; "_s)));
                 // The next run, undisturbed, succeeds and leaves nothing of the interrupted one.
                 if (c.runsAgain(folder))

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -31,12 +32,19 @@ struct Undo {
 };
 std::map<std::string, std::vector<Undo>> unsynced;
 
-[[noreturn]] void cutPower() {
+// The disk kept, of each file, the writes since its last sync up to some point, chosen at random (the
+// same for the same plan): what reached the platters in order, and nothing after. Writes of different
+// files are kept or lost independently, so no order between files is taken for granted that a sync did
+// not make.
+[[noreturn]] void cutPower(int status = PowerCutStatus) {
+    std::uint32_t random = std::uint32_t(plan.at) * 2654435761u + 1;
     for (auto& [path, undos] : unsynced) {
+        random = random * 1664525u + 1013904223u;
+        const size_t kept = size_t(random >> 8) % (undos.size() + 1);
         const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
             continue; // deleted since: its name is gone either way
-        for (auto it = undos.rbegin(); it != undos.rend(); ++it) {
+        for (auto it = undos.rbegin(); it != undos.rend() - std::ptrdiff_t(kept); ++it) {
             if (!it->bytes.empty() &&
                 ::pwrite(fd, it->bytes.data(), it->bytes.size(), off_t(it->offset)) < 0) {
             }
@@ -45,7 +53,7 @@ std::map<std::string, std::vector<Undo>> unsynced;
         }
         ::close(fd);
     }
-    ::_exit(PowerCutStatus);
+    ::_exit(status);
 }
 
 // One step: 0 to go on, else the errno it fails with. A power cut never returns.
@@ -261,6 +269,10 @@ int syncsSeen() {
 }
 bool faultInjected() {
     return injected;
+}
+
+void cutPowerNow() {
+    cutPower(PowerCutAfterDoneStatus);
 }
 
 } // namespace pell::test
