@@ -220,6 +220,12 @@ QList<Command> commands() {
                         copyTemplate(folder);
                         const QString db = folder + u"/pell.mdb"_s;
                         if (damaged.isEmpty()) {
+                            // A table without rowid, larger than the engine's cache, so that the salvage
+                            // writes while it copies that table's rows.
+                            execRaw(db, u"CREATE TABLE NOTE (Note_Key TEXT PRIMARY KEY, Body BLOB) WITHOUT ROWID;"
+                                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                                        "WHERE i < 1500) INSERT INTO NOTE SELECT 'k' || i, randomblob(1500) "
+                                        "FROM n;"_s);
                             const qint64 page =
                                 num(db, u"SELECT max(pageno) FROM dbstat WHERE name = 'ROUTE'"_s);
                             QByteArray bytes = fileBytes(db);
