@@ -180,6 +180,29 @@ private Q_SLOTS:
         QCOMPARE(num(f.path(u"_temp.mdb"_s), u"SELECT count(*) FROM SCR"_s), tasks);
     }
 
+    void aSecondCompactionThroughTheSameFolderBringsNoOtherContentIn() {
+        Fixture f;
+        const QString a = makeLooseDb(f);
+        const QString b = f.path(u"other.mdb"_s);
+        QVERIFY(QFile::copy(a, b));
+        execRaw(b, u"DELETE FROM ATTACH; INSERT INTO LU_Category VALUES ('Only in the other');"_s);
+        const auto aBefore = dumpDatabase(a), bBefore = dumpDatabase(b);
+        const QString temp = f.path(u"_temp.mdb"_s);
+        // While the first puts its copy into its database, a second one, of another database, deletes
+        // _temp.mdb and leaves its own copy there.
+        bool second = false;
+        db::files::compactInPlace(a, temp, [&] {
+            QVERIFY(QFile::remove(temp));
+            db::files::compactInPlace(b, temp);
+            second = true;
+        });
+        QVERIFY(second);
+        QCOMPARE(dumpDatabase(a), aBefore);
+        QCOMPARE(dumpDatabase(b), bBefore);
+        QCOMPARE(dumpDatabase(temp), bBefore);
+        QCOMPARE(db::files::checkDatabase(a), QStringList());
+    }
+
     void aProgramThatOpenedTheFileEarlierGoesOnWithTheCompactedFile() {
         if (QStandardPaths::findExecutable(u"sqlite3"_s).isEmpty())
             QSKIP("needs the sqlite3 shell as the other program");
