@@ -210,6 +210,15 @@ private Q_SLOTS:
         QCOMPARE(fileBytes(ro), before);
         QCOMPARE(debris(work, {}), QStringList());
         QCOMPARE(debris(locked, {u"pell.mdb"_s, u"pell.ldb"_s}), QStringList());
+        // The other way round: a program folder the user may not write names _temp.mdb, not a hidden name.
+        const QString own = work + u"/own.mdb"_s;
+        QVERIFY(QFile::copy(db, own));
+        QCOMPARE(::chown(QFile::encodeName(own).constData(), b.uid, b.gid), 0);
+        QCOMPARE(runPelldbAs(b, {u"compact"_s, own, u"--folder"_s, locked}, &out, &err), 1);
+        QVERIFY2(err.startsWith(u"error 70: "_s) && err.contains(locked + u"/_temp.mdb"_s) &&
+                     !err.contains(u"compacting"_s),
+                 qPrintable(err));
+        QCOMPARE(debris(work, {u"own.mdb"_s, u"own.ldb"_s}), QStringList());
     }
 
     void aNewDatabaseIsWholeOrNotThereAndTheGroupsWhereTheFolderIsShared() {

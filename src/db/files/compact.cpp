@@ -33,7 +33,13 @@ void compactInPlace(const QString& givenPath, const QString& copyPath, const std
     SiblingTemp compacted(copyPath, QStringLiteral("compacting"), givenPath);
     // Kept open to the end: the content put into the database is read from this very file, whatever
     // happens to its names.
-    Fd written = compacted.create();
+    Fd written;
+    try {
+        written = compacted.create();
+    } catch (const Error& error) {
+        // The hidden name is no name the administrator gave: the copy is what could not be made.
+        throw Error(error.number(), QString(error.text()).replace(compacted.path(), copyPath));
+    }
     // Reading the whole file through the engine's map spares a copy of every page. The compacted file is
     // synced once, whole, before it is put in place, rather than by the engine as it writes it.
     exec(db->rawHandle(), QStringLiteral("PRAGMA mmap_size=2147418112"));
