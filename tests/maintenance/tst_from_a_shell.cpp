@@ -259,6 +259,32 @@ private Q_SLOTS:
                  qPrintable(made.shown()));
         QCOMPARE(debris(small.path(), {u"filler"_s}), QStringList());
         QCOMPARE(pelldb({u"check"_s, master}).shown(), u"0 ok\n|"_s);
+
+        // A repair whose salvaged copy fills the disk while it copies a table without rowid: the full disk
+        // is the error, naming the database, never "repaired" and never taken for damage it read.
+        const QString damaged = f.path(u"damaged.mdb"_s);
+        QVERIFY(QFile::copy(f.makeSharedDb(u"source.mdb"_s), damaged));
+        execRaw(damaged, u"CREATE TABLE NOTE (Note_Key TEXT PRIMARY KEY, Body BLOB) WITHOUT ROWID;"
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                         "INSERT INTO NOTE SELECT 'k' || i, randomblob(1500) FROM n;"_s);
+        const qint64 page = num(damaged, u"SELECT max(pageno) FROM dbstat WHERE name = 'ROUTE'"_s);
+        writeFile(damaged,
+                  fileBytes(damaged).replace(int((page - 1) * 4096), 4096, QByteArray(4096, '\xA5')));
+        QTemporaryDir tight;
+        const qint64 room = QFileInfo(damaged).size() * 3 / 2 / 4096 * 4096;
+        QCOMPARE(QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=%1"_s.arg(room),
+                                                u"tmpfs"_s, tight.path()}),
+                 0);
+        const auto unmountTight = qScopeGuard([&] { QProcess::execute(u"umount"_s, {tight.path()}); });
+        const QString there = tight.filePath(u"pell.mdb"_s);
+        QVERIFY(QFile::copy(damaged, there));
+        const QByteArray before = fileBytes(there);
+        const Run repaired = pelldb({u"repair"_s, there});
+        QVERIFY2(repaired.status == 1 && repaired.err.startsWith(u"error 3904: "_s) &&
+                     repaired.err.trimmed().endsWith(there),
+                 qPrintable(repaired.shown()));
+        QCOMPARE(fileBytes(there), before);
+        QCOMPARE(debris(tight.path(), {u"pell.mdb"_s, u"pell.ldb"_s}), QStringList());
     }
 
     void backupsBesideTheKernelsOwnCopy_data() {

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -146,6 +147,12 @@ RepairReport repairDatabase(const QString& givenPath) {
     try {
         return repairOpenDatabase(givenPath);
     } catch (const Error& error) {
+        // The hidden files beside the database are no names the administrator knows: a full disk or a
+        // failing device while writing them is the repair of this database failing.
+        static const QRegularExpression hidden(
+            QStringLiteral("\\S*/\\.[^/\\s]+\\.(repairing|mending)-[0-9]+-[0-9]+"));
+        if (error.text().contains(hidden))
+            throw Error(error.number(), QString(error.text()).replace(hidden, givenPath));
         // Damage the repair itself could not get past: telling the administrator to run Repair would send
         // them round in a circle.
         if (error.number() == err::Corrupt || error.number() == err::NotADatabase)
