@@ -254,10 +254,12 @@ private Q_SLOTS:
         QCOMPARE(pelldb({u"make-master"_s, master}).status, 0);
         writeFile(small.filePath(u"filler"_s), QByteArray(180 * 1024, 'x'));
         const QString replica = small.filePath(u"replica.mdb"_s);
+        const QByteArray masterHeader = fileBytes(master).left(100);
         const Run made = pelldb({u"make-replica"_s, master, replica});
         QVERIFY2(made.status == 1 && made.err.startsWith(u"error 3904: "_s) && made.err.contains(replica),
                  qPrintable(made.shown()));
         QCOMPARE(debris(small.path(), {u"filler"_s}), QStringList());
+        QCOMPARE(fileBytes(master).left(100), masterHeader); // not even its change counter moved on
         QCOMPARE(pelldb({u"check"_s, master}).shown(), u"0 ok\n|"_s);
 
         // A repair whose salvaged copy fills the disk while it copies a table without rowid: the full disk

@@ -357,7 +357,8 @@ void syncFile(int fd, const QString& path) {
 }
 
 void syncPath(const QString& path) {
-    Fd fd(::open(native(path).constData(), O_RDONLY | O_CLOEXEC));
+    // A name in a shared folder may have been swapped for a pipe or a link: never waited on, never followed.
+    Fd fd(::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd.valid())
         throwErrno(errno, path);
     syncFile(fd.get(), path);
