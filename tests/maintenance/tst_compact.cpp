@@ -282,6 +282,27 @@ private Q_SLOTS:
         QCOMPARE(ownership(ldb), u"46101:46100:644"_s);
         QCOMPARE(::chmod(QFile::encodeName(ldb).constData(), 0660), 0);
         QCOMPARE(runPelldbAs(b, {u"hold"_s, db, u"--exclusive"_s}, &out, &err), 0);
+
+        // The administrator's compaction, killed midway, leaves a journal that belongs to the database's
+        // owner, who rolls it back at the next open.
+        const QByteArray before = fileBytes(db);
+        QVERIFY(QFile::remove(f.path(u"_temp.mdb"_s)));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            try {
+                db::files::compactInPlace(db, f.path(u"_temp.mdb"_s), [] { ::_exit(3); });
+            } catch (...) {
+            }
+            ::_exit(1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+        QCOMPARE(ownership(db + u"-journal"_s), u"46101:46100:660"_s);
+        QCOMPARE(runPelldbAs(a, {u"check"_s, db}, &out, &err), 0);
+        QVERIFY(!QFile::exists(db + u"-journal"_s));
+        QCOMPARE(fileBytes(db), before);
     }
 };
 
