@@ -237,6 +237,15 @@ Fd SiblingTemp::create() {
 }
 
 void SiblingTemp::commit(bool replace) {
+    // The name is put in place, so it must still be the file this object made: one swapped in by somebody
+    // else who may write the folder is never published.
+    struct stat made {};
+    struct stat named {};
+    if (m_mark.valid() &&
+        (::fstat(m_mark.get(), &made) != 0 || ::lstat(native(m_path).constData(), &named) != 0 ||
+         made.st_dev != named.st_dev || made.st_ino != named.st_ino))
+        throw Error(err::PathFileAccess, standardText(err::PathFileAccess) + u' ' + m_finalPath +
+                                             QStringLiteral(" (its temporary file was replaced by another)"));
     publishDurably(m_path, m_finalPath, replace);
     m_done = true;
     m_mark = Fd();
