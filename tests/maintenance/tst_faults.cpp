@@ -215,39 +215,39 @@ QList<Command> commands() {
     // A damaged file: the damaged original, byte for byte, or the repaired one.
     static QByteArray damaged;
     static QMap<QString, QString> repaired;
-    list << Command{u"repair"_s,
-                    [](const QString& folder) {
-                        copyTemplate(folder);
-                        const QString db = folder + u"/pell.mdb"_s;
-                        if (damaged.isEmpty()) {
-                            // A table without rowid, larger than the engine's cache, so that the salvage
-                            // writes while it copies that table's rows.
-                            execRaw(db, u"CREATE TABLE NOTE (Note_Key TEXT PRIMARY KEY, Body BLOB) WITHOUT ROWID;"
-                                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-                                        "WHERE i < 1500) INSERT INTO NOTE SELECT 'k' || i, randomblob(1500) "
-                                        "FROM n;"_s);
-                            const qint64 page =
-                                num(db, u"SELECT max(pageno) FROM dbstat WHERE name = 'ROUTE'"_s);
-                            QByteArray bytes = fileBytes(db);
-                            bytes.replace(int((page - 1) * 4096), 4096, QByteArray(4096, '\xA5'));
-                            damaged = bytes;
-                            writeFile(db, damaged);
-                            db::files::repairDatabase(db);
-                            repaired = dumpDatabase(db);
-                        }
-                        writeFile(db, damaged);
-                    },
-                    [](const QString& folder) { db::files::repairDatabase(folder + u"/pell.mdb"_s); },
-                    [](const QString& folder, bool done) {
-                        const QString db = folder + u"/pell.mdb"_s;
-                        QStringList problems = db::files::checkDatabase(db); // rolls back a journal
-                        if (fileBytes(db) == damaged && !done)
-                            return QStringList();
-                        if (dumpDatabase(db) != repaired)
-                            problems << u"neither the damaged file nor the repaired one"_s;
-                        return problems;
-                    },
-                    {u"pell.ldb"_s, u"pell.mdb"_s}};
+    list << Command{
+        u"repair"_s,
+        [](const QString& folder) {
+            copyTemplate(folder);
+            const QString db = folder + u"/pell.mdb"_s;
+            if (damaged.isEmpty()) {
+                // A table without rowid, larger than the engine's cache, so that the salvage
+                // writes while it copies that table's rows.
+                execRaw(db, u"CREATE TABLE NOTE (Note_Key TEXT PRIMARY KEY, Body BLOB) WITHOUT ROWID;"
+                            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                            "WHERE i < 1500) INSERT INTO NOTE SELECT 'k' || i, randomblob(1500) "
+                            "FROM n;"_s);
+                const qint64 page = num(db, u"SELECT max(pageno) FROM dbstat WHERE name = 'ROUTE'"_s);
+                QByteArray bytes = fileBytes(db);
+                bytes.replace(int((page - 1) * 4096), 4096, QByteArray(4096, '\xA5'));
+                damaged = bytes;
+                writeFile(db, damaged);
+                db::files::repairDatabase(db);
+                repaired = dumpDatabase(db);
+            }
+            writeFile(db, damaged);
+        },
+        [](const QString& folder) { db::files::repairDatabase(folder + u"/pell.mdb"_s); },
+        [](const QString& folder, bool done) {
+            const QString db = folder + u"/pell.mdb"_s;
+            QStringList problems = db::files::checkDatabase(db); // rolls back a journal
+            if (fileBytes(db) == damaged && !done)
+                return QStringList();
+            if (dumpDatabase(db) != repaired)
+                problems << u"neither the damaged file nor the repaired one"_s;
+            return problems;
+        },
+        {u"pell.ldb"_s, u"pell.mdb"_s}};
 
     // A new database: there whole, or not there.
     static QMap<QString, QString> built;
