@@ -118,6 +118,13 @@ private Q_SLOTS:
             QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3343: "_s) && r.err.contains(pipe),
                      qPrintable(args.join(u' ') + u": "_s + r.shown()));
         }
+        // So is a list of replicas that is a pipe, for the unattended synchronization.
+        writeFile(f.path(u"pell.ini"_s),
+                  (u"[DATABASE]\r\nDATABASE="_s + db + u"\r\nREPLICADB="_s + pipe + u"\r\n"_s).toUtf8());
+        const Run all = pelldb({u"sync-all"_s, f.dir.path()});
+        QVERIFY2(all.status == 1 && all.err.startsWith(u"error 3343: "_s) && all.err.contains(pipe),
+                 qPrintable(all.shown()));
+        QVERIFY(QFile::remove(f.path(u"pell.ini"_s)));
         if (::geteuid() == 0) {
             QCOMPARE(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
             const Run r = pelldb({u"check"_s, device});
