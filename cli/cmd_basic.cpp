@@ -28,9 +28,10 @@ void addBasicCommands(Registry& registry) {
              sample.users = options.intValue(QStringLiteral("users"), 0);
              sample.tasks = options.intValue(QStringLiteral("tasks"), 0);
              sample.seed = unsigned(options.intValue(QStringLiteral("seed"), 1));
-             auto db = db::Database::create(path);
-             db::createSharedSchema(*db);
-             sample::fillSharedDatabase(*db, sample);
+             db::files::buildNewDatabase(path, [&](db::Database& db) {
+                 db::createSharedSchema(db);
+                 sample::fillSharedDatabase(db, sample);
+             });
              call.out << "created " << path << "\n";
              return 0;
          }});
@@ -42,8 +43,7 @@ void addBasicCommands(Registry& registry) {
          {},
          [](const Invocation& call) {
              const QString path = call.options.onePath();
-             auto db = db::Database::create(path);
-             db::createReplicaAdminSchema(*db);
+             db::files::buildNewDatabase(path, [](db::Database& db) { db::createReplicaAdminSchema(db); });
              call.out << "created " << path << "\n";
              return 0;
          }});

@@ -4,9 +4,12 @@
 #include "db/recordset.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <sqlite3.h>
+
+#include <sys/stat.h>
 
 namespace pell::db {
 
@@ -80,12 +83,20 @@ std::unique_ptr<Database> Database::open(const QString& path, OpenOptions option
         throw Error::make(err::InvalidPath, path);
     if (!info.isReadable())
         throw Error::make(err::NoPermission, path);
+    // A pipe would hold the engine's open until some other program wrote into it, and a device is no
+    // file of records: neither is opened, nor gets a lock file beside it.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw Error::make(err::NotADatabase,
+                          path + (S_ISFIFO(st.st_mode) ? QStringLiteral(" (a pipe, not a regular file)")
+                                                       : QStringLiteral(" (not a regular file)")));
 
     std::unique_ptr<Database> db(new Database);
     db->m_path = path;
     db->m_options = options;
-    db->m_lock = FileLock::acquire(
-        path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared, options.readOnly);
+    if (!options.unshared)
+        db->m_lock = FileLock::acquire(
+            path, options.exclusive ? FileLock::Mode::Exclusive : FileLock::Mode::Shared, options.readOnly);
     db->openHandle(path, options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     db->configure(!options.unchecked);
     return db;

@@ -35,6 +35,9 @@ struct OpenOptions {
     bool readOnly = false;
     // Repair opens files whose schema may be unreadable: the open then does not read it.
     bool unchecked = false;
+    // A hidden file this process has just made and nobody else knows of (a database being built): no lock
+    // file is made for it.
+    bool unshared = false;
 };
 
 // A database property: name, type code (10 is text) and value, stored in the file itself.

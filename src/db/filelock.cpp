@@ -146,46 +146,63 @@ FileLock FileLock::acquire(const QString& databasePath, Mode mode, bool readOnly
     if (!unsafe.isEmpty() && !localOnlyAllowed)
         throw Error::make(err::UnsafeShare, databasePath + QStringLiteral(" (") + unsafe + u')');
 
-    // Everybody who may write the database must be able to take and see every lock: the lock file gets
-    // the database's group and permission bits, whoever makes it.
+    // Everybody who may write the database must be able to take and see every lock: a lock file made now
+    // gets the database's owner (where this is the administrator), group and permission bits, whoever
+    // makes it and whatever the creation mask. A lock file found there is a name in a shared folder: it
+    // is used only when it is a plain file of its own (no link, no device, no pipe, no second name), and
+    // it is never given to anybody.
     struct stat database {};
     const bool known = ::stat(QFile::encodeName(databasePath).constData(), &database) == 0;
     const mode_t bits = known ? ((database.st_mode & 0666) | S_IRUSR | S_IWUSR) : mode_t(0644);
-    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, bits);
-    bool created = fd >= 0;
+    constexpr int Flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | Flags, bits);
+    const bool created = fd >= 0;
     if (fd < 0 && errno == EEXIST)
-        fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
-    const int openError = fd < 0 ? errno : 0;
-    if (fd >= 0 && known) {
+        fd = ::open(path.constData(), O_RDWR | Flags);
+    int openError = fd < 0 ? errno : 0;
+    if (fd < 0 && openError != ELOOP) {
+        // A lock file we may only read carries shared locks; one we cannot open at all carries none.
+        fd = ::open(path.constData(), O_RDONLY | Flags);
+        if (fd < 0 && errno == ELOOP)
+            openError = ELOOP;
+    }
+    if (openError == ELOOP)
+        throw Error::make(err::LockFileUnusable,
+                          lockPath + QStringLiteral(" (a symbolic link: only a plain file is used)"));
+    if (fd >= 0) {
         struct stat own {};
-        if (::fstat(fd, &own) == 0 && (created || own.st_uid == ::geteuid())) {
-            // Ours to set right: made now, or made earlier by us with a narrower mask. Failures leave a
-            // file that still works for its owner.
-            if (own.st_gid != database.st_gid && ::fchown(fd, uid_t(-1), database.st_gid) != 0) {
+        const bool plain = ::fstat(fd, &own) == 0 && S_ISREG(own.st_mode) && own.st_nlink == 1;
+        if (!plain) {
+            ::close(fd);
+            throw Error::make(err::LockFileUnusable,
+                              lockPath + QStringLiteral(" (not a plain file of its own: a device, a pipe or "
+                                                        "a file with a second name)"));
+        }
+        if (created && known) {
+            // Failures leave a file that still works for its maker.
+            const uid_t owner = ::geteuid() == 0 ? database.st_uid : uid_t(-1);
+            if ((own.st_gid != database.st_gid || owner != uid_t(-1)) &&
+                ::fchown(fd, owner, database.st_gid) != 0) {
             }
             if ((own.st_mode & 07777) != bits && ::fchmod(fd, bits) != 0) {
             }
         }
     }
+    if (fd >= 0 && openError != 0 && mode == Mode::Exclusive) {
+        ::close(fd);
+        throw Error::make(err::LockFileUnusable,
+                          lockPath +
+                              QStringLiteral(" (you may not write it, so you cannot keep others out)"));
+    }
     if (fd < 0) {
-        // A lock file we may only read carries shared locks; one we cannot open at all carries none.
-        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (readOnly && (openError == EROFS || errno == EROFS))
-                return lock; // read-only media: nobody can change the file
-            if (openError == EACCES || openError == EROFS) {
-                if (::access(QFile::encodeName(QFileInfo(lockPath).absolutePath()).constData(), W_OK) != 0)
-                    throw Error::make(err::FolderReadOnly, databasePath);
-            }
-            throw Error::make(err::LockFileUnusable,
-                              lockPath + QStringLiteral(" (") + reasonFor(openError) + u')');
+        if (readOnly && (openError == EROFS || errno == EROFS))
+            return lock; // read-only media: nobody can change the file
+        if (openError == EACCES || openError == EROFS) {
+            if (::access(QFile::encodeName(QFileInfo(lockPath).absolutePath()).constData(), W_OK) != 0)
+                throw Error::make(err::FolderReadOnly, databasePath);
         }
-        if (mode == Mode::Exclusive) {
-            ::close(fd);
-            throw Error::make(err::LockFileUnusable,
-                              lockPath +
-                                  QStringLiteral(" (you may not write it, so you cannot keep others out)"));
-        }
+        throw Error::make(err::LockFileUnusable,
+                          lockPath + QStringLiteral(" (") + reasonFor(openError) + u')');
     }
     lock.m_fd = fd;
 
@@ -207,7 +224,7 @@ FileLock FileLock::acquire(const QString& databasePath, Mode mode, bool readOnly
                           databasePath + QStringLiteral(" (") + reasonFor(saved) + u')');
     }
     // A conflict: who holds it decides the message.
-    const int probeFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const int probeFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;

@@ -62,6 +62,28 @@ struct OtherProgram {
     }
 };
 
+// Another program that writes the database in write-ahead-log mode and dies (SIGKILL) with its committed
+// transactions still in NAME-wal: 2,000 tasks added, a third of them deleted again. Returns how many tasks
+// it committed, -1 when it could not run.
+qint64 killedWalWriter(const QString& db) {
+    QProcess python;
+    python.start(QStandardPaths::findExecutable(u"python3"_s), {u"-c"_s, uR"py(import os, sqlite3, sys
+c = sqlite3.connect(sys.argv[1], isolation_level=None)
+c.execute('pragma journal_mode=wal'); c.execute('pragma wal_autocheckpoint=0')
+c.execute('begin')
+for i in range(2000): c.execute("insert into SCR (SCR_Title, SCR_Owner) values (?, 'admin')", ('task %d' % i,))
+c.execute('commit')
+c.execute('delete from SCR where SCR_Number % 3 = 0')
+print(c.execute('select count(*) from SCR').fetchone()[0], flush=True)
+os.kill(os.getpid(), 9))py"_s,
+                                                                db});
+    if (!python.waitForFinished(60000) || python.exitStatus() != QProcess::CrashExit)
+        return -1;
+    bool ok = false;
+    const qint64 tasks = python.readAllStandardOutput().trimmed().toLongLong(&ok);
+    return ok && QFileInfo(db + u"-wal"_s).size() > 0 ? tasks : -1;
+}
+
 } // namespace
 
 class CompactTest : public QObject {
@@ -120,6 +142,65 @@ private Q_SLOTS:
         QCOMPARE(withoutCounters(fileBytes(temp)), withoutCounters(fileBytes(db)));
         QCOMPARE(db::files::checkDatabase(db), QStringList());
         QVERIFY(QDir(f.dir.path()).entryList({u".*.compacting*"_s}, QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    void aFileAKilledWalWriterLeftIsCheckpointedFirstNeverRewrittenBeneathIt() {
+        if (QStandardPaths::findExecutable(u"python3"_s).isEmpty())
+            QSKIP("needs python3 as the other program");
+        Fixture f;
+        const QString db = makeLooseDb(f);
+        const qint64 tasks = killedWalWriter(db);
+        QVERIFY(tasks > 1000);
+        // The same file twice more, its log with it: one to repair intact, one to repair damaged.
+        const QString intact = f.path(u"intact.mdb"_s), damaged = f.path(u"damaged.mdb"_s);
+        for (const QString& copy : {intact, damaged})
+            QVERIFY(QFile::copy(db, copy) && QFile::copy(db + u"-wal"_s, copy + u"-wal"_s));
+        {
+            // A page of ATTACH that no logged transaction touched is destroyed, so repair salvages.
+            const qint64 page = num(damaged, u"SELECT max(pageno) FROM dbstat WHERE name = 'ATTACH'"_s);
+            const qint64 size = num(damaged, u"PRAGMA page_size"_s);
+            QFile file(damaged);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek((page - 1) * size) &&
+                    file.write(QByteArray(int(size), '\xA5')) == size);
+        }
+        QString out, err;
+        QCOMPARE(runPelldb({u"compact"_s, db, u"--folder"_s, f.dir.path()}, &out, &err), 0);
+        QCOMPARE(out, u"Database has been compacted\n"_s);
+        QCOMPARE(runPelldb({u"repair"_s, intact}, &out, &err), 0);
+        QCOMPARE(runPelldb({u"repair"_s, damaged}, &out, &err), 0);
+        for (const QString& file : {db, intact, damaged}) {
+            // Every committed task is there, the file is sound and back in rollback-journal mode, with no
+            // log.
+            QCOMPARE(str(file, u"PRAGMA integrity_check"_s), u"ok"_s);
+            QCOMPARE(num(file, u"SELECT count(*) FROM SCR"_s), tasks);
+            QCOMPARE(str(file, u"PRAGMA journal_mode"_s), u"delete"_s);
+            QVERIFY2(QFileInfo(file + u"-wal"_s).size() == 0, qPrintable(file));
+        }
+        QCOMPARE(str(f.path(u"_temp.mdb"_s), u"PRAGMA integrity_check"_s), u"ok"_s);
+        QCOMPARE(num(f.path(u"_temp.mdb"_s), u"SELECT count(*) FROM SCR"_s), tasks);
+    }
+
+    void aSecondCompactionThroughTheSameFolderBringsNoOtherContentIn() {
+        Fixture f;
+        const QString a = makeLooseDb(f);
+        const QString b = f.path(u"other.mdb"_s);
+        QVERIFY(QFile::copy(a, b));
+        execRaw(b, u"DELETE FROM ATTACH; INSERT INTO LU_Category VALUES ('Only in the other');"_s);
+        const auto aBefore = dumpDatabase(a), bBefore = dumpDatabase(b);
+        const QString temp = f.path(u"_temp.mdb"_s);
+        // While the first puts its copy into its database, a second one, of another database, deletes
+        // _temp.mdb and leaves its own copy there.
+        bool second = false;
+        db::files::compactInPlace(a, temp, [&] {
+            QVERIFY(QFile::remove(temp));
+            db::files::compactInPlace(b, temp);
+            second = true;
+        });
+        QVERIFY(second);
+        QCOMPARE(dumpDatabase(a), aBefore);
+        QCOMPARE(dumpDatabase(b), bBefore);
+        QCOMPARE(dumpDatabase(temp), bBefore);
+        QCOMPARE(db::files::checkDatabase(a), QStringList());
     }
 
     void aProgramThatOpenedTheFileEarlierGoesOnWithTheCompactedFile() {
@@ -192,13 +273,36 @@ private Q_SLOTS:
         QCOMPARE(ownership(copy), u"46102:46100:660"_s);
 
         // A lock file that an older version made readable only: B cannot keep others out and is told so
-        // instead of being let in; A's next use gives the file its right bits again.
+        // instead of being let in. A found file is a name in a shared folder: nobody's use changes its
+        // owner or bits, its owner does.
         QCOMPARE(::chmod(QFile::encodeName(ldb).constData(), 0644), 0);
         QCOMPARE(runPelldbAs(b, {u"hold"_s, db, u"--exclusive"_s}, &out, &err), 1);
-        QVERIFY2(err.startsWith(QLatin1String("error 3902: ")), qPrintable(err));
+        QVERIFY2(err.startsWith(QLatin1String("error 3902: ")) && err.contains(ldb), qPrintable(err));
         QCOMPARE(runPelldbAs(a, {u"check"_s, db}, &out, &err), 0);
-        QCOMPARE(ownership(ldb), u"46101:46100:660"_s);
+        QCOMPARE(ownership(ldb), u"46101:46100:644"_s);
+        QCOMPARE(::chmod(QFile::encodeName(ldb).constData(), 0660), 0);
         QCOMPARE(runPelldbAs(b, {u"hold"_s, db, u"--exclusive"_s}, &out, &err), 0);
+
+        // The administrator's compaction, killed midway, leaves a journal that belongs to the database's
+        // owner, who rolls it back at the next open.
+        const QByteArray before = fileBytes(db);
+        QVERIFY(QFile::remove(f.path(u"_temp.mdb"_s)));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            try {
+                db::files::compactInPlace(db, f.path(u"_temp.mdb"_s), [] { ::_exit(3); });
+            } catch (...) {
+            }
+            ::_exit(1);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+        QCOMPARE(ownership(db + u"-journal"_s), u"46101:46100:660"_s);
+        QCOMPARE(runPelldbAs(a, {u"check"_s, db}, &out, &err), 0);
+        QVERIFY(!QFile::exists(db + u"-journal"_s));
+        QCOMPARE(fileBytes(db), before);
     }
 };
 

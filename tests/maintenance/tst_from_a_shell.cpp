@@ -16,6 +16,8 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace pell;
 using namespace pell::test;
@@ -44,6 +46,23 @@ Run pelldb(const QStringList& args, const std::function<QStringList(QStringList)
     const bool ended = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit;
     return {ended ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAllStandardOutput()),
             QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+// Owner, group and permission bits as one text: "uid:gid:octal bits"; "-" when there is no such file.
+QString ownership(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return u"-"_s;
+    return u"%1:%2:%3"_s.arg(st.st_uid).arg(st.st_gid).arg(st.st_mode & 07777, 0, 8);
+}
+
+// What a folder holds besides the given names, hidden files included.
+QStringList debris(const QString& folder, const QStringList& expected) {
+    QStringList left =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : expected)
+        left.removeAll(name);
+    return left;
 }
 
 } // namespace
@@ -79,10 +98,203 @@ private Q_SLOTS:
                      qPrintable(args.join(u' ') + u": "_s + shown));
         }
         QCOMPARE(db::files::checkDatabase(copy), QStringList());
+        // The tests' own questions fail loudly where the engine gives no answer, rather than answering 0.
+        QCOMPARE(errorOf([&] { num(copy, u"SELECT count(*) FROM NO_SUCH_TABLE"_s); }), 1);
+        QVERIFY(errorOf([&] { str(f.path(u"none.mdb"_s), u"PRAGMA integrity_check"_s); }) != 0);
         // A damaged file: check lists what it found, and says so in its status.
         writeFile(db, fileBytes(db).replace(4096, 64, QByteArray(64, '\xA5'))); // the second page's header
         const Run damaged = pelldb({u"check"_s, db});
         QVERIFY2(damaged.status == 1 && damaged.out.endsWith(u"\ndamaged\n"_s), qPrintable(damaged.out));
+    }
+
+    void namesInAFolderAreUsedOnlyAsPlainFilesOfTheirOwn() {
+        Fixture f;
+        const QString db = f.makeSharedDb();
+        // A pipe is not waited on and a device is no database: refused at once, with no lock file beside.
+        const QString pipe = f.path(u"pipe.mdb"_s), device = f.path(u"device.mdb"_s);
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+        for (const QStringList& args : {QStringList{u"check"_s, pipe}, QStringList{u"conflicts"_s, pipe},
+                                        QStringList{u"backup"_s, pipe, f.path(u"copy.mdb"_s)}}) {
+            const Run r = pelldb(args);
+            QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3343: "_s) && r.err.contains(pipe),
+                     qPrintable(args.join(u' ') + u": "_s + r.shown()));
+        }
+        // So is a list of replicas that is a pipe, for the unattended synchronization.
+        writeFile(f.path(u"pell.ini"_s),
+                  (u"[DATABASE]\r\nDATABASE="_s + db + u"\r\nREPLICADB="_s + pipe + u"\r\n"_s).toUtf8());
+        const Run all = pelldb({u"sync-all"_s, f.dir.path()});
+        QVERIFY2(all.status == 1 && all.err.startsWith(u"error 3343: "_s) && all.err.contains(pipe),
+                 qPrintable(all.shown()));
+        QVERIFY(QFile::remove(f.path(u"pell.ini"_s)));
+        if (::geteuid() == 0) {
+            QCOMPARE(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
+            const Run r = pelldb({u"check"_s, device});
+            QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3343: "_s), qPrintable(r.shown()));
+        }
+        QCOMPARE(debris(f.dir.path(), {u"pell.mdb"_s, u"pell.ldb"_s, u"pipe.mdb"_s, u"device.mdb"_s}),
+                 QStringList());
+
+        // A backup onto a link that leads nowhere, or round in a circle, is refused and the link stays.
+        const QString dangling = f.path(u"dangling.mdb"_s), loop = f.path(u"loop.mdb"_s);
+        QCOMPARE(::symlink("nowhere/at/all.mdb", QFile::encodeName(dangling).constData()), 0);
+        QCOMPARE(::symlink("loop2.mdb", QFile::encodeName(loop).constData()), 0);
+        QCOMPARE(::symlink("loop.mdb", QFile::encodeName(f.path(u"loop2.mdb"_s)).constData()), 0);
+        for (const QString& link : {dangling, loop}) {
+            const Run r = pelldb({u"backup"_s, db, link});
+            QVERIFY2(r.status == 1 && r.err.startsWith(u"error 75: "_s) && r.err.contains(link),
+                     qPrintable(r.shown()));
+            QVERIFY(QFileInfo(link).isSymLink());
+        }
+        QCOMPARE(QFileInfo(dangling).symLinkTarget(), f.path(u"nowhere/at/all.mdb"_s));
+        QCOMPARE(debris(f.dir.path(), {u"pell.mdb"_s, u"pell.ldb"_s, u"pipe.mdb"_s, u"device.mdb"_s,
+                                       u"dangling.mdb"_s, u"loop.mdb"_s, u"loop2.mdb"_s}),
+                 QStringList());
+
+        if (!canSwitchUsers())
+            QSKIP("needs root and setpriv for the cases of other users");
+        // A member of the group plants pell.ldb as a link to a file of whoever opens the database next: the
+        // administrator's check refuses it, naming the lock file, and the file it leads to stays as it was.
+        Fixture shared;
+        const OtherUser a{46201, 46200, {46200}};
+        shareFolder(shared.dir.path(), 46200);
+        const QString sdb = shared.path(u"pell.mdb"_s), ldb = shared.path(u"pell.ldb"_s);
+        QCOMPARE(runPelldbAs(a, {u"init"_s, sdb, u"--sample"_s}), 0);
+        QVERIFY(!QFileInfo::exists(ldb)); // a new database has no users yet
+        QTemporaryDir rootOnly;
+        const QString secret = rootOnly.filePath(u"secret"_s);
+        writeFile(secret, "root's own");
+        QCOMPARE(::chmod(QFile::encodeName(secret).constData(), 0600), 0);
+        QCOMPARE(::symlink(QFile::encodeName(secret).constData(), QFile::encodeName(ldb).constData()), 0);
+        Run r = pelldb({u"check"_s, sdb});
+        QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3902: "_s) && r.err.contains(ldb),
+                 qPrintable(r.shown()));
+        QCOMPARE(ownership(secret), u"0:0:600"_s);
+        QCOMPARE(fileBytes(secret), QByteArray("root's own"));
+        // A second name of that file (a hard link) is no lock file either.
+        QVERIFY(QFile::remove(ldb));
+        QCOMPARE(::link(QFile::encodeName(secret).constData(), QFile::encodeName(ldb).constData()), 0);
+        r = pelldb({u"check"_s, sdb});
+        QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3902: "_s), qPrintable(r.shown()));
+        QCOMPARE(ownership(secret), u"0:0:600"_s);
+        QVERIFY(QFile::remove(ldb));
+
+        // The administrator's check of a user's private database leaves nothing the user cannot open: the
+        // lock file it makes is the user's, with the database's bits.
+        const OtherUser owner{46202, 46202, {}};
+        QTemporaryDir parent;
+        QCOMPARE(::chmod(QFile::encodeName(parent.path()).constData(), 0711), 0);
+        const QString home = parent.filePath(u"home"_s);
+        QVERIFY(QDir().mkdir(home));
+        QCOMPARE(::chown(QFile::encodeName(home).constData(), owner.uid, owner.gid), 0);
+        QCOMPARE(::chmod(QFile::encodeName(home).constData(), 0700), 0);
+        const QString mine = home + u"/mine.mdb"_s;
+        QCOMPARE(runShellAs(&owner, u"umask 077; exec \"$0\" init \"$1\" --sample"_s, {mine}), 0);
+        QCOMPARE(ownership(mine), u"46202:46202:600"_s);
+        QVERIFY(!QFileInfo::exists(home + u"/mine.ldb"_s));
+        QCOMPARE(pelldb({u"check"_s, mine}).shown(), u"0 ok\n|"_s);
+        QCOMPARE(ownership(home + u"/mine.ldb"_s), u"46202:46202:600"_s);
+        QString out, err;
+        QCOMPARE(runPelldbAs(owner, {u"check"_s, mine}, &out, &err), 0);
+        // So is whatever the administrator's compaction and backup make on the user's behalf.
+        QCOMPARE(pelldb({u"compact"_s, mine, u"--folder"_s, home}).status, 0);
+        QCOMPARE(ownership(home + u"/_temp.mdb"_s), u"46202:46202:600"_s);
+        QCOMPARE(ownership(mine), u"46202:46202:600"_s);
+        QCOMPARE(runPelldbAs(owner, {u"compact"_s, mine, u"--folder"_s, home}, &out, &err), 0);
+
+        // A folder the engine cannot write its journal in is refused before any work, and nothing is left
+        // in the folder that was to receive the copy.
+        const OtherUser b{46203, 46203, {}};
+        const QString locked = parent.filePath(u"locked"_s), work = parent.filePath(u"work"_s);
+        QVERIFY(QDir().mkdir(locked) && QDir().mkdir(work));
+        QCOMPARE(::chmod(QFile::encodeName(locked).constData(), 0755), 0);
+        QCOMPARE(::chown(QFile::encodeName(work).constData(), b.uid, b.gid), 0);
+        const QString ro = locked + u"/pell.mdb"_s;
+        QVERIFY(QFile::copy(db, ro));
+        QCOMPARE(::chmod(QFile::encodeName(ro).constData(), 0666), 0);
+        QCOMPARE(pelldb({u"check"_s, ro}).status, 0); // the lock file, usable by all
+        const QByteArray before = fileBytes(ro);
+        QCOMPARE(runPelldbAs(b, {u"compact"_s, ro, u"--folder"_s, work}, &out, &err), 1);
+        QVERIFY2(err.startsWith(u"error 3905: "_s) && err.contains(ro), qPrintable(err));
+        QCOMPARE(fileBytes(ro), before);
+        QCOMPARE(debris(work, {}), QStringList());
+        QCOMPARE(debris(locked, {u"pell.mdb"_s, u"pell.ldb"_s}), QStringList());
+        // The other way round: a program folder the user may not write names _temp.mdb, not a hidden name.
+        const QString own = work + u"/own.mdb"_s;
+        QVERIFY(QFile::copy(db, own));
+        QCOMPARE(::chown(QFile::encodeName(own).constData(), b.uid, b.gid), 0);
+        QCOMPARE(runPelldbAs(b, {u"compact"_s, own, u"--folder"_s, locked}, &out, &err), 1);
+        QVERIFY2(err.startsWith(u"error 70: "_s) && err.contains(locked + u"/_temp.mdb"_s) &&
+                     !err.contains(u"compacting"_s),
+                 qPrintable(err));
+        QCOMPARE(debris(work, {u"own.mdb"_s, u"own.ldb"_s}), QStringList());
+    }
+
+    void aNewDatabaseIsWholeOrNotThereAndTheGroupsWhereTheFolderIsShared() {
+        if (!canSwitchUsers())
+            QSKIP("needs root (a folder of another group, a small file system) and setpriv");
+        Fixture f;
+        // Made under a mask that shuts the group out, in a folder that passes its group on: the group shares
+        // it.
+        const QString group = f.dir.path();
+        shareFolder(group, 46300);
+        const QString shared = group + u"/group.mdb"_s;
+        QCOMPARE(runShellAs(nullptr, u"umask 077; exec \"$0\" init \"$1\" --sample"_s, {shared}), 0);
+        QCOMPARE(ownership(shared), u"0:46300:660"_s);
+        const OtherUser member{46301, 46301, {46300}};
+        QString out, err;
+        QCOMPARE(runPelldbAs(member, {u"purge"_s, shared}, &out, &err), 0);
+        QCOMPARE(debris(group, {u"group.mdb"_s, u"group.ldb"_s}), QStringList());
+
+        // A disk that fills up: no half-built database under the name, nothing else left, the name said.
+        QTemporaryDir small;
+        if (QProcess::execute(u"mount"_s,
+                              {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=200k"_s, u"tmpfs"_s, small.path()}) != 0)
+            QSKIP("needs to mount a small file system");
+        const auto unmount = qScopeGuard([&] { QProcess::execute(u"umount"_s, {small.path()}); });
+        const QString full = small.filePath(u"pell.mdb"_s);
+        const Run r = pelldb({u"init"_s, full, u"--sample"_s, u"--tasks"_s, u"5000"_s});
+        QVERIFY2(r.status == 1 && r.err.startsWith(u"error 3904: "_s) && r.err.contains(full) &&
+                     !r.err.contains(u".init-"_s),
+                 qPrintable(r.shown()));
+        QCOMPARE(debris(small.path(), {}), QStringList());
+        // The same for a replica made there: it names the replica, and the master stays sound.
+        const QString master = f.makeSharedDb();
+        QCOMPARE(pelldb({u"make-master"_s, master}).status, 0);
+        writeFile(small.filePath(u"filler"_s), QByteArray(180 * 1024, 'x'));
+        const QString replica = small.filePath(u"replica.mdb"_s);
+        const QByteArray masterHeader = fileBytes(master).left(100);
+        const Run made = pelldb({u"make-replica"_s, master, replica});
+        QVERIFY2(made.status == 1 && made.err.startsWith(u"error 3904: "_s) && made.err.contains(replica),
+                 qPrintable(made.shown()));
+        QCOMPARE(debris(small.path(), {u"filler"_s}), QStringList());
+        QCOMPARE(fileBytes(master).left(100), masterHeader); // not even its change counter moved on
+        QCOMPARE(pelldb({u"check"_s, master}).shown(), u"0 ok\n|"_s);
+
+        // A repair whose salvaged copy fills the disk while it copies a table without rowid: the full disk
+        // is the error, naming the database, never "repaired" and never taken for damage it read.
+        const QString damaged = f.path(u"damaged.mdb"_s);
+        QVERIFY(QFile::copy(f.makeSharedDb(u"source.mdb"_s), damaged));
+        execRaw(damaged, u"CREATE TABLE NOTE (Note_Key TEXT PRIMARY KEY, Body BLOB) WITHOUT ROWID;"
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                         "INSERT INTO NOTE SELECT 'k' || i, randomblob(1500) FROM n;"_s);
+        const qint64 page = num(damaged, u"SELECT max(pageno) FROM dbstat WHERE name = 'ROUTE'"_s);
+        writeFile(damaged,
+                  fileBytes(damaged).replace(int((page - 1) * 4096), 4096, QByteArray(4096, '\xA5')));
+        QTemporaryDir tight;
+        const qint64 room = QFileInfo(damaged).size() * 3 / 2 / 4096 * 4096;
+        QCOMPARE(QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=%1"_s.arg(room),
+                                                u"tmpfs"_s, tight.path()}),
+                 0);
+        const auto unmountTight = qScopeGuard([&] { QProcess::execute(u"umount"_s, {tight.path()}); });
+        const QString there = tight.filePath(u"pell.mdb"_s);
+        QVERIFY(QFile::copy(damaged, there));
+        const QByteArray before = fileBytes(there);
+        const Run repaired = pelldb({u"repair"_s, there});
+        QVERIFY2(repaired.status == 1 && repaired.err.startsWith(u"error 3904: "_s) &&
+                     repaired.err.trimmed().endsWith(there),
+                 qPrintable(repaired.shown()));
+        QCOMPARE(fileBytes(there), before);
+        QCOMPARE(debris(tight.path(), {u"pell.mdb"_s, u"pell.ldb"_s}), QStringList());
     }
 
     void backupsBesideTheKernelsOwnCopy_data() {

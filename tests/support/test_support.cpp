@@ -88,6 +88,15 @@ int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out, QS
     return runToEnd(program, command + args, out, err);
 }
 
+int runShellAs(const OtherUser* user, const QString& script, const QStringList& args, QString* out,
+               QString* err) {
+    QStringList command = user ? pelldbAs(*user) : QStringList{pelldbPath()};
+    command.removeLast(); // pelldb itself becomes the script's $0
+    command << u"sh"_s << u"-c"_s << script << pelldbPath() << args;
+    const QString program = command.takeFirst();
+    return runToEnd(program, command, out, err);
+}
+
 void shareFolder(const QString& folder, unsigned gid) {
     const QByteArray name = QFile::encodeName(folder);
     if (::chown(name.constData(), 0, gid) != 0 || ::chmod(name.constData(), 02770) != 0)
@@ -141,13 +150,17 @@ void execRaw(const QString& path, const QString& sql) {
 QVariant scalarRaw(const QString& path, const QString& sql) {
     sqlite3* raw = nullptr;
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &raw, SQLITE_OPEN_READONLY, nullptr) !=
-        SQLITE_OK)
-        qFatal("cannot open %s", qPrintable(path));
+        SQLITE_OK) {
+        sqlite3_close(raw);
+        throw Error(err::CannotOpen, u"cannot open %1 to ask: %2"_s.arg(path, sql));
+    }
     sqlite3_busy_timeout(raw, 5000);
     QVariant result;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(raw, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
+    int rc = sqlite3_prepare_v2(raw, sql.toUtf8().constData(), -1, &stmt, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
         switch (sqlite3_column_type(stmt, 0)) {
         case SQLITE_INTEGER:
             result = qlonglong(sqlite3_column_int64(stmt, 0));
@@ -161,8 +174,13 @@ QVariant scalarRaw(const QString& path, const QString& sql) {
             result = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
         }
     }
+    // A query that fails (busy, a missing table, damage) is no answer: a check built on it must fail, not
+    // compare an empty value.
+    const QString message = QString::fromUtf8(sqlite3_errmsg(raw));
     sqlite3_finalize(stmt);
     sqlite3_close(raw);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        throw Error(rc, u"%1: %2 (asked: %3)"_s.arg(path, message, sql));
     return result;
 }
 

@@ -48,6 +48,10 @@ bool canSwitchUsers();
 QStringList pelldbAs(const OtherUser& user);
 int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out = nullptr,
                 QString* err = nullptr);
+// Runs a shell script as that user (as this process when user is null), with pelldb's path as $0 and args
+// as $1...: for what a shell sets up around pelldb (a creation mask, a limit).
+int runShellAs(const OtherUser* user, const QString& script, const QStringList& args, QString* out = nullptr,
+               QString* err = nullptr);
 // Makes a folder one that the members of a group share: theirs, writable by them, and passing its group on
 // to the files made in it.
 void shareFolder(const QString& folder, unsigned gid);

@@ -161,8 +161,18 @@ void checkDestination(const QString& destination) {
     if (!info.absoluteDir().exists())
         throw Error::make(err::PathNotFound, destination);
     struct stat st {};
-    if (::stat(QFile::encodeName(destination).constData(), &st) != 0)
+    if (::stat(QFile::encodeName(destination).constData(), &st) != 0) {
+        const int why = errno;
+        // A link that leads nowhere (or round in a circle) is no destination: the copy would replace the
+        // link itself.
+        struct stat link {};
+        if (::lstat(QFile::encodeName(destination).constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            throw Error(err::PathFileAccess,
+                        standardText(err::PathFileAccess) + u' ' + destination +
+                            (why == ELOOP ? QStringLiteral(" (a link that leads round in a circle)")
+                                          : QStringLiteral(" (a link that leads nowhere)")));
         return;
+    }
     // A device or a pipe would be replaced by a plain file, never written to as a copy would.
     if (!S_ISREG(st.st_mode))
         throw Error(err::PathFileAccess, standardText(err::PathFileAccess) + u' ' + destination +
@@ -262,6 +272,13 @@ bool isSameFile(const QString& a, const QString& b) {
 
 QString copyDatabaseFile(const QString& source, const QString& destination) {
     checkDestination(destination);
+    // A pipe would hold the copy until another program wrote into it; a device is no database. Neither
+    // is read, not even as a damaged file.
+    struct stat from {};
+    if (::stat(QFile::encodeName(source).constData(), &from) == 0 && !S_ISREG(from.st_mode))
+        throw Error::make(err::NotADatabase,
+                          source + (S_ISFIFO(from.st_mode) ? QStringLiteral(" (a pipe, not a regular file)")
+                                                           : QStringLiteral(" (not a regular file)")));
     if (isSameFile(source, destination))
         throw Error::make(err::PermissionDenied, destination);
     // A destination that is a link gets the copy where it leads, as a copy through it would.
@@ -279,7 +296,7 @@ QString copyDatabaseFile(const QString& source, const QString& destination) {
     if (!db) {
         copyDamagedFile(source, out.get(), destination);
     } else if (db->scalar(QStringLiteral("PRAGMA journal_mode")).toString() == QLatin1String("wal")) {
-        out.close(destination);
+        // Kept open: the owner and bits are given through it below.
         copyThroughEngine(db->rawHandle(), temp.path());
     } else {
         // Where the kernel cannot copy from the engine's descriptor, the engine's map of the file is used.
@@ -304,14 +321,13 @@ QString copyDatabaseFile(const QString& source, const QString& destination) {
     }
     if (db)
         db->close();
-    if (out.valid())
-        out.close(destination);
     QString note;
-    if (QFileInfo::exists(target) && !copyAccess(target, temp.path(), source))
+    if (QFileInfo::exists(target) && !copyAccess(target, out.get(), temp.path(), source))
         note =
             QStringLiteral("The earlier copy at %1 belonged to another user; the new copy is yours, with the "
                            "earlier copy's group and permissions.")
                 .arg(destination);
+    out.close(destination);
     temp.commit();
     return note;
 }

@@ -3,14 +3,13 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/files/engine_file.h"
-#include "db/files/journal.h"
 #include "db/files/posix_files.h"
 #include "db/schema.h"
 
 #include <QFileInfo>
 
-// Compaction: a compacted copy, written whole and then put into the database file itself through the
-// engine's journal.
+// Compaction: a compacted copy, written whole, then put into the database file itself by the engine's own
+// backup, behind its rollback journal.
 namespace pell::db::files {
 
 void compactDatabase(const QString& source, const QString& destination) {
@@ -27,11 +26,20 @@ void compactInPlace(const QString& givenPath, const QString& copyPath, const std
         throw Error::make(err::DatabaseExists, copyPath);
     auto db = Database::open(givenPath, {.exclusive = true});
     requirePellwoodDatabase(*db);
+    requireWritableFolder(givenPath);
     holdFileExclusively(*db);
 
     removeStaleTemps(QFileInfo(copyPath).absolutePath(), QStringLiteral("compacting"));
     SiblingTemp compacted(copyPath, QStringLiteral("compacting"), givenPath);
-    compacted.create().close(compacted.path());
+    // Kept open to the end: the content put into the database is read from this very file, whatever
+    // happens to its names.
+    Fd written;
+    try {
+        written = compacted.create();
+    } catch (const Error& error) {
+        // The hidden name is no name the administrator gave: the copy is what could not be made.
+        throw Error(error.number(), QString(error.text()).replace(compacted.path(), copyPath));
+    }
     // Reading the whole file through the engine's map spares a copy of every page. The compacted file is
     // synced once, whole, before it is put in place, rather than by the engine as it writes it.
     exec(db->rawHandle(), QStringLiteral("PRAGMA mmap_size=2147418112"));
@@ -44,8 +52,10 @@ void compactInPlace(const QString& givenPath, const QString& copyPath, const std
             throw Error::make(error.number(), copyPath);
         throw;
     }
+    syncFile(written.get(), compacted.path());
+    SqliteHandle source = openWritten(written.get(), compacted.path());
     compacted.commit(false);
-    writeThroughJournal(db->rawHandle(), copyPath, midway);
+    replaceContent(*db, source.get(), midway);
     db->close();
 }
 

@@ -110,6 +110,18 @@ void setOperationLog(OperationLog* log) {
     operationLog = log;
 }
 
+namespace {
+FaultHook faultHook = nullptr;
+}
+
+void setFaultHook(FaultHook hook) {
+    faultHook = hook;
+}
+
+int injectedFault(FileOp op, const QString& path) {
+    return faultHook ? faultHook(op, path) : 0;
+}
+
 Fd createLike(const QString& model, const QString& path) {
     struct stat st {};
     if (::stat(native(model).constData(), &st) != 0)
@@ -123,8 +135,11 @@ Fd createLike(const QString& model, const QString& path) {
         throwErrno(errno, path);
     }
     Fd file(fd);
-    // Only a member of the group may give it to a file; elsewhere the file keeps the creator's group.
-    if (::fchown(fd, uid_t(-1), st.st_gid) != 0 && errno != EPERM)
+    // Only a member of the group may give it to a file; elsewhere the file keeps the creator's group. The
+    // administrator, working on a user's behalf, gives the file to the model's owner, who must be able to
+    // use or remove whatever was made for the database.
+    const uid_t owner = ::geteuid() == 0 ? st.st_uid : uid_t(-1);
+    if (::fchown(fd, owner, st.st_gid) != 0 && errno != EPERM)
         throwErrno(errno, path);
     struct stat now {};
     const bool sameGroup = ::fstat(fd, &now) == 0 && now.st_gid == st.st_gid;
@@ -177,6 +192,8 @@ int removeStaleTemps(const QString& folder, const QString& purpose) {
 
 void publishDurably(const QString& temp, const QString& finalPath, bool replace) {
     syncPath(temp);
+    if (const int fault = injectedFault(FileOp::Rename, finalPath))
+        throwErrno(fault, finalPath);
     if (replace) {
         if (::rename(native(temp).constData(), native(finalPath).constData()) != 0)
             throwErrno(errno, finalPath);
@@ -220,6 +237,15 @@ Fd SiblingTemp::create() {
 }
 
 void SiblingTemp::commit(bool replace) {
+    // The name is put in place, so it must still be the file this object made: one swapped in by somebody
+    // else who may write the folder is never published.
+    struct stat made {};
+    struct stat named {};
+    if (m_mark.valid() &&
+        (::fstat(m_mark.get(), &made) != 0 || ::lstat(native(m_path).constData(), &named) != 0 ||
+         made.st_dev != named.st_dev || made.st_ino != named.st_ino))
+        throw Error(err::PathFileAccess, standardText(err::PathFileAccess) + u' ' + m_finalPath +
+                                             QStringLiteral(" (its temporary file was replaced by another)"));
     publishDurably(m_path, m_finalPath, replace);
     m_done = true;
     m_mark = Fd();
@@ -237,6 +263,8 @@ bool fileId(const QString& path, FileId& id) {
 }
 
 void writeAll(int fd, const char* data, qint64 size, const QString& path) {
+    if (const int fault = injectedFault(FileOp::Write, path))
+        throwErrno(fault, path);
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size_t(size));
         if (n < 0) {
@@ -261,6 +289,8 @@ void copyContents(int from, int to, const QString& fromPath, const QString& toPa
     bool kernelCopy = true;
     std::vector<char> buffer;
     while (remaining() > 0) {
+        if (const int fault = injectedFault(FileOp::Write, toPath))
+            throwErrno(fault, toPath);
         if (kernelCopy) {
             const loff_t start = outOffset;
             const ssize_t n = ::copy_file_range(from, &inOffset, to, &outOffset, size_t(remaining()), 0);
@@ -327,6 +357,8 @@ int heldDescriptor(const QString& path) {
 }
 
 void syncFile(int fd, const QString& path) {
+    if (const int fault = injectedFault(FileOp::Sync, path))
+        throwErrno(fault, path);
     if (::fsync(fd) != 0)
         throwErrno(errno, path);
     if (operationLog)
@@ -334,7 +366,8 @@ void syncFile(int fd, const QString& path) {
 }
 
 void syncPath(const QString& path) {
-    Fd fd(::open(native(path).constData(), O_RDONLY | O_CLOEXEC));
+    // A name in a shared folder may have been swapped for a pipe or a link: never waited on, never followed.
+    Fd fd(::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd.valid())
         throwErrno(errno, path);
     syncFile(fd.get(), path);
@@ -345,8 +378,9 @@ void syncFolderOf(const QString& path) {
     const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return; // a folder we may not open for syncing still holds the new name
-    const int rc = ::fsync(fd);
-    const int saved = errno;
+    const int fault = injectedFault(FileOp::Sync, folder);
+    const int rc = fault ? -1 : ::fsync(fd);
+    const int saved = fault ? fault : errno;
     retryClose(fd);
     // Some file systems cannot sync a folder (EINVAL); their names are durable by other means.
     if (rc != 0 && saved != EINVAL)
@@ -355,7 +389,7 @@ void syncFolderOf(const QString& path) {
         operationLog->folderSynced(folder);
 }
 
-bool copyAccess(const QString& model, const QString& path, const QString& cap) {
+bool copyAccess(const QString& model, int fd, const QString& path, const QString& cap) {
     struct stat st {};
     if (::stat(native(model).constData(), &st) != 0)
         throwErrno(errno, model);
@@ -366,15 +400,15 @@ bool copyAccess(const QString& model, const QString& path, const QString& cap) {
     bits &= ~mode_t(06000); // a data file is never run
     bool ownerKept = true;
     // Only the administrator may hand a file over; a member of the group may still give it the group.
-    if (::chown(native(path).constData(), st.st_uid, st.st_gid) != 0) {
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
         if (errno != EPERM)
             throwErrno(errno, path);
         struct stat now {};
-        ownerKept = ::stat(native(path).constData(), &now) == 0 && now.st_uid == st.st_uid;
-        if (::chown(native(path).constData(), uid_t(-1), st.st_gid) != 0 && errno != EPERM)
+        ownerKept = ::fstat(fd, &now) == 0 && now.st_uid == st.st_uid;
+        if (::fchown(fd, uid_t(-1), st.st_gid) != 0 && errno != EPERM)
             throwErrno(errno, path);
     }
-    if (::chmod(native(path).constData(), bits) != 0)
+    if (::fchmod(fd, bits) != 0)
         throwErrno(errno, path);
     return ownerKept;
 }

@@ -44,8 +44,19 @@ public:
 // Installs a log (nullptr: none). Not for production use; one at a time.
 void setOperationLog(OperationLog* log);
 
+// The writes, syncs and renames that the whole-file operations make themselves (the engine's own go
+// through its file layer, where a test wraps them the same way). A test installs a hook that is asked
+// before each: a nonzero errno makes the operation fail with it, as a failing device or a full disk would;
+// the hook may also end the process there (a power cut). Not for production use; one at a time.
+enum class FileOp { Write, Sync, Rename };
+using FaultHook = int (*)(FileOp op, const QString& path);
+void setFaultHook(FaultHook hook);
+// Asks the hook (none: 0, go on).
+int injectedFault(FileOp op, const QString& path);
+
 // Creates a new file exclusively, from the first moment with the permission bits of model (never wider) and,
-// where the system allows, its group, so that the users who share the model share the new file too.
+// where the system allows, its group (and, for the administrator, its owner), so that the users who share
+// the model share the new file too.
 Fd createLike(const QString& model, const QString& path);
 
 // Where a hidden temporary for finalPath lives: ".NAME.PURPOSE-PID-N" beside it. The process id lets a later
@@ -108,10 +119,11 @@ void syncFile(int fd, const QString& path);
 void syncPath(const QString& path);
 // Makes a rename or a new name in the folder durable.
 void syncFolderOf(const QString& path);
-// Gives path the owner, group and permission bits of model (the file path replaces), but never wider
-// permissions than cap has, when cap is given. Where the owner cannot be handed over (only the
-// administrator may), the group and bits are kept and false is returned.
-bool copyAccess(const QString& model, const QString& path, const QString& cap = {});
+// Gives the file open at fd (named path, a file this process created) the owner, group and permission bits
+// of model (the file it replaces), but never wider permissions than cap has, when cap is given: through the
+// descriptor, never by a name that might lead elsewhere by then. Where the owner cannot be handed over
+// (only the administrator may), the group and bits are kept and false is returned.
+bool copyAccess(const QString& model, int fd, const QString& path, const QString& cap = {});
 // Removes a file; a missing file is not an error.
 void removeIfExists(const QString& path);
 

@@ -3,13 +3,13 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/files/engine_file.h"
-#include "db/files/journal.h"
 #include "db/files/posix_files.h"
 #include "db/files/salvage.h"
 #include "db/schema.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sqlite3.h>
 
@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 // Repair: an intact file is rebuilt in place; a damaged one has its readable rows salvaged into a fresh
-// file whose content then goes into the database file through the engine's journal.
+// file whose content then goes into the database file through the engine's own backup.
 namespace pell::db::files {
 
 namespace {
@@ -130,6 +130,8 @@ void mendHeaderInPlace(const QString& path, const QString& soundFile) {
             throwErrno(errno, path);
         fd = own.get();
     }
+    if (const int fault = injectedFault(FileOp::Write, path))
+        throwErrno(fault, path);
     if (::pwrite(fd, header, HeaderSize, 0) != HeaderSize)
         throwErrno(errno, path);
     syncFile(fd, path);
@@ -145,6 +147,12 @@ RepairReport repairDatabase(const QString& givenPath) {
     try {
         return repairOpenDatabase(givenPath);
     } catch (const Error& error) {
+        // The hidden files beside the database are no names the administrator knows: a full disk or a
+        // failing device while writing them is the repair of this database failing.
+        static const QRegularExpression hidden(
+            QStringLiteral("\\S*/\\.[^/\\s]+\\.(repairing|mending)-[0-9]+-[0-9]+"));
+        if (error.text().contains(hidden))
+            throw Error(error.number(), QString(error.text()).replace(hidden, givenPath));
         // Damage the repair itself could not get past: telling the administrator to run Repair would send
         // them round in a circle.
         if (error.number() == err::Corrupt || error.number() == err::NotADatabase)
@@ -166,13 +174,17 @@ RepairReport repairOpenDatabase(const QString& givenPath) {
     const bool readable = schemaReadable(db->rawHandle());
     if (readable) {
         requirePellwoodDatabase(*db);
+        // A file left in write-ahead-log mode goes back to the rollback journal before anything is
+        // rewritten, the rebuild of an intact file included.
+        holdFileExclusively(*db);
         report.problems = integrityProblems(*db);
         if (report.problems.isEmpty()) {
+            // Each statement is one transaction of the engine's own; the lock file keeps other users out.
+            exec(db->rawHandle(), QStringLiteral("PRAGMA locking_mode=NORMAL"));
             db->execute(QStringLiteral("REINDEX"));
             db->execute(QStringLiteral("VACUUM"));
             return report;
         }
-        holdFileExclusively(*db);
     } else {
         report.problems << QStringLiteral("the header or the list of tables cannot be read");
     }
@@ -180,8 +192,10 @@ RepairReport repairOpenDatabase(const QString& givenPath) {
     const QString folder = QFileInfo(path).absolutePath();
     removeStaleTemps(folder, QStringLiteral("repairing"));
     removeStaleTemps(folder, QStringLiteral("mending"));
+    requireWritableFolder(path);
     SiblingTemp fresh(path, QStringLiteral("repairing"), path);
-    fresh.create().close(fresh.path());
+    // Kept open to the end: what goes into the database is read from this very file.
+    Fd written = fresh.create();
     if (readable) {
         salvageDatabase(db->rawHandle(), fresh.path(), report);
     } else {
@@ -214,8 +228,9 @@ RepairReport repairOpenDatabase(const QString& givenPath) {
         mendHeaderInPlace(path, fresh.path());
         holdFileExclusively(*db);
     }
-    syncPath(fresh.path());
-    writeThroughJournal(db->rawHandle(), fresh.path());
+    syncFile(written.get(), fresh.path());
+    SqliteHandle source = openWritten(written.get(), fresh.path());
+    replaceContent(*db, source.get());
     db->close();
     report.salvaged = true;
     return report;

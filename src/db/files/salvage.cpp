@@ -87,6 +87,23 @@ public:
     void run() {
         if (m_columnCount == 0)
             return;
+        try {
+            copyRows();
+        } catch (const TargetFailure& failure) {
+            // Writing the fresh file failed (a full disk, a failing device): that ends the repair.
+            throw failure.error;
+        }
+    }
+
+private:
+    enum class Probe { Row, End, Damaged };
+
+    // A failure of the fresh file, kept apart from the damage that reading the old one meets.
+    struct TargetFailure {
+        Error error;
+    };
+
+    void copyRows() {
         Statement insert(m_target, m_insert);
         if (!m_withRowid) {
             // Without a rowid there is no way past a damaged page: the rows up to it are kept.
@@ -94,7 +111,9 @@ public:
             try {
                 while (scan.step())
                     copyRow(scan, insert, 0);
-            } catch (const Error&) {
+            } catch (const Error& error) {
+                if (!isDamage(error))
+                    throw;
             }
             return;
         }
@@ -127,9 +146,6 @@ public:
         }
     }
 
-private:
-    enum class Probe { Row, End, Damaged };
-
     static bool isDamage(const Error& error) {
         return error.number() == err::Corrupt || error.number() == err::NotADatabase ||
                error.number() == err::DiskIo;
@@ -139,16 +155,20 @@ private:
         sqlite3_stmt* in = scan.raw();
         sqlite3_stmt* out = insert.raw();
         const int count = m_columnCount + first;
-        for (int i = 0; i < count; ++i)
-            check(m_target, sqlite3_bind_value(out, i + 1, sqlite3_column_value(in, i)));
-        const int rc = sqlite3_step(out);
-        sqlite3_reset(out);
-        if (rc == SQLITE_DONE) {
-            ++m_report.rowsKept;
-        } else if ((rc & 0xff) == SQLITE_CONSTRAINT) {
-            ++m_report.rowsLost; // a damaged value that collides with a key already copied
-        } else {
-            throwSqlite(m_target, rc);
+        try {
+            for (int i = 0; i < count; ++i)
+                check(m_target, sqlite3_bind_value(out, i + 1, sqlite3_column_value(in, i)));
+            const int rc = sqlite3_step(out);
+            sqlite3_reset(out);
+            if (rc == SQLITE_DONE) {
+                ++m_report.rowsKept;
+            } else if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+                ++m_report.rowsLost; // a damaged value that collides with a key already copied
+            } else {
+                throwSqlite(m_target, rc);
+            }
+        } catch (const Error& error) {
+            throw TargetFailure{error};
         }
     }
 

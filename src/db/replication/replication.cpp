@@ -175,11 +175,21 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
         // The copy starts from the source's versions, its own users' latest changes included.
         Transaction tx(db);
         exec(db.rawHandle(), QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        foldOwnChanges(db.rawHandle(), source.replicaId);
-        exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
-        tx.commit();
+        // Nothing to fold: rolled back, so that a copy that then fails (a full disk) leaves the source's
+        // file exactly as it was.
+        if (foldOwnChanges(db.rawHandle(), source.replicaId)) {
+            exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
+            tx.commit();
+        }
     }
-    db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
+    try {
+        db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
+    } catch (const Error& error) {
+        // A full disk or a failing device concerns the copy being written, not the source read.
+        if (error.number() == err::EngineDiskFull || error.number() == err::DiskIo)
+            throw Error::make(error.number(), path);
+        throw;
+    }
     NewMember made;
     {
         sqlite3* raw = nullptr;
