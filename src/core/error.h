@@ -54,6 +54,7 @@ inline constexpr int ConflictNotFound = 3614;
 inline constexpr int ConflictChangedSince = 3615;
 inline constexpr int ConflictWouldBreak = 3616;
 inline constexpr int ConflictClosed = 3617;
+inline constexpr int ClockAhead = 3620;
 // Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
 // are no Pellwood database, damage beyond repair.
 inline constexpr int LockingUnsupported = 3901;

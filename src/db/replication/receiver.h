@@ -42,35 +42,46 @@ public:
              DirectionStats& stats);
 
     void apply(const Change& change);
-    // Asks for the row to be checked again before finish().
-    void recheck(int table, const Row& key);
+    // Asks for the row to be decided again before finish(); `touched`: its version changed here, so the rows
+    // related to it are decided again too, and what it loses is logged.
+    void recheck(int table, const Row& key, bool touched = false);
     // Takes a row out of its table into the kept rows, logged: it refers to a row that is missing here.
     void setAside(int table, const Row& key);
-    // Checks what is queued and writes the clock. Returns whether anything in the file changed.
+    // Decides every row queued and writes the clock. Returns whether anything in the file changed.
     bool finish();
+    // What is wrong with the row as it is in the file, compared with what the versions make of it (empty
+    // when nothing). Reads only.
+    QString divergence(int table, const Row& key);
 
 private:
-    struct ParentCheck {
+    // Whether a row could stand as far as the rows it refers to go (and why not).
+    struct Verdict {
         bool ok = true;
         QString reason;
-        QList<std::pair<int, Row>> pins;
+    };
+    // What the versions make of a row: it stands, it is set aside (a live version that cannot stand), or it
+    // is not in the table.
+    struct Desired {
+        enum Kind { Absent, Stand, Aside } kind = Absent;
+        std::optional<ShadowRow> shadow;
+        std::optional<Row> content;
+        QString reason;
     };
 
-    void place(int table, const Row& key, const Row* content);
-    void placeRow(int table, const Row& key, const Row* content);
-    ParentCheck checkParents(int table, const Row& key, const Row& content, const Version* version,
-                             int depth);
+    std::optional<Row> contentOf(int table, const Row& key, const ShadowRow& s);
+    Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
-    bool pin(int table, const Row& key);
-    // Writes a row into its table (a change of a standing row, a new row, or a kept row coming back); a row
-    // refused by the table's own rules is set aside. Returns whether the row stands.
+    Desired desired(int table, const Row& key);
+    // Puts the row where its versions say it belongs; the rows related to it are decided again when it moved.
+    void place(int table, const Row& key);
+    void applyKeyless(const Change& change, const ShadowRow& before);
+    // Writes a kept row back into its table; a row refused by the table's own rules is set aside. Returns
+    // whether the row stands.
     bool write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh);
     void keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow);
     void pull(int table, const Row& key);
-    void neighbours(int table, const Row& key, const Row& content, bool nowStanding);
+    void touchNeighbours(int table, const Row& key, const std::optional<Row>& content, bool fresh = false);
     void newIncarnation(int table, const Row& key);
-    bool hasRestrictParent(int table) const;
-    void leftParents(int table, const Row& before, const Row& after);
     void suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason);
     void log(int table, const Row& key, const QString& reason, const Version& lost,
              const std::optional<Row>& lostRow, const std::optional<Version>& kept,
@@ -96,9 +107,8 @@ private:
     std::vector<std::vector<Relation>> m_asParent;
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
+    QSet<QByteArray> m_touched;
     QSet<QByteArray> m_pulled;
-    QSet<QByteArray> m_placing;
-    QHash<QByteArray, std::pair<qint64, qint64>> m_standing; // rows seen standing, and their incarnation
     int m_depth = 0;
     qint64 m_pulls = 0;
     bool m_changed = false;

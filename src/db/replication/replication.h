@@ -41,7 +41,10 @@ struct SyncStats {
 };
 
 // Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
-SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0);
+// acceptClockAhead: takes versions whose clocks are further ahead of this machine's time than the limit
+// (MaxClockAheadMs), for a set whose clocks were already carried ahead (docs/replication.md, "Clocks").
+SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0,
+                               bool acceptClockAhead = false);
 
 // A conflict as the administrator sees it: the version kept and the version lost, column by column.
 struct ConflictView {
@@ -76,6 +79,10 @@ void restoreConflict(Database& db, qint64 id);
 // what its writers left unsound. Every exchange does this first; done ahead, it keeps the exchange itself
 // short.
 void recordOwnChanges(Database& db);
+
+// The rows whose place or content in the member's tables is not what the versions it holds make of them
+// (docs/replication.md, "What stands"), one line each; empty when the member is what its versions say.
+QStringList divergences(Database& db);
 
 // Default number of versions applied in one transaction.
 inline constexpr int DefaultBatchSize = 5000;

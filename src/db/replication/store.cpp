@@ -301,6 +301,17 @@ std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
     return readRow(s.raw(), 0, int(m_carried.size()));
 }
 
+std::optional<Row> TableStore::standing(const Row& key) {
+    Statement& s = m_statements.get(4, [&] {
+        return QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1));
+    });
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    if (!s.step())
+        return std::nullopt;
+    return readRow(s.raw(), 0, int(m_carried.size()));
+}
+
 bool TableStore::keepEmpty() {
     if (m_info.keep.isEmpty())
         return true;
@@ -554,6 +565,22 @@ QList<Row> TableStore::rivals(const Row& content, const Row& key) {
         bindValues(s, n + 1, key);
         while (s.step())
             found << readRow(s.raw(), 0, int(m_info.keys.size()));
+    }
+    return found;
+}
+
+QList<Row> TableStore::rivalsAnywhere(const Row& content, const Row& key) {
+    QList<Row> found;
+    for (const QStringList& columns : m_unique) {
+        const Row values = project(content, columns);
+        bool null = values.empty();
+        for (const Value& v : values)
+            null |= v.isNull();
+        if (null)
+            continue;
+        for (const Row& k : keysWhere(m_info.name, columns, values) + keptWhere(columns, values))
+            if (k != key && !found.contains(k))
+                found << k;
     }
     return found;
 }

@@ -237,7 +237,7 @@ bool settleOwn(sqlite3* db, qint64 me) {
         s.bindAll({clock.settled, me});
         const int keys = int(side.stores[size_t(table)]->info().keys.size());
         while (s.step())
-            check.recheck(table, readRow(s.raw(), 0, keys));
+            check.recheck(table, readRow(s.raw(), 0, keys), true);
     };
     const auto find = [&](const QString& name) {
         for (size_t i = 0; i < side.stores.size(); ++i)
@@ -341,7 +341,12 @@ void setAsideBroken(sqlite3* db, qint64 me, Side& side, DirectionStats& stats) {
 } // namespace
 
 void settleOwnChanges(const Member& member) {
+    // A member that cannot be written cannot turn its own changes into versions: its partner would be told
+    // it has nothing new. The exchange fails instead, naming the file.
+    const QString path = QString::fromUtf8(sqlite3_db_filename(member.db, "main"));
     try {
+        if (sqlite3_db_readonly(member.db, "main") == 1)
+            throw Error::make(err::ReadOnly, path);
         Transaction tx(member.db, true);
         exec(member.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
         const bool folded = foldOwnChanges(member.db, member.id);
@@ -350,8 +355,9 @@ void settleOwnChanges(const Member& member) {
         exec(member.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
         tx.commit();
     } catch (const Error& e) {
-        if (e.number() != err::ReadOnly)
+        if (path.isEmpty() || e.text().contains(path))
             throw;
+        throw Error(e.number(), e.text() + QStringLiteral(" (") + path + u')');
     }
 }
 
@@ -365,7 +371,36 @@ qint64 putBack(const Member& a, const Member& b) {
     return behind(a, b) ? a.id : behind(b, a) ? b.id : 0;
 }
 
-DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted) {
+namespace {
+
+// The highest clock a change carries: its version's, the content kept with it, a conflict record's.
+qint64 clockOf(const Change& c) {
+    if (c.conflict)
+        return qMax(c.conflict->loggedClock, c.conflict->stateClock);
+    return qMax(c.version.clock, c.kept ? c.kept->version.clock : 0);
+}
+
+[[noreturn]] void refuseClock(const Member& sender, qint64 clock, qint64 wall) {
+    const auto who = readIdentity(sender.db).value_or(Identity{});
+    const qint64 aheadMs = (clock >> 20) - (wall >> 20);
+    const QString path = QString::fromUtf8(sqlite3_db_filename(sender.db, "main"));
+    throw Error::make(
+        err::ClockAhead,
+        QStringLiteral(
+            "Member \"%1\" (%2, replica %3) carries a clock %4 s (%5 days) ahead of this machine's "
+            "time; the limit is %6 minutes. Put the clock of the machine that wrote it right; for a "
+            "set whose clocks are already ahead, see pelldb sync --accept-clock-ahead.")
+            .arg(who.description, path)
+            .arg(who.replicaId)
+            .arg(aheadMs / 1000)
+            .arg(double(aheadMs) / 86'400'000.0, 0, 'f', 1)
+            .arg(MaxClockAheadMs / 60'000));
+}
+
+} // namespace
+
+DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted,
+                        bool acceptClockAhead) {
     DirectionStats stats;
     if (batchSize <= 0)
         batchSize = DefaultBatchSize;
@@ -397,8 +432,14 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                     break;
                 }
                 position = c->seq;
-                if (!covered(holds, *c, untrusted))
-                    batch << std::move(*c);
+                if (covered(holds, *c, untrusted))
+                    continue;
+                if (!acceptClockAhead) {
+                    const qint64 wall = wallClock();
+                    if (clockOf(*c) > wall + (MaxClockAheadMs << 20))
+                        refuseClock(sender, clockOf(*c), wall);
+                }
+                batch << std::move(*c);
             }
             ended = ended || !stream.more();
             if (ended)
