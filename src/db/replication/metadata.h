@@ -93,9 +93,6 @@ void writeClock(sqlite3* db, const Clock& clock);
 // The clock value of this instant: milliseconds since 1970 shifted left by 20 bits. PELL_TEST_NOW_MS, when
 // set, stands for this machine's time (tests of wrong clocks).
 qint64 wallClock();
-// How far ahead of the receiver's time a received clock may be: a version from further ahead is refused, so
-// that one wrong clock cannot carry every member's clock away.
-inline constexpr qint64 MaxClockAheadMs = 10 * 60 * 1000;
 
 // What a member holds: every version of writer w with clock up to known[w] (or one that replaced it),
 // its own changes included.
