@@ -351,7 +351,7 @@ bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
                 continue;
             // The content found may be a stale copy: the row's own content must refer here.
             const std::optional<Row> content = contentOf(r.child, ck, *cs);
-            if (!content || child.project(*content, r.link->columns) != key)
+            if (!content || !sameRow(table, child.project(*content, r.link->columns), key))
                 continue;
             QSet<QByteArray> trail{tag(table, key)};
             if (!available(r.child, ck, &*content, trail).ok)
@@ -363,6 +363,18 @@ bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
         }
     }
     return false;
+}
+
+bool Receiver::sameRow(int table, const Row& a, const Row& b) {
+    if (a == b)
+        return true;
+    if (a.size() != b.size() || hasNull(a))
+        return false;
+    // Keys compare in their columns' collation (a user is the same in any case): the table says.
+    TableStore& store = *m_stores[size_t(table)];
+    const std::optional<ShadowRow> x = store.shadow(a);
+    const std::optional<ShadowRow> y = x ? store.shadow(b) : std::nullopt;
+    return x && y && x->seq == y->seq;
 }
 
 Receiver::Desired Receiver::desired(int table, const Row& key) {

@@ -72,6 +72,8 @@ private:
     Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
     Desired desired(int table, const Row& key);
+    // Whether two keys name the same row of the table.
+    bool sameRow(int table, const Row& a, const Row& b);
     // Puts the row where its versions say it belongs; the rows related to it are decided again when it moved.
     void place(int table, const Row& key);
     void applyKeyless(const Change& change, const ShadowRow& before);

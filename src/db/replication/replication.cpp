@@ -254,14 +254,9 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     files::removeStaleTemps(QFileInfo(path).absolutePath(), QStringLiteral("making"));
     files::SiblingTemp pending(path, QStringLiteral("making"), db.path());
     pending.create().close(pending.path());
-    {
-        // The copy starts from the source's versions, its own users' latest changes included.
-        Transaction tx(db);
-        exec(db.rawHandle(), QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        foldOwnChanges(db.rawHandle(), source.replicaId);
-        exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
-        tx.commit();
-    }
+    // The copy starts from the source's versions, its own users' latest changes included, and with what its
+    // writers left unsound put right: the copy will not judge versions that are not its own.
+    settleOwnChanges(Member{db.rawHandle(), source.replicaId});
     db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
     NewMember made;
     {

@@ -348,6 +348,8 @@ void settleOwnChanges(const Member& member) {
         if (sqlite3_db_readonly(member.db, "main") == 1)
             throw Error::make(err::ReadOnly, path);
         Transaction tx(member.db, true);
+        // Rows are moved one by one: relationships are checked when all have moved.
+        exec(member.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         exec(member.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
         const bool folded = foldOwnChanges(member.db, member.id);
         if (!settleOwn(member.db, member.id) && !folded)
