@@ -89,7 +89,7 @@ void Receiver::apply(const Change& c) {
             // else, the content waits in the kept rows for the decision of finish().
             QSet<QByteArray> trail;
             const qint64 pulls = m_pulls;
-            if (available(c.table, c.key, &*c.content, trail).ok && pulls == m_pulls &&
+            if (available(c.table, c.key, &*c.content, trail, &c.version).ok && pulls == m_pulls &&
                 !store.shadow(c.key)) {
                 int refusal = 0;
                 if (store.insertRow(*c.content, &refusal)) {
@@ -247,7 +247,8 @@ std::optional<Row> Receiver::contentOf(int table, const Row& key, const ShadowRo
     return store.content(key, s);
 }
 
-Receiver::Verdict Receiver::available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail) {
+Receiver::Verdict Receiver::available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                                      const Version* version) {
     Verdict v;
     TableStore& store = *m_stores[size_t(table)];
     if (!store.info().keyed)
@@ -255,7 +256,13 @@ Receiver::Verdict Receiver::available(int table, const Row& key, const Row* give
     const QByteArray self = tag(table, key);
     if (trail.contains(self) || trail.size() > MaxDepth)
         return v; // round a cycle: rows that refer to each other stand together
-    const std::optional<ShadowRow> s = store.shadow(key);
+    std::optional<ShadowRow> s;
+    if (version) { // a row new here, not recorded yet
+        s.emplace();
+        s->version = *version;
+    } else {
+        s = store.shadow(key);
+    }
     if (!s) {
         v.ok = false;
         v.reason =

@@ -69,7 +69,9 @@ private:
     };
 
     std::optional<Row> contentOf(int table, const Row& key, const ShadowRow& s);
-    Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail);
+    // `given`: the row's content, when known; `version`: its version, for a row not recorded yet.
+    Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                      const Version* version = nullptr);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
     Desired desired(int table, const Row& key);
     // Whether two keys name the same row of the table.

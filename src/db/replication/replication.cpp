@@ -69,6 +69,21 @@ private:
     std::vector<sqlite3*> m_connections;
 };
 
+// SQLite's soft limit on the memory it holds, for as long as it lives (the tighter of it and any limit set).
+class SoftHeapLimit {
+public:
+    explicit SoftHeapLimit(sqlite3_int64 bytes) : m_before(sqlite3_soft_heap_limit64(-1)) {
+        if (m_before <= 0 || m_before > bytes)
+            sqlite3_soft_heap_limit64(bytes);
+    }
+    ~SoftHeapLimit() { sqlite3_soft_heap_limit64(m_before); }
+    SoftHeapLimit(const SoftHeapLimit&) = delete;
+    SoftHeapLimit& operator=(const SoftHeapLimit&) = delete;
+
+private:
+    sqlite3_int64 m_before;
+};
+
 struct NewMember {
     qint64 id = 0;
     qint64 top = 0;
@@ -312,6 +327,9 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     // engine writes changed pages out before the commit, and syncs the journal to do so.
     for (const Member& m : {self, other})
         exec(m.db, QStringLiteral("PRAGMA cache_size = -65536"));
+    // Values of megabytes pass through both caches: the engine gives pages back before the two caches
+    // together hold more than this, so an exchange's memory stays bounded whatever the values' size.
+    const SoftHeapLimit bounded(96LL * 1024 * 1024);
     // What the exchange writes into the tables is not a change of their users: the capture triggers are
     // left out of this connection's statements altogether (they would stay silent anyway).
     const TriggersOff quiet{{self.db, other.db}};

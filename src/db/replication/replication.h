@@ -90,5 +90,8 @@ QStringList divergences(Database& db);
 
 // Default number of versions applied in one transaction.
 inline constexpr int DefaultBatchSize = 5000;
+// A batch also ends once the values it holds reach this many bytes (it holds at least one version), so an
+// exchange's memory does not grow with the size of the values.
+inline constexpr qint64 MaxBatchBytes = 8LL * 1024 * 1024;
 
 } // namespace pell::db::replication

@@ -375,6 +375,24 @@ qint64 putBack(const Member& a, const Member& b) {
 
 namespace {
 
+// What a change holds in memory, about: its values' bytes.
+qint64 sizeOf(const Change& c) {
+    const auto bytes = [](const Row& row) {
+        qint64 size = 0;
+        for (const Value& v : row)
+            size += 16 + v.bytes.size();
+        return size;
+    };
+    qint64 size = 64;
+    if (c.content)
+        size += bytes(*c.content);
+    if (c.kept)
+        size += bytes(c.kept->content);
+    if (c.conflict)
+        size += c.conflict->lostRow.size() + c.conflict->keptRow.size();
+    return size;
+}
+
 // The highest clock a change carries: its version's, the content kept with it, a conflict record's.
 qint64 clockOf(const Change& c) {
     if (c.conflict)
@@ -427,7 +445,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         {
             Transaction read(sender.db, false);
             Stream stream(sender.db, senderSide, from, holds, untrusted);
-            while (batch.size() < batchSize) {
+            qint64 bytes = 0;
+            while (batch.size() < batchSize && bytes < MaxBatchBytes) {
                 std::optional<Change> c = stream.next();
                 if (!c) {
                     ended = true;
@@ -441,6 +460,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                     if (clockOf(*c) > wall + (MaxClockAheadMs << 20))
                         refuseClock(sender, clockOf(*c), wall);
                 }
+                bytes += sizeOf(*c);
                 batch << std::move(*c);
             }
             ended = ended || !stream.more();
