@@ -61,7 +61,10 @@ int Receiver::indexOf(const QString& table) const {
 }
 
 qint64 Receiver::tick(qint64 past) {
-    m_clock.now = qMax(qMax(m_clock.now + 1, wallClock()), past + 1);
+    // The time is read anew now and then: between two readings the counter moves the clock on.
+    if ((m_ticks++ & 1023) == 0)
+        m_wall = wallClock();
+    m_clock.now = qMax(qMax(m_clock.now + 1, m_wall), past + 1);
     return m_clock.now;
 }
 
@@ -73,6 +76,33 @@ void Receiver::apply(const Change& c) {
     TableStore& store = *m_stores[size_t(c.table)];
     const bool restrictParent = store.info().restrictParent;
     ++m_stats.received;
+    // The common case, a row new here whose parents stand: its shadow is written first, which tells whether
+    // it is new, and then the row.
+    if (!c.version.deleted && store.info().keyed && c.content) {
+        QSet<QByteArray> trail;
+        const qint64 pulls = m_pulls;
+        if (available(c.table, c.key, &*c.content, trail, &c.version).ok && pulls == m_pulls) {
+            ShadowRow fresh;
+            fresh.version = c.version;
+            fresh.seq = tick(c.version.clock);
+            fresh.visible = true;
+            if (store.addShadow(c.key, fresh)) {
+                int refusal = 0;
+                ++m_stats.applied;
+                m_changed = true;
+                if (store.insertRow(*c.content, &refusal)) {
+                    touchNeighbours(c.table, c.key, c.content, true);
+                    return;
+                }
+                // Refused by the table's own rules: decided with the others.
+                m_available.clear();
+                store.setVisible(c.key, false);
+                store.keep(c.key, Kept{keptVersion(c.version), *c.content});
+                recheck(c.table, c.key, true);
+                return;
+            }
+        }
+    }
     std::optional<ShadowRow> s = store.shadow(c.key);
     if (!s && !store.info().keyed) {
         applyKeyless(c, ShadowRow{});
@@ -85,25 +115,8 @@ void Receiver::apply(const Change& c) {
         ++m_stats.applied;
         m_changed = true;
         if (!c.version.deleted) {
-            // The common case, a row new here whose parents stand: row and shadow written at once. Whatever
-            // else, the content waits in the kept rows for the decision of finish().
-            QSet<QByteArray> trail;
-            const qint64 pulls = m_pulls;
-            if (available(c.table, c.key, &*c.content, trail, &c.version).ok && pulls == m_pulls &&
-                !store.shadow(c.key)) {
-                int refusal = 0;
-                if (store.insertRow(*c.content, &refusal)) {
-                    fresh.visible = true;
-                    store.putShadow(c.key, fresh);
-                    touchNeighbours(c.table, c.key, c.content, true);
-                    return;
-                }
-            }
-            if (store.shadow(c.key)) { // pulled in while looking at its parents
-                --m_stats.received;
-                --m_stats.applied;
-                return apply(c);
-            }
+            // The content waits in the kept rows for the decision of finish().
+            m_available.clear();
             store.putShadow(c.key, fresh);
             store.keep(c.key, Kept{keptVersion(c.version), *c.content});
         } else if (c.kept && restrictParent) {
@@ -115,6 +128,7 @@ void Receiver::apply(const Change& c) {
         recheck(c.table, c.key, true);
         return;
     }
+    m_available.clear(); // what could stand may change with any version but a new row's
     if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
         if (c.version.deleted && c.kept && restrictParent)
             keepBest(c.table, c.key, *c.kept, *s);
@@ -228,6 +242,7 @@ void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const 
         return;
     store.keep(key, candidate);
     m_changed = true;
+    m_available.clear();
     recheck(table, key); // a deleted row that stands shows the best content it had alive
 }
 
@@ -254,8 +269,28 @@ Receiver::Verdict Receiver::available(int table, const Row& key, const Row* give
     if (!store.info().keyed)
         return v;
     const QByteArray self = tag(table, key);
-    if (trail.contains(self) || trail.size() > MaxDepth)
+    if (trail.contains(self) || trail.size() > MaxDepth) {
+        m_assumed = true;
         return v; // round a cycle: rows that refer to each other stand together
+    }
+    // Many rows refer to the same few (their team leader, their task): a row found able to stand stays so
+    // until a version other than a new row's comes in or a row moves.
+    if (!given && !version && m_available.contains(self))
+        return v;
+    const bool assumedBefore = m_assumed;
+    m_assumed = false;
+    v = availableNow(table, key, given, trail, version);
+    if (v.ok && !m_assumed && !given)
+        m_available.insert(self);
+    m_assumed |= assumedBefore;
+    return v;
+}
+
+Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                                         const Version* version) {
+    Verdict v;
+    TableStore& store = *m_stores[size_t(table)];
+    const QByteArray self = tag(table, key);
     std::optional<ShadowRow> s;
     if (version) { // a row new here, not recorded yet
         s.emplace();
@@ -281,6 +316,8 @@ Receiver::Verdict Receiver::available(int table, const Row& key, const Row* give
         const Link& link = *r.link;
         const Row values = store.project(*content, link.columns);
         if (hasNull(values) || (r.parent == table && values == key))
+            continue;
+        if (!link.cascade && m_available.contains(tag(r.parent, values)))
             continue;
         TableStore& parent = *m_stores[size_t(r.parent)];
         std::optional<ShadowRow> ps = parent.shadow(values);
@@ -495,6 +532,7 @@ void Receiver::place(int table, const Row& key) {
             int refusal = 0;
             store.updateRow(key, s, *d.content, &refusal);
             m_changed = true;
+            m_available.clear();
         }
         if (!s.version.deleted && (moved || touched))
             store.dropKept(key); // the row's own content stands: nothing of it is kept aside
@@ -528,8 +566,10 @@ void Receiver::place(int table, const Row& key) {
             store.dropKept(key);
         break;
     }
-    if (moved)
+    if (moved) {
         m_changed = true;
+        m_available.clear();
+    }
     if (moved || touched || before != (d.kind == Desired::Stand ? d.content : before)) {
         m_touched.remove(self);
         touchNeighbours(table, key, d.content);
@@ -585,6 +625,7 @@ bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& c
 
 void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason) {
     TableStore& store = *m_stores[size_t(table)];
+    m_available.clear();
     if (!s.version.deleted) {
         const Kept kept{keptVersion(s.version), content};
         const std::optional<Kept> before = store.kept(key);

@@ -72,6 +72,8 @@ private:
     // `given`: the row's content, when known; `version`: its version, for a row not recorded yet.
     Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
                       const Version* version = nullptr);
+    Verdict availableNow(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                         const Version* version);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
     Desired desired(int table, const Row& key);
     // Whether two keys name the same row of the table.
@@ -112,6 +114,10 @@ private:
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
     QSet<QByteArray> m_touched;
+    QSet<QByteArray> m_available; // rows found able to stand (available()), while nothing else changed
+    bool m_assumed = false;       // a verdict leaned on a row further up being able to stand
+    qint64 m_wall = 0;
+    qint64 m_ticks = 0;
     QSet<QByteArray> m_pulled;
     int m_depth = 0;
     qint64 m_pulls = 0;
