@@ -530,8 +530,25 @@ std::optional<qint64> TableStore::locate(const ShadowRow& row) {
 
 QList<Row> TableStore::keysWhere(const QString& table, const QStringList& columns, const Row& values) {
     QList<Row> keys;
-    Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                           .arg(quotedList(m_info.keys), q(table), match(columns, 1)));
+    QString where = match(columns, 1);
+    if (table == m_info.keep) {
+        // The kept rows' columns have no collation of their own but the key's: values compare as in the
+        // table.
+        QStringList parts;
+        for (qsizetype i = 0; i < columns.size(); ++i) {
+            const char* collation = nullptr;
+            const QByteArray t = m_info.name.toUtf8(), c = columns[i].toUtf8();
+            sqlite3_table_column_metadata(m_db, "main", t.constData(), c.constData(), nullptr, &collation,
+                                          nullptr, nullptr, nullptr);
+            parts << QStringLiteral("%1 = ?%2 COLLATE %3")
+                         .arg(q(columns[i]))
+                         .arg(i + 1)
+                         .arg(QString::fromUtf8(collation ? collation : "BINARY"));
+        }
+        where = parts.join(QStringLiteral(" AND "));
+    }
+    Statement& s = m_statements.byText(
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(quotedList(m_info.keys), q(table), where));
     const Finish finishS(s);
     bindValues(s, 1, values);
     while (s.step())
