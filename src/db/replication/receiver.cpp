@@ -130,8 +130,8 @@ void Receiver::apply(const Change& c) {
     }
     m_available.clear(); // what could stand may change with any version but a new row's
     if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
-        if (c.version.deleted && c.kept && restrictParent)
-            keepBest(c.table, c.key, *c.kept, *s);
+        if (c.version.deleted && c.kept && restrictParent && !store.kept(c.key))
+            keepContent(c.table, c.key, *c.kept);
         return;
     }
 
@@ -155,23 +155,17 @@ void Receiver::apply(const Change& c) {
                 winner.deleted ? std::nullopt : std::optional<Version>(winner), keptRow);
         }
     }
-    if (!incomingWins) {
-        // Whatever this member does not show still counts for the content a deleted row would come back with.
-        if (restrictParent && s->version.deleted) {
-            if (c.content)
-                keepBest(c.table, c.key, Kept{keptVersion(c.version), *c.content}, *s);
-            if (c.kept)
-                keepBest(c.table, c.key, *c.kept, *s);
-        }
-        return;
-    }
+    if (!incomingWins)
+        return; // a version that lost changes nothing, not even the content a deleted row is kept with
 
     if (c.version.deleted) {
+        // A deleted row is kept with the content it had where it was deleted: the deletion carries it. So
+        // every member keeps the same content, whatever else it saw of the row.
         if (restrictParent) {
-            if (local && !s->version.deleted)
-                keepBest(c.table, c.key, Kept{keptVersion(s->version), *local}, *s);
             if (c.kept)
-                keepBest(c.table, c.key, *c.kept, *s);
+                keepContent(c.table, c.key, *c.kept);
+            else if (local && !s->version.deleted)
+                keepContent(c.table, c.key, Kept{keptVersion(s->version), *local});
         } else if (!s->visible) {
             store.dropKept(c.key);
         }
@@ -234,21 +228,20 @@ void Receiver::newIncarnation(int table, const Row& key) {
     touchNeighbours(table, key, std::nullopt);
 }
 
-void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow) {
-    Q_UNUSED(shadow);
+void Receiver::keepContent(int table, const Row& key, const Kept& kept) {
     TableStore& store = *m_stores[size_t(table)];
     const std::optional<Kept> existing = store.kept(key);
-    if (existing && !above(candidate.version, existing->version))
+    if (existing && existing->content == kept.content && existing->version.sameDot(kept.version))
         return;
-    store.keep(key, candidate);
+    store.keep(key, kept);
     m_changed = true;
     m_available.clear();
-    recheck(table, key); // a deleted row that stands shows the best content it had alive
+    recheck(table, key); // a deleted row that stands shows the content it is kept with
 }
 
-// What stands is computed here and nowhere else: from the winning versions a member holds (and the best
-// content each deleted row had alive), never from where rows happen to stand. docs/replication.md, "What
-// stands", states the rules.
+// What stands is computed here and nowhere else: from the winning versions a member holds (and the content
+// each deleted row had where it was deleted), never from where rows happen to stand. docs/replication.md,
+// "What stands", states the rules.
 
 std::optional<Row> Receiver::contentOf(int table, const Row& key, const ShadowRow& s) {
     TableStore& store = *m_stores[size_t(table)];

@@ -16,7 +16,7 @@
 namespace pell::db::replication {
 
 // One version as it travels: the row's key, the version, and the content that goes with it (a live
-// version's row; for a deletion, the best content the row had alive, when the member keeps it).
+// version's row; for a deletion, the content the row had where it was deleted, when the member keeps it).
 struct Change {
     int table = 0;
     Row key;
@@ -84,7 +84,8 @@ private:
     // Writes a kept row back into its table; a row refused by the table's own rules is set aside. Returns
     // whether the row stands.
     bool write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh);
-    void keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow);
+    // Records the content a deleted row is kept with (its deletion's).
+    void keepContent(int table, const Row& key, const Kept& kept);
     void pull(int table, const Row& key);
     void touchNeighbours(int table, const Row& key, const std::optional<Row>& content, bool fresh = false);
     void newIncarnation(int table, const Row& key);
