@@ -446,6 +446,7 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
             Transaction read(sender.db, false);
             Stream stream(sender.db, senderSide, from, holds, untrusted);
             qint64 bytes = 0;
+            const qint64 wall = wallClock();
             while (batch.size() < batchSize && bytes < MaxBatchBytes) {
                 std::optional<Change> c = stream.next();
                 if (!c) {
@@ -455,11 +456,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                 position = c->seq;
                 if (covered(holds, *c, untrusted))
                     continue;
-                if (!acceptClockAhead) {
-                    const qint64 wall = wallClock();
-                    if (clockOf(*c) > wall + (MaxClockAheadMs << 20))
-                        refuseClock(sender, clockOf(*c), wall);
-                }
+                if (!acceptClockAhead && clockOf(*c) > wall + (MaxClockAheadMs << 20))
+                    refuseClock(sender, clockOf(*c), wall);
                 bytes += sizeOf(*c);
                 batch << std::move(*c);
             }
