@@ -70,7 +70,10 @@ qint64 Receiver::tick(qint64 past) {
 
 void Receiver::apply(const Change& c) {
     if (c.conflict) {
-        m_changed |= mergeConflict(m_db, *c.conflict, tick());
+        if (mergeConflict(m_db, *c.conflict, tick())) {
+            m_changed = true;
+            m_lost.push_back(*c.conflict);
+        }
         return;
     }
     TableStore& store = *m_stores[size_t(c.table)];
@@ -162,9 +165,11 @@ void Receiver::apply(const Change& c) {
         // A deleted row is kept with the content it had where it was deleted: the deletion carries it. So
         // every member keeps the same content, whatever else it saw of the row.
         if (restrictParent) {
-            if (c.kept)
+            const std::optional<Kept> existing = store.kept(c.key);
+            const bool replacing = s->version.deleted && existing;
+            if (c.kept && (!replacing || above(c.kept->version, existing->version)))
                 keepContent(c.table, c.key, *c.kept);
-            else if (local && !s->version.deleted)
+            else if (!c.kept && local && !s->version.deleted)
                 keepContent(c.table, c.key, Kept{keptVersion(s->version), *local});
         } else if (!s->visible) {
             store.dropKept(c.key);
@@ -677,7 +682,49 @@ void Receiver::pull(int table, const Row& key) {
     --m_stats.received; // fetched ahead of the stream, counted when the stream brings it
 }
 
+void Receiver::keepLost(const Conflict& c) {
+    if (c.lostDeleted || c.lostRow.isEmpty())
+        return;
+    const int table = indexOf(c.table);
+    if (table < 0)
+        return;
+    TableStore& store = *m_stores[size_t(table)];
+    if (!store.info().restrictParent || !store.info().keyed)
+        return;
+    const Row key = decodeKey(c.key);
+    const std::optional<ShadowRow> s = store.shadow(key);
+    if (!s || !s->version.deleted || c.lostClock < s->version.bornClock)
+        return; // the row is not deleted, or the version lost belongs to an incarnation before
+    const std::optional<Kept> existing = store.kept(key);
+    if (existing && std::make_pair(existing->version.clock, existing->version.writer) >=
+                        std::make_pair(c.lostClock, c.lostWriter))
+        return;
+    QStringList columns;
+    Row record;
+    if (!decodeRecord(c.lostRow, &columns, &record))
+        return;
+    Row content;
+    for (const QString& column : store.carried()) {
+        qsizetype at = 0;
+        while (at < columns.size() && columns[at].compare(column, Qt::CaseInsensitive) != 0)
+            ++at;
+        if (at == columns.size() || size_t(at) >= record.size())
+            return;
+        content.push_back(record[size_t(at)]);
+    }
+    Version v = keptVersion(s->version);
+    v.clock = c.lostClock;
+    v.writer = c.lostWriter;
+    keepContent(table, key, Kept{v, content});
+}
+
 bool Receiver::finish() {
+    // A change that lost to a deletion still counts for the content the deleted row is kept with: the latest
+    // one stands while others refer to the row. Such losses reach every member through the conflict log,
+    // and the deletion brings the content its writer saw, so every member keeps the same content.
+    for (size_t i = 0; i < m_lost.size(); ++i)
+        keepLost(m_lost[i]);
+    m_lost.clear();
     // Each check may queue others; a row is checked again only when something it depends on changed.
     for (qint64 steps = 0; !m_queue.empty(); ++steps) {
         if (steps > 10'000'000)
@@ -752,6 +799,7 @@ void Receiver::log(int table, const Row& key, const QString& reason, const Versi
     c.loggedBy = m_me;
     c.loggedByName = m_name;
     if (insertConflict(m_db, c)) {
+        m_lost.push_back(c);
         // The log travels: what others know of this member must count it.
         m_clock.own = qMax(m_clock.own, c.loggedClock);
         ++m_stats.conflicts;

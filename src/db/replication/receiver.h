@@ -86,6 +86,8 @@ private:
     bool write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh);
     // Records the content a deleted row is kept with (its deletion's).
     void keepContent(int table, const Row& key, const Kept& kept);
+    // A live version lost to a deletion, as the conflict log has it: the content kept if it is the latest.
+    void keepLost(const Conflict& lost);
     void pull(int table, const Row& key);
     void touchNeighbours(int table, const Row& key, const std::optional<Row>& content, bool fresh = false);
     void newIncarnation(int table, const Row& key);
@@ -115,6 +117,7 @@ private:
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
     QSet<QByteArray> m_touched;
+    std::vector<Conflict> m_lost; // losses logged or received, for the content of deleted rows
     QSet<QByteArray> m_available; // rows found able to stand (available()), while nothing else changed
     bool m_assumed = false;       // a verdict leaned on a row further up being able to stand
     qint64 m_wall = 0;
