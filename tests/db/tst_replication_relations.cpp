@@ -152,8 +152,8 @@ private Q_SLOTS:
     void aKeptRowShowsTheSameContentEverywhere() {
         // Two concurrent renames of clerk2, then a deletion of clerk2 on R1 (which had seen R2's rename)
         // while the master gives it a new task: the deletion waits (the user is kept), and every member shows
-        // the kept user with the content R1 deleted, whatever content it happened to stand with before; the
-        // master's rename, which lost to the deletion, is in the conflict log.
+        // the kept user with the latest content it had alive, the master's later rename, whatever content it
+        // happened to stand with before. That rename lost to the deletion: it is in the conflict log.
         Fixture f;
         const QString m = f.makeSharedDb(), r1 = f.path(u"r1.mdb"_s), r2 = f.path(u"r2.mdb"_s);
         makeMaster(m);
@@ -175,7 +175,7 @@ private Q_SLOTS:
             QCOMPARE(runPelldb({u"sync"_s, m, r2}), 0);
         }
         for (const QString& file : {m, r1, r2}) {
-            QCOMPARE(nameOf(file, u"clerk2"_s), u"R2 edit"_s);
+            QCOMPARE(nameOf(file, u"clerk2"_s), u"M edit (later)"_s);
             QVERIFY2(divergent(file).isEmpty(), qPrintable(divergent(file).join(u'\n')));
             QVERIFY(sound(file));
         }

@@ -16,7 +16,7 @@
 namespace pell::db::replication {
 
 // One version as it travels: the row's key, the version, and the content that goes with it (a live
-// version's row; for a deletion, the content the row had where it was deleted, when the member keeps it).
+// version's row; for a deletion, the latest content the row had alive, when the member keeps it).
 struct Change {
     int table = 0;
     Row key;
