@@ -133,7 +133,7 @@ void Receiver::apply(const Change& c) {
     }
     m_available.clear(); // what could stand may change with any version but a new row's
     if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
-        if (c.version.deleted && c.kept && restrictParent && !store.kept(c.key))
+        if (c.version.deleted && c.kept && restrictParent)
             keepContent(c.table, c.key, *c.kept);
         return;
     }
@@ -165,11 +165,9 @@ void Receiver::apply(const Change& c) {
         // A deleted row is kept with the content it had where it was deleted: the deletion carries it. So
         // every member keeps the same content, whatever else it saw of the row.
         if (restrictParent) {
-            const std::optional<Kept> existing = store.kept(c.key);
-            const bool replacing = s->version.deleted && existing;
-            if (c.kept && (!replacing || above(c.kept->version, existing->version)))
+            if (c.kept)
                 keepContent(c.table, c.key, *c.kept);
-            else if (!c.kept && local && !s->version.deleted)
+            if (local && !s->version.deleted)
                 keepContent(c.table, c.key, Kept{keptVersion(s->version), *local});
         } else if (!s->visible) {
             store.dropKept(c.key);
@@ -236,7 +234,8 @@ void Receiver::newIncarnation(int table, const Row& key) {
 void Receiver::keepContent(int table, const Row& key, const Kept& kept) {
     TableStore& store = *m_stores[size_t(table)];
     const std::optional<Kept> existing = store.kept(key);
-    if (existing && existing->content == kept.content && existing->version.sameDot(kept.version))
+    // The latest content of all that reach the member, whichever reaches it first.
+    if (existing && !above(kept.version, existing->version))
         return;
     store.keep(key, kept);
     m_changed = true;
