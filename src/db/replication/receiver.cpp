@@ -480,6 +480,10 @@ void Receiver::touchNeighbours(int table, const Row& key, const std::optional<Ro
         for (const Row& ck : keys)
             recheck(r.child, ck);
     }
+    // Rows set aside (or standing) with one of its unique values: which of them holds it may change with it.
+    if (content && store.hasUniqueValues())
+        for (const Row& rk : store.rivalsAnywhere(*content, key))
+            recheck(table, rk);
     // Deleted rows this one refers to: whether they are still needed may change with it.
     if (content)
         for (const Relation& r : m_asChild[size_t(table)]) {

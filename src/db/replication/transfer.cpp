@@ -300,10 +300,22 @@ bool settleOwn(sqlite3* db, qint64 me) {
                        "FROM %3 P WHERE %4)")
                        .arg(keptKeys.join(u','), q(child.keep), q(parent.name), keptOnParent.join(and_)));
     }
-    for (size_t t = 0; t < side.stores.size(); ++t)
-        if (side.stores[t]->info().restrictParent)
-            for (const Row& key : side.stores[t]->standingDeleted())
+    for (size_t t = 0; t < side.stores.size(); ++t) {
+        TableStore& store = *side.stores[t];
+        if (store.info().restrictParent)
+            for (const Row& key : store.standingDeleted())
                 check.recheck(int(t), key);
+        // A unique value the member's writers gave up may be the one a row was set aside for.
+        if (store.hasUniqueValues() && !store.info().keep.isEmpty()) {
+            QStringList keys;
+            for (const QString& k : store.info().keys)
+                keys << q(k);
+            Statement kept(db,
+                           QStringLiteral("SELECT %1 FROM %2").arg(keys.join(u','), q(store.info().keep)));
+            while (kept.step())
+                check.recheck(int(t), readRow(kept.raw(), 0, int(keys.size())));
+        }
+    }
     const bool changed = check.finish();
     Clock after = readClock(db);
     after.settled = after.now;
