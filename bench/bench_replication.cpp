@@ -9,14 +9,18 @@
 #include "support/scripted_platform.h"
 
 #include <QAbstractItemModel>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTableView>
 
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <utility>
+
+#include <sys/resource.h>
 
 namespace pell::bench {
 namespace {
@@ -147,6 +151,51 @@ const Register syncIdle("sync-idle", "sync-idle [--tasks N] [--runs R]", [](cons
     });
     report(QStringLiteral("sync-idle"), tasks, ours, baseline);
     return moved == 0 ? 0 : 1;
+});
+
+// sync-large: N attachments of M megabytes each carried by one exchange, run by pelldb; prints the peak
+// memory of that process, which must not grow with the values' size (an exchange holds a bounded number of
+// bytes).
+const Register syncLarge("sync-large", "sync-large [--values N] [--mb M]", [](const QStringList& args) {
+    const long long values = argValue(args, QStringLiteral("values"), 30);
+    const long long mb = argValue(args, QStringLiteral("mb"), 10);
+    QTemporaryDir dir;
+    const auto files = masterAndReplica(dir, 0);
+    const QString &master = files.first, &replica = files.second;
+    {
+        Raw raw(master);
+        raw.exec("BEGIN");
+        for (long long i = 0; i < values; ++i)
+            raw.exec(QStringLiteral("INSERT INTO ATTACH (SCR_Number, File_Name, Contents) VALUES (%1, 'big "
+                                    "%2', randomblob(%3))")
+                         .arg(1 + i % 4)
+                         .arg(i)
+                         .arg(mb * 1024 * 1024)
+                         .toUtf8()
+                         .constData());
+        raw.exec("COMMIT");
+    }
+    QProcess exchange;
+    QElapsedTimer clock;
+    clock.start();
+    exchange.start(pelldbPath(), {QStringLiteral("sync"), master, replica});
+    if (!exchange.waitForFinished(-1) || exchange.exitCode() != 0)
+        throw Error(1, QString::fromUtf8(exchange.readAllStandardError()));
+    const double ms = double(clock.elapsed());
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage); // the largest of the children waited for: this exchange
+    const double peakMb = double(usage.ru_maxrss) / 1024.0;
+    Raw check(replica);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(check.get(),
+                       "SELECT count(*), sum(length(Contents)) FROM ATTACH WHERE File_Name LIKE 'big %'", -1,
+                       &stmt, nullptr);
+    sqlite3_step(stmt);
+    const long long arrived = sqlite3_column_int64(stmt, 0), bytes = sqlite3_column_int64(stmt, 1);
+    sqlite3_finalize(stmt);
+    std::printf("sync-large values=%lld mb=%lld ours_ms=%.0f peak_rss_mb=%.0f arrived=%lld bytes=%lld\n",
+                values, mb, ms, peakMb, arrived, bytes);
+    return arrived == values && bytes == values * mb * 1024 * 1024 && peakMb < 200 ? 0 : 1;
 });
 
 void insertRoutes(const QString& path, long long rows) {

@@ -3,6 +3,7 @@
 
 #include "db/database.h"
 #include "db/files/operations.h"
+#include "db/replication/replication.h"
 #include "db/schema.h"
 #include "support/sample_data.h"
 
@@ -55,7 +56,13 @@ void addBasicCommands(Registry& registry) {
                         "damaged."),
          {},
          [](const Invocation& call) {
-             const QStringList problems = db::files::checkDatabase(call.options.onePath());
+             QStringList problems = db::files::checkDatabase(call.options.onePath());
+             if (problems.isEmpty()) {
+                 // A member of a replica set holds in its tables what the versions it holds make of them.
+                 auto db = db::Database::open(call.options.onePath(), {.readOnly = true});
+                 if (db::replication::isReplicable(*db))
+                     problems << db::replication::divergences(*db);
+             }
              for (const QString& p : problems)
                  call.out << p << "\n";
              call.out << (problems.isEmpty() ? "ok\n" : "damaged\n");

@@ -144,14 +144,15 @@ int sync(const Invocation& call) {
     const QString modeText = options.value(QStringLiteral("mode"), QStringLiteral("4"));
     const int mode = modeText.toInt(&ok);
     if (!ok)
-        throw Error::make(err::InvalidExchangeMode, modeText);
+        throw UsageError{QStringLiteral("--mode expects 1, 2 or 4, not \"%1\"").arg(modeText)};
     const int batch = options.intValue(QStringLiteral("batch"), 0);
     const QString path = options.positional().at(0);
     const QString partner = options.positional().at(1);
     auto db = db::Database::open(path);
     report(call.progress, ProgressReport::Stage::Started,
            QStringLiteral("Synchronizing ") + path + QStringLiteral(" with ") + partner);
-    const rep::SyncStats stats = rep::synchronizeWithStats(*db, partner, mode, batch);
+    const rep::SyncStats stats = rep::synchronizeWithStats(
+        *db, partner, mode, batch, options.flag(QStringLiteral("accept-clock-ahead")));
     if (mode != db::SyncExport)
         printDirection(call.out, "imported", stats.imported);
     if (mode != db::SyncImport)
@@ -384,14 +385,18 @@ void addReplicationCommands(Registry& registry) {
                         "program folder's. The databases are not touched."),
          {},
          replicas});
-    registry.add({QStringLiteral("sync"),
-                  QStringLiteral("DB PARTNER [--mode 1|2|4] [--batch N]"),
-                  QStringLiteral("Exchanges changes between two members of a replica set."),
-                  {{QStringLiteral("mode"), QStringLiteral("1|2|4"),
-                    QStringLiteral("1: from DB to PARTNER, 2: from PARTNER to DB, 4: both ways (default)")},
-                   {QStringLiteral("batch"), QStringLiteral("N"),
-                    QStringLiteral("at most N changes per transaction (default: the engine's)")}},
-                  sync});
+    registry.add(
+        {QStringLiteral("sync"),
+         QStringLiteral("DB PARTNER [--mode 1|2|4] [--batch N] [--accept-clock-ahead]"),
+         QStringLiteral("Exchanges changes between two members of a replica set."),
+         {{QStringLiteral("mode"), QStringLiteral("1|2|4"),
+           QStringLiteral("1: from DB to PARTNER, 2: from PARTNER to DB, 4: both ways (default)")},
+          {QStringLiteral("batch"), QStringLiteral("N"),
+           QStringLiteral("at most N changes per transaction (default: the engine's)")},
+          {QStringLiteral("accept-clock-ahead"),
+           {},
+           QStringLiteral("take versions whose clocks are more than 10 minutes ahead of this machine's")}},
+         sync});
     registry.add(
         {QStringLiteral("sync-all"),
          QStringLiteral("[PROGRAM_FOLDER]"),

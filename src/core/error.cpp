@@ -90,6 +90,8 @@ QString standardText(int number) {
         return QStringLiteral("The databases are not members of the same replica set.");
     case err::InvalidExchangeMode:
         return QStringLiteral("The exchange mode is not valid.");
+    case err::ClockAhead:
+        return QStringLiteral("A member's clock is too far ahead of this machine's; nothing was exchanged.");
     case err::SyncWithSelf:
         return QStringLiteral("A database cannot be synchronized with itself.");
     case err::NotAReplica:

@@ -57,6 +57,7 @@ inline constexpr int ConflictClosed = 3617;
 inline constexpr int RetentionOnMasterOnly = 3620;
 inline constexpr int RetentionOutOfRange = 3621;
 inline constexpr int MemberExpired = 3622;
+inline constexpr int ClockAhead = 3623;
 // Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
 // are no Pellwood database, damage beyond repair.
 inline constexpr int LockingUnsupported = 3901;

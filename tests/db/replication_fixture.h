@@ -11,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QTest>
 
 namespace pell::test {
 
@@ -98,10 +100,35 @@ inline void makeReplica(const QString& master, const QString& replica) {
     Database::open(master)->makeReplica(replica, u"replica of "_s + replica);
 }
 
+// Rows whose table content is not what the versions the member holds make of them (empty: none).
+inline QStringList divergent(const QString& path) {
+    auto db = Database::open(path, {.readOnly = true});
+    return rep::divergences(*db);
+}
+
+// An exchange, after which both members must hold exactly what their versions make: a test that finds a
+// divergent row fails there, naming the rows.
 inline rep::SyncStats sync(const QString& from, const QString& partner, int mode = db::SyncImpExp,
                            int batch = 0) {
-    auto db = Database::open(from);
-    return rep::synchronizeWithStats(*db, partner, mode, batch);
+    rep::SyncStats stats;
+    {
+        auto db = Database::open(from);
+        stats = rep::synchronizeWithStats(*db, partner, mode, batch);
+    }
+    for (const QString& path : {from, partner})
+        if (const QStringList rows = divergent(path); !rows.isEmpty())
+            QTest::qFail(qPrintable(path + u" diverges from its versions:\n"_s + rows.join(u'\n')), __FILE__,
+                         __LINE__);
+    return stats;
+}
+
+// The sqlite3 shell, another program, with foreign keys on; its exit status.
+inline int shell(const QString& path, const QString& sql) {
+    QProcess p;
+    p.start(u"sqlite3"_s, {path, u"PRAGMA foreign_keys=ON;"_s + sql});
+    if (!p.waitForFinished(30000))
+        return -1;
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 // Everything an exchange read or sent: 0 when it found nothing new.

@@ -13,6 +13,8 @@
 
 #include <cmath>
 
+#include <sys/stat.h>
+
 using namespace pell;
 using namespace pell::test;
 
@@ -99,7 +101,7 @@ private Q_SLOTS:
         QCOMPARE(traffic(sync(master, replica)), 0);
         QCOMPARE(fileHashes({master, replica}), hashes);
         const QString copy = f.path(u"copy.mdb"_s), link = f.path(u"link.mdb"_s);
-        QVERIFY(QFile::copy(master, copy) && QFile::link(master, link)); // a file copy is the same replica
+        QVERIFY(QFile::copy(master, copy) && QFile::link(master, link)); // a link is the same file
         const auto before = fileHashes({master, replica});
         // An existing file is left alone; a bad path makes nothing, not even half a file.
         QCOMPARE(errorOf([&] { makeReplica(plain, f.path(u"r.mdb"_s)); }), err::NotReplicable);
@@ -120,7 +122,7 @@ private Q_SLOTS:
             QCOMPARE(syncErr(bad), err::InvalidPath);
         QCOMPARE(syncErr(plain), err::NotAReplica);
         QCOMPARE(syncErr(stranger), err::DifferentReplicaSet);
-        for (const QString& self : {master, link, copy})
+        for (const QString& self : {master, link})
             QCOMPARE(syncErr(self), err::SyncWithSelf);
         {
             Holder exclusive(replica, true);
@@ -331,6 +333,126 @@ private Q_SLOTS:
         QCOMPARE(traffic(sync(third, pair.master)), 0);
         QCOMPARE(fileHashes({pair.master, third}), shared);
         QCOMPARE(dumpData(third), dumpData(pair.master));
+    }
+
+    void aCopyKeptInServiceIsANewMember() {
+        // The replica is copied before it ever exchanged, and both files are used. The copy recognises it is
+        // not the file it was made as and goes on as a new member: nothing either writes is lost, the one row
+        // both changed is logged once as a conflict, and every member ends alike.
+        Fixture f;
+        Pair pair(f);
+        const QString copy = f.path(u"copy.mdb"_s);
+        QVERIFY(QFile::copy(pair.replica, copy));
+        QCOMPARE(shell(pair.replica, u"UPDATE USER SET User_Name='by original' WHERE User_ID='guest'; INSERT "
+                                     "INTO USER (User_ID, User_Name) VALUES ('orig', 'O')"_s),
+                 0);
+        QThread::msleep(2);
+        QCOMPARE(shell(copy,
+                       u"UPDATE USER SET User_Name='by copy' WHERE User_ID='guest'; INSERT INTO USER "
+                       "(User_ID, User_Name) VALUES ('copied', 'C'); UPDATE SYSTEM SET Chunk_Size=777"_s),
+                 0);
+        QCOMPARE(runPelldb({u"sync"_s, pair.replica, pair.master}), 0);
+        QCOMPARE(runPelldb({u"sync"_s, copy, pair.master}), 0);
+        for (int round = 0; round < 2; ++round)
+            for (const QString& file : {pair.replica, copy})
+                sync(pair.master, file);
+        const QString expected = dumpData(pair.master);
+        QCOMPARE(dumpData(pair.replica), expected);
+        QCOMPARE(dumpData(copy), expected);
+        QCOMPARE(str(pair.master,
+                     u"SELECT group_concat(User_ID||'='||User_Name, ' ') FROM (SELECT * FROM USER "
+                     "WHERE User_ID IN ('guest','orig','copied') ORDER BY 1)"_s),
+                 u"copied=C guest=by copy orig=O"_s);
+        QCOMPARE(num(pair.master, u"SELECT count(*) FROM SYSTEM WHERE Chunk_Size=777"_s), 1);
+        QVERIFY(rep::identity(*Database::open(copy)).replicaId !=
+                rep::identity(*Database::open(pair.replica)).replicaId);
+        QCOMPARE(lostVersions({pair.master}).count(u"by original"_s), 1);
+        // The copy is an ordinary member now: the next round is idle.
+        const auto hashes = fileHashes({pair.master, pair.replica, copy});
+        for (const QString& file : {pair.replica, copy})
+            QCOMPARE(traffic(sync(pair.master, file)), 0);
+        QCOMPARE(fileHashes({pair.master, pair.replica, copy}), hashes);
+    }
+
+    void clocksFarAheadAreRefused() {
+        // A member whose machine ran 5 minutes ahead is within the limit; one whose exchange ran on a machine
+        // a year ahead carries versions a year ahead, and they are refused, naming it, until the
+        // administrator accepts them.
+        Fixture f;
+        Pair pair(f);
+        const QString third = f.path(u"third.mdb"_s);
+        makeReplica(pair.master, third);
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const auto at = [](qint64 ms) { qputenv("PELL_TEST_NOW_MS", QByteArray::number(ms)); };
+        at(now + 5 * 60'000);
+        execRaw(pair.replica, u"UPDATE USER SET User_Name='five minutes' WHERE User_ID='guest'"_s);
+        sync(pair.replica, third);
+        execRaw(third, u"UPDATE USER SET User_Name='after' WHERE User_ID='intern'"_s);
+        at(now + 365LL * 86'400'000);
+        execRaw(third, u"UPDATE USER SET User_Name='a year' WHERE User_ID='dev2'"_s);
+        sync(third, pair.replica); // both clocks are a year ahead now
+        execRaw(pair.replica, u"UPDATE USER SET User_Name='from the future' WHERE User_ID='dev1'"_s);
+        qunsetenv("PELL_TEST_NOW_MS");
+        const QString before = dumpData(pair.master);
+        QString out, err;
+        QCOMPARE(runPelldb({u"sync"_s, pair.master, pair.replica}, &out, &err), 1);
+        QVERIFY2(err.startsWith(u"error 3623: "_s) && err.contains(pair.replica) &&
+                     err.contains(u"days) ahead"_s) && err.contains(u"365."_s),
+                 qPrintable(err));
+        QCOMPARE(dumpData(pair.master), before);
+        // The receiver's own clock stayed within the limit of its time.
+        QVERIFY(num(pair.master, u"SELECT now >> 20 FROM _pell_clock"_s) <=
+                QDateTime::currentMSecsSinceEpoch() + rep::MaxClockAheadMs);
+        // The way out for a set whose clocks already ran ahead.
+        QCOMPARE(runPelldb({u"sync"_s, pair.master, pair.replica, u"--accept-clock-ahead"_s}, &out, &err), 0);
+        QCOMPARE(nameOf(pair.master, u"dev1"_s), u"from the future"_s);
+        QCOMPARE(nameOf(pair.master, u"guest"_s), u"five minutes"_s);
+        QVERIFY(pair.same());
+    }
+
+    void exchangesThatCannotWriteFail() {
+        Fixture f;
+        Pair pair(f);
+        QString out, err;
+        QCOMPARE(runPelldb({u"sync"_s, pair.master, pair.replica, u"--mode"_s, u"abc"_s}, &out, &err), 2);
+        // A user added, given a team member and deleted by another program before any exchange is kept as
+        // supervisor, as the same deletion after an exchange would be.
+        QCOMPARE(shell(pair.replica, u"INSERT INTO USER (User_ID, User_Name) VALUES ('boss', 'Boss'); INSERT "
+                                     "INTO USER (User_ID, User_Name, Supervisor_User_ID) VALUES ('member', "
+                                     "'Member', 'boss'); DELETE FROM USER WHERE User_ID='boss'"_s),
+                 0);
+        sync(pair.master, pair.replica);
+        QVERIFY(pair.same());
+        QCOMPARE(str(pair.master,
+                     u"SELECT group_concat(User_ID||':'||ifnull(Supervisor_User_ID,''), ' ') FROM "
+                     "(SELECT * FROM USER WHERE User_ID IN ('boss','member') ORDER BY 1)"_s),
+                 u"boss: member:boss"_s);
+        QVERIFY(reasons(pair.replica, u"USER"_s).contains(u"[\"boss\"] deleted while other records"_s));
+
+        if (!canSwitchUsers())
+            QSKIP("needs root and setpriv to run pelldb as another user");
+        // A partner the user may read but not write, and one in a folder the user may not write: its own
+        // changes cannot become versions, so the exchange fails, naming the file, in every mode.
+        const OtherUser user{46201, 46200, {46200}};
+        shareFolder(f.dir.path(), 46200);
+        QDir(f.dir.path()).mkdir(u"locked"_s);
+        const QString lockedFolder = f.path(u"locked"_s), inLocked = f.path(u"locked/member.mdb"_s);
+        makeReplica(pair.master, inLocked);
+        for (const QString& file : {pair.master, inLocked})
+            QCOMPARE(::chmod(QFile::encodeName(file).constData(), 0666), 0);
+        QCOMPARE(::chmod(QFile::encodeName(pair.replica).constData(), 0644), 0);
+        QCOMPARE(::chmod(QFile::encodeName(lockedFolder).constData(), 0755), 0);
+        for (const QString& partner : {pair.replica, inLocked}) {
+            QCOMPARE(shell(partner, u"UPDATE USER SET User_Name='pending' WHERE User_ID='intern'"_s), 0);
+            for (const QString& mode : {u"2"_s, u"1"_s, u"4"_s}) {
+                const int code =
+                    runPelldbAs(user, {u"sync"_s, pair.master, partner, u"--mode"_s, mode}, &out, &err);
+                QVERIFY2(code == 1 && err.startsWith(u"error "_s) && err.contains(partner) &&
+                             !out.contains(u"versions received"_s),
+                         qPrintable(mode + u": "_s + out + err));
+            }
+        }
+        QVERIFY(nameOf(pair.master, u"intern"_s) != u"pending"_s);
     }
 
     void killedOrBusyExchangeLosesNothing() {

@@ -162,6 +162,70 @@ private Q_SLOTS:
         }
     }
 
+    void aKeptRowShowsTheSameContentEverywhere() {
+        // Two concurrent renames of clerk2, then a deletion of clerk2 on R1 (which had seen R2's rename)
+        // while the master gives it a new task: the deletion waits (the user is kept), and every member shows
+        // the kept user with the latest content it had alive, the master's later rename, whatever content it
+        // happened to stand with before. That rename lost to the deletion: it is in the conflict log.
+        Fixture f;
+        const QString m = f.makeSharedDb(), r1 = f.path(u"r1.mdb"_s), r2 = f.path(u"r2.mdb"_s);
+        makeMaster(m);
+        makeReplica(m, r1);
+        makeReplica(m, r2);
+        QCOMPARE(shell(r2, u"UPDATE USER SET User_Name='R2 edit' WHERE User_ID='clerk2'"_s), 0);
+        QThread::msleep(2);
+        QCOMPARE(shell(m, u"UPDATE USER SET User_Name='M edit (later)' WHERE User_ID='clerk2'"_s), 0);
+        QCOMPARE(runPelldb({u"sync"_s, r1, r2}), 0);
+        QCOMPARE(shell(r1, u"UPDATE SCR SET SCR_Owner='admin' WHERE SCR_Owner='clerk2'; DELETE FROM USER "
+                           "WHERE User_ID='clerk2'"_s),
+                 0);
+        QCOMPARE(shell(m, u"INSERT INTO SCR(SCR_Number,SCR_Title,SCR_Owner) VALUES (50,'M task for "
+                          "clerk2','clerk2')"_s),
+                 0);
+        QCOMPARE(runPelldb({u"sync"_s, m, r1}), 0);
+        for (int round = 0; round < 3; ++round) {
+            QCOMPARE(runPelldb({u"sync"_s, m, r1}), 0);
+            QCOMPARE(runPelldb({u"sync"_s, m, r2}), 0);
+        }
+        for (const QString& file : {m, r1, r2}) {
+            QCOMPARE(nameOf(file, u"clerk2"_s), u"M edit (later)"_s);
+            QVERIFY2(divergent(file).isEmpty(), qPrintable(divergent(file).join(u'\n')));
+            QVERIFY(sound(file));
+        }
+        QCOMPARE(dumpData(r2), dumpData(m));
+        QCOMPARE(dumpData(r1), dumpData(m));
+        QVERIFY(lostVersions({m}).contains(u"M edit (later)"_s));
+    }
+
+    void writesByAnotherProgramNeverStopExchanges() {
+        // Another program makes a team leader of guest, then deletes dev and guest: dev's team is left
+        // without a leader. Every exchange with that member still works, in either direction, and
+        // leaves every member sound and alike.
+        Fixture f;
+        Pair pair(f);
+        QCOMPARE(shell(pair.replica,
+                       u"UPDATE USER SET Supervisor_User_ID='guest' WHERE User_ID='dev'; DELETE "
+                       "FROM USER WHERE User_ID='dev'; DELETE FROM USER WHERE User_ID='guest';"_s),
+                 0);
+        QString out, err;
+        QCOMPARE(runPelldb({u"sync"_s, pair.master, pair.replica, u"--mode"_s, u"2"_s}, &out, &err), 0);
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        QCOMPARE(runPelldb({u"sync"_s, pair.replica, pair.master}, &out, &err), 0);
+        QCOMPARE(runPelldb({u"sync"_s, pair.master, pair.replica}, &out, &err), 0);
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        for (const QString& file : {pair.master, pair.replica}) {
+            QVERIFY2(divergent(file).isEmpty(), qPrintable(divergent(file).join(u'\n')));
+            QVERIFY2(runPelldb({u"check"_s, file}, &out) == 0, qPrintable(out));
+        }
+        QVERIFY(pair.same());
+        // dev still leads dev1, dev2 and intern: its deletion waits, and so does guest's, which leads the
+        // kept dev.
+        QCOMPARE(str(pair.master,
+                     u"SELECT group_concat(User_ID||':'||ifnull(Supervisor_User_ID,'')) FROM (SELECT "
+                     "* FROM USER WHERE User_ID IN ('dev','guest') ORDER BY 1)"_s),
+                 u"dev:guest,guest:"_s);
+    }
+
     void writesWithRelationshipsOffArePutRightTheSameEverywhere() {
         // Another program deletes a task owner with its relationships off and adds a route to a task that
         // never existed; the member itself puts this right at its next exchange, the way its partner would.

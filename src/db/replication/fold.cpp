@@ -37,7 +37,10 @@ bool foldOwnChanges(sqlite3* db, qint64 me) {
         v.deleted = op == Delete;
         if (store.info().restrictParent) {
             if (!v.deleted) {
-                store.dropKept(key); // the row stands again as a version of its own
+                // The row stands again as a version of its own, unless a later change in this log deleted it
+                // again: the content kept is that deletion's.
+                if (store.kept(key) && store.standing(key))
+                    store.dropKept(key);
             } else if (const std::optional<ShadowRow> s = store.shadow(key); s && !s->version.deleted) {
                 store.setKeptVersion(key, s->version); // the content the trigger kept is this version's
             }

@@ -7,7 +7,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <QFile>
+
 #include <sqlite3.h>
+
+#include <sys/stat.h>
 
 namespace pell::db::replication {
 
@@ -104,6 +108,33 @@ void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& 
     insert.run();
 }
 
+std::optional<FileMark> fileMark(sqlite3* db) {
+    if (!tableExists(db, names::File))
+        return std::nullopt;
+    Statement s(db, QStringLiteral("SELECT device, inode, clock FROM \"_pell_file\""));
+    if (!s.step())
+        return std::nullopt;
+    return FileMark{s.int64(0), s.int64(1), s.int64(2)};
+}
+
+std::optional<FileMark> currentFile(sqlite3* db) {
+    const char* name = sqlite3_db_filename(db, "main");
+    struct stat st {};
+    if (!name || !*name || ::stat(name, &st) != 0)
+        return std::nullopt;
+    return FileMark{qint64(st.st_dev), qint64(st.st_ino), 0};
+}
+
+void storeFileMark(sqlite3* db, const FileMark& mark) {
+    exec(db,
+         QStringLiteral("CREATE TABLE IF NOT EXISTS \"_pell_file\" (device INTEGER NOT NULL, inode INTEGER "
+                        "NOT NULL, clock INTEGER NOT NULL)"));
+    exec(db, QStringLiteral("DELETE FROM \"_pell_file\""));
+    Statement s(db, QStringLiteral("INSERT INTO \"_pell_file\" VALUES (?1, ?2, ?3)"));
+    s.bindAll({mark.device, mark.inode, mark.clock});
+    s.run();
+}
+
 QList<TableInfo> registeredTables(sqlite3* db) {
     QList<TableInfo> tables;
     Statement stmt(db,
@@ -161,6 +192,13 @@ void writeClock(sqlite3* db, const Clock& clock) {
 }
 
 qint64 wallClock() {
+    bool injected = false;
+    const QByteArray now = qgetenv("PELL_TEST_NOW_MS");
+    if (!now.isEmpty()) {
+        const qint64 value = now.toLongLong(&injected);
+        if (injected)
+            return value << 20;
+    }
     return QDateTime::currentMSecsSinceEpoch() << 20;
 }
 

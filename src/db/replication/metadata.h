@@ -55,6 +55,7 @@ inline const QString Known = QStringLiteral("_pell_known");
 inline const QString Conflicts = QStringLiteral("_pell_conflicts");
 inline const QString Applying = QStringLiteral("_pell_applying");
 inline const QString Log = QStringLiteral("_pell_log");
+inline const QString File = QStringLiteral("_pell_file");
 } // namespace names
 
 // The layout of the engine tables this engine writes. Files with an older layout are refused.
@@ -70,6 +71,18 @@ Identity requireIdentity(sqlite3* db, const QString& path);
 
 void createMetadata(sqlite3* db, qint64 setId, qint64 replicaId, const QString& description);
 
+// The file a member was in when it last recorded it (device and inode, and its clock then): a member whose
+// file is another one is a copy (or a restore) and takes a new identity before it writes any version.
+struct FileMark {
+    qint64 device = 0;
+    qint64 inode = 0;
+    qint64 clock = 0;
+};
+std::optional<FileMark> fileMark(sqlite3* db);
+// The mark of the file the connection has open now (clock left 0); none for a file in memory.
+std::optional<FileMark> currentFile(sqlite3* db);
+void storeFileMark(sqlite3* db, const FileMark& mark);
+
 QList<TableInfo> registeredTables(sqlite3* db);
 void registerTable(sqlite3* db, const TableInfo& table);
 QList<Link> links(sqlite3* db);
@@ -77,7 +90,8 @@ void registerLink(sqlite3* db, const Link& link);
 
 Clock readClock(sqlite3* db);
 void writeClock(sqlite3* db, const Clock& clock);
-// The clock value of this instant: milliseconds since 1970 shifted left by 20 bits.
+// The clock value of this instant: milliseconds since 1970 shifted left by 20 bits. PELL_TEST_NOW_MS, when
+// set, stands for this machine's time (tests of wrong clocks).
 qint64 wallClock();
 
 // What a member holds: every version of writer w with clock up to known[w] (or one that replaced it),

@@ -61,23 +61,30 @@ int Receiver::indexOf(const QString& table) const {
 }
 
 qint64 Receiver::tick(qint64 past) {
-    m_clock.now = qMax(qMax(m_clock.now + 1, wallClock()), past + 1);
+    // The time is read anew now and then: between two readings the counter moves the clock on.
+    if ((m_ticks++ & 1023) == 0)
+        m_wall = wallClock();
+    m_clock.now = qMax(qMax(m_clock.now + 1, m_wall), past + 1);
     return m_clock.now;
 }
 
 void Receiver::apply(const Change& c) {
     if (c.conflict) {
-        m_changed |= mergeConflict(m_db, *c.conflict, tick());
+        if (mergeConflict(m_db, *c.conflict, tick())) {
+            m_changed = true;
+            m_lost.push_back(*c.conflict);
+        }
         return;
     }
     TableStore& store = *m_stores[size_t(c.table)];
     const bool restrictParent = store.info().restrictParent;
     ++m_stats.received;
-    // The common case, a row new here whose parents stand: row and shadow written at once.
-    if (!c.version.deleted && store.info().keyed && m_placing.isEmpty()) {
+    // The common case, a row new here whose parents stand: its shadow is written first, which tells whether
+    // it is new, and then the row.
+    if (!c.version.deleted && store.info().keyed && c.content) {
+        QSet<QByteArray> trail;
         const qint64 pulls = m_pulls;
-        const ParentCheck parents = checkParents(c.table, c.key, *c.content, &c.version, 0);
-        if (parents.ok && parents.pins.isEmpty() && pulls == m_pulls) {
+        if (available(c.table, c.key, &*c.content, trail, &c.version).ok && pulls == m_pulls) {
             ShadowRow fresh;
             fresh.version = c.version;
             fresh.seq = tick(c.version.clock);
@@ -87,34 +94,47 @@ void Receiver::apply(const Change& c) {
                 ++m_stats.applied;
                 m_changed = true;
                 if (store.insertRow(*c.content, &refusal)) {
-                    neighbours(c.table, c.key, *c.content, true);
-                } else {
-                    store.setVisible(c.key, false);
-                    place(c.table, c.key, &*c.content);
+                    touchNeighbours(c.table, c.key, c.content, true);
+                    return;
                 }
+                // Refused by the table's own rules: decided with the others.
+                m_available.clear();
+                store.setVisible(c.key, false);
+                store.keep(c.key, Kept{keptVersion(c.version), *c.content});
+                recheck(c.table, c.key, true);
                 return;
             }
         }
     }
-    const std::optional<ShadowRow> s = store.shadow(c.key);
+    std::optional<ShadowRow> s = store.shadow(c.key);
+    if (!s && !store.info().keyed) {
+        applyKeyless(c, ShadowRow{});
+        return;
+    }
     if (!s) {
         ShadowRow fresh;
         fresh.version = c.version;
         fresh.seq = tick(c.version.clock);
-        store.putShadow(c.key, fresh);
-        if (c.version.deleted && c.kept && restrictParent)
-            store.keep(c.key, *c.kept);
         ++m_stats.applied;
         m_changed = true;
-        if (!c.version.deleted)
-            place(c.table, c.key, &*c.content);
-        else if (c.kept && restrictParent)
-            place(c.table, c.key, nullptr);
+        if (!c.version.deleted) {
+            // The content waits in the kept rows for the decision of finish().
+            m_available.clear();
+            store.putShadow(c.key, fresh);
+            store.keep(c.key, Kept{keptVersion(c.version), *c.content});
+        } else if (c.kept && restrictParent) {
+            store.putShadow(c.key, fresh);
+            store.keep(c.key, *c.kept);
+        } else {
+            store.putShadow(c.key, fresh);
+        }
+        recheck(c.table, c.key, true);
         return;
     }
+    m_available.clear(); // what could stand may change with any version but a new row's
     if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
         if (c.version.deleted && c.kept && restrictParent)
-            keepBest(c.table, c.key, *c.kept, *s);
+            keepContent(c.table, c.key, *c.kept);
         return;
     }
 
@@ -138,264 +158,216 @@ void Receiver::apply(const Change& c) {
                 keptRow);
         }
     }
-    if (!incomingWins) {
-        // Whatever this member does not show still counts for the content a deleted row would come back with.
-        if (restrictParent && s->version.deleted) {
-            if (c.content)
-                keepBest(c.table, c.key, Kept{keptVersion(c.version), *c.content}, *s);
-            if (c.kept)
-                keepBest(c.table, c.key, *c.kept, *s);
-        }
-        return;
-    }
+    if (!incomingWins)
+        return; // a version that lost changes nothing, not even the content a deleted row is kept with
 
     if (c.version.deleted) {
+        // A deleted row is kept with the content it had where it was deleted: the deletion carries it. So
+        // every member keeps the same content, whatever else it saw of the row.
         if (restrictParent) {
-            if (local && !s->version.deleted)
-                keepBest(c.table, c.key, Kept{keptVersion(s->version), *local}, *s);
             if (c.kept)
-                keepBest(c.table, c.key, *c.kept, *s);
+                keepContent(c.table, c.key, *c.kept);
+            if (local && !s->version.deleted)
+                keepContent(c.table, c.key, Kept{keptVersion(s->version), *local});
         } else if (!s->visible) {
             store.dropKept(c.key);
         }
     }
+    if (!store.info().keyed) {
+        applyKeyless(c, *s);
+        return;
+    }
     ShadowRow next = *s;
     next.version = c.version;
     next.seq = tick(c.version.clock);
+    if (!c.version.deleted) {
+        // The winning content is written where the row is now; finish() decides where it belongs.
+        int refusal = 0;
+        if (!(s->visible && store.updateRow(c.key, *s, *c.content, &refusal))) {
+            if (s->visible) {
+                store.deleteRow(c.key, *s);
+                next.visible = false;
+            }
+            store.keep(c.key, Kept{keptVersion(c.version), *c.content});
+        }
+    }
     store.putShadow(c.key, next);
     ++m_stats.applied;
     m_changed = true;
-    place(c.table, c.key, c.version.deleted ? nullptr : &*c.content);
+    if (local)
+        touchNeighbours(c.table, c.key, local);
+    recheck(c.table, c.key, true);
     if (!c.version.sameIncarnation(s->version))
         newIncarnation(c.table, c.key);
 }
 
+void Receiver::applyKeyless(const Change& c, const ShadowRow& s) {
+    // Rows without a key have no relationships: the winning version is the row.
+    TableStore& store = *m_stores[size_t(c.table)];
+    ShadowRow next = s;
+    if (s.visible)
+        store.deleteRow(c.key, s);
+    next.version = c.version;
+    next.seq = tick(c.version.clock);
+    next.visible = false;
+    next.rid = 0;
+    next.fp.clear();
+    if (!c.version.deleted && c.content) {
+        int refusal = 0;
+        if (store.insertRow(*c.content, &refusal)) {
+            next.visible = true;
+            next.rid = store.lastRowid();
+            next.fp = store.fingerprintOf(next.rid);
+        }
+    }
+    store.putShadow(c.key, next);
+    ++m_stats.applied;
+    m_changed = true;
+}
+
 void Receiver::newIncarnation(int table, const Row& key) {
-    m_standing.clear();
     // Rows that belong to a row belong to one incarnation of it: another one under the same key takes back
     // the rows written for it and sends away those written for the one before.
-    for (const Relation& r : m_asParent[size_t(table)]) {
-        if (!r.link->cascade)
-            continue;
-        TableStore& child = *m_stores[size_t(r.child)];
-        for (const Row& ck :
-             child.standingWhere(r.link->columns, key) + child.keptWhere(r.link->columns, key))
-            recheck(r.child, ck);
-    }
+    touchNeighbours(table, key, std::nullopt);
 }
 
-void Receiver::keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow) {
+void Receiver::keepContent(int table, const Row& key, const Kept& kept) {
     TableStore& store = *m_stores[size_t(table)];
     const std::optional<Kept> existing = store.kept(key);
-    if (existing && !above(candidate.version, existing->version))
+    // The latest content of all that reach the member, whichever reaches it first.
+    if (existing && !above(kept.version, existing->version))
         return;
-    store.keep(key, candidate);
+    store.keep(key, kept);
     m_changed = true;
-    // A deleted row that stands because others refer to it shows the best content it had alive.
-    if (shadow.visible && shadow.version.deleted) {
-        int refusal = 0;
-        store.updateRow(key, shadow, candidate.content, &refusal);
-    }
+    m_available.clear();
+    recheck(table, key); // a deleted row that stands shows the content it is kept with
 }
 
-void Receiver::place(int table, const Row& key, const Row* given) {
-    // Rows being placed further up: a row that refers to one of them, directly or round a cycle, is placed on
-    // the understanding that it will stand.
+// What stands is computed here and nowhere else: from the winning versions a member holds (and the content
+// each deleted row had where it was deleted), never from where rows happen to stand. docs/replication.md,
+// "What stands", states the rules.
+
+std::optional<Row> Receiver::contentOf(int table, const Row& key, const ShadowRow& s) {
+    TableStore& store = *m_stores[size_t(table)];
+    if (s.version.deleted) {
+        if (!store.info().restrictParent)
+            return std::nullopt;
+        if (std::optional<Kept> k = store.kept(key))
+            return std::move(k->content);
+        return std::nullopt;
+    }
+    return store.content(key, s);
+}
+
+Receiver::Verdict Receiver::available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                                      const Version* version) {
+    Verdict v;
+    TableStore& store = *m_stores[size_t(table)];
+    if (!store.info().keyed)
+        return v;
     const QByteArray self = tag(table, key);
-    if (m_placing.contains(self) || m_placing.size() > MaxDepth)
-        return;
-    m_placing.insert(self);
-    placeRow(table, key, given);
-    m_placing.remove(self);
+    if (trail.contains(self) || trail.size() > MaxDepth) {
+        m_assumed = true;
+        return v; // round a cycle: rows that refer to each other stand together
+    }
+    // Many rows refer to the same few (their team leader, their task): a row found able to stand stays so
+    // until a version other than a new row's comes in or a row moves.
+    if (!given && !version && m_available.contains(self))
+        return v;
+    const bool assumedBefore = m_assumed;
+    m_assumed = false;
+    v = availableNow(table, key, given, trail, version);
+    if (v.ok && !m_assumed && !given)
+        m_available.insert(self);
+    m_assumed |= assumedBefore;
+    return v;
 }
 
-void Receiver::placeRow(int table, const Row& key, const Row* given) {
+Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                                         const Version* version) {
+    Verdict v;
     TableStore& store = *m_stores[size_t(table)];
-    std::optional<ShadowRow> s = store.shadow(key);
-    if (!s)
-        return;
-    if (!store.info().keyed) {
-        // Rows without a key have no relationships: the winning version is the row.
-        if (s->visible)
-            store.deleteRow(key, *s);
-        s->visible = false;
-        s->rid = 0;
-        s->fp.clear();
-        if (!s->version.deleted && given) {
-            int refusal = 0;
-            if (store.insertRow(*given, &refusal)) {
-                s->visible = true;
-                s->rid = store.lastRowid();
-                s->fp = store.fingerprintOf(s->rid);
-            }
-        }
-        store.putShadow(key, *s);
-        m_changed = true;
-        return;
+    const QByteArray self = tag(table, key);
+    std::optional<ShadowRow> s;
+    if (version) { // a row new here, not recorded yet
+        s.emplace();
+        s->version = *version;
+    } else {
+        s = store.shadow(key);
     }
-
-    if (!s->version.deleted) {
-        const std::optional<Row> content = given ? std::optional<Row>(*given) : store.content(key, *s);
-        if (!content)
-            return;
-        const qint64 pulls = m_pulls;
-        ParentCheck parents = checkParents(table, key, *content, &s->version, 0);
-        if (pulls != m_pulls) {
-            s = store.shadow(key); // looking for parents brought in other versions
-            if (!s || s->version.deleted)
-                return;
-        }
-        if (!parents.ok) {
-            suppress(table, key, *s, *content, parents.reason);
-            return;
-        }
-        for (const auto& [p, pk] : parents.pins)
-            pin(p, pk);
-        const bool wasStanding = s->visible;
-        if (wasStanding && !given) {
-            // A member's own writes put rows in place without this check: rows set aside for want of this
-            // one may come back now.
-            if (!m_source)
-                neighbours(table, key, *content, true);
-            return;
-        }
-        // A standing row that now refers elsewhere may leave a deleted parent that stood for it alone.
-        std::optional<Row> before;
-        if (wasStanding && hasRestrictParent(table))
-            before = store.content(key, *s);
-        if (!write(table, key, *s, *content, given != nullptr))
-            return;
-        if (wasStanding) {
-            if (before)
-                leftParents(table, *before, *content);
-            return;
-        }
-        store.dropKept(key);
-        store.setVisible(key, true);
-        m_changed = true;
-        neighbours(table, key, *content, true);
-        return;
+    if (!s) {
+        v.ok = false;
+        v.reason =
+            text("refers to a record that exists in no replica", "refers to a record that does not exist");
+        return v;
     }
-
-    // A deleted row stands only while rows that exist refer to it through a restrict relationship.
-    std::optional<Kept> kept = store.info().restrictParent ? store.kept(key) : std::nullopt;
-    QSet<QByteArray> visited;
-    bool stands = kept && anchored(table, key, visited);
-    s = store.shadow(key);
-    if (!s || !s->version.deleted)
-        return;
-    ParentCheck parents;
-    if (stands) {
-        parents = checkParents(table, key, kept->content, nullptr, 0);
-        stands = parents.ok;
+    std::optional<Row> content = given ? std::optional<Row>(*given) : contentOf(table, key, *s);
+    if (!content) {
+        v.ok = false;
+        v.reason = text("refers to a record that was deleted in another replica",
+                        "refers to a record that was deleted");
+        return v;
     }
-    if (stands) {
-        for (const auto& [p, pk] : parents.pins)
-            pin(p, pk);
-        if (!s->visible)
-            pin(table, key);
-        return;
-    }
-    if (s->visible) {
-        m_standing.clear();
-        const std::optional<Row> content = store.content(key, *s);
-        store.deleteRow(key, *s);
-        store.setVisible(key, false);
-        m_changed = true;
-        if (content)
-            neighbours(table, key, *content, false);
-    } else if (!m_source) {
-        // A member's own deletion made without its relationships: rows that belonged to the row go too.
-        neighbours(table, key, {}, false);
-    }
-    if (!store.info().restrictParent)
-        store.dropKept(key);
-}
-
-Receiver::ParentCheck Receiver::checkParents(int table, const Row& key, const Row& content,
-                                             const Version* version, int depth) {
-    ParentCheck check;
-    TableStore& store = *m_stores[size_t(table)];
+    trail.insert(self);
     for (const Relation& r : m_asChild[size_t(table)]) {
         const Link& link = *r.link;
-        const int p = r.parent;
-        const Row values = store.project(content, link.columns);
-        if (hasNull(values) || (p == table && values == key) ||
-            (!m_placing.isEmpty() && m_placing.contains(tag(p, values))))
-            continue; // no reference, a row that refers to itself, or one being placed
-        TableStore& parent = *m_stores[size_t(p)];
-        // A row that belongs to another belongs to the incarnation it was written for, not to a row added
-        // later under the same key.
-        const auto belongs = [&](const ShadowRow& ps) {
-            return !link.cascade || !version || !version->parentBornClock ||
-                   (ps.version.bornClock == version->parentBornClock &&
-                    ps.version.bornWriter == version->parentBornWriter);
-        };
-        // Many rows refer to the same few (their team leader, their task): a parent seen standing is
-        // remembered until any row stops standing.
-        const QByteArray parentTag = tag(p, values);
-        if (const auto known = m_standing.constFind(parentTag); known != m_standing.cend()) {
-            ShadowRow standing;
-            standing.version.bornClock = known->first;
-            standing.version.bornWriter = known->second;
-            if (belongs(standing))
-                continue;
-        }
-        std::optional<ShadowRow> ps = parent.shadow(values);
-        if (ps && ps->visible)
-            m_standing.insert(parentTag, {ps->version.bornClock, ps->version.bornWriter});
-        if (ps && ps->visible && belongs(*ps))
+        const Row values = store.project(*content, link.columns);
+        if (hasNull(values) || (r.parent == table && values == key))
             continue;
-        pull(p, values);
-        ps = parent.shadow(values);
-        if (ps && !ps->visible && !ps->version.deleted) {
-            place(p, values, nullptr); // a parent that exists but is not placed yet
+        if (!link.cascade && m_available.contains(tag(r.parent, values)))
+            continue;
+        TableStore& parent = *m_stores[size_t(r.parent)];
+        std::optional<ShadowRow> ps = parent.shadow(values);
+        if (!ps || ps->version.deleted) {
+            pull(r.parent, values); // the sender may have it again, or have moved this row away
             ps = parent.shadow(values);
         }
-        if (ps && ps->visible && belongs(*ps))
-            continue;
-        if (ps && ps->visible) {
-            check.ok = false;
-            Version mine;
-            mine.bornClock = version->parentBornClock;
-            mine.bornWriter = version->parentBornWriter;
-            check.reason =
-                ps->version.sawBirthOf(mine)
-                    ? text("belongs to a record that was deleted in another replica and added again",
-                           "belongs to a record that was deleted and added again")
-                    : text("belongs to a record that lost to another added with the same key in "
-                           "another replica",
-                           "belongs to a record that was added again with the same key");
-            return check;
+        if (!ps) {
+            v.ok = false;
+            v.reason = text("refers to a record that exists in no replica",
+                            "refers to a record that does not exist");
+            break;
         }
-        if (!link.cascade && ps && ps->version.deleted && depth < MaxDepth) {
-            if (const std::optional<Kept> kept = parent.kept(values)) {
-                // The parent's deletion does not take effect while this row refers to it; the parent must be
-                // able to stand in turn.
-                ParentCheck above = checkParents(p, values, kept->content, nullptr, depth + 1);
-                if (above.ok) {
-                    check.pins << std::make_pair(p, values);
-                    check.pins << above.pins;
-                    continue;
-                }
-            }
-        }
-        check.ok = false;
-        if (ps && ps->version.deleted && link.cascade)
-            check.reason = text("belongs to a record that was deleted in another replica",
+        if (link.cascade) {
+            if (ps->version.deleted) {
+                v.ok = false;
+                v.reason = text("belongs to a record that was deleted in another replica",
                                 "belongs to a record that was deleted");
-        else if (ps && ps->version.deleted)
-            check.reason = text("refers to a record that was deleted in another replica",
-                                "refers to a record that was deleted");
-        else if (ps)
-            check.reason = text("belongs to a record that another replica set aside",
-                                "belongs to a record that was set aside");
-        else
-            check.reason = text("refers to a record that exists in no replica",
-                                "refers to a record that does not exist");
-        return check;
+                break;
+            }
+            if (!s->version.deleted && s->version.parentBornClock &&
+                (ps->version.bornClock != s->version.parentBornClock ||
+                 ps->version.bornWriter != s->version.parentBornWriter)) {
+                Version mine;
+                mine.bornClock = s->version.parentBornClock;
+                mine.bornWriter = s->version.parentBornWriter;
+                v.ok = false;
+                v.reason =
+                    ps->version.sawBirthOf(mine)
+                        ? text("belongs to a record that was deleted in another replica and added again",
+                               "belongs to a record that was deleted and added again")
+                        : text("belongs to a record that lost to another added with the same key in "
+                               "another replica",
+                               "belongs to a record that was added again with the same key");
+                break;
+            }
+        } else if (ps->version.deleted && !parent.info().restrictParent) {
+            v.ok = false;
+            v.reason = text("refers to a record that was deleted in another replica",
+                            "refers to a record that was deleted");
+            break;
+        }
+        const Verdict above = available(r.parent, values, nullptr, trail);
+        if (!above.ok) {
+            v.ok = false;
+            v.reason = link.cascade ? text("belongs to a record that another replica set aside",
+                                           "belongs to a record that was set aside")
+                                    : above.reason;
+            break;
+        }
     }
-    return check;
+    trail.remove(self);
+    return v;
 }
 
 bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
@@ -403,24 +375,208 @@ bool Receiver::anchored(int table, const Row& key, QSet<QByteArray>& visited) {
     for (const Relation& r : m_asParent[size_t(table)]) {
         if (r.link->cascade)
             continue;
-        const Link& link = *r.link;
-        const int c = r.child;
-        TableStore& child = *m_stores[size_t(c)];
+        TableStore& child = *m_stores[size_t(r.child)];
         // The partner may have moved its referring rows away since: its current versions decide.
         if (m_source)
-            for (const Row& ck : child.standingWhere(link.columns, key))
-                pull(c, ck);
-        for (const Row& ck : child.standingWhere(link.columns, key)) {
+            for (const Row& ck : child.standingWhere(r.link->columns, key))
+                pull(r.child, ck);
+        for (const Row& ck :
+             child.standingWhere(r.link->columns, key) + child.keptWhere(r.link->columns, key)) {
+            if (r.child == table && ck == key)
+                continue;
+            const QByteArray t = tag(r.child, ck);
+            if (visited.contains(t) || visited.size() > MaxDepth)
+                continue;
             const std::optional<ShadowRow> cs = child.shadow(ck);
-            if (!cs || !cs->visible)
+            if (!cs)
+                continue;
+            // The content found may be a stale copy: the row's own content must refer here.
+            const std::optional<Row> content = contentOf(r.child, ck, *cs);
+            if (!content || !sameRow(table, child.project(*content, r.link->columns), key))
+                continue;
+            QSet<QByteArray> trail{tag(table, key)};
+            if (!available(r.child, ck, &*content, trail).ok)
                 continue;
             if (!cs->version.deleted)
                 return true;
-            if (!visited.contains(tag(c, ck)) && visited.size() < MaxDepth && anchored(c, ck, visited))
+            if (anchored(r.child, ck, visited))
                 return true;
         }
     }
     return false;
+}
+
+bool Receiver::sameRow(int table, const Row& a, const Row& b) {
+    if (a == b)
+        return true;
+    if (a.size() != b.size() || hasNull(a))
+        return false;
+    // Keys compare in their columns' collation (a user is the same in any case): the table says.
+    TableStore& store = *m_stores[size_t(table)];
+    const std::optional<ShadowRow> x = store.shadow(a);
+    const std::optional<ShadowRow> y = x ? store.shadow(b) : std::nullopt;
+    return x && y && x->seq == y->seq;
+}
+
+Receiver::Desired Receiver::desired(int table, const Row& key) {
+    Desired d;
+    TableStore& store = *m_stores[size_t(table)];
+    d.shadow = store.shadow(key);
+    if (!d.shadow)
+        return d;
+    if (!store.info().keyed) {
+        d.kind = d.shadow->version.deleted ? Desired::Absent : Desired::Stand;
+        return d;
+    }
+    d.content = contentOf(table, key, *d.shadow);
+    if (!d.shadow->version.deleted) {
+        if (!d.content) {
+            d.kind = Desired::Aside;
+            d.reason = QStringLiteral("(no content)");
+            return d;
+        }
+        QSet<QByteArray> trail;
+        const Verdict v = available(table, key, &*d.content, trail);
+        d.kind = v.ok ? Desired::Stand : Desired::Aside;
+        d.reason = v.reason;
+        // A value that must be unique belongs to the row whose version is above, of those that can stand.
+        if (v.ok && store.hasUniqueValues())
+            for (const Row& rk : store.rivalsAnywhere(*d.content, key)) {
+                const std::optional<ShadowRow> rs = store.shadow(rk);
+                if (!rs || rs->version.deleted || !above(rs->version, d.shadow->version))
+                    continue;
+                const std::optional<Row> rc = contentOf(table, rk, *rs);
+                QSet<QByteArray> rivalTrail;
+                if (!rc || !store.rivalsAnywhere(*rc, rk).contains(key) ||
+                    !available(table, rk, &*rc, rivalTrail).ok)
+                    continue;
+                d.kind = Desired::Aside;
+                d.reason = text("a unique value of the record is held by a record of another replica",
+                                "a unique value of the record is held by another record");
+                break;
+            }
+        return d;
+    }
+    if (!d.content)
+        return d;
+    QSet<QByteArray> trail;
+    if (!available(table, key, &*d.content, trail).ok)
+        return d;
+    QSet<QByteArray> visited;
+    if (anchored(table, key, visited))
+        d.kind = Desired::Stand;
+    return d;
+}
+
+void Receiver::touchNeighbours(int table, const Row& key, const std::optional<Row>& content, bool fresh) {
+    TableStore& store = *m_stores[size_t(table)];
+    // Rows that refer to this one: whether they can stand may change with it. Nothing stands referring to
+    // a row new here (its own writers' rows were put right before).
+    for (const Relation& r : m_asParent[size_t(table)]) {
+        TableStore& child = *m_stores[size_t(r.child)];
+        const QList<Row> keys =
+            fresh ? child.keptWhere(r.link->columns, key)
+                  : child.standingWhere(r.link->columns, key) + child.keptWhere(r.link->columns, key);
+        for (const Row& ck : keys)
+            recheck(r.child, ck);
+    }
+    // Rows set aside (or standing) with one of its unique values: which of them holds it may change with it.
+    if (content && store.hasUniqueValues())
+        for (const Row& rk : store.rivalsAnywhere(*content, key))
+            recheck(table, rk);
+    // Deleted rows this one refers to: whether they are still needed may change with it.
+    if (content)
+        for (const Relation& r : m_asChild[size_t(table)]) {
+            const Row values = store.project(*content, r.link->columns);
+            if (!r.link->cascade && !hasNull(values))
+                recheck(r.parent, values);
+        }
+}
+
+void Receiver::place(int table, const Row& key) {
+    TableStore& store = *m_stores[size_t(table)];
+    Desired d;
+    for (int attempt = 0;; ++attempt) {
+        const qint64 pulls = m_pulls;
+        d = desired(table, key);
+        if (pulls == m_pulls || attempt > 4)
+            break; // looking for parents brought in other versions: decide again with them
+    }
+    if (!d.shadow)
+        return;
+    const QByteArray self = tag(table, key);
+    const bool touched = m_touched.contains(self);
+    ShadowRow s = *d.shadow;
+    if (!store.info().keyed) {
+        // Rows without a key have no relationships: the winning version is the row. Its content was written
+        // when the version came in.
+        if (d.kind == Desired::Absent && s.visible) {
+            store.deleteRow(key, s);
+            s.visible = false;
+            s.rid = 0;
+            s.fp.clear();
+            store.putShadow(key, s);
+            m_changed = true;
+        }
+        return;
+    }
+    const std::optional<Row> before = s.visible ? store.standing(key) : std::nullopt;
+    bool moved = false;
+    switch (d.kind) {
+    case Desired::Stand: {
+        if (!s.visible) {
+            if (!write(table, key, s, *d.content, false))
+                return; // refused by the table's own rules: set aside (logged there)
+            store.setVisible(key, true);
+            moved = true;
+        } else if (before != d.content) {
+            int refusal = 0;
+            store.updateRow(key, s, *d.content, &refusal);
+            m_changed = true;
+            m_available.clear();
+        }
+        if (!s.version.deleted && (moved || touched))
+            store.dropKept(key); // the row's own content stands: nothing of it is kept aside
+        if (s.version.deleted && (moved || touched)) {
+            const std::optional<Kept> kept = store.kept(key);
+            log(table, key,
+                text("deleted in one replica while records in another still refer to it; the record was kept",
+                     "deleted while other records still referred to it; the record was kept"),
+                s.version, std::nullopt, kept ? std::optional<Version>(kept->version) : std::nullopt,
+                d.content);
+        }
+        break;
+    }
+    case Desired::Aside:
+        if (s.visible) {
+            store.keepStanding(key, keptVersion(s.version));
+            store.deleteRow(key, s);
+            store.setVisible(key, false);
+            moved = true;
+        }
+        if ((moved || touched) && d.content)
+            log(table, key, d.reason, s.version, d.content, std::nullopt, std::nullopt);
+        break;
+    case Desired::Absent:
+        if (s.visible) {
+            store.deleteRow(key, s);
+            store.setVisible(key, false);
+            moved = true;
+        }
+        if (!store.info().restrictParent)
+            store.dropKept(key);
+        break;
+    }
+    if (moved) {
+        m_changed = true;
+        m_available.clear();
+    }
+    if (moved || touched || before != (d.kind == Desired::Stand ? d.content : before)) {
+        m_touched.remove(self);
+        touchNeighbours(table, key, d.content);
+        if (before && before != d.content)
+            touchNeighbours(table, key, before);
+    }
 }
 
 bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh) {
@@ -428,7 +584,10 @@ bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& c
     const auto attempt = [&](int* refusal) {
         if (s.visible)
             return store.updateRow(key, s, content, refusal);
-        return fresh ? store.insertRow(content, refusal) : store.restoreKept(key, refusal);
+        if (fresh)
+            return store.insertRow(content, refusal);
+        // The content is in the kept rows: a live version's own, or the best a deleted row had alive.
+        return store.restoreKept(key, refusal);
     };
     int refusal = 0;
     if (attempt(&refusal)) {
@@ -465,79 +624,26 @@ bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& c
     return false;
 }
 
-bool Receiver::pin(int table, const Row& key) {
-    TableStore& store = *m_stores[size_t(table)];
-    const std::optional<ShadowRow> s = store.shadow(key);
-    if (!s || !s->version.deleted || s->visible)
-        return s && s->visible;
-    const std::optional<Kept> kept = store.kept(key);
-    int refusal = 0;
-    if (!kept || !store.restoreKept(key, &refusal))
-        return false;
-    store.setVisible(key, true);
-    m_changed = true;
-    log(table, key,
-        text("deleted in one replica while records in another still refer to it; the record was kept",
-             "deleted while other records still referred to it; the record was kept"),
-        s->version, std::nullopt, kept->version, kept->content);
-    neighbours(table, key, kept->content, true);
-    return true;
-}
-
 void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason) {
     TableStore& store = *m_stores[size_t(table)];
-    const Kept kept{keptVersion(s.version), content};
-    const std::optional<Kept> before = s.visible ? std::nullopt : store.kept(key);
-    if (!before || before->content != content || before->version.clock != kept.version.clock ||
-        before->version.writer != kept.version.writer) {
-        store.keep(key, kept);
-        m_changed = true;
+    m_available.clear();
+    if (!s.version.deleted) {
+        const Kept kept{keptVersion(s.version), content};
+        const std::optional<Kept> before = store.kept(key);
+        if (!before || before->content != content || before->version.clock != kept.version.clock ||
+            before->version.writer != kept.version.writer) {
+            store.keep(key, kept);
+            m_changed = true;
+        }
     }
     if (s.visible) {
-        m_standing.clear();
         store.deleteRow(key, s);
         store.setVisible(key, false);
         m_changed = true;
-        neighbours(table, key, content, false);
+        touchNeighbours(table, key, content);
     }
-    log(table, key, reason, s.version, content, std::nullopt, std::nullopt);
-}
-
-bool Receiver::hasRestrictParent(int table) const {
-    for (const Relation& r : m_asChild[size_t(table)])
-        if (!r.link->cascade)
-            return true;
-    return false;
-}
-
-void Receiver::leftParents(int table, const Row& before, const Row& after) {
-    TableStore& store = *m_stores[size_t(table)];
-    for (const Relation& r : m_asChild[size_t(table)]) {
-        if (r.link->cascade)
-            continue;
-        const Row old = store.project(before, r.link->columns);
-        if (!hasNull(old) && old != store.project(after, r.link->columns))
-            recheck(r.parent, old);
-    }
-}
-
-void Receiver::neighbours(int table, const Row& key, const Row& content, bool nowStanding) {
-    TableStore& store = *m_stores[size_t(table)];
-    // Rows that refer to this one: set aside ones may come back, standing ones may have to go.
-    for (const Relation& r : m_asParent[size_t(table)]) {
-        TableStore& child = *m_stores[size_t(r.child)];
-        const QList<Row> keys =
-            nowStanding ? child.keptWhere(r.link->columns, key) : child.standingWhere(r.link->columns, key);
-        for (const Row& ck : keys)
-            recheck(r.child, ck);
-    }
-    // A deleted parent that stood for this row may have to go now.
-    if (!nowStanding)
-        for (const Relation& r : m_asChild[size_t(table)]) {
-            const Row values = store.project(content, r.link->columns);
-            if (!r.link->cascade && !hasNull(values))
-                recheck(r.parent, values);
-        }
+    if (!s.version.deleted)
+        log(table, key, reason, s.version, content, std::nullopt, std::nullopt);
 }
 
 void Receiver::setAside(int table, const Row& key) {
@@ -549,8 +655,10 @@ void Receiver::setAside(int table, const Row& key) {
         suppress(table, key, *s, *content, QStringLiteral("refers to a record that is missing here"));
 }
 
-void Receiver::recheck(int table, const Row& key) {
+void Receiver::recheck(int table, const Row& key, bool touched) {
     const QByteArray t = tag(table, key);
+    if (touched)
+        m_touched.insert(t);
     if (m_queued.contains(t))
         return;
     m_queued.insert(t);
@@ -577,18 +685,93 @@ void Receiver::pull(int table, const Row& key) {
     --m_stats.received; // fetched ahead of the stream, counted when the stream brings it
 }
 
+void Receiver::keepLost(const Conflict& c) {
+    if (c.lostDeleted || c.lostRow.isEmpty())
+        return;
+    const int table = indexOf(c.table);
+    if (table < 0)
+        return;
+    TableStore& store = *m_stores[size_t(table)];
+    if (!store.info().restrictParent || !store.info().keyed)
+        return;
+    const Row key = decodeKey(c.key);
+    const std::optional<ShadowRow> s = store.shadow(key);
+    if (!s || !s->version.deleted || c.lostClock < s->version.bornClock)
+        return; // the row is not deleted, or the version lost belongs to an incarnation before
+    const std::optional<Kept> existing = store.kept(key);
+    if (existing && std::make_pair(existing->version.clock, existing->version.writer) >=
+                        std::make_pair(c.lostClock, c.lostWriter))
+        return;
+    QStringList columns;
+    Row record;
+    if (!decodeRecord(c.lostRow, &columns, &record))
+        return;
+    Row content;
+    for (const QString& column : store.carried()) {
+        qsizetype at = 0;
+        while (at < columns.size() && columns[at].compare(column, Qt::CaseInsensitive) != 0)
+            ++at;
+        if (at == columns.size() || size_t(at) >= record.size())
+            return;
+        content.push_back(record[size_t(at)]);
+    }
+    Version v = keptVersion(s->version);
+    v.clock = c.lostClock;
+    v.writer = c.lostWriter;
+    keepContent(table, key, Kept{v, content});
+}
+
 bool Receiver::finish() {
-    // Each check may queue others; a row is checked once per queuing.
+    // A change that lost to a deletion still counts for the content the deleted row is kept with: the latest
+    // one stands while others refer to the row. Such losses reach every member through the conflict log,
+    // and the deletion brings the content its writer saw, so every member keeps the same content.
+    for (size_t i = 0; i < m_lost.size(); ++i)
+        keepLost(m_lost[i]);
+    m_lost.clear();
+    // Each check may queue others; a row is checked again only when something it depends on changed.
     for (qint64 steps = 0; !m_queue.empty(); ++steps) {
         if (steps > 10'000'000)
             throw Error::make(err::RelatedRecords, QStringLiteral("(the relationships do not settle)"));
         const auto [table, key] = m_queue.front();
         m_queue.pop_front();
         m_queued.remove(tag(table, key));
-        place(table, key, nullptr);
+        place(table, key);
     }
     writeClock(m_db, m_clock);
     return m_changed;
+}
+
+QString Receiver::divergence(int table, const Row& key) {
+    TableStore& store = *m_stores[size_t(table)];
+    if (!store.info().keyed)
+        return {};
+    const Desired d = desired(table, key);
+    if (!d.shadow)
+        return {};
+    const std::optional<Row> inTable = store.standing(key);
+    const QString name = store.info().name + u' ' + keyText(key);
+    switch (d.kind) {
+    case Desired::Stand:
+        if (!inTable)
+            return name + QStringLiteral(": should stand, is missing");
+        if (!d.shadow->visible)
+            return name + QStringLiteral(": stands but is recorded as not standing");
+        if (*inTable != *d.content)
+            return name + QStringLiteral(": stands with content other than its version's");
+        return {};
+    case Desired::Aside:
+        if (inTable)
+            return name + QStringLiteral(": stands but should be set aside (%1)").arg(d.reason);
+        if (!d.content)
+            return name + QStringLiteral(": its version's content is lost");
+        return {};
+    case Desired::Absent:
+        if (inTable)
+            return name + (d.shadow->version.deleted ? QStringLiteral(": deleted but stands")
+                                                     : QStringLiteral(": should not stand"));
+        return {};
+    }
+    return {};
 }
 
 void Receiver::log(int table, const Row& key, const QString& reason, const Version& lost,
@@ -619,6 +802,7 @@ void Receiver::log(int table, const Row& key, const QString& reason, const Versi
     c.loggedBy = m_me;
     c.loggedByName = m_name;
     if (insertConflict(m_db, c)) {
+        m_lost.push_back(c);
         // The log travels: what others know of this member must count it.
         m_clock.own = qMax(m_clock.own, c.loggedClock);
         ++m_stats.conflicts;

@@ -16,7 +16,7 @@
 namespace pell::db::replication {
 
 // One version as it travels: the row's key, the version, and the content that goes with it (a live
-// version's row; for a deletion, the best content the row had alive, when the member keeps it).
+// version's row; for a deletion, the latest content the row had alive, when the member keeps it).
 struct Change {
     int table = 0;
     Row key;
@@ -42,35 +42,55 @@ public:
              DirectionStats& stats);
 
     void apply(const Change& change);
-    // Asks for the row to be checked again before finish().
-    void recheck(int table, const Row& key);
+    // Asks for the row to be decided again before finish(); `touched`: its version changed here, so the rows
+    // related to it are decided again too, and what it loses is logged.
+    void recheck(int table, const Row& key, bool touched = false);
     // Takes a row out of its table into the kept rows, logged: it refers to a row that is missing here.
     void setAside(int table, const Row& key);
-    // Checks what is queued and writes the clock. Returns whether anything in the file changed.
+    // Decides every row queued and writes the clock. Returns whether anything in the file changed.
     bool finish();
+    // What is wrong with the row as it is in the file, compared with what the versions make of it (empty
+    // when nothing). Reads only.
+    QString divergence(int table, const Row& key);
 
 private:
-    struct ParentCheck {
+    // Whether a row could stand as far as the rows it refers to go (and why not).
+    struct Verdict {
         bool ok = true;
         QString reason;
-        QList<std::pair<int, Row>> pins;
+    };
+    // What the versions make of a row: it stands, it is set aside (a live version that cannot stand), or it
+    // is not in the table.
+    struct Desired {
+        enum Kind { Absent, Stand, Aside } kind = Absent;
+        std::optional<ShadowRow> shadow;
+        std::optional<Row> content;
+        QString reason;
     };
 
-    void place(int table, const Row& key, const Row* content);
-    void placeRow(int table, const Row& key, const Row* content);
-    ParentCheck checkParents(int table, const Row& key, const Row& content, const Version* version,
-                             int depth);
+    std::optional<Row> contentOf(int table, const Row& key, const ShadowRow& s);
+    // `given`: the row's content, when known; `version`: its version, for a row not recorded yet.
+    Verdict available(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                      const Version* version = nullptr);
+    Verdict availableNow(int table, const Row& key, const Row* given, QSet<QByteArray>& trail,
+                         const Version* version);
     bool anchored(int table, const Row& key, QSet<QByteArray>& visited);
-    bool pin(int table, const Row& key);
-    // Writes a row into its table (a change of a standing row, a new row, or a kept row coming back); a row
-    // refused by the table's own rules is set aside. Returns whether the row stands.
+    Desired desired(int table, const Row& key);
+    // Whether two keys name the same row of the table.
+    bool sameRow(int table, const Row& a, const Row& b);
+    // Puts the row where its versions say it belongs; the rows related to it are decided again when it moved.
+    void place(int table, const Row& key);
+    void applyKeyless(const Change& change, const ShadowRow& before);
+    // Writes a kept row back into its table; a row refused by the table's own rules is set aside. Returns
+    // whether the row stands.
     bool write(int table, const Row& key, const ShadowRow& s, const Row& content, bool fresh);
-    void keepBest(int table, const Row& key, const Kept& candidate, const ShadowRow& shadow);
+    // Records the content a deleted row is kept with (its deletion's).
+    void keepContent(int table, const Row& key, const Kept& kept);
+    // A live version lost to a deletion, as the conflict log has it: the content kept if it is the latest.
+    void keepLost(const Conflict& lost);
     void pull(int table, const Row& key);
-    void neighbours(int table, const Row& key, const Row& content, bool nowStanding);
+    void touchNeighbours(int table, const Row& key, const std::optional<Row>& content, bool fresh = false);
     void newIncarnation(int table, const Row& key);
-    bool hasRestrictParent(int table) const;
-    void leftParents(int table, const Row& before, const Row& after);
     void suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason);
     void log(int table, const Row& key, const QString& reason, const Version& lost,
              const std::optional<Row>& lostRow, const std::optional<Version>& kept,
@@ -96,9 +116,13 @@ private:
     std::vector<std::vector<Relation>> m_asParent;
     std::deque<std::pair<int, Row>> m_queue;
     QSet<QByteArray> m_queued;
+    QSet<QByteArray> m_touched;
+    std::vector<Conflict> m_lost; // losses logged or received, for the content of deleted rows
+    QSet<QByteArray> m_available; // rows found able to stand (available()), while nothing else changed
+    bool m_assumed = false;       // a verdict leaned on a row further up being able to stand
+    qint64 m_wall = 0;
+    qint64 m_ticks = 0;
     QSet<QByteArray> m_pulled;
-    QSet<QByteArray> m_placing;
-    QHash<QByteArray, std::pair<qint64, qint64>> m_standing; // rows seen standing, and their incarnation
     int m_depth = 0;
     qint64 m_pulls = 0;
     bool m_changed = false;

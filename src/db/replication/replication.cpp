@@ -5,6 +5,8 @@
 #include "db/files/posix_files.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
+#include "db/replication/member.h"
+#include "db/replication/receiver.h"
 #include "db/replication/retention.h"
 #include "db/replication/transfer.h"
 
@@ -68,6 +70,21 @@ private:
     std::vector<sqlite3*> m_connections;
 };
 
+// SQLite's soft limit on the memory it holds, for as long as it lives (the tighter of it and any limit set).
+class SoftHeapLimit {
+public:
+    explicit SoftHeapLimit(sqlite3_int64 bytes) : m_before(sqlite3_soft_heap_limit64(-1)) {
+        if (m_before <= 0 || m_before > bytes)
+            sqlite3_soft_heap_limit64(bytes);
+    }
+    ~SoftHeapLimit() { sqlite3_soft_heap_limit64(m_before); }
+    SoftHeapLimit(const SoftHeapLimit&) = delete;
+    SoftHeapLimit& operator=(const SoftHeapLimit&) = delete;
+
+private:
+    sqlite3_int64 m_before;
+};
+
 struct NewMember {
     qint64 id = 0;
     qint64 top = 0;
@@ -90,6 +107,8 @@ NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& de
     clock.own = 0;
     clock.settled = clock.now;
     writeClock(copy, clock);
+    if (std::optional<FileMark> here = currentFile(copy)) // kept by the rename into place
+        storeFileMark(copy, FileMark{here->device, here->inode, clock.now});
     // How far the source and others read each other is theirs, not the copy's: the copy has read its source
     // up to the copy, and its source has read it as far.
     exec(copy, QStringLiteral("DELETE FROM \"_pell_watermarks\""));
@@ -105,7 +124,85 @@ NewMember becomeReplica(sqlite3* copy, const Identity& source, const QString& de
     return made;
 }
 
+// Makes the member a new member of its set: its file is a copy of another member's (or a restore), which
+// goes on under the identity both had. What the copy held stays: its versions under the old identity are
+// versions of another writer now; changes of its own writers that are not versions yet become the new
+// member's.
+qint64 becomeCopy(sqlite3* db, qint64 old) {
+    const qint64 fresh = newIdentity();
+    Clock clock = readClock(db);
+    Statement identity(db, QStringLiteral("UPDATE \"_pell_replica\" SET replica_id=?1"));
+    identity.bind(1, fresh);
+    identity.run();
+    Clocks held;
+    for (const TableInfo& t : registeredTables(db)) {
+        // Rows of tables without a key become versions as they are written: those written since the last
+        // exchange may be this copy's alone, so they are the new member's.
+        if (!t.keyed) {
+            Statement restamp(
+                db, QStringLiteral("UPDATE %1 SET w = ?1, bw = CASE WHEN bw = ?2 AND bc > ?3 THEN ?1 ELSE bw "
+                                   "END WHERE w = ?2 AND c > ?3")
+                        .arg(quoteIdentifier(t.shadow)));
+            restamp.bindAll({fresh, old, clock.settled});
+            restamp.run();
+        }
+        Statement top(db,
+                      QStringLiteral("SELECT max(c) FROM %1 WHERE w = ?1").arg(quoteIdentifier(t.shadow)));
+        top.bind(1, old);
+        if (top.step() && !top.isNull(0))
+            held[old] = qMax(held.value(old), top.int64(0));
+    }
+    Statement logged(
+        db, QStringLiteral("SELECT max(logged_clock) FROM \"_pell_conflicts\" WHERE logged_by = ?1"));
+    logged.bind(1, old);
+    if (logged.step() && !logged.isNull(0))
+        held[old] = qMax(held.value(old), logged.int64(0));
+    storeKnown(db, held, fresh);
+    clock.own = 0;
+    for (const TableInfo& t : registeredTables(db)) {
+        if (t.keyed)
+            continue;
+        Statement mine(db,
+                       QStringLiteral("SELECT max(c) FROM %1 WHERE w = ?1").arg(quoteIdentifier(t.shadow)));
+        mine.bind(1, fresh);
+        if (mine.step() && !mine.isNull(0))
+            clock.own = qMax(clock.own, mine.int64(0));
+    }
+    writeClock(db, clock);
+    // How far partners have read the old identity is the original's business.
+    exec(db, QStringLiteral("DELETE FROM \"_pell_sent\""));
+    for (const TableInfo& t : registeredTables(db))
+        installTriggers(db, t, fresh);
+    return fresh;
+}
+
 } // namespace
+
+qint64 claimFile(sqlite3* db) {
+    const std::optional<Identity> id = readIdentity(db);
+    const std::optional<FileMark> now = currentFile(db);
+    if (!id || !now)
+        return id ? id->replicaId : 0;
+    const std::optional<FileMark> mark = fileMark(db);
+    if (mark && mark->device == now->device && mark->inode == now->inode)
+        return id->replicaId;
+    if (sqlite3_db_readonly(db, "main") == 1)
+        return id->replicaId; // cannot be written: an exchange refuses it anyway
+    exec(db, QStringLiteral("BEGIN IMMEDIATE"));
+    try {
+        qint64 me = id->replicaId;
+        if (mark)
+            me = becomeCopy(db, me);
+        FileMark here = *now;
+        here.clock = readClock(db).now;
+        storeFileMark(db, here);
+        exec(db, QStringLiteral("COMMIT"));
+        return me;
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
 
 bool isReplicable(Database& db) {
     return readIdentity(db.rawHandle()).has_value();
@@ -154,10 +251,14 @@ void convertToMaster(Database& db) {
     Clock clock = readClock(raw);
     clock.settled = clock.now;
     writeClock(raw, clock);
+    if (std::optional<FileMark> here = currentFile(raw))
+        storeFileMark(raw, FileMark{here->device, here->inode, clock.now});
     tx.commit();
 }
 
 void makeReplica(Database& db, const QString& path, const QString& description) {
+    identity(db);
+    claimFile(db.rawHandle());
     const Identity source = identity(db);
     checkDatabasePath(path);
     if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
@@ -171,17 +272,11 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     files::removeStaleTemps(QFileInfo(path).absolutePath(), QStringLiteral("making"));
     files::SiblingTemp pending(path, QStringLiteral("making"), db.path());
     pending.create().close(pending.path());
-    {
-        // The copy starts from the source's versions, its own users' latest changes included.
-        Transaction tx(db);
-        exec(db.rawHandle(), QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        // Nothing to fold: rolled back, so that a copy that then fails (a full disk) leaves the source's
-        // file exactly as it was.
-        if (foldOwnChanges(db.rawHandle(), source.replicaId)) {
-            exec(db.rawHandle(), QStringLiteral("DELETE FROM \"_pell_applying\""));
-            tx.commit();
-        }
-    }
+    // The copy starts from the source's versions, its own users' latest changes included, and with what its
+    // writers left unsound put right: the copy will not judge versions that are not its own. Nothing to put
+    // right leaves the source's file exactly as it was, so a copy that then fails (a full disk) changes
+    // nothing.
+    settleOwnChanges(Member{db.rawHandle(), source.replicaId});
     try {
         db.execute(QStringLiteral("VACUUM INTO ?1"), {pending.path()});
     } catch (const Error& error) {
@@ -214,9 +309,12 @@ void makeReplica(Database& db, const QString& path, const QString& description) 
     }
 }
 
-SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize) {
+SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize,
+                               bool acceptClockAhead) {
     if (mode != SyncExport && mode != SyncImport && mode != SyncImpExp)
         throw Error::make(err::InvalidExchangeMode, QString::number(mode));
+    identity(db);
+    claimFile(db.rawHandle());
     const Identity me = identity(db);
     checkDatabasePath(partnerPath);
     if (!QFileInfo::exists(partnerPath))
@@ -225,10 +323,11 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
         throw Error::make(err::SyncWithSelf, partnerPath);
 
     auto partner = Database::open(partnerPath);
-    const auto them = readIdentity(partner->rawHandle());
-    if (!them)
+    if (!readIdentity(partner->rawHandle()))
         throw Error::make(err::NotAReplica, partnerPath);
     requireIdentity(partner->rawHandle(), partnerPath);
+    claimFile(partner->rawHandle());
+    const auto them = readIdentity(partner->rawHandle());
     if (them->setId != me.setId)
         throw Error::make(err::DifferentReplicaSet, partnerPath);
     if (them->replicaId == me.replicaId)
@@ -241,6 +340,9 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     // engine writes changed pages out before the commit, and syncs the journal to do so.
     for (const Member& m : {self, other})
         exec(m.db, QStringLiteral("PRAGMA cache_size = -65536"));
+    // Values of megabytes pass through both caches: the engine gives pages back before the two caches
+    // together hold more than this, so an exchange's memory stays bounded whatever the values' size.
+    const SoftHeapLimit bounded(96LL * 1024 * 1024);
     // What the exchange writes into the tables is not a change of their users: the capture triggers are
     // left out of this connection's statements altogether (they would stay silent anyway).
     const TriggersOff quiet{{self.db, other.db}};
@@ -251,15 +353,74 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     const qint64 untrusted = putBack(self, other);
     SyncStats stats;
     if (mode == SyncImport || mode == SyncImpExp)
-        stats.imported = transfer(other, self, batchSize, untrusted);
+        stats.imported = transfer(other, self, batchSize, untrusted, acceptClockAhead);
     if (mode == SyncExport || mode == SyncImpExp)
-        stats.exported = transfer(self, other, batchSize, untrusted);
+        stats.exported = transfer(self, other, batchSize, untrusted, acceptClockAhead);
     afterExchange(self, other, mode != SyncExport, mode != SyncImport);
     return stats;
 }
 
+QStringList divergences(Database& db) {
+    sqlite3* raw = db.rawHandle();
+    const Identity me = identity(db);
+    exec(raw, QStringLiteral("BEGIN")); // one consistent state of the file
+    QStringList found;
+    try {
+        Side side = alone(raw);
+        DirectionStats ignored;
+        Receiver check(raw, me.replicaId, side.pointers(), side.links, nullptr, ignored);
+        for (size_t t = 0; t < side.stores.size(); ++t) {
+            const TableInfo& info = side.stores[t]->info();
+            if (!info.keyed)
+                continue;
+            QStringList keys, joined, logged;
+            for (int i = 0; i < info.keys.size(); ++i) {
+                keys << QStringLiteral("k%1").arg(i);
+                joined << QStringLiteral("S.k%1 = T.%2").arg(i).arg(quoteIdentifier(info.keys[i]));
+                logged << QStringLiteral("L.k%1 = S.k%1").arg(i);
+            }
+            // Rows changed by the member's own writers since it last exchanged are not versions yet: they
+            // are judged once they are.
+            Statement rows(raw, QStringLiteral("SELECT %1 FROM %2 S WHERE NOT EXISTS (SELECT 1 FROM "
+                                               "\"_pell_log\" L WHERE L.tbl = ?1 AND %3)")
+                                    .arg(keys.join(u','), quoteIdentifier(info.shadow),
+                                         logged.join(QStringLiteral(" AND "))));
+            rows.bind(1, info.id);
+            while (rows.step()) {
+                const QString problem = check.divergence(int(t), readRow(rows.raw(), 0, int(keys.size())));
+                if (!problem.isEmpty())
+                    found << problem;
+            }
+            QStringList tableKeys;
+            for (const QString& k : info.keys)
+                tableKeys << QStringLiteral("T.") + quoteIdentifier(k);
+            QString unlogged = logged.join(QStringLiteral(" AND "));
+            unlogged.replace(QStringLiteral("= S.k"), QStringLiteral("= T.k"));
+            for (int i = 0; i < info.keys.size(); ++i)
+                unlogged.replace(QStringLiteral("T.k%1").arg(i),
+                                 QStringLiteral("T.") + quoteIdentifier(info.keys[i]));
+            Statement strays(
+                raw, QStringLiteral("SELECT %1 FROM %2 T WHERE NOT EXISTS (SELECT 1 FROM %3 S WHERE "
+                                    "%4) AND NOT EXISTS (SELECT 1 FROM \"_pell_log\" L WHERE "
+                                    "L.tbl = ?1 AND %5)")
+                         .arg(tableKeys.join(u','), quoteIdentifier(info.name), quoteIdentifier(info.shadow),
+                              joined.join(QStringLiteral(" AND ")), unlogged));
+            strays.bind(1, info.id);
+            while (strays.step())
+                found << info.name + u' ' + keyText(readRow(strays.raw(), 0, int(info.keys.size()))) +
+                             QStringLiteral(": stands without any version");
+        }
+    } catch (...) {
+        sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+    return found;
+}
+
 void recordOwnChanges(Database& db) {
-    settleOwnChanges(Member{db.rawHandle(), identity(db).replicaId});
+    identity(db);
+    settleOwnChanges(Member{db.rawHandle(), claimFile(db.rawHandle())});
 }
 
 void synchronize(Database& db, const QString& partnerPath, int mode) {

@@ -40,8 +40,15 @@ struct SyncStats {
     DirectionStats exported; // this database -> partner
 };
 
+// How far ahead of the receiver's time a received clock may be: a version from further ahead is refused, so
+// that one wrong clock cannot carry every member's clock away.
+inline constexpr qint64 MaxClockAheadMs = 10 * 60 * 1000;
+
 // Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
-SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0);
+// acceptClockAhead: takes versions whose clocks are further ahead of this machine's time than the limit
+// (MaxClockAheadMs), for a set whose clocks were already carried ahead (docs/replication.md, "Clocks").
+SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mode, int batchSize = 0,
+                               bool acceptClockAhead = false);
 
 // A conflict as the administrator sees it: the version kept and the version lost, column by column.
 struct ConflictView {
@@ -78,7 +85,14 @@ void restoreConflict(Database& db, qint64 id);
 // short.
 void recordOwnChanges(Database& db);
 
+// The rows whose place or content in the member's tables is not what the versions it holds make of them
+// (docs/replication.md, "What stands"), one line each; empty when the member is what its versions say.
+QStringList divergences(Database& db);
+
 // Default number of versions applied in one transaction.
 inline constexpr int DefaultBatchSize = 5000;
+// A batch also ends once the values it holds reach this many bytes (it holds at least one version), so an
+// exchange's memory does not grow with the size of the values.
+inline constexpr qint64 MaxBatchBytes = 8LL * 1024 * 1024;
 
 } // namespace pell::db::replication

@@ -8,7 +8,6 @@
 
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <tuple>
 
 namespace pell::db::replication {
@@ -104,9 +103,6 @@ void storeSetting(sqlite3* db, const QString& name, qint64 value) {
 } // namespace
 
 qint64 retentionNow() {
-    // Read on each call: a test moves it between two exchanges of one process.
-    if (const char* injected = std::getenv("PELL_TEST_NOW_MS"); injected && *injected)
-        return qint64(std::strtoll(injected, nullptr, 10)) << 20;
     return wallClock();
 }
 

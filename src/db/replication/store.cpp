@@ -301,6 +301,17 @@ std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
     return readRow(s.raw(), 0, int(m_carried.size()));
 }
 
+std::optional<Row> TableStore::standing(const Row& key) {
+    Statement& s = m_statements.get(4, [&] {
+        return QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1));
+    });
+    const Finish finishS(s);
+    bindValues(s, 1, key);
+    if (!s.step())
+        return std::nullopt;
+    return readRow(s.raw(), 0, int(m_carried.size()));
+}
+
 bool TableStore::keepEmpty() {
     if (m_info.keep.isEmpty())
         return true;
@@ -519,8 +530,25 @@ std::optional<qint64> TableStore::locate(const ShadowRow& row) {
 
 QList<Row> TableStore::keysWhere(const QString& table, const QStringList& columns, const Row& values) {
     QList<Row> keys;
-    Statement& s = m_statements.byText(QStringLiteral("SELECT %1 FROM %2 WHERE %3")
-                                           .arg(quotedList(m_info.keys), q(table), match(columns, 1)));
+    QString where = match(columns, 1);
+    if (table == m_info.keep) {
+        // The kept rows' columns have no collation of their own but the key's: values compare as in the
+        // table.
+        QStringList parts;
+        for (qsizetype i = 0; i < columns.size(); ++i) {
+            const char* collation = nullptr;
+            const QByteArray t = m_info.name.toUtf8(), c = columns[i].toUtf8();
+            sqlite3_table_column_metadata(m_db, "main", t.constData(), c.constData(), nullptr, &collation,
+                                          nullptr, nullptr, nullptr);
+            parts << QStringLiteral("%1 = ?%2 COLLATE %3")
+                         .arg(q(columns[i]))
+                         .arg(i + 1)
+                         .arg(QString::fromUtf8(collation ? collation : "BINARY"));
+        }
+        where = parts.join(QStringLiteral(" AND "));
+    }
+    Statement& s = m_statements.byText(
+        QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(quotedList(m_info.keys), q(table), where));
     const Finish finishS(s);
     bindValues(s, 1, values);
     while (s.step())
@@ -554,6 +582,22 @@ QList<Row> TableStore::rivals(const Row& content, const Row& key) {
         bindValues(s, n + 1, key);
         while (s.step())
             found << readRow(s.raw(), 0, int(m_info.keys.size()));
+    }
+    return found;
+}
+
+QList<Row> TableStore::rivalsAnywhere(const Row& content, const Row& key) {
+    QList<Row> found;
+    for (const QStringList& columns : m_unique) {
+        const Row values = project(content, columns);
+        bool null = values.empty();
+        for (const Value& v : values)
+            null |= v.isNull();
+        if (null)
+            continue;
+        for (const Row& k : keysWhere(m_info.name, columns, values) + keptWhere(columns, values))
+            if (k != key && !found.contains(k))
+                found << k;
     }
     return found;
 }

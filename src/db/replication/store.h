@@ -70,6 +70,7 @@ public:
     void foldChange(const Row& key, bool inserted, const Version& version);
 
     std::optional<Row> content(const Row& key, const ShadowRow& row); // from the table or the kept rows
+    std::optional<Row> standing(const Row& key);                      // keyed: the row in the table
     std::optional<Kept> kept(const Row& key);
     // Forgets what it knew of the kept rows: other users may have written between two transactions.
     void refresh() { m_keepState = Unknown; }
@@ -95,6 +96,9 @@ public:
     QList<Row> keptWhere(const QStringList& columns, const Row& values);
     // Keys of the other rows standing in the table that hold one of the row's unique values.
     QList<Row> rivals(const Row& content, const Row& key);
+    // Keys of the other rows, standing or kept, that hold one of the row's unique values.
+    QList<Row> rivalsAnywhere(const Row& content, const Row& key);
+    bool hasUniqueValues() const { return !m_unique.isEmpty(); }
     // Keys of deleted rows that stand in the table because others refer to them.
     QList<Row> standingDeleted();
 

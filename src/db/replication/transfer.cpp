@@ -237,7 +237,7 @@ bool settleOwn(sqlite3* db, qint64 me) {
         s.bindAll({clock.settled, me});
         const int keys = int(side.stores[size_t(table)]->info().keys.size());
         while (s.step())
-            check.recheck(table, readRow(s.raw(), 0, keys));
+            check.recheck(table, readRow(s.raw(), 0, keys), true);
     };
     const auto find = [&](const QString& name) {
         for (size_t i = 0; i < side.stores.size(); ++i)
@@ -300,10 +300,22 @@ bool settleOwn(sqlite3* db, qint64 me) {
                        "FROM %3 P WHERE %4)")
                        .arg(keptKeys.join(u','), q(child.keep), q(parent.name), keptOnParent.join(and_)));
     }
-    for (size_t t = 0; t < side.stores.size(); ++t)
-        if (side.stores[t]->info().restrictParent)
-            for (const Row& key : side.stores[t]->standingDeleted())
+    for (size_t t = 0; t < side.stores.size(); ++t) {
+        TableStore& store = *side.stores[t];
+        if (store.info().restrictParent)
+            for (const Row& key : store.standingDeleted())
                 check.recheck(int(t), key);
+        // A unique value the member's writers gave up may be the one a row was set aside for.
+        if (store.hasUniqueValues() && !store.info().keep.isEmpty()) {
+            QStringList keys;
+            for (const QString& k : store.info().keys)
+                keys << q(k);
+            Statement kept(db,
+                           QStringLiteral("SELECT %1 FROM %2").arg(keys.join(u','), q(store.info().keep)));
+            while (kept.step())
+                check.recheck(int(t), readRow(kept.raw(), 0, int(keys.size())));
+        }
+    }
     const bool changed = check.finish();
     Clock after = readClock(db);
     after.settled = after.now;
@@ -341,8 +353,15 @@ void setAsideBroken(sqlite3* db, qint64 me, Side& side, DirectionStats& stats) {
 } // namespace
 
 void settleOwnChanges(const Member& member) {
+    // A member that cannot be written cannot turn its own changes into versions: its partner would be told
+    // it has nothing new. The exchange fails instead, naming the file.
+    const QString path = QString::fromUtf8(sqlite3_db_filename(member.db, "main"));
     try {
+        if (sqlite3_db_readonly(member.db, "main") == 1)
+            throw Error::make(err::ReadOnly, path);
         Transaction tx(member.db, true);
+        // Rows are moved one by one: relationships are checked when all have moved.
+        exec(member.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
         exec(member.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
         const bool folded = foldOwnChanges(member.db, member.id);
         if (!settleOwn(member.db, member.id) && !folded)
@@ -350,8 +369,9 @@ void settleOwnChanges(const Member& member) {
         exec(member.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
         tx.commit();
     } catch (const Error& e) {
-        if (e.number() != err::ReadOnly)
+        if (path.isEmpty() || e.text().contains(path))
             throw;
+        throw Error(e.number(), e.text() + QStringLiteral(" (") + path + u')');
     }
 }
 
@@ -365,7 +385,54 @@ qint64 putBack(const Member& a, const Member& b) {
     return behind(a, b) ? a.id : behind(b, a) ? b.id : 0;
 }
 
-DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted) {
+namespace {
+
+// What a change holds in memory, about: its values' bytes.
+qint64 sizeOf(const Change& c) {
+    const auto bytes = [](const Row& row) {
+        qint64 size = 0;
+        for (const Value& v : row)
+            size += 16 + v.bytes.size();
+        return size;
+    };
+    qint64 size = 64;
+    if (c.content)
+        size += bytes(*c.content);
+    if (c.kept)
+        size += bytes(c.kept->content);
+    if (c.conflict)
+        size += c.conflict->lostRow.size() + c.conflict->keptRow.size();
+    return size;
+}
+
+// The highest clock a change carries: its version's, the content kept with it, a conflict record's.
+qint64 clockOf(const Change& c) {
+    if (c.conflict)
+        return qMax(c.conflict->loggedClock, c.conflict->stateClock);
+    return qMax(c.version.clock, c.kept ? c.kept->version.clock : 0);
+}
+
+[[noreturn]] void refuseClock(const Member& sender, qint64 clock, qint64 wall) {
+    const auto who = readIdentity(sender.db).value_or(Identity{});
+    const qint64 aheadMs = (clock >> 20) - (wall >> 20);
+    const QString path = QString::fromUtf8(sqlite3_db_filename(sender.db, "main"));
+    throw Error::make(
+        err::ClockAhead,
+        QStringLiteral(
+            "Member \"%1\" (%2, replica %3) carries a clock %4 s (%5 days) ahead of this machine's "
+            "time; the limit is %6 minutes. Put the clock of the machine that wrote it right; for a "
+            "set whose clocks are already ahead, see pelldb sync --accept-clock-ahead.")
+            .arg(who.description, path)
+            .arg(who.replicaId)
+            .arg(aheadMs / 1000)
+            .arg(double(aheadMs) / 86'400'000.0, 0, 'f', 1)
+            .arg(MaxClockAheadMs / 60'000));
+}
+
+} // namespace
+
+DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted,
+                        bool acceptClockAhead) {
     DirectionStats stats;
     if (batchSize <= 0)
         batchSize = DefaultBatchSize;
@@ -390,15 +457,21 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
         {
             Transaction read(sender.db, false);
             Stream stream(sender.db, senderSide, from, holds, untrusted);
-            while (batch.size() < batchSize) {
+            qint64 bytes = 0;
+            const qint64 wall = wallClock();
+            while (batch.size() < batchSize && bytes < MaxBatchBytes) {
                 std::optional<Change> c = stream.next();
                 if (!c) {
                     ended = true;
                     break;
                 }
                 position = c->seq;
-                if (!covered(holds, *c, untrusted))
-                    batch << std::move(*c);
+                if (covered(holds, *c, untrusted))
+                    continue;
+                if (!acceptClockAhead && clockOf(*c) > wall + (MaxClockAheadMs << 20))
+                    refuseClock(sender, clockOf(*c), wall);
+                bytes += sizeOf(*c);
+                batch << std::move(*c);
             }
             ended = ended || !stream.more();
             if (ended)
