@@ -103,31 +103,6 @@ struct Replication {
 
 const QStringList ab{u"/srv/a/replica.mdb"_s, u"/srv/b/replica.mdb"_s};
 
-// A master (after `before`) and one replica of it, both changed by `sql` (%1: the master's value first, then
-// the replica's) and synchronized; open() shows the conflicts window over them, active.
-struct Conflicts {
-    Fixture f;
-    QString main = f.makeSharedDb(), other = f.path(u"other.mdb"_s);
-    std::unique_ptr<Loaded<CONFLICTS_FORM>> window;
-
-    Conflicts(const QString& before, const QString& sql, const QString& here, const QString& there) {
-        makeMaster(main);
-        if (!before.isEmpty())
-            execRaw(main, before);
-        makeReplica(main, other);
-        execRaw(main, sql.arg(here));
-        QTest::qWait(5);
-        execRaw(other, sql.arg(there));
-        sync(main, other);
-    }
-    void open() {
-        window = std::make_unique<Loaded<CONFLICTS_FORM>>(f.ctx, nullptr);
-        window->show();
-        window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    }
-};
-
 } // namespace
 
 class TestReplicationWindow : public QObject {
@@ -201,6 +176,7 @@ private Q_SLOTS:
         r.open();
         QVERIFY(r.boxes().size() == 1 && r.boxes().first().startsWith(u" 3045:"_s));
         QVERIFY(r.form->Command3->isEnabled() && !r.form->Data1->isOpen());
+        QCOMPARE(replica::openFailureText(0, u"x"_s) + replica::openFailureText(-7, u"x"_s), u" 0:x-7:x"_s);
     }
 
     void gridEditsStoredOnRowChangeEnterTabAndClose() {
@@ -527,15 +503,22 @@ private Q_SLOTS:
     }
 
     void fiveHundredConflictsSettledByKeyboardInOrder() {
-        Conflicts c(fillSql(u"\"USER\""_s, 500,
-                            u"printf('u%03d', i), 'name ' || i, NULL, 0, 0, 0, 0, 0, 0, 'admin'"_s),
-                    u"UPDATE \"USER\" SET User_Name = User_Name || ' %1' WHERE User_ID LIKE 'u%'"_s,
-                    u"here"_s, u"there"_s);
-        Fixture& f = c.f;
-        const QString& main = c.main;
+        Fixture f;
+        const QString main = f.makeSharedDb(), other = f.path(u"other.mdb"_s);
+        makeMaster(main);
+        execRaw(main, fillSql(u"\"USER\""_s, 500,
+                              u"printf('u%03d', i), 'name ' || i, NULL, 0, 0, 0, 0, 0, 0, 'admin'"_s));
+        makeReplica(main, other);
+        execRaw(main, u"UPDATE \"USER\" SET User_Name = User_Name || ' here' WHERE User_ID LIKE 'u%'"_s);
+        QTest::qWait(5);
+        execRaw(other, u"UPDATE \"USER\" SET User_Name = User_Name || ' there' WHERE User_ID LIKE 'u%'"_s);
+        sync(main, other);
         QCOMPARE(num(main, u"SELECT count(*) FROM _pell_conflicts WHERE state = 'open'"_s), 500);
-        c.open();
-        auto& window = *c.window;
+
+        Loaded<CONFLICTS_FORM> window(f.ctx, nullptr);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
         QCOMPARE(window.Label2->text(), u"500 open conflicts"_s);
         const auto* model = window.List1->model();
         QStringList order; // the keys as listed
@@ -607,6 +590,10 @@ private Q_SLOTS:
     }
 
     void aLongValueIsReadWholeAndCopied() {
+        Fixture f;
+        const QString main = f.makeSharedDb(), other = f.path(u"other.mdb"_s);
+        makeMaster(main);
+        makeReplica(main, other);
         QString here, there;
         for (int i = 0; here.size() < 3000; ++i) {
             here += u"/opt/here/%1"_s.arg(i, 4, 10, QChar(u'0'));
@@ -614,14 +601,20 @@ private Q_SLOTS:
         }
         here.truncate(3000);
         there.truncate(3000);
-        Conflicts c({}, u"UPDATE TOOL SET %1 WHERE Tool_Name = 'Calculator'"_s,
-                    u"Tool_EXE = '%1', Tool_Param_User_ID = NULL"_s.arg(here),
-                    u"Tool_EXE = '%1'"_s.arg(there));
+        execRaw(main,
+                u"UPDATE TOOL SET Tool_EXE = '%1', Tool_Param_User_ID = NULL WHERE Tool_Name = 'Calculator'"_s
+                    .arg(here));
+        QTest::qWait(5);
+        execRaw(other, u"UPDATE TOOL SET Tool_EXE = '%1' WHERE Tool_Name = 'Calculator'"_s.arg(there));
+        sync(main, other);
         const QString lost =
-            str(c.main, u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name = 'Calculator'"_s) == here ? there : here;
+            str(main, u"SELECT Tool_EXE FROM TOOL WHERE Tool_Name = 'Calculator'"_s) == here ? there : here;
         const QString kept = lost == here ? there : here;
-        c.open();
-        auto& window = *c.window;
+
+        Loaded<CONFLICTS_FORM> window(f.ctx, nullptr);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
         // A window of the program's scale, size and face.
         QVERIFY(window.minimumSize() == window.maximumSize());
         QVERIFY(window.frameGeometry().width() <= 800 && window.frameGeometry().height() <= 600);
@@ -661,7 +654,7 @@ private Q_SLOTS:
         QTest::keyClick(window.Text1, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(window.Text1, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(), kept);
-        QVERIFY(c.f.platform.boxes().isEmpty());
+        QVERIFY(f.platform.boxes().isEmpty());
     }
 
     void aDatabaseNeverMadeAMasterShowsWhyItsListIsEmpty() {
