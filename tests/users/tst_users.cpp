@@ -107,7 +107,6 @@ private Q_SLOTS:
             u.tree().setCurrentPosition(p);
             QCOMPARE(u.tree().nodeMark(), 1);
         }
-        QVERIFY(u.w->Command2->isDefault());
         QCOMPARE(menuEntries(u.w->EDIT, false), words(u"&Add|&Modify|&Delete|-|&Exit"_s));
         // Tree errors are shown (the only box so far); a tree file that can't be written back is no concern
         // of a rebuild.
