@@ -139,7 +139,7 @@ private Q_SLOTS:
         // The other holder keeps the file to itself, so the shared list stays empty.
         QCOMPARE(r.form->DBGrid1->recordRows(), 0);
         r.f.platform.clear();
-        r.form->SYNC->trigger();
+        r.form->Command1->click(); // the picture button synchronizes as the menu does
         QCOMPARE(r.boxes(), QStringList{u"No replicas found"_s});
         // Make master from the menu: the list cannot take its row, which goes unreported.
         r.f.platform.clear();
@@ -176,7 +176,6 @@ private Q_SLOTS:
         r.open();
         QVERIFY(r.boxes().size() == 1 && r.boxes().first().startsWith(u" 3045:"_s));
         QVERIFY(r.form->Command3->isEnabled() && !r.form->Data1->isOpen());
-        QCOMPARE(replica::openFailureText(0, u"x"_s) + replica::openFailureText(-7, u"x"_s), u" 0:x-7:x"_s);
     }
 
     void gridEditsStoredOnRowChangeEnterTabAndClose() {
