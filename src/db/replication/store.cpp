@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace pell::db::replication {
 
 namespace {
@@ -564,14 +566,22 @@ QList<Row> TableStore::keptWhere(const QStringList& columns, const Row& values) 
     return keepEmpty() ? QList<Row>{} : keysWhere(m_info.keep, columns, values);
 }
 
+namespace {
+
+// A unique value with a NULL in it (or none at all) is held by no row: SQLite lets any number of rows share
+// it.
+bool lacksUniqueValue(const Row& values) {
+    return values.empty() ||
+           std::any_of(values.begin(), values.end(), [](const Value& v) { return v.isNull(); });
+}
+
+} // namespace
+
 QList<Row> TableStore::rivals(const Row& content, const Row& key) {
     QList<Row> found;
     for (const QStringList& columns : m_unique) {
         const Row values = project(content, columns);
-        bool null = values.empty();
-        for (const Value& v : values)
-            null |= v.isNull();
-        if (null)
+        if (lacksUniqueValue(values))
             continue;
         const int n = int(columns.size());
         Statement& s = m_statements.byText(
@@ -590,10 +600,7 @@ QList<Row> TableStore::rivalsAnywhere(const Row& content, const Row& key) {
     QList<Row> found;
     for (const QStringList& columns : m_unique) {
         const Row values = project(content, columns);
-        bool null = values.empty();
-        for (const Value& v : values)
-            null |= v.isNull();
-        if (null)
+        if (lacksUniqueValue(values))
             continue;
         for (const Row& k : keysWhere(m_info.name, columns, values) + keptWhere(columns, values))
             if (k != key && !found.contains(k))
