@@ -293,14 +293,7 @@ std::optional<Row> TableStore::content(const Row& key, const ShadowRow& row) {
             return std::nullopt;
         return readRow(s.raw(), 0, int(m_carried.size()));
     }
-    Statement& s = m_statements.get(4, [&] {
-        return QStringLiteral("SELECT %1 FROM %2 WHERE %3").arg(m_columns, q(m_info.name), keyMatch(1));
-    });
-    const Finish finishS(s);
-    bindValues(s, 1, key);
-    if (!s.step())
-        return std::nullopt;
-    return readRow(s.raw(), 0, int(m_carried.size()));
+    return standing(key);
 }
 
 std::optional<Row> TableStore::standing(const Row& key) {
