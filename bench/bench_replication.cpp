@@ -181,7 +181,7 @@ const Register syncLarge("sync-large", "sync-large [--values N] [--mb M]", [](co
     exchange.start(pelldbPath(), {QStringLiteral("sync"), master, replica});
     if (!exchange.waitForFinished(-1) || exchange.exitCode() != 0)
         throw Error(1, QString::fromUtf8(exchange.readAllStandardError()));
-    const double ms = double(clock.elapsed());
+    const auto ms = double(clock.elapsed());
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage); // the largest of the children waited for: this exchange
     const double peakMb = double(usage.ru_maxrss) / 1024.0;

@@ -65,7 +65,7 @@ QString key(const QString& keyJson) {
     if (!doc.isArray())
         return keyJson;
     QStringList parts;
-    for (const QJsonValue& part : doc.array()) {
+    for (const QJsonValue part : doc.array()) {
         if (part.isString())
             parts << part.toString();
         else if (part.isNull())

@@ -42,7 +42,7 @@ struct SyncStats {
 
 // How far ahead of the receiver's time a received clock may be: a version from further ahead is refused, so
 // that one wrong clock cannot carry every member's clock away.
-inline constexpr qint64 MaxClockAheadMs = 10 * 60 * 1000;
+inline constexpr qint64 MaxClockAheadMs = qint64(10) * 60 * 1000;
 
 // Synchronize, reporting what moved. batchSize bounds the versions applied per transaction.
 // acceptClockAhead: takes versions whose clocks are further ahead of this machine's time than the limit
