@@ -77,8 +77,8 @@ std::pair<QString, QString> masterAndReplica(const QTemporaryDir& dir, long long
     if (tasks > 0)
         init << QStringLiteral("--tasks") << QString::number(tasks);
     runPelldb(init);
-    runPelldb({QStringLiteral("make-master"), master});
-    runPelldb({QStringLiteral("make-replica"), master, replica});
+    runPelldb({QStringLiteral("make-master"), master, QStringLiteral("--no-list")});
+    runPelldb({QStringLiteral("make-replica"), master, replica, QStringLiteral("--no-list")});
     return {master, replica};
 }
 
@@ -96,8 +96,9 @@ const Register sync("sync", "sync [--rows N] [--runs R]", [](const QStringList& 
     const auto file = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
     runPelldb({QStringLiteral("init"), file("plain.mdb"), QStringLiteral("--sample")});
     copyFile(file("plain.mdb"), file("master0.mdb"));
-    runPelldb({QStringLiteral("make-master"), file("master0.mdb")});
-    runPelldb({QStringLiteral("make-replica"), file("master0.mdb"), file("replica0.mdb")});
+    runPelldb({QStringLiteral("make-master"), file("master0.mdb"), QStringLiteral("--no-list")});
+    runPelldb({QStringLiteral("make-replica"), file("master0.mdb"), file("replica0.mdb"),
+               QStringLiteral("--no-list")});
     long long moved = 0;
     const double ours = medianMs(
         runs,
@@ -228,7 +229,7 @@ const Register captureCost("capture", "capture [--rows N] [--runs R]", [](const 
     const QString target = dir.filePath(QStringLiteral("target.mdb"));
     runPelldb({QStringLiteral("init"), plain0, QStringLiteral("--sample")});
     copyFile(plain0, master0);
-    runPelldb({QStringLiteral("make-master"), master0});
+    runPelldb({QStringLiteral("make-master"), master0, QStringLiteral("--no-list")});
     // What the writer pays: a replicable file logs each write; turning the log into versions is part of the
     // next exchange (pellbench sync counts it).
     const double ours = medianMs(

@@ -367,15 +367,15 @@ private:
         const Ran made = runProgram(u"sqlite3"_s, {u"-bail"_s, pathOf(u"m0"_s), badges});
         if (made.code != 0)
             return fail(u"setup"_s, made.out);
-        m_ops << u"pelldb make-master m0.mdb"_s;
-        return pelldb({u"make-master"_s, u"m0.mdb"_s}, u"make-master"_s);
+        m_ops << u"pelldb make-master m0.mdb --no-list"_s;
+        return pelldb({u"make-master"_s, u"m0.mdb"_s, u"--no-list"_s}, u"make-master"_s);
     }
 
     bool makeReplica(int from) {
         const QString name = u"m%1"_s.arg(m_members.size());
         const Member source = m_members[from];
-        m_ops << u"pelldb make-replica %1.mdb %2.mdb"_s.arg(source.name, name);
-        if (!pelldb({u"make-replica"_s, source.file(), name + u".mdb"_s}, u"make-replica"_s))
+        m_ops << u"pelldb make-replica %1.mdb %2.mdb --no-list"_s.arg(source.name, name);
+        if (!pelldb({u"make-replica"_s, source.file(), name + u".mdb"_s, u"--no-list"_s}, u"make-replica"_s))
             return false;
         m_members << Member{name, pathOf(name)};
         QString error;
