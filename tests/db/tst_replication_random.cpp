@@ -11,7 +11,8 @@
 // content it was written with, was replaced by a writer that had seen it, or is in the conflict log.
 //
 // PELL_SEED=N runs that seed alone; PELL_SEEDS=N runs seeds 1..N (the CI default comes from CMake's
-// PELL_RANDOM_SEEDS); PELLDB=PATH runs another build's pelldb; PELL_KEEP=1 keeps each seed's files.
+// PELL_RANDOM_SEEDS); PELLDB=PATH runs another build's pelldb; PELL_KEEP=1 keeps each seed's files;
+// PELL_STOP=N ends the history once it has N lines, to look at the members as they stood there.
 // The history (every statement, pair, mode, batch size, and the write transaction a kill aims at) is a
 // function of the seed alone. What it does is not entirely: replica ids are drawn anew, versions written
 // within one millisecond are ordered by them, and a kill lands where polling for the journal catches the
@@ -297,6 +298,8 @@ public:
             }
             const int r = int(m_random.bounded(100));
             r < 58 ? write() : r < 84 ? exchange(false) : r < 92 ? exchange(true) : compact();
+            if (m_stopAfter > 0 && m_ops.size() >= m_stopAfter)
+                return false;
         }
         settle();
         finalChecks();
@@ -882,6 +885,7 @@ private:
     QString m_folder;
     QList<Member> m_members;
     QStringList m_ops;
+    const qsizetype m_stopAfter = qEnvironmentVariableIntValue("PELL_STOP");
     QStringList m_failures;
     std::vector<std::pair<QString, int>> m_kinds;
     int m_counter = 0;

@@ -226,6 +226,30 @@ private Q_SLOTS:
                  u"dev:guest,guest:"_s);
     }
 
+    void aKeptRowChangedElsewhereReleasesTheRowItKept() {
+        // guest leads intern, intern leads dev1; the master deletes guest and intern with relationships
+        // off, so both wait, kept. The replica, having seen that, gives intern a leader nobody has: intern
+        // (a new row now) is set aside, and nothing keeps guest any more. The master must let guest go too,
+        // though intern stood with the content that kept guest when the replica's version came in.
+        Fixture f;
+        Pair pair(f);
+        execRaw(pair.master, u"UPDATE \"USER\" SET Supervisor_User_ID='guest' WHERE User_ID='intern'; "
+                             "UPDATE \"USER\" SET Supervisor_User_ID='intern' WHERE User_ID='dev1'"_s);
+        sync(pair.master, pair.replica);
+        execRaw(pair.master, u"PRAGMA foreign_keys=OFF; DELETE FROM \"USER\" WHERE User_ID IN ('guest', "
+                             "'intern')"_s);
+        sync(pair.master, pair.replica);
+        execRaw(pair.replica, u"PRAGMA foreign_keys=OFF; UPDATE \"USER\" SET User_Name='moved', "
+                              "Supervisor_User_ID='nobody' WHERE User_ID='intern'"_s);
+        sync(pair.replica, pair.master);
+        for (const QString& file : {pair.master, pair.replica}) {
+            QVERIFY2(divergent(file).isEmpty(), qPrintable(file + u": "_s + divergent(file).join(u'\n')));
+            QCOMPARE(str(file, u"SELECT count(*) FROM \"USER\" WHERE User_ID IN ('guest', 'intern')"_s),
+                     u"0"_s);
+        }
+        QVERIFY(pair.same());
+    }
+
     void writesWithRelationshipsOffArePutRightTheSameEverywhere() {
         // Another program deletes a task owner with its relationships off and adds a route to a task that
         // never existed; the member itself puts this right at its next exchange, the way its partner would.

@@ -144,6 +144,8 @@ void Receiver::apply(const Change& c) {
     std::optional<Row> local;
     if (!s->version.deleted)
         local = store.content(c.key, *s);
+    // What the row referred to until now, kept content included: the rows it kept standing may be free now.
+    const std::optional<Row> previous = s->version.deleted ? contentOf(c.table, c.key, *s) : local;
     // A live version that loses to one whose writer had not seen it is a conflict, unless nothing of it is
     // lost (the same content, or a deletion of the same deletion).
     if (!loser.deleted && !winner.saw(loser)) {
@@ -194,8 +196,8 @@ void Receiver::apply(const Change& c) {
     store.putShadow(c.key, next);
     ++m_stats.applied;
     m_changed = true;
-    if (local)
-        touchNeighbours(c.table, c.key, local);
+    if (previous)
+        touchNeighbours(c.table, c.key, previous);
     recheck(c.table, c.key, true);
     if (!c.version.sameIncarnation(s->version))
         newIncarnation(c.table, c.key);
