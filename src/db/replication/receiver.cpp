@@ -13,8 +13,13 @@ namespace {
 // Rows chained through relationships are followed this deep at most (a chain of team leaders).
 constexpr int MaxDepth = 64;
 
+// Looked up for every row an exchange touches and for each row it refers to: one allocation.
 QByteArray tag(int table, const Row& key) {
-    return QByteArray::number(table) + ':' + encodeKey(key);
+    QByteArray out;
+    out.reserve(16 + (key.size() == 1 ? key.front().bytes.size() : 64));
+    out.append(char(table & 0xff)).append(char((table >> 8) & 0xff));
+    appendKey(out, key);
+    return out;
 }
 
 bool hasNull(const Row& values) {
@@ -44,8 +49,11 @@ Receiver::Receiver(sqlite3* db, qint64 me, std::vector<TableStore*> stores, QLis
         const int parent = indexOf(link.parent);
         if (child < 0 || parent < 0)
             continue;
-        m_asChild[size_t(child)].push_back({&link, child, parent});
-        m_asParent[size_t(parent)].push_back({&link, child, parent});
+        const int index = int(m_parentSeen.size());
+        m_asChild[size_t(child)].push_back({&link, child, parent, index});
+        m_asParent[size_t(parent)].push_back({&link, child, parent, index});
+        m_parentSeen.emplace_back();
+        m_parentQueued.emplace_back();
     }
 }
 
@@ -98,7 +106,7 @@ void Receiver::apply(const Change& c) {
                     return;
                 }
                 // Refused by the table's own rules: decided with the others.
-                m_available.clear();
+                forgetAvailable();
                 store.setVisible(c.key, false);
                 store.keep(c.key, Kept{keptVersion(c.version), *c.content});
                 recheck(c.table, c.key, true);
@@ -119,7 +127,7 @@ void Receiver::apply(const Change& c) {
         m_changed = true;
         if (!c.version.deleted) {
             // The content waits in the kept rows for the decision of finish().
-            m_available.clear();
+            forgetAvailable();
             store.putShadow(c.key, fresh);
             store.keep(c.key, Kept{keptVersion(c.version), *c.content});
         } else if (c.kept && restrictParent) {
@@ -131,7 +139,7 @@ void Receiver::apply(const Change& c) {
         recheck(c.table, c.key, true);
         return;
     }
-    m_available.clear(); // what could stand may change with any version but a new row's
+    forgetAvailable(); // what could stand may change with any version but a new row's
     if (s->version.sameDot(c.version) && s->version.deleted == c.version.deleted) {
         if (c.version.deleted && c.kept && restrictParent)
             keepContent(c.table, c.key, *c.kept);
@@ -241,7 +249,7 @@ void Receiver::keepContent(int table, const Row& key, const Kept& kept) {
         return;
     store.keep(key, kept);
     m_changed = true;
-    m_available.clear();
+    forgetAvailable();
     recheck(table, key); // a deleted row that stands shows the content it is kept with
 }
 
@@ -267,8 +275,11 @@ Receiver::Verdict Receiver::available(int table, const Row& key, const Row* give
     TableStore& store = *m_stores[size_t(table)];
     if (!store.info().keyed)
         return v;
-    const QByteArray self = tag(table, key);
-    if (trail.contains(self) || trail.size() > MaxDepth) {
+    // A row new here with its content given (most of an exchange) is not looked up by name at all unless
+    // the rows it refers to are followed further.
+    const bool named = !given || !trail.isEmpty();
+    const QByteArray self = named ? tag(table, key) : QByteArray();
+    if (named && (trail.contains(self) || trail.size() > MaxDepth)) {
         m_assumed = true;
         return v; // round a cycle: rows that refer to each other stand together
     }
@@ -289,7 +300,7 @@ Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* g
                                          const Version* version) {
     Verdict v;
     TableStore& store = *m_stores[size_t(table)];
-    const QByteArray self = tag(table, key);
+    QByteArray self; // on the trail only while rows further up are followed
     std::optional<ShadowRow> s;
     if (version) { // a row new here, not recorded yet
         s.emplace();
@@ -310,14 +321,21 @@ Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* g
                         "refers to a record that was deleted");
         return v;
     }
-    trail.insert(self);
     for (const Relation& r : m_asChild[size_t(table)]) {
         const Link& link = *r.link;
         const Row values = store.project(*content, link.columns);
         if (hasNull(values) || (r.parent == table && values == key))
             continue;
-        if (!link.cascade && m_available.contains(tag(r.parent, values)))
-            continue;
+        if (!link.cascade) {
+            // Rows arrive in runs that refer to one parent (a team's members, a task's attachments).
+            Row& seen = m_parentSeen[size_t(r.index)];
+            if (seen == values)
+                continue;
+            if (m_available.contains(tag(r.parent, values))) {
+                seen = values;
+                continue;
+            }
+        }
         TableStore& parent = *m_stores[size_t(r.parent)];
         std::optional<ShadowRow> ps = parent.shadow(values);
         if (!ps || ps->version.deleted) {
@@ -359,6 +377,10 @@ Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* g
                             "refers to a record that was deleted");
             break;
         }
+        if (self.isEmpty()) {
+            self = tag(table, key);
+            trail.insert(self);
+        }
         const Verdict above = available(r.parent, values, nullptr, trail);
         if (!above.ok) {
             v.ok = false;
@@ -368,7 +390,8 @@ Receiver::Verdict Receiver::availableNow(int table, const Row& key, const Row* g
             break;
         }
     }
-    trail.remove(self);
+    if (!self.isEmpty())
+        trail.remove(self);
     return v;
 }
 
@@ -490,8 +513,15 @@ void Receiver::touchNeighbours(int table, const Row& key, const std::optional<Ro
     if (content)
         for (const Relation& r : m_asChild[size_t(table)]) {
             const Row values = store.project(*content, r.link->columns);
-            if (!r.link->cascade && !hasNull(values))
-                recheck(r.parent, values);
+            if (r.link->cascade || hasNull(values))
+                continue;
+            // Until finish() takes rows off the queue, a parent queued once stays queued.
+            Row* queued = m_finishing ? nullptr : &m_parentQueued[size_t(r.index)];
+            if (queued && *queued == values)
+                continue;
+            recheck(r.parent, values);
+            if (queued)
+                *queued = values;
         }
 }
 
@@ -535,7 +565,7 @@ void Receiver::place(int table, const Row& key) {
             int refusal = 0;
             store.updateRow(key, s, *d.content, &refusal);
             m_changed = true;
-            m_available.clear();
+            forgetAvailable();
         }
         if (!s.version.deleted && (moved || touched))
             store.dropKept(key); // the row's own content stands: nothing of it is kept aside
@@ -571,7 +601,7 @@ void Receiver::place(int table, const Row& key) {
     }
     if (moved) {
         m_changed = true;
-        m_available.clear();
+        forgetAvailable();
     }
     if (moved || touched || before != (d.kind == Desired::Stand ? d.content : before)) {
         m_touched.remove(self);
@@ -628,7 +658,7 @@ bool Receiver::write(int table, const Row& key, const ShadowRow& s, const Row& c
 
 void Receiver::suppress(int table, const Row& key, ShadowRow s, const Row& content, const QString& reason) {
     TableStore& store = *m_stores[size_t(table)];
-    m_available.clear();
+    forgetAvailable();
     if (!s.version.deleted) {
         const Kept kept{keptVersion(s.version), content};
         const std::optional<Kept> before = store.kept(key);
@@ -730,6 +760,7 @@ bool Receiver::finish() {
     for (size_t i = 0; i < m_lost.size(); ++i)
         keepLost(m_lost[i]);
     m_lost.clear();
+    m_finishing = true;
     // Each check may queue others; a row is checked again only when something it depends on changed.
     for (qint64 steps = 0; !m_queue.empty(); ++steps) {
         if (steps > 10'000'000)
@@ -741,6 +772,12 @@ bool Receiver::finish() {
     }
     writeClock(m_db, m_clock);
     return m_changed;
+}
+
+void Receiver::forgetAvailable() {
+    m_available.clear();
+    for (Row& seen : m_parentSeen)
+        seen.clear();
 }
 
 QString Receiver::divergence(int table, const Row& key) {

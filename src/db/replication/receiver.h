@@ -111,6 +111,7 @@ private:
         const Link* link;
         int child;
         int parent;
+        int index; // of the relationship, for the two memories below
     };
     std::vector<std::vector<Relation>> m_asChild;
     std::vector<std::vector<Relation>> m_asParent;
@@ -120,6 +121,12 @@ private:
     std::vector<Conflict> m_lost; // losses logged or received, for the content of deleted rows
     QSet<QByteArray> m_available; // rows found able to stand (available()), while nothing else changed
     bool m_assumed = false;       // a verdict leaned on a row further up being able to stand
+    // Per relationship: the parent last found able to stand (forgotten with m_available), and the parent
+    // last queued while versions are applied.
+    std::vector<Row> m_parentSeen;
+    std::vector<Row> m_parentQueued;
+    bool m_finishing = false;
+    void forgetAvailable();
     qint64 m_wall = 0;
     qint64 m_ticks = 0;
     QSet<QByteArray> m_pulled;

@@ -249,11 +249,16 @@ bool decodeRecord(const QByteArray& record, QStringList* columns, Row* row) {
     return true;
 }
 
-QByteArray encodeKey(const Row& key) {
-    QByteArray out(1, KeyMark);
+void appendKey(QByteArray& out, const Row& key) {
+    out.append(KeyMark);
     putVarint(out, key.size());
     for (const Value& v : key)
         putValue(out, v);
+}
+
+QByteArray encodeKey(const Row& key) {
+    QByteArray out;
+    appendKey(out, key);
     return out;
 }
 

@@ -46,6 +46,7 @@ QByteArray encodeRecord(const QStringList& columns, const Row& row);
 bool decodeRecord(const QByteArray& record, QStringList* columns, Row* row);
 // Key values alone (the names are the table's key columns).
 QByteArray encodeKey(const Row& key);
+void appendKey(QByteArray& out, const Row& key);
 Row decodeKey(const QByteArray& encoded);
 
 // The one form in which a row's key is shown: a JSON array of its values, e.g. ["dev1"] or [3].
