@@ -90,11 +90,12 @@ private Q_SLOTS:
     }
 
     void changeSetsLargerThanABatch() {
-        // 6,000 renamed users, then one task moved off a user that is deleted: the default batch ends in the
-        // middle of the renames.
+        // More renamed users than the default batch holds, then one task moved off a user that is deleted:
+        // the default batch ends in the middle of the renames.
+        const int users = rep::DefaultBatchSize + 1000;
         Fixture f;
         const QString master = f.makeSharedDb();
-        execRaw(master, fillSql(u"\"USER\" (User_ID, User_Name, Supervisor_User_ID)"_s, 6000,
+        execRaw(master, fillSql(u"\"USER\" (User_ID, User_Name, Supervisor_User_ID)"_s, users,
                                 u"'u'||i, 'user '||i, 'admin'"_s));
         Pair pair(f, master);
         execRaw(pair.master,
@@ -106,7 +107,8 @@ private Q_SLOTS:
         QCOMPARE(owners(pair.replica), u"1:u1 2:clerk2 3:dev1 4:dev2"_s);
         sync(pair.master, pair.replica);
         QVERIFY(pair.same() && pair.conflicts() == 0);
-        QCOMPARE(num(pair.replica, u"SELECT count(*) FROM \"USER\" WHERE User_Name LIKE '%renamed'"_s), 6000);
+        QCOMPARE(num(pair.replica, u"SELECT count(*) FROM \"USER\" WHERE User_Name LIKE '%renamed'"_s),
+                 users);
     }
 
     void deletionsMeetRowsThatReferToTheDeletedRow() {
