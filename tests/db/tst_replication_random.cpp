@@ -617,7 +617,12 @@ private:
                 {update(u"ATTACH SET File_Name="_s + q(m), nth(u"ATTACH"_s, u"Attach_Number"_s, offset))}};
         case 19:
             return {{u"DELETE FROM ATTACH WHERE "_s + nth(u"ATTACH"_s, u"Attach_Number"_s, offset)}, true};
-        case 20: // a routing step, its date a text that is not UTF-8
+        case 20: // a routing step, its date a text that is not UTF-8; or sixty in one statement
+            if (how >= 50)
+                return {
+                    {u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60) INSERT "
+                     "INTO ROUTE (SCR_Number, From_User, Route_Note) SELECT %1, 'admin', %2 || '.' || i "
+                     "FROM n"_s.arg(t, q(m))}};
             return {
                 {u"INSERT INTO ROUTE (SCR_Number, From_User, To_User, Route_Date, Route_Note) VALUES (%1, "
                  "'admin', %2, CAST(x'c3ff' AS TEXT), %3)"_s.arg(t, q(u), q(m))}};

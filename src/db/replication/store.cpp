@@ -229,25 +229,35 @@ bool TableStore::writeShadow(const Row& key, const ShadowRow& row, bool replace)
     return sqlite3_changes(m_db) > 0;
 }
 
+namespace {
+
+// A change made here becomes the row's version: the version it replaces joins its history; a new row, or
+// one that stood only because others refer to it (`renew`), starts a new incarnation.
+QString foldUpsert(const QString& shadow, const QString& keys, const QString& source, const QString& renew) {
+    return QStringLiteral(
+               "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis) %3 ON CONFLICT (%2) DO UPDATE "
+               "SET hist = json_set(coalesce(hist, '{}'), '$.\"' || w || '\"', c), "
+               "bc = CASE WHEN %4 THEN excluded.bc ELSE bc END, "
+               "bw = CASE WHEN %4 THEN excluded.bw ELSE bw END, "
+               "c = excluded.c, w = excluded.w, del = excluded.del, vis = excluded.vis, "
+               "seq = excluded.seq")
+        .arg(shadow, keys, source, renew);
+}
+
+} // namespace
+
 void TableStore::foldChange(const Row& key, bool inserted, const Version& v) {
     const int n = m_keyCount;
     Statement& s = m_statements.get(100, [&] {
         // ?n+1 clock, ?n+2 writer, ?n+3 deleted, ?n+4 new row. The parent's incarnation is recorded after.
-        const QString clock = QStringLiteral("?%1").arg(n + 1);
-        const QString renew =
-            QStringLiteral("?%1 = 0 AND (?%2 = 1 OR del = 1 OR vis = 0)").arg(n + 3).arg(n + 4);
-        return QStringLiteral(
-                   "INSERT INTO %1 (%2, seq, bc, bw, c, w, del, hist, vis) VALUES (%3, %4, %4, ?%5, %4, "
-                   "?%5, ?%6, NULL, 1 - ?%6) ON CONFLICT (%2) DO UPDATE SET "
-                   "hist = json_set(coalesce(hist, '{}'), '$.\"' || w || '\"', c), "
-                   "bc = CASE WHEN %7 THEN excluded.bc ELSE bc END, "
-                   "bw = CASE WHEN %7 THEN excluded.bw ELSE bw END, "
-                   "c = excluded.c, w = excluded.w, del = excluded.del, vis = excluded.vis, "
-                   "seq = excluded.seq")
-            .arg(q(m_info.shadow), m_keyNames, params(1, n), clock)
-            .arg(n + 2)
-            .arg(n + 3)
-            .arg(renew);
+        return foldUpsert(
+            q(m_info.shadow), m_keyNames,
+            QStringLiteral("VALUES (%1, ?%2, ?%2, ?%3, ?%2, ?%3, ?%4, NULL, 1 - ?%4)")
+                .arg(params(1, n))
+                .arg(n + 1)
+                .arg(n + 2)
+                .arg(n + 3),
+            QStringLiteral("?%1 = 0 AND (?%2 = 1 OR del = 1 OR vis = 0)").arg(n + 3).arg(n + 4));
     });
     const Finish finishS(s);
     bindValues(s, 1, key);
@@ -256,6 +266,29 @@ void TableStore::foldChange(const Row& key, bool inserted, const Version& v) {
     sqlite3_bind_int64(raw, n + 2, v.writer);
     sqlite3_bind_int64(raw, n + 3, v.deleted ? 1 : 0);
     sqlite3_bind_int64(raw, n + 4, inserted ? 1 : 0);
+    s.run();
+}
+
+void TableStore::foldAll(qint64 writer) {
+    // The same upsert for every logged change of the table, in the order of the log, so a row changed twice
+    // ends with its second version. A change's clock is its log number plus its run's shift (temp._pell_runs,
+    // see fold.cpp); where a change meets a version, its kind is read back from the log through its clock.
+    QStringList keys;
+    for (int i = 0; i < m_keyCount; ++i)
+        keys << QStringLiteral("k%1").arg(i);
+    const QString clock = QStringLiteral(
+        "seq + (SELECT R.shift FROM temp.\"_pell_runs\" R WHERE R.seq <= L.seq ORDER BY R.seq DESC LIMIT 1)");
+    const QString opOf = QStringLiteral(
+        "(SELECT op FROM \"_pell_log\" WHERE seq = excluded.seq - (SELECT R.shift FROM temp.\"_pell_runs\" R "
+        "WHERE R.clock <= excluded.seq ORDER BY R.clock DESC LIMIT 1))");
+    Statement s(m_db,
+                foldUpsert(q(m_info.shadow), m_keyNames,
+                           QStringLiteral("SELECT %1, C, C, ?2, C, ?2, op = 3, NULL, op <> 3 FROM (SELECT "
+                                          "L.*, %2 AS C FROM \"_pell_log\" L WHERE tbl = ?1) WHERE true "
+                                          "ORDER BY seq")
+                               .arg(keys.join(u','), clock),
+                           QStringLiteral("excluded.del = 0 AND (%1 = 1 OR del = 1 OR vis = 0)").arg(opOf)));
+    s.bindAll({m_info.id, writer});
     s.run();
 }
 

@@ -68,6 +68,8 @@ public:
     // Records a change made here as the row's version (see fold.cpp): the version it replaces joins its
     // history; a new row, or one that stood only because others refer to it, becomes a new incarnation.
     void foldChange(const Row& key, bool inserted, const Version& version);
+    // foldChange for every logged change of the table at once, by the runs of clocks in temp._pell_runs.
+    void foldAll(qint64 writer);
 
     std::optional<Row> content(const Row& key, const ShadowRow& row); // from the table or the kept rows
     std::optional<Row> standing(const Row& key);                      // keyed: the row in the table
@@ -101,6 +103,8 @@ public:
     bool hasUniqueValues() const { return !m_unique.isEmpty(); }
     // Keys of deleted rows that stand in the table because others refer to them.
     QList<Row> standingDeleted();
+    // Whether the keep table holds no row (known until this store writes one, or refresh()).
+    bool keepEmpty();
 
 private:
     // The keys of the rows of table (the table itself or its keep table) with these values.
@@ -124,7 +128,6 @@ private:
     // Kept rows are rare: while there are none, looking for one costs nothing.
     enum KeepState { Unknown, Empty, Some };
     KeepState m_keepState = Unknown;
-    bool keepEmpty();
 };
 
 } // namespace pell::db::replication

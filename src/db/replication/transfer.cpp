@@ -142,17 +142,18 @@ public:
         row.version.clock = s.int64(3);
         row.version.writer = s.int64(4);
         row.version.deleted = s.int64(5) != 0;
-        row.version.history = parseClocks(s.value(6).toString());
+        if (!s.isNull(6))
+            row.version.history = parseClocks(s.value(6).toString());
         row.visible = s.int64(7) != 0;
         row.version.parentBornClock = s.int64(8);
         row.version.parentBornWriter = s.int64(9);
         const int keyCount = info.keyed ? int(info.keys.size()) : 2;
-        const Row key = readRow(s.raw(), 11, keyCount);
+        Row key = readRow(s.raw(), 11, keyCount);
         if (info.keyed && row.visible && !row.version.deleted && s.int64(10) != 0) {
             Change change;
             change.table = best;
-            change.key = key;
-            change.version = row.version;
+            change.key = std::move(key);
+            change.version = std::move(row.version);
             change.seq = row.seq;
             change.content = readRow(s.raw(), 11 + keyCount, int(store.carried().size()));
             return change;
