@@ -797,12 +797,35 @@ private:
         if (!still)
             fail(u"ring"_s, u"the ring still changed files after its last round"_s);
         QString error;
+        const auto settled = dumpOf(m_members[0].path, &error);
         for (const QString& f : files)
-            if (dumpOf(f, &error) != dumpOf(m_members[0].path, &error))
-                fail(u"ring"_s,
-                     QFileInfo(f).fileName() + u" holds other data than the members settled in pairs"_s);
+            same(settled, dumpOf(f, &error), u"the ring's "_s + QFileInfo(f).fileName(), u"ring"_s);
         if (!error.isEmpty())
             fail(u"dump"_s, error);
+    }
+
+    // Whether a dump is m0's; where not, a failure naming the rows only one of them holds.
+    bool same(const QMap<QString, QStringList>& first, const QMap<QString, QStringList>& dump,
+              const QString& name, const QString& kind) {
+        bool agree = true;
+        if (dump.keys() != first.keys())
+            agree = fail(kind, u"m0 and %1 hold other tables"_s.arg(name));
+        for (auto it = first.begin(); it != first.end(); ++it) {
+            const QStringList other = dump.value(it.key());
+            if (other == it.value())
+                continue;
+            QStringList only0, onlyM;
+            for (const QString& row : it.value())
+                if (!other.contains(row))
+                    only0 << row;
+            for (const QString& row : other)
+                if (!it.value().contains(row))
+                    onlyM << row;
+            agree =
+                fail(kind, u"%1 of m0 and %2: only m0 has [%3]; only %2 has [%4]"_s.arg(
+                               it.key(), name, only0.mid(0, 4).join(u"; "_s), onlyM.mid(0, 4).join(u"; "_s)));
+        }
+        return agree;
     }
 
     void finalChecks() {
@@ -811,27 +834,8 @@ private:
         QString error;
         const auto first = dumpOf(m_members[0].path, &error);
         bool agree = true;
-        for (const Member& m : m_members.mid(1)) {
-            const auto dump = dumpOf(m.path, &error);
-            if (dump.keys() != first.keys())
-                agree = fail(u"members differ"_s, u"m0 and %1 hold other tables"_s.arg(m.name));
-            for (auto it = first.begin(); it != first.end(); ++it) {
-                const QStringList other = dump.value(it.key());
-                if (other == it.value())
-                    continue;
-                QStringList only0, onlyM;
-                for (const QString& row : it.value())
-                    if (!other.contains(row))
-                        only0 << row;
-                for (const QString& row : other)
-                    if (!it.value().contains(row))
-                        onlyM << row;
-                agree =
-                    fail(u"members differ"_s,
-                         u"%1 of m0 and %2: only m0 has [%3]; only %2 has [%4]"_s.arg(
-                             it.key(), m.name, only0.mid(0, 4).join(u"; "_s), onlyM.mid(0, 4).join(u"; "_s)));
-            }
-        }
+        for (const Member& m : m_members.mid(1))
+            agree &= same(first, dumpOf(m.path, &error), m.name, u"members differ"_s);
         if (!error.isEmpty())
             fail(u"dump"_s, error);
 

@@ -199,6 +199,32 @@ private Q_SLOTS:
         QVERIFY(lostVersions({m}).contains(u"M edit (later)"_s));
     }
 
+    void aLossFetchedAheadOfTheStreamCountsForTheKeptContent() {
+        // The replica deletes support, which clerk1 and helper report to: the deletion waits. The master, not
+        // knowing, deletes helper, then renames clerk1 and support. Exchanged one version at a time, helper's
+        // deletion comes first: deciding whether support must still stand, the receiver fetches clerk1's and
+        // then support's current versions ahead of the stream. The rename of support loses to the deletion
+        // and is still the latest content support had alive, so support stands with it, as with any batch
+        // size.
+        Fixture f;
+        const QString master = f.makeSharedDb();
+        execRaw(master, u"INSERT INTO \"USER\" (User_ID, User_Name, Supervisor_User_ID) VALUES ('helper', "
+                        "'Helper', 'support')"_s);
+        Pair pair(f, master);
+        execRaw(pair.replica, u"PRAGMA foreign_keys=OFF; DELETE FROM \"USER\" WHERE User_ID='support'"_s);
+        QThread::msleep(2);
+        execRaw(pair.master, u"DELETE FROM \"USER\" WHERE User_ID='helper'"_s);
+        QThread::msleep(2);
+        execRaw(pair.master, u"UPDATE \"USER\" SET User_Name='clerk1 renamed' WHERE User_ID='clerk1'"_s);
+        QThread::msleep(2);
+        execRaw(pair.master, u"UPDATE \"USER\" SET User_Name='renamed later' WHERE User_ID='support'"_s);
+        sync(pair.master, pair.replica, db::SyncExport, 1);
+        QCOMPARE(nameOf(pair.replica, u"support"_s), u"renamed later"_s);
+        sync(pair.master, pair.replica);
+        QVERIFY(pair.same());
+        QCOMPARE(nameOf(pair.master, u"support"_s), u"renamed later"_s);
+    }
+
     void writesByAnotherProgramNeverStopExchanges() {
         // Another program makes a team leader of guest, then deletes dev and guest: dev's team is left
         // without a leader. Every exchange with that member still works, in either direction, and

@@ -754,21 +754,27 @@ void Receiver::keepLost(const Conflict& c) {
 }
 
 bool Receiver::finish() {
-    // A change that lost to a deletion still counts for the content the deleted row is kept with: the latest
-    // one stands while others refer to the row. Such losses reach every member through the conflict log,
-    // and the deletion brings the content its writer saw, so every member keeps the same content.
-    for (size_t i = 0; i < m_lost.size(); ++i)
-        keepLost(m_lost[i]);
-    m_lost.clear();
     m_finishing = true;
-    // Each check may queue others; a row is checked again only when something it depends on changed.
-    for (qint64 steps = 0; !m_queue.empty(); ++steps) {
-        if (steps > 10'000'000)
-            throw Error::make(err::RelatedRecords, QStringLiteral("(the relationships do not settle)"));
-        const auto [table, key] = m_queue.front();
-        m_queue.pop_front();
-        m_queued.remove(tag(table, key));
-        place(table, key);
+    qint64 steps = 0;
+    while (!m_lost.empty() || !m_queue.empty()) {
+        // A change that lost to a deletion still counts for the content the deleted row is kept with: the
+        // latest one stands while others refer to the row. Such losses reach every member through the
+        // conflict log, and the deletion brings the content its writer saw, so every member keeps the same
+        // content. Deciding rows may fetch versions ahead of the stream, and log more such losses: they count
+        // as well.
+        std::vector<Conflict> lost;
+        lost.swap(m_lost);
+        for (const Conflict& c : lost)
+            keepLost(c);
+        // Each check may queue others; a row is checked again only when something it depends on changed.
+        for (; !m_queue.empty(); ++steps) {
+            if (steps > 10'000'000)
+                throw Error::make(err::RelatedRecords, QStringLiteral("(the relationships do not settle)"));
+            const auto [table, key] = m_queue.front();
+            m_queue.pop_front();
+            m_queued.remove(tag(table, key));
+            place(table, key);
+        }
     }
     writeClock(m_db, m_clock);
     return m_changed;
