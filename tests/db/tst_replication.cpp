@@ -379,6 +379,10 @@ private Q_SLOTS:
         QCOMPARE(str(atOnce.master, versions), str(oneByOne.master, versions));
         QVERIFY(str(atOnce.master, versions).contains(u"1003:1"_s)); // replaced in place: a new incarnation
         QCOMPARE(str(atOnce.master, parents), str(oneByOne.master, parents));
+        // The versions' clocks in the order of the changes that made them.
+        const QString order =
+            u"SELECT group_concat(k0, ' ') FROM (SELECT k0 FROM \"_pell_rows_SCR\" ORDER BY c)"_s;
+        QCOMPARE(str(atOnce.master, order), str(oneByOne.master, order));
         QCOMPARE(dumpData(atOnce.master), dumpData(oneByOne.master));
     }
 

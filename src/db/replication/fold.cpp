@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace pell::db::replication {
@@ -85,12 +86,17 @@ bool foldOwnChanges(sqlite3* db, qint64 me) {
     const bool atOnce =
         qint64(runs.size()) * 8 <= changes && !qEnvironmentVariableIsSet("PELL_TEST_FOLD_EACH");
     if (atOnce) {
-        exec(db, QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS \"_pell_runs\" (seq INTEGER PRIMARY KEY, "
-                                "shift INTEGER NOT NULL, clock INTEGER NOT NULL UNIQUE)"));
+        // seq..last: the log numbers of a run; shift: clock - seq; clock: the run's first clock.
+        exec(db,
+             QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS \"_pell_runs\" (seq INTEGER PRIMARY KEY, "
+                            "last INTEGER NOT NULL, shift INTEGER NOT NULL, clock INTEGER NOT NULL UNIQUE)"));
         exec(db, QStringLiteral("DELETE FROM temp.\"_pell_runs\""));
-        Statement add(db, QStringLiteral("INSERT INTO temp.\"_pell_runs\" VALUES (?1, ?2, ?1 + ?2)"));
-        for (const Run& r : runs) {
-            add.bindAll({r.seq, r.offset});
+        Statement add(db, QStringLiteral("INSERT INTO temp.\"_pell_runs\" VALUES (?1, ?2, ?3, ?1 + ?3)"));
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const Run& r = runs[i];
+            const qint64 last =
+                i + 1 < runs.size() ? runs[i + 1].seq - 1 : std::numeric_limits<qint64>::max();
+            add.bindAll({r.seq, last, r.offset});
             add.run();
             add.reset();
         }
