@@ -9,6 +9,7 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/recordset.h"
+#include "db/replication/remote.h"
 #include "db/replication/replication.h"
 #include "db/replication/retention.h"
 #include "db/replication/values.h"
@@ -158,6 +159,44 @@ int sync(const Invocation& call) {
     if (mode != db::SyncImport)
         printDirection(call.out, "exported", stats.exported);
     call.out << "synchronized " << path << " with " << partner << "\n";
+    return 0;
+}
+
+// The far side of `pelldb sync ... ssh://`: speaks the exchange on standard input and output for the one
+// database named. Nothing else may be written to standard output.
+int serve(const Invocation& call) {
+    if (call.options.positional().size() != 1)
+        throw UsageError{QStringLiteral("expects the database it serves")};
+    call.out.flush();
+    return rep::serve(call.options.positional().at(0), 0, 1);
+}
+
+int exportBundle(const Invocation& call) {
+    const Options& options = call.options;
+    const QString partner = options.value(QStringLiteral("for"));
+    if (options.positional().size() != 2 || partner.isEmpty())
+        throw UsageError{QStringLiteral("expects a database, the bundle file and --for PARTNER")};
+    const QString path = options.positional().at(0);
+    const QString file = options.positional().at(1);
+    auto db = db::Database::open(path);
+    report(call.progress, ProgressReport::Stage::Started, QStringLiteral("Exporting ") + path);
+    const qint64 written = rep::exportBundle(*db, file, partner);
+    call.out << "exported " << written << " versions from " << path << " into " << file << "\n";
+    return 0;
+}
+
+int importBundle(const Invocation& call) {
+    const Options& options = call.options;
+    if (options.positional().size() != 2)
+        throw UsageError{QStringLiteral("expects a database and the bundle file")};
+    const QString path = options.positional().at(0);
+    const QString file = options.positional().at(1);
+    auto db = db::Database::open(path);
+    report(call.progress, ProgressReport::Stage::Started, QStringLiteral("Importing ") + file);
+    const rep::DirectionStats stats =
+        rep::importBundle(*db, file, options.flag(QStringLiteral("accept-clock-ahead")));
+    printDirection(call.out, "imported", stats);
+    call.out << "imported " << file << " into " << path << "\n";
     return 0;
 }
 
@@ -388,7 +427,9 @@ void addReplicationCommands(Registry& registry) {
     registry.add(
         {QStringLiteral("sync"),
          QStringLiteral("DB PARTNER [--mode 1|2|4] [--batch N] [--accept-clock-ahead]"),
-         QStringLiteral("Exchanges changes between two members of a replica set."),
+         QStringLiteral("Exchanges changes between two members of a replica set. PARTNER may be "
+                        "ssh://[user@]host[:port]/path: pelldb serve runs there through ssh (or the "
+                        "command in PELL_SSH)."),
          {{QStringLiteral("mode"), QStringLiteral("1|2|4"),
            QStringLiteral("1: from DB to PARTNER, 2: from PARTNER to DB, 4: both ways (default)")},
           {QStringLiteral("batch"), QStringLiteral("N"),
@@ -397,6 +438,31 @@ void addReplicationCommands(Registry& registry) {
            {},
            QStringLiteral("take versions whose clocks are more than 10 minutes ahead of this machine's")}},
          sync});
+    registry.add(
+        {QStringLiteral("serve"),
+         QStringLiteral("DB"),
+         QStringLiteral("Answers an exchange on standard input and output for DB alone: what `pelldb "
+                        "sync LOCAL ssh://host/DB` runs on the far side, and what a key restricted to "
+                        "one database is forced to run."),
+         {},
+         serve});
+    registry.add(
+        {QStringLiteral("export"),
+         QStringLiteral("DB FILE --for PARTNER"),
+         QStringLiteral("Writes what PARTNER (its replica id, or the path of its database) lacks of DB "
+                        "into the bundle FILE, to be carried to it and imported there."),
+         {{QStringLiteral("for"), QStringLiteral("PARTNER"),
+           QStringLiteral("the member the bundle is for: its replica id, or its database's path")}},
+         exportBundle});
+    registry.add({QStringLiteral("import"),
+                  QStringLiteral("DB FILE [--accept-clock-ahead]"),
+                  QStringLiteral("Applies a bundle made for DB; a bundle applied twice, late or out of order "
+                                 "changes nothing more."),
+                  {{QStringLiteral("accept-clock-ahead"),
+                    {},
+                    QStringLiteral("take versions whose clocks are more than 10 minutes ahead of this "
+                                   "machine's")}},
+                  importBundle});
     registry.add(
         {QStringLiteral("sync-all"),
          QStringLiteral("[PROGRAM_FOLDER]"),

@@ -92,6 +92,26 @@ QString standardText(int number) {
         return QStringLiteral("The exchange mode is not valid.");
     case err::ClockAhead:
         return QStringLiteral("A member's clock is too far ahead of this machine's; nothing was exchanged.");
+    case err::BundleDamaged:
+        return QStringLiteral("The exchange is damaged or incomplete; nothing was changed.");
+    case err::BundleForeign:
+        return QStringLiteral("The exchange was not made for this database; nothing was changed.");
+    case err::BundleTooNew:
+        return QStringLiteral(
+            "The exchange was written by a newer version of the program; nothing was changed.");
+    case err::RemoteUnreachable:
+        return QStringLiteral("The remote member could not be reached; nothing was exchanged.");
+    case err::RemoteLoginRefused:
+        return QStringLiteral("The remote machine refused the login; nothing was exchanged.");
+    case err::RemoteProgram:
+        return QStringLiteral("pelldb on the remote machine is missing or of another version; nothing was "
+                              "exchanged.");
+    case err::ConnectionCut:
+        return QStringLiteral("The connection was cut during the exchange. What each side committed stays; "
+                              "the next exchange finishes the work.");
+    case err::InvalidRemote:
+        return QStringLiteral("The remote location is not valid; write it as "
+                              "ssh://[user@]host[:port]/path/to/member.mdb.");
     case err::SyncWithSelf:
         return QStringLiteral("A database cannot be synchronized with itself.");
     case err::NotAReplica:

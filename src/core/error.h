@@ -58,6 +58,15 @@ inline constexpr int RetentionOnMasterOnly = 3620;
 inline constexpr int RetentionOutOfRange = 3621;
 inline constexpr int MemberExpired = 3622;
 inline constexpr int ClockAhead = 3623;
+// Exchanges with members that share no file: bundles and SSH.
+inline constexpr int BundleDamaged = 3630;
+inline constexpr int BundleForeign = 3631;
+inline constexpr int BundleTooNew = 3632;
+inline constexpr int RemoteUnreachable = 3633;
+inline constexpr int RemoteLoginRefused = 3634;
+inline constexpr int RemoteProgram = 3635;
+inline constexpr int ConnectionCut = 3636;
+inline constexpr int InvalidRemote = 3637;
 // Our own numbers, for what the old engine never had to tell: shared folders and their locks, files that
 // are no Pellwood database, damage beyond repair.
 inline constexpr int LockingUnsupported = 3901;

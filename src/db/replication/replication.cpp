@@ -7,6 +7,7 @@
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
 #include "db/replication/receiver.h"
+#include "db/replication/remote.h"
 #include "db/replication/retention.h"
 #include "db/replication/transfer.h"
 
@@ -51,39 +52,6 @@ qint64 topSeq(sqlite3* db) {
     }
     return top;
 }
-
-// Triggers off for some connections, for as long as it lives.
-class TriggersOff {
-public:
-    explicit TriggersOff(std::initializer_list<sqlite3*> connections) : m_connections(connections) {
-        for (sqlite3* db : m_connections)
-            sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
-    }
-    ~TriggersOff() {
-        for (sqlite3* db : m_connections)
-            sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 1, nullptr);
-    }
-    TriggersOff(const TriggersOff&) = delete;
-    TriggersOff& operator=(const TriggersOff&) = delete;
-
-private:
-    std::vector<sqlite3*> m_connections;
-};
-
-// SQLite's soft limit on the memory it holds, for as long as it lives (the tighter of it and any limit set).
-class SoftHeapLimit {
-public:
-    explicit SoftHeapLimit(sqlite3_int64 bytes) : m_before(sqlite3_soft_heap_limit64(-1)) {
-        if (m_before <= 0 || m_before > bytes)
-            sqlite3_soft_heap_limit64(bytes);
-    }
-    ~SoftHeapLimit() { sqlite3_soft_heap_limit64(m_before); }
-    SoftHeapLimit(const SoftHeapLimit&) = delete;
-    SoftHeapLimit& operator=(const SoftHeapLimit&) = delete;
-
-private:
-    sqlite3_int64 m_before;
-};
 
 struct NewMember {
     qint64 id = 0;
@@ -313,6 +281,8 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
                                bool acceptClockAhead) {
     if (mode != SyncExport && mode != SyncImport && mode != SyncImpExp)
         throw Error::make(err::InvalidExchangeMode, QString::number(mode));
+    if (isRemote(partnerPath))
+        return synchronizeRemote(db, partnerPath, mode, batchSize, acceptClockAhead);
     identity(db);
     claimFile(db.rawHandle());
     const Identity me = identity(db);

@@ -198,17 +198,19 @@ void refuseExpired(const Member& a, const QString& aPath, const Member& b, const
 }
 
 void carryRetention(const Member& sender, const Member& receiver) {
-    const Retention theirs = readRetention(sender.db);
-    const Retention mine = readRetention(receiver.db);
+    adoptRetention(receiver.db, readRetention(sender.db));
+}
+
+void adoptRetention(sqlite3* db, const Retention& theirs) {
+    const Retention mine = readRetention(db);
     if (std::make_tuple(theirs.clock, theirs.writer) <= std::make_tuple(mine.clock, mine.writer))
         return;
-    Transaction tx(receiver.db);
-    installRetention(receiver.db, false);
-    Statement s(receiver.db,
-                QStringLiteral("INSERT INTO %1 VALUES ('retention', ?1, ?2, ?3) ON CONFLICT (name) "
-                               "DO UPDATE SET value = excluded.value, clock = excluded.clock, "
-                               "writer = excluded.writer")
-                    .arg(q(Settings)));
+    Transaction tx(db);
+    installRetention(db, false);
+    Statement s(db, QStringLiteral("INSERT INTO %1 VALUES ('retention', ?1, ?2, ?3) ON CONFLICT (name) "
+                                   "DO UPDATE SET value = excluded.value, clock = excluded.clock, "
+                                   "writer = excluded.writer")
+                        .arg(q(Settings)));
     s.bindAll({theirs.days, theirs.clock, theirs.writer});
     s.run();
     tx.commit();

@@ -51,6 +51,8 @@ Clocks forgotten(sqlite3* db);
 void refuseExpired(const Member& a, const QString& aPath, const Member& b, const QString& bPath);
 // Brings the receiver the sender's retention period when the sender's decision is the later one.
 void carryRetention(const Member& sender, const Member& receiver);
+// The same, from the period a partner reported.
+void adoptRetention(sqlite3* db, const Retention& theirs);
 // Forgets what the member has held longer than the retention period, in a transaction of its own; writes only
 // when there is something to forget. Returns whether it did.
 bool pruneExpired(sqlite3* db);

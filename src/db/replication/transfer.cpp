@@ -49,147 +49,6 @@ private:
     bool m_open = false;
 };
 
-Change changeOf(TableStore& store, int table, const Row& key, const ShadowRow& s) {
-    Change c;
-    c.table = table;
-    c.key = key;
-    c.version = s.version;
-    c.seq = s.seq;
-    if (!s.version.deleted)
-        c.content = store.content(key, s);
-    else if (store.info().restrictParent)
-        c.kept = store.kept(key);
-    return c;
-}
-
-// The sender's change stream: every table's shadow rows after a change number, merged in change order, which
-// is the order in which the sender committed them.
-class Stream {
-public:
-    // `holds`: what the receiver holds of each writer (the versions at or below are not read at all), except
-    // for the writer `untrusted`.
-    Stream(sqlite3* db, Side& side, qint64 from, const Clocks& holds, qint64 untrusted) : m_side(side) {
-        QStringList cases;
-        for (auto it = holds.cbegin(); it != holds.cend(); ++it)
-            if (it.key() != untrusted)
-                cases << QStringLiteral("WHEN %1 THEN %2").arg(it.key()).arg(it.value());
-        const QString fresh =
-            cases.isEmpty()
-                ? QStringLiteral("1")
-                : QStringLiteral("S.c > CASE S.w %1 ELSE -1 END OR S.del = 1").arg(cases.join(u' '));
-        for (size_t t = 0; t < side.stores.size(); ++t) {
-            const TableInfo& info = side.stores[t]->info();
-            QString sql;
-            if (info.keyed) {
-                QStringList keys, join;
-                for (int i = 0; i < info.keys.size(); ++i) {
-                    keys << QStringLiteral("S.k%1").arg(i);
-                    join << QStringLiteral("T.%1 = S.k%2").arg(q(info.keys[i])).arg(i);
-                }
-                QStringList cols;
-                for (const QString& c : side.stores[t]->carried())
-                    cols << QStringLiteral("T.") + q(c);
-                sql =
-                    QStringLiteral(
-                        "SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, "
-                        "T.%1 IS NOT NULL, %2, %3 FROM %4 S LEFT JOIN %5 T ON S.vis = 1 AND S.del = 0 AND %6 "
-                        "WHERE S.seq > ?1 AND (%7) ORDER BY S.seq")
-                        .arg(q(info.keys.constFirst()), keys.join(u','), cols.join(u','), q(info.shadow),
-                             q(info.name), join.join(QStringLiteral(" AND ")), fresh);
-            } else {
-                sql = QStringLiteral(
-                          "SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, 0, "
-                          "S.gor, S.gno, S.rid, S.fp FROM %1 S WHERE S.seq > ?1 AND (%2) ORDER BY S.seq")
-                          .arg(q(info.shadow), fresh);
-            }
-            auto cursor = std::make_unique<Cursor>(Cursor{Statement(db, sql), false, false});
-            cursor->stmt.bind(1, from);
-            m_cursors.push_back(std::move(cursor));
-        }
-        // The conflict log travels in the same stream.
-        auto log = std::make_unique<Cursor>(Cursor{
-            Statement(db,
-                      QStringLiteral("SELECT seq, %1 FROM \"_pell_conflicts\" WHERE seq > ?1 ORDER BY seq")
-                          .arg(conflictColumns())),
-            false, false});
-        log->stmt.bind(1, from);
-        m_cursors.push_back(std::move(log));
-    }
-
-    // Whether anything is left to read.
-    bool more() { return earliest() >= 0; }
-
-    std::optional<Change> next() {
-        const int best = earliest();
-        if (best < 0)
-            return std::nullopt;
-        Cursor& c = *m_cursors[size_t(best)];
-        c.loaded = false;
-        if (size_t(best) == m_side.stores.size()) {
-            Change change;
-            change.table = -1;
-            change.conflict = conflictFrom(c.stmt, 1);
-            change.seq = c.stmt.int64(0);
-            return change;
-        }
-        TableStore& store = *m_side.stores[size_t(best)];
-        const TableInfo& info = store.info();
-        Statement& s = c.stmt;
-        ShadowRow row;
-        row.seq = s.int64(0);
-        row.version.bornClock = s.int64(1);
-        row.version.bornWriter = s.int64(2);
-        row.version.clock = s.int64(3);
-        row.version.writer = s.int64(4);
-        row.version.deleted = s.int64(5) != 0;
-        if (!s.isNull(6))
-            row.version.history = parseClocks(s.value(6).toString());
-        row.visible = s.int64(7) != 0;
-        row.version.parentBornClock = s.int64(8);
-        row.version.parentBornWriter = s.int64(9);
-        const int keyCount = info.keyed ? int(info.keys.size()) : 2;
-        Row key = readRow(s.raw(), 11, keyCount);
-        if (info.keyed && row.visible && !row.version.deleted && s.int64(10) != 0) {
-            Change change;
-            change.table = best;
-            change.key = std::move(key);
-            change.version = std::move(row.version);
-            change.seq = row.seq;
-            change.content = readRow(s.raw(), 11 + keyCount, int(store.carried().size()));
-            return change;
-        }
-        if (!info.keyed) {
-            row.rid = s.int64(13);
-            row.fp = s.value(14).toString();
-        }
-        return changeOf(store, best, key, row);
-    }
-
-private:
-    struct Cursor {
-        Statement stmt;
-        bool loaded;
-        bool done;
-    };
-
-    int earliest() {
-        int best = -1;
-        for (size_t t = 0; t < m_cursors.size(); ++t) {
-            Cursor& c = *m_cursors[t];
-            if (!c.loaded && !c.done) {
-                c.loaded = c.stmt.step();
-                c.done = !c.loaded;
-            }
-            if (c.loaded && (best < 0 || c.stmt.int64(0) < m_cursors[size_t(best)]->stmt.int64(0)))
-                best = int(t);
-        }
-        return best;
-    }
-
-    Side& m_side;
-    std::vector<std::unique_ptr<Cursor>> m_cursors;
-};
-
 // The sender answering for its current version of one row, while the receiver decides about another.
 class SenderSource : public Source {
 public:
@@ -209,6 +68,8 @@ private:
     Side& m_side;
 };
 
+} // namespace
+
 // Whether the receiver holds the version (or one above it) by what it knows it holds. What a member put back
 // from an older copy says of its own writes is not trusted: it may have lost some of them.
 bool covered(const Clocks& known, const Change& c, qint64 untrusted) {
@@ -221,6 +82,8 @@ bool covered(const Clocks& known, const Change& c, qint64 untrusted) {
     return holds(c.version.writer, c.version.clock) &&
            (!c.kept || holds(c.kept->version.writer, c.kept->version.clock));
 }
+
+namespace {
 
 // Rows of the member's own changes since the last check, and deleted rows that stand for others, checked
 // again. Runs inside the caller's write transaction.
@@ -353,6 +216,127 @@ void setAsideBroken(sqlite3* db, qint64 me, Side& side, DirectionStats& stats) {
 
 } // namespace
 
+Change changeOf(TableStore& store, int table, const Row& key, const ShadowRow& s) {
+    Change c;
+    c.table = table;
+    c.key = key;
+    c.version = s.version;
+    c.seq = s.seq;
+    if (!s.version.deleted)
+        c.content = store.content(key, s);
+    else if (store.info().restrictParent)
+        c.kept = store.kept(key);
+    return c;
+}
+
+Stream::Stream(sqlite3* db, Side& side, qint64 from, const Clocks& holds, qint64 untrusted) : m_side(side) {
+    QStringList cases;
+    for (auto it = holds.cbegin(); it != holds.cend(); ++it)
+        if (it.key() != untrusted)
+            cases << QStringLiteral("WHEN %1 THEN %2").arg(it.key()).arg(it.value());
+    const QString fresh =
+        cases.isEmpty() ? QStringLiteral("1")
+                        : QStringLiteral("S.c > CASE S.w %1 ELSE -1 END OR S.del = 1").arg(cases.join(u' '));
+    for (size_t t = 0; t < side.stores.size(); ++t) {
+        const TableInfo& info = side.stores[t]->info();
+        QString sql;
+        if (info.keyed) {
+            QStringList keys, join;
+            for (int i = 0; i < info.keys.size(); ++i) {
+                keys << QStringLiteral("S.k%1").arg(i);
+                join << QStringLiteral("T.%1 = S.k%2").arg(q(info.keys[i])).arg(i);
+            }
+            QStringList cols;
+            for (const QString& c : side.stores[t]->carried())
+                cols << QStringLiteral("T.") + q(c);
+            sql = QStringLiteral(
+                      "SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, "
+                      "T.%1 IS NOT NULL, %2, %3 FROM %4 S LEFT JOIN %5 T ON S.vis = 1 AND S.del = 0 AND %6 "
+                      "WHERE S.seq > ?1 AND (%7) ORDER BY S.seq")
+                      .arg(q(info.keys.constFirst()), keys.join(u','), cols.join(u','), q(info.shadow),
+                           q(info.name), join.join(QStringLiteral(" AND ")), fresh);
+        } else {
+            sql =
+                QStringLiteral("SELECT S.seq, S.bc, S.bw, S.c, S.w, S.del, S.hist, S.vis, S.pbc, S.pbw, 0, "
+                               "S.gor, S.gno, S.rid, S.fp FROM %1 S WHERE S.seq > ?1 AND (%2) ORDER BY S.seq")
+                    .arg(q(info.shadow), fresh);
+        }
+        auto cursor = std::make_unique<Cursor>(Cursor{Statement(db, sql), false, false});
+        cursor->stmt.bind(1, from);
+        m_cursors.push_back(std::move(cursor));
+    }
+    // The conflict log travels in the same stream.
+    auto log = std::make_unique<Cursor>(Cursor{
+        Statement(db, QStringLiteral("SELECT seq, %1 FROM \"_pell_conflicts\" WHERE seq > ?1 ORDER BY seq")
+                          .arg(conflictColumns())),
+        false, false});
+    log->stmt.bind(1, from);
+    m_cursors.push_back(std::move(log));
+}
+Stream::~Stream() = default;
+
+bool Stream::more() {
+    return earliest() >= 0;
+}
+
+std::optional<Change> Stream::next() {
+    const int best = earliest();
+    if (best < 0)
+        return std::nullopt;
+    Cursor& c = *m_cursors[size_t(best)];
+    c.loaded = false;
+    if (size_t(best) == m_side.stores.size()) {
+        Change change;
+        change.table = -1;
+        change.conflict = conflictFrom(c.stmt, 1);
+        change.seq = c.stmt.int64(0);
+        return change;
+    }
+    TableStore& store = *m_side.stores[size_t(best)];
+    const TableInfo& info = store.info();
+    Statement& s = c.stmt;
+    ShadowRow row;
+    row.seq = s.int64(0);
+    row.version.bornClock = s.int64(1);
+    row.version.bornWriter = s.int64(2);
+    row.version.clock = s.int64(3);
+    row.version.writer = s.int64(4);
+    row.version.deleted = s.int64(5) != 0;
+    if (!s.isNull(6))
+        row.version.history = parseClocks(s.value(6).toString());
+    row.visible = s.int64(7) != 0;
+    row.version.parentBornClock = s.int64(8);
+    row.version.parentBornWriter = s.int64(9);
+    const int keyCount = info.keyed ? int(info.keys.size()) : 2;
+    Row key = readRow(s.raw(), 11, keyCount);
+    if (info.keyed && row.visible && !row.version.deleted && s.int64(10) != 0) {
+        Change change;
+        change.table = best;
+        change.key = std::move(key);
+        change.version = std::move(row.version);
+        change.seq = row.seq;
+        change.content = readRow(s.raw(), 11 + keyCount, int(store.carried().size()));
+        return change;
+    }
+    if (!info.keyed) {
+        row.rid = s.int64(13);
+        row.fp = s.value(14).toString();
+    }
+    return changeOf(store, best, key, row);
+}
+int Stream::earliest() {
+    int best = -1;
+    for (size_t t = 0; t < m_cursors.size(); ++t) {
+        Cursor& c = *m_cursors[t];
+        if (!c.loaded && !c.done) {
+            c.loaded = c.stmt.step();
+            c.done = !c.loaded;
+        }
+        if (c.loaded && (best < 0 || c.stmt.int64(0) < m_cursors[size_t(best)]->stmt.int64(0)))
+            best = int(t);
+    }
+    return best;
+}
 void settleOwnChanges(const Member& member) {
     // A member that cannot be written cannot turn its own changes into versions: its partner would be told
     // it has nothing new. The exchange fails instead, naming the file.
@@ -386,8 +370,6 @@ qint64 putBack(const Member& a, const Member& b) {
     return behind(a, b) ? a.id : behind(b, a) ? b.id : 0;
 }
 
-namespace {
-
 // What a change holds in memory, about: its values' bytes.
 qint64 sizeOf(const Change& c) {
     const auto bytes = [](const Row& row) {
@@ -413,10 +395,8 @@ qint64 clockOf(const Change& c) {
     return qMax(c.version.clock, c.kept ? c.kept->version.clock : 0);
 }
 
-[[noreturn]] void refuseClock(const Member& sender, qint64 clock, qint64 wall) {
-    const auto who = readIdentity(sender.db).value_or(Identity{});
+void refuseClock(const Identity& who, const QString& path, qint64 clock, qint64 wall) {
     const qint64 aheadMs = (clock >> 20) - (wall >> 20);
-    const QString path = QString::fromUtf8(sqlite3_db_filename(sender.db, "main"));
     throw Error::make(
         err::ClockAhead,
         QStringLiteral(
@@ -430,7 +410,37 @@ qint64 clockOf(const Change& c) {
             .arg(MaxClockAheadMs / 60'000));
 }
 
-} // namespace
+void commitBatch(const Member& receiver, Side& receiverSide, Source* source, const QList<Change>& batch,
+                 qint64 senderId, bool settle, std::optional<qint64> position, const Clocks* snapshot,
+                 DirectionStats& stats) {
+    Transaction write(receiver.db, true);
+    exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
+    exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
+    // Changes the receiver's own users made meanwhile become versions before anything is compared.
+    const bool folded = foldOwnChanges(receiver.db, receiver.id);
+    if (settle || folded)
+        settleOwn(receiver.db, receiver.id);
+    Receiver receive(receiver.db, receiver.id, receiverSide.pointers(), receiverSide.links, source, stats);
+    for (const Change& c : batch)
+        receive.apply(c);
+    receive.finish();
+    if (position)
+        storeWatermark(receiver.db, senderId, *position);
+    if (snapshot)
+        storeKnown(receiver.db, *snapshot, receiver.id);
+    exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
+    int rc = write.tryCommit();
+    if ((rc & 0xff) == SQLITE_CONSTRAINT && sqlite3_get_autocommit(receiver.db) == 0) {
+        exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
+        setAsideBroken(receiver.db, receiver.id, receiverSide, stats);
+        exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
+        rc = write.tryCommit();
+    }
+    if (rc != SQLITE_OK)
+        throwSqlite(receiver.db, rc);
+    ++stats.batches;
+    ProgressScope::step({}, stats.received, -1, QStringLiteral("versions"));
+}
 
 DirectionStats transfer(const Member& sender, const Member& receiver, int batchSize, qint64 untrusted,
                         bool acceptClockAhead) {
@@ -470,7 +480,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                 if (covered(holds, *c, untrusted))
                     continue;
                 if (!acceptClockAhead && clockOf(*c) > wall + (MaxClockAheadMs << 20))
-                    refuseClock(sender, clockOf(*c), wall);
+                    refuseClock(readIdentity(sender.db).value_or(Identity{}),
+                                QString::fromUtf8(sqlite3_db_filename(sender.db, "main")), clockOf(*c), wall);
                 bytes += sizeOf(*c);
                 batch << std::move(*c);
             }
@@ -479,33 +490,8 @@ DirectionStats transfer(const Member& sender, const Member& receiver, int batchS
                 snapshot = known(sender.db, sender.id);
         }
 
-        Transaction write(receiver.db, true);
-        exec(receiver.db, QStringLiteral("PRAGMA defer_foreign_keys = ON"));
-        exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-        // Changes the receiver's own users made meanwhile become versions before anything is compared.
-        const bool folded = foldOwnChanges(receiver.db, receiver.id);
-        if (first || folded)
-            settleOwn(receiver.db, receiver.id);
-        Receiver receive(receiver.db, receiver.id, receiverSide.pointers(), receiverSide.links, &source,
-                         stats);
-        for (const Change& c : batch)
-            receive.apply(c);
-        receive.finish();
-        storeWatermark(receiver.db, sender.id, position);
-        if (ended)
-            storeKnown(receiver.db, snapshot, receiver.id);
-        exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
-        int rc = write.tryCommit();
-        if ((rc & 0xff) == SQLITE_CONSTRAINT && sqlite3_get_autocommit(receiver.db) == 0) {
-            exec(receiver.db, QStringLiteral("INSERT INTO \"_pell_applying\" VALUES (1)"));
-            setAsideBroken(receiver.db, receiver.id, receiverSide, stats);
-            exec(receiver.db, QStringLiteral("DELETE FROM \"_pell_applying\""));
-            rc = write.tryCommit();
-        }
-        if (rc != SQLITE_OK)
-            throwSqlite(receiver.db, rc);
-        ++stats.batches;
-        ProgressScope::step({}, stats.received, -1, QStringLiteral("versions"));
+        commitBatch(receiver, receiverSide, &source, batch, sender.id, first, position,
+                    ended ? &snapshot : nullptr, stats);
         from = position;
         if (ended)
             break;

@@ -102,6 +102,8 @@ QJsonValue jsonOf(const Value& v) {
     return QJsonValue(QJsonValue::Null);
 }
 
+} // namespace
+
 void putVarint(QByteArray& out, quint64 n) {
     while (n >= 0x80) {
         out.append(char(n | 0x80));
@@ -178,6 +180,8 @@ bool getValue(const QByteArray& in, qsizetype& at, Value* v) {
     }
     return false;
 }
+
+namespace {
 
 constexpr char RecordMark = 'R';
 constexpr char KeyMark = 'K';

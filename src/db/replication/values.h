@@ -44,6 +44,13 @@ void bindRow(sqlite3_stmt* stmt, int first, const Row& row);
 // A self-describing exact encoding of a row, with its column names, for the conflict log.
 QByteArray encodeRecord(const QStringList& columns, const Row& row);
 bool decodeRecord(const QByteArray& record, QStringList* columns, Row* row);
+// The exact encoding of one value, and of unsigned numbers in as few bytes as they need (7 bits a byte).
+// Readers return false at the end of the input or on a malformed value, never reading past the end.
+void putVarint(QByteArray& out, quint64 n);
+bool getVarint(const QByteArray& in, qsizetype& at, quint64* n);
+void putValue(QByteArray& out, const Value& v);
+bool getValue(const QByteArray& in, qsizetype& at, Value* v);
+
 // Key values alone (the names are the table's key columns).
 QByteArray encodeKey(const Row& key);
 void appendKey(QByteArray& out, const Row& key);
