@@ -495,6 +495,8 @@ qint64 exportBundle(Database& db, const QString& file, const QString& partner) {
     if (!out.commit())
         throw Error::make(err::DiskIo, file + QStringLiteral(": ") + out.errorString());
     // What this bundle shows of me counts as shown: the partner may read it before its answer comes back.
+    if (end.position <= exportedTo(raw, target.replicaId))
+        return end.changes;
     try {
         exec(raw, QStringLiteral("BEGIN IMMEDIATE"));
         storeExported(raw, target.replicaId, end.position);
