@@ -1,12 +1,15 @@
 // Randomised histories of a replica set, run as an administrator's set is used: members made from the master,
 // from replicas and late in the history; writes by the program and by another program with relationships off
 // (referenced rows deleted, supervisors in cycles, keys renamed and added again, one unique value taken on
-// two members); exchanges between random pairs in every mode and batch size, compaction between them,
-// exchanges killed half-way. Everything runs through the real programs (`pelldb`, the `sqlite3` shell) but
-// the program's own writes, which go through the engine API as the windows' do.
+// two members); exchanges between random pairs in every mode and batch size, between files, over a pipe to
+// `pelldb serve` as over SSH, and through bundles carried by hand (some late, twice, out of order, or held
+// back), compaction between them, exchanges and imports killed half-way (over the pipe, both ends).
+// Everything runs through the real programs (`pelldb`, the `sqlite3` shell) but the program's own writes,
+// which go through the engine API as the windows' do.
 //
 // After every exchange both members must be sound (`pelldb check`, declared relationships). At the end, after
-// mode-4 rounds over all pairs until a round changes nothing: every member holds the same data to the byte,
+// mode-4 rounds over all pairs (each pair by its own way: files, the pipe or bundles) until a round changes
+// nothing: every member holds the same data to the byte,
 // an idle round writes nothing, the conflict logs agree, and every version written either stands with the
 // content it was written with, was replaced by a writer that had seen it, or is in the conflict log. Copies
 // of the members taken before those rounds, brought together round a ring of one-way exchanges instead, end
@@ -41,6 +44,8 @@
 
 #include <cstdio>
 #include <cstring>
+
+#include <csignal>
 
 #ifndef PELL_RANDOM_SEEDS
 #define PELL_RANDOM_SEEDS 0
@@ -362,6 +367,19 @@ private:
     }
 
     bool start() {
+        // The pipe to a member "behind SSH" is the real one without the network: a stand-in for ssh that
+        // drops ssh's words and runs the far side's command here, with its pid where a kill can find it.
+        QDir().mkpath(QDir(m_folder).filePath(u"carried"_s));
+        QFile ssh(m_ssh);
+        if (!ssh.open(QIODevice::WriteOnly) ||
+            ssh.write(
+                "#!/bin/sh\nwhile [ $# -gt 1 ]; do case \"$1\" in -p|-o|-e|-l|-i) shift 2;; -*) shift;; "
+                "*) shift; break;; esac; done\necho $$ > \"$0.pid\"\neval \"exec $1\"\n") < 0)
+            return fail(u"setup"_s, m_ssh);
+        ssh.close();
+        ssh.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PELL_SSH", QFile::encodeName(m_ssh));
+        qputenv("PELL_REMOTE_PELLDB", QFile::encodeName(pelldbProgram()));
         m_members << Member{u"m0"_s, pathOf(u"m0"_s)};
         m_ops << u"pelldb init m0.mdb --sample"_s;
         if (!pelldb({u"init"_s, u"m0.mdb"_s, u"--sample"_s}, u"init"_s))
@@ -393,6 +411,69 @@ private:
 
     int pickMember() { return int(m_random.bounded(int(m_members.size()))); }
 
+    enum class Way { Files, Pipe, Bundles };
+
+    QString remote(int i) const { return u"ssh://here"_s + m_members[i].path; }
+
+    // Kills the far side of an exchange over the pipe too, as a cut line or a power cut there would end it,
+    // and waits until it is gone: its file is the next exchange's.
+    void killFarSide() {
+        QFile pid(m_ssh + u".pid"_s);
+        if (!pid.open(QIODevice::ReadOnly))
+            return;
+        const pid_t far = pid_t(pid.readAll().trimmed().toInt());
+        pid.close();
+        pid.remove();
+        if (far <= 0)
+            return;
+        ::kill(far, SIGKILL);
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 20000) {
+            QFile stat(u"/proc/%1/stat"_s.arg(far));
+            if (!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "))
+                return;
+            QThread::msleep(5);
+        }
+        fail(u"killed sync"_s, u"the far side did not end"_s);
+    }
+
+    // Runs pelldb with `args` (files by full path) and kills it inside its k-th write transaction on any of
+    // `files`, seen by the rollback journal appearing beside the file, so the kill lands at the same point
+    // of the same run on every run as far as polling every millisecond can tell; a run with fewer
+    // transactions ends by itself. Returns how the kill went, for the history.
+    QString killIn(const QStringList& args, const QStringList& files, int k) {
+        QFile::remove(m_ssh + u".pid"_s);
+        const auto writing = [&] {
+            for (const QString& f : files)
+                if (QFileInfo::exists(f + u"-journal"_s))
+                    return true;
+            return false;
+        };
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(pelldbProgram(), args);
+        int seen = 0;
+        bool inside = false;
+        bool ended = false;
+        QElapsedTimer clock;
+        clock.start();
+        while (!(ended = p.waitForFinished(1)) && clock.elapsed() < 20000) {
+            const bool now = writing();
+            seen += now && !inside;
+            inside = now;
+            if (seen == k)
+                break;
+        }
+        p.kill();
+        killFarSide();
+        p.waitForFinished(30000);
+        if (ended && p.exitCode() != 0)
+            fail(u"killed sync"_s, QString::fromLocal8Bit(p.readAll()));
+        return u"  # kill -9 in its write transaction %1%2"_s.arg(k).arg(
+            ended ? u" (it ended after %1)"_s.arg(seen) : QString());
+    }
+
     bool exchange(bool kill) {
         const int a = pickMember();
         const int b = (a + 1 + int(m_random.bounded(int(m_members.size()) - 1))) % int(m_members.size());
@@ -400,54 +481,89 @@ private:
         static const int batches[] = {0, 1, 2, 3, 7, 50};
         const int mode = modes[m_random.bounded(4)];
         const int batch = batches[m_random.bounded(6)];
-        QStringList args{u"sync"_s, m_members[a].file(), m_members[b].file(), u"--mode"_s,
+        const int way = int(m_random.bounded(10));
+        if (way >= 8)
+            return carry(a, b, mode, kill);
+        const bool pipe = way >= 5;
+        QStringList args{u"sync"_s, m_members[a].file(), pipe ? remote(b) : m_members[b].file(), u"--mode"_s,
                          QString::number(mode)};
         if (batch > 0)
             args << u"--batch"_s << QString::number(batch);
         if (kill) {
-            // Killed inside its k-th write transaction on either file (k from the seed), seen by the rollback
-            // journal appearing beside the file, so the kill lands at the same point of the same exchange on
-            // every run as far as polling every millisecond can tell; an exchange with fewer transactions
-            // ends by itself. The next run of the same exchange must finish the work.
+            // The next run of the same exchange must finish the work.
             const int k = 1 + int(m_random.bounded(4));
             QStringList killed = args;
             if (batch == 0)
                 killed << u"--batch"_s << u"1"_s;
             QStringList full = killed;
             full[1] = m_members[a].path;
-            full[2] = m_members[b].path;
-            const QStringList journals{m_members[a].path + u"-journal"_s, m_members[b].path + u"-journal"_s};
-            const auto writing = [&] {
-                return QFileInfo::exists(journals[0]) || QFileInfo::exists(journals[1]);
-            };
-            QProcess p;
-            p.setProcessChannelMode(QProcess::MergedChannels);
-            p.start(pelldbProgram(), full);
-            int seen = 0;
-            bool inside = false;
-            bool ended = false;
-            QElapsedTimer clock;
-            clock.start();
-            while (!(ended = p.waitForFinished(1)) && clock.elapsed() < 20000) {
-                const bool now = writing();
-                seen += now && !inside;
-                inside = now;
-                if (seen == k)
-                    break;
-            }
-            p.kill();
-            p.waitForFinished(30000);
-            m_ops << u"pelldb %1  # kill -9 in its write transaction %2%3"_s.arg(killed.join(u' '))
-                         .arg(k)
-                         .arg(ended ? u" (it ended after %1)"_s.arg(seen) : QString());
-            if (ended && p.exitCode() != 0)
-                fail(u"killed sync"_s, QString::fromLocal8Bit(p.readAll()));
+            if (!pipe)
+                full[2] = m_members[b].path;
+            const QString how = killIn(full, {m_members[a].path, m_members[b].path}, k);
+            m_ops << u"pelldb "_s + killed.join(u' ') + how;
         }
         m_ops << u"pelldb "_s + args.join(u' ');
         if (!pelldb(args, u"sync"_s))
             return false;
         const bool first = sound(a);
         return sound(b) && first;
+    }
+
+    qint64 replicaId(int i) {
+        RawFile file(m_members[i].path);
+        const QList<QStringList> rows = file.rows(u"SELECT replica_id FROM _pell_replica"_s);
+        return rows.isEmpty() ? 0 : rows[0][0].mid(2).toLongLong();
+    }
+
+    // An exchange through bundles: mode 1 carries a's to b, mode 2 b's to a, mode 4 both, one after the
+    // other, each answered by the next bundle back.
+    bool carry(int a, int b, int mode, bool kill) {
+        bool ok = true;
+        if (mode != 2)
+            ok = deliver(a, b, kill, false) && ok;
+        if (mode != 1)
+            ok = deliver(b, a, kill && mode == 2, false) && ok;
+        const bool first = sound(a);
+        return sound(b) && first && ok;
+    }
+
+    // Writes a bundle from one member for another and, mostly, imports it at once. Now and then it is held
+    // back (to arrive with a later one, or never), and now and then an older one for the same member
+    // arrives first, again or late. `reliable`: delivered at once, nothing else.
+    bool deliver(int from, int to, bool kill, bool reliable) {
+        const QString bundle = u"carried/b%1.bnd"_s.arg(++m_bundles);
+        const QString partner =
+            reliable || m_random.bounded(2) ? m_members[to].file() : QString::number(replicaId(to));
+        const QStringList out{u"export"_s, m_members[from].file(), QDir(m_folder).filePath(bundle),
+                              u"--for"_s, partner};
+        m_ops << u"pelldb export %1 %2 --for %3"_s.arg(m_members[from].file(), bundle, partner);
+        if (!pelldb(out, u"export"_s))
+            return false;
+        QStringList& waiting = m_carried[to];
+        const int fate = reliable ? 5 : int(m_random.bounded(10));
+        if (fate == 0) {
+            waiting << bundle;
+            m_ops << u"# %1 is held back"_s.arg(bundle);
+            return true;
+        }
+        bool ok = true;
+        if (fate == 1 && !waiting.isEmpty())
+            ok = take(to, waiting.at(int(m_random.bounded(int(waiting.size())))), false) && ok;
+        ok = take(to, bundle, kill) && ok;
+        waiting << bundle;
+        return ok;
+    }
+
+    bool take(int to, const QString& bundle, bool kill) {
+        const QStringList args{u"import"_s, m_members[to].file(), QDir(m_folder).filePath(bundle)};
+        if (kill) {
+            const int k = 1 + int(m_random.bounded(3));
+            const QString how = killIn({u"import"_s, m_members[to].path, QDir(m_folder).filePath(bundle)},
+                                       {m_members[to].path}, k);
+            m_ops << u"pelldb import %1 %2"_s.arg(m_members[to].file(), bundle) + how;
+        }
+        m_ops << u"pelldb import %1 %2"_s.arg(m_members[to].file(), bundle);
+        return pelldb(args, u"import"_s);
     }
 
     // What must hold of a member after every exchange it took part in.
@@ -743,12 +859,24 @@ private:
         return out;
     }
 
+    // How a pair meets in the final rounds: some pairs only ever through bundles or the pipe.
+    Way wayOf(int a, int b) const { return Way((a * 7 + b * 3 + int(m_seed)) % 3); }
+
     bool settle() {
         for (int round = 0; round < 8; ++round) {
             const auto before = states();
             for (int a = 0; a < m_members.size(); ++a)
                 for (int b = a + 1; b < m_members.size(); ++b) {
-                    const QStringList args{u"sync"_s, m_members[a].file(), m_members[b].file()};
+                    const Way way = wayOf(a, b);
+                    if (way == Way::Bundles) {
+                        deliver(a, b, false, true);
+                        deliver(b, a, false, true);
+                        sound(a);
+                        sound(b);
+                        continue;
+                    }
+                    const QStringList args{u"sync"_s, m_members[a].file(),
+                                           way == Way::Pipe ? remote(b) : m_members[b].file()};
                     m_ops << u"pelldb "_s + args.join(u' ');
                     if (pelldb(args, u"sync"_s)) {
                         sound(a);
@@ -946,6 +1074,9 @@ private:
     QStringList m_failures;
     std::vector<std::pair<QString, int>> m_kinds;
     int m_counter = 0;
+    const QString m_ssh = QDir(m_folder).filePath(u"carried/ssh-here"_s);
+    int m_bundles = 0;
+    QHash<int, QStringList> m_carried; // bundles made for each member, for late and repeated arrivals
     // Marker -> the row as its writer's file held it.
     QMultiHash<QString, QString> m_written;
     // Markers a writer replaced or deleted, having seen them.
