@@ -113,7 +113,8 @@ int makeReplica(const Invocation& call) {
     if (const auto refusal = replica::newReplicaRefusal(p[1]))
         throw *refusal;
     const QString source = QFileInfo(p[0]).absoluteFilePath();
-    const QString location = QFileInfo(p[1]).absoluteFilePath();
+    const bool remote = rep::isRemote(p[1]);
+    const QString location = remote ? p[1] : QFileInfo(p[1]).absoluteFilePath();
     // The list is read first: a missing pell.ini or list stops the command before a replica that nobody
     // lists exists. (A master is listed afterwards, as the window does: it is a master all the same.)
     if (listed) {
@@ -122,10 +123,14 @@ int makeReplica(const Invocation& call) {
     {
         auto db = db::Database::open(source);
         db->makeReplica(location, description);
-        auto replica = db::Database::open(location, {.readOnly = true});
-        const rep::Identity id = rep::identity(*replica);
-        call.out << "created replica " << p[1] << " of " << p[0] << " (replica " << id.replicaId << ", \""
-                 << id.description << "\")\n";
+        if (remote) {
+            call.out << "created replica " << p[1] << " of " << p[0] << " (\"" << description << "\")\n";
+        } else {
+            auto replica = db::Database::open(location, {.readOnly = true});
+            const rep::Identity id = rep::identity(*replica);
+            call.out << "created replica " << p[1] << " of " << p[0] << " (replica " << id.replicaId << ", \""
+                     << id.description << "\")\n";
+        }
     }
     if (listed)
         listMember(call, folder, location);

@@ -429,18 +429,21 @@ QByteArray Channel::expect(Frame kind) {
     QByteArray payload;
     if (!receive(&got, &payload))
         throw Error::make(m_cut, m_where);
-    if (got == Frame::Failure) {
-        try {
-            Reader r(payload);
-            const int number = int(r.integer());
-            throw Error(number, r.text());
-        } catch (const Malformed&) {
-            damaged(m_where, QStringLiteral("an error it reported could not be read."));
-        }
-    }
+    if (got == Frame::Failure)
+        expectFailure(payload);
     if (got != kind)
         damaged(m_where, QStringLiteral("a frame came out of turn."));
     return payload;
+}
+
+void Channel::expectFailure(const QByteArray& payload) {
+    try {
+        Reader r(payload);
+        const int number = int(r.integer());
+        throw Error(number, r.text());
+    } catch (const Malformed&) {
+        damaged(m_where, QStringLiteral("an error it reported could not be read."));
+    }
 }
 
 void Channel::startSum() {

@@ -75,6 +75,8 @@ public:
     bool receive(Frame* kind, QByteArray* payload);
     // The next frame, which must be of `kind`: a Failure frame is thrown as the error it carries.
     QByteArray expect(Frame kind);
+    // Throws the error a Failure frame carries.
+    [[noreturn]] void expectFailure(const QByteArray& payload);
     // Every frame sent or received from now on goes into the checksum, until takeSum().
     void startSum();
     QByteArray takeSum();

@@ -8,6 +8,7 @@
 #include "db/replication/retention.h"
 #include "db/replication/transfer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -212,6 +213,56 @@ private:
     bool m_opened = false;
 };
 
+// What a client asks of `pelldb serve`.
+constexpr quint64 Exchange = 0;
+constexpr quint64 Create = 1; // a new replica, sent whole as the file its source made
+
+// Opens the conversation with the far side; what breaks before it answered as pelldb is told as what ssh
+// or the remote shell said.
+void open(Tunnel& tunnel, Channel& ch, const RemoteLocation& at, const Identity& me, quint64 purpose) {
+    ch.sendOpening();
+    QByteArray hello;
+    const QByteArray path = at.path.toUtf8();
+    putVarint(hello, quint64(path.size()));
+    hello.append(path);
+    putVarint(hello, quint64(me.setId));
+    putVarint(hello, quint64(me.replicaId));
+    putVarint(hello, purpose);
+    ch.send(Frame::Hello, hello);
+    ch.flush();
+    try {
+        ch.receiveOpening();
+    } catch (const Error& e) {
+        if (e.number() == err::ConnectionCut || e.number() == err::BundleForeign ||
+            e.number() == err::BundleTooNew)
+            throw Error::make(err::RemoteProgram, at.text + QStringLiteral(": ") + e.text());
+        throw;
+    }
+    tunnel.opened();
+}
+
+// The far side's refusals arrive as they were made there; here they name the host and path. A broken
+// conversation is told by what ssh says of it.
+[[noreturn]] void rethrow(const Error& e, Tunnel& tunnel, Channel& ch, const RemoteLocation& at) {
+    if (e.number() == err::ConnectionCut) {
+        // The far side may have stopped reading because it refused: its reason may be waiting in the pipe.
+        try {
+            Frame kind{};
+            QByteArray payload;
+            while (ch.receive(&kind, &payload))
+                if (kind == Frame::Failure) {
+                    ch.expectFailure(payload);
+                }
+        } catch (const Error& told) {
+            if (told.number() != err::ConnectionCut && told.number() != err::BundleDamaged)
+                rethrow(told, tunnel, ch, at);
+        }
+    }
+    if (e.number() != err::ConnectionCut && e.number() != err::RemoteProgram && !e.text().contains(at.text))
+        throw Error(e.number(), e.text() + QStringLiteral(" (") + at.text + u')');
+    throw tunnel.diagnose(e);
+}
+
 QByteArray encodePlan(int mode, qint64 untrusted, bool acceptClockAhead, int batchSize) {
     QByteArray out;
     for (qint64 v : {qint64(mode), untrusted, qint64(acceptClockAhead), qint64(batchSize)})
@@ -263,7 +314,116 @@ Target targetFor(sqlite3* db, const Standing& partner, qint64 untrusted) {
     return t;
 }
 
+// Puts a new replica's file in place at `path`: written beside it under a name nobody else uses, checked as
+// a member of the set, marked as the file it is (it is the replica itself, not a copy of one), and only then
+// given its name, which must still be free. A partial file never carries the name.
+void receiveReplica(const QString& path, qint64 setId, Channel& ch) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) == 0)
+        throw Error::make(err::DatabaseExists, path);
+    const QFileInfo info(path);
+    QByteArray pattern =
+        QFile::encodeName(QDir(info.absolutePath())
+                              .filePath(QStringLiteral(".") + info.fileName() + QStringLiteral(".XXXXXX")));
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        throw Error::make(errno == EACCES || errno == EROFS ? err::FolderReadOnly : err::InvalidPath, path);
+    const QString temp = QFile::decodeName(pattern);
+    // mkstemp makes the file for its owner alone; a database gets the mode any new file of this account gets.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    struct Pending {
+        QByteArray name;
+        int fd;
+        ~Pending() {
+            if (fd >= 0)
+                ::close(fd);
+            if (!name.isEmpty())
+                ::unlink(name.constData());
+        }
+    } pending{pattern, fd};
+    ch.send(Frame::Done, {});
+    QCryptographicHash sum(QCryptographicHash::Sha256);
+    for (;;) {
+        Frame kind{};
+        QByteArray chunk;
+        if (!ch.receive(&kind, &chunk))
+            throw Error::make(err::ConnectionCut, ch.where());
+        if (kind == Frame::Sum) {
+            if (chunk != sum.result())
+                throw Error::make(err::BundleDamaged, path);
+            break;
+        }
+        if (kind != Frame::Change)
+            throw Error::make(err::BundleDamaged, path);
+        sum.addData(chunk);
+        for (qsizetype at = 0; at < chunk.size();) {
+            const ssize_t n = ::write(fd, chunk.constData() + at, size_t(chunk.size() - at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw Error::make(errno == ENOSPC ? err::EngineDiskFull : err::DiskIo, path);
+            at += n;
+        }
+    }
+    if (::fsync(fd) != 0)
+        throw Error::make(err::DiskIo, path);
+    ::close(pending.fd);
+    pending.fd = -1;
+    {
+        auto made = Database::open(temp, OpenOptions{.unshared = true});
+        const Identity id = requireIdentity(made->rawHandle(), path);
+        if (id.setId != setId)
+            throw Error::make(err::DifferentReplicaSet, path);
+        sqlite3* raw = made->rawHandle();
+        exec(raw, QStringLiteral("BEGIN IMMEDIATE"));
+        try {
+            if (const std::optional<FileMark> here = currentFile(raw))
+                storeFileMark(raw, FileMark{here->device, here->inode, readClock(raw).now});
+            exec(raw, QStringLiteral("COMMIT"));
+        } catch (...) {
+            sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    if (::link(pattern.constData(), name.constData()) != 0)
+        throw Error::make(errno == EEXIST ? err::DatabaseExists : err::PathFileAccess, path);
+}
+
 } // namespace
+
+void makeRemoteReplica(const QString& made, const Identity& set, const QString& location) {
+    const RemoteLocation at = parseRemote(location);
+    const NoSigpipe quiet;
+    Tunnel tunnel(at);
+    Channel ch(tunnel.in(), tunnel.out(), at.text, err::ConnectionCut);
+    try {
+        open(tunnel, ch, at, set, Create);
+        ch.expect(Frame::Done); // the far side found the name free and can write beside it
+        QFile file(made);
+        if (!file.open(QIODevice::ReadOnly))
+            throw Error::make(err::DiskIo, made);
+        QCryptographicHash sum(QCryptographicHash::Sha256);
+        while (!file.atEnd()) {
+            const QByteArray chunk = file.read(1 << 20);
+            if (chunk.isEmpty())
+                throw Error::make(err::DiskIo, made);
+            sum.addData(chunk);
+            ch.send(Frame::Change, chunk);
+        }
+        ch.send(Frame::Sum, sum.result());
+        ch.expect(Frame::Done);
+        ch.send(Frame::Bye, {});
+        ch.expect(Frame::Bye);
+    } catch (const Error& e) {
+        rethrow(e, tunnel, ch, at);
+    }
+    if (const int status = tunnel.finish(); status != 0)
+        throw Error::make(err::ConnectionCut,
+                          at.text + QStringLiteral(": the far side ended with status %1.").arg(status));
+}
 
 bool isRemote(const QString& location) {
     return location.startsWith(QLatin1String("ssh://"), Qt::CaseInsensitive);
@@ -308,26 +468,7 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
     Channel ch(tunnel.in(), tunnel.out(), at.text, err::ConnectionCut);
     SyncStats stats;
     try {
-        ch.sendOpening();
-        {
-            QByteArray hello;
-            const QByteArray path = at.path.toUtf8();
-            putVarint(hello, quint64(path.size()));
-            hello.append(path);
-            putVarint(hello, quint64(me.setId));
-            putVarint(hello, quint64(me.replicaId));
-            ch.send(Frame::Hello, hello);
-        }
-        ch.flush();
-        try {
-            ch.receiveOpening();
-        } catch (const Error& e) {
-            if (e.number() == err::ConnectionCut || e.number() == err::BundleForeign ||
-                e.number() == err::BundleTooNew)
-                throw Error::make(err::RemoteProgram, at.text + QStringLiteral(": ") + e.text());
-            throw;
-        }
-        tunnel.opened();
+        open(tunnel, ch, at, me, Exchange);
         const Standing theirs = decodeStanding(ch.expect(Frame::Standing), at.text);
         if (theirs.setId != me.setId)
             throw Error::make(err::DifferentReplicaSet, at.text);
@@ -354,11 +495,7 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
         ch.flush();
         ch.expect(Frame::Bye);
     } catch (const Error& e) {
-        // The far side's own refusals arrive as they were made there; they name the host here.
-        if (tunnel.in() >= 0 && e.number() != err::ConnectionCut && e.number() != err::RemoteProgram &&
-            !e.text().contains(at.text))
-            throw Error(e.number(), e.text() + QStringLiteral(" (") + at.text + u')');
-        throw tunnel.diagnose(e);
+        rethrow(e, tunnel, ch, at);
     }
     if (const int status = tunnel.finish(); status != 0)
         throw Error::make(err::ConnectionCut,
@@ -374,6 +511,7 @@ int serve(const QString& path, int in, int out) {
         ch.receiveOpening();
         ch.sendOpening();
         qint64 clientSet = 0, clientId = 0;
+        quint64 purpose = Exchange;
         QString asked;
         {
             const QByteArray hello = ch.expect(Frame::Hello);
@@ -383,7 +521,7 @@ int serve(const QString& path, int in, int out) {
                 throw Error::make(err::BundleDamaged, ch.where());
             asked = QString::fromUtf8(hello.mid(at, qsizetype(n)));
             at += qsizetype(n);
-            if (!getVarint(hello, at, &set) || !getVarint(hello, at, &id))
+            if (!getVarint(hello, at, &set) || !getVarint(hello, at, &id) || !getVarint(hello, at, &purpose))
                 throw Error::make(err::BundleDamaged, ch.where());
             clientSet = qint64(set);
             clientId = qint64(id);
@@ -392,6 +530,14 @@ int serve(const QString& path, int in, int out) {
         if (QFileInfo(asked).absoluteFilePath() != QFileInfo(path).absoluteFilePath())
             throw Error::make(err::InvalidOperation,
                               QStringLiteral("This account serves %1, not %2.").arg(path, asked));
+        if (purpose == Create) {
+            receiveReplica(path, clientSet, ch);
+            ch.send(Frame::Done, {});
+            ch.expect(Frame::Bye);
+            ch.send(Frame::Bye, {});
+            ch.flush();
+            return 0;
+        }
         auto db = Database::open(path);
         requireIdentity(db->rawHandle(), path);
         settled(*db);

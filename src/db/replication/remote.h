@@ -30,6 +30,9 @@ RemoteLocation parseRemote(const QString& location);
 SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int batchSize,
                             bool acceptClockAhead);
 
+// Puts the replica file `made` (just made, a member of `set`) at a remote location, which must not exist.
+void makeRemoteReplica(const QString& made, const Identity& set, const QString& location);
+
 // The far side of synchronizeRemote: answers on the two descriptors for the one database at `path`, and
 // only for it. Returns the exit status: 0 when the exchange completed.
 int serve(const QString& path, int in, int out);

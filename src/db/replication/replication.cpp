@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 
 #include <sqlite3.h>
 
@@ -225,6 +226,17 @@ void convertToMaster(Database& db) {
 }
 
 void makeReplica(Database& db, const QString& path, const QString& description) {
+    if (isRemote(path)) {
+        // Made here as any replica, then sent whole to its place, where it is put in place under its name.
+        parseRemote(path);
+        QTemporaryDir here;
+        if (!here.isValid())
+            throw Error::make(err::DiskIo, here.errorString());
+        const QString made = QDir(here.path()).filePath(QStringLiteral("replica.mdb"));
+        makeReplica(db, made, description);
+        makeRemoteReplica(made, identity(db), path);
+        return;
+    }
     identity(db);
     claimFile(db.rawHandle());
     const Identity source = identity(db);
