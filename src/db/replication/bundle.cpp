@@ -277,7 +277,8 @@ Standing standingOf(sqlite3* db, qint64 partner) {
     s.description = id.description;
     s.readOfPartner = watermark(db, partner);
     s.partnerRead = sentTo(db, partner);
-    s.clock = readClock(db).now;
+    // Later accounts must read as later even from a member put back to an older clock: the time counts.
+    s.clock = qMax(readClock(db).now, wallClock());
     s.known = known(db, id.replicaId);
     s.forgotten = forgotten(db);
     s.retention = readRetention(db);
@@ -793,9 +794,12 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
     commit(true);
 
     // The sender's account: how far it has read me (the mark my next bundle to it starts from), and what it
-    // holds. A late bundle's older account does not overwrite a newer one.
+    // holds. A late bundle's older account does not overwrite a newer one; an account that tells nothing new
+    // is not written (an idle exchange writes nothing).
     const std::optional<Standing> before = lastStanding(me.db, m_sender.replicaId);
-    if (!before || before->clock < m_sender.clock) {
+    const bool later = !before || before->clock < m_sender.clock;
+    if (later && (!before || before->known != m_sender.known ||
+                  sentTo(me.db, m_sender.replicaId) != m_sender.readOfPartner)) {
         exec(me.db, QStringLiteral("BEGIN IMMEDIATE"));
         try {
             storeStanding(me.db, m_sender);

@@ -26,7 +26,7 @@ struct Standing {
     QString description;
     qint64 readOfPartner = 0; // how far it has read the partner's change stream
     qint64 partnerRead = 0;   // how far it has seen the partner read it
-    qint64 clock = 0;         // its clock when it said so: of two accounts, the later one stands
+    qint64 clock = 0; // its clock or its time, the later, when it said so: of two accounts the later stands
     Clocks known;
     Clocks forgotten;
     Retention retention;
