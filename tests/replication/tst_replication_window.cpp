@@ -358,6 +358,60 @@ private Q_SLOTS:
                  u"Conflicts... (or pelldb conflicts)"_s);
     }
 
+    void aReplicaBehindSshIsCreatedListedSynchronizedAndItsFailuresTold() {
+        // The far side runs here: a stand-in for ssh drops its words and runs the remote command, so the
+        // window drives the real pelldb serve through the real pipe.
+        Replication r({}, false);
+        makeMaster(r.main);
+        const QString ssh = r.path(u"ssh-here"_s);
+        QFile script(ssh);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(
+            "#!/bin/sh\nwhile [ $# -gt 1 ]; do case \"$1\" in -p|-o|-e) shift 2;; -*) shift;; *) shift; "
+            "break;; esac; done\neval \"exec $1\"\n");
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PELL_SSH", QFile::encodeName(ssh));
+        qputenv("PELL_REMOTE_PELLDB", QFile::encodeName(pelldbPath()));
+        const auto restore = qScopeGuard([] {
+            qunsetenv("PELL_SSH");
+            qunsetenv("PELL_REMOTE_PELLDB");
+        });
+        r.open();
+        const QString far = r.path(u"far.mdb"_s);
+        const QString location = u"ssh://branch.example.org:2222"_s + far;
+        r.f.platform.queueInput(location);
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->CREATE_Click();
+        QCOMPARE(r.boxes().last(), u"Replica has been created"_s);
+        QCOMPARE(listed(r.list), QStringList{location});
+        QCOMPARE(db::replication::identity(*db::Database::open(far)).description,
+                 u"replica of "_s + location);
+        // Made again onto the same place: refused there, said here with the location.
+        r.f.platform.clear();
+        r.f.platform.queueInput(location);
+        r.f.platform.queueAnswer(Answer::Yes);
+        r.form->CREATE_Click();
+        QVERIFY2(r.boxes().last().contains(u"already exists"_s) && r.boxes().last().contains(location),
+                 qPrintable(r.boxes().last()));
+        addCategory(far, u"FromFar"_s);
+        addCategory(r.main, u"FromMain"_s);
+        r.f.platform.clear();
+        r.form->SYNC_Click();
+        QCOMPARE(r.boxes(), QStringList{u"Databases have been syncronized"_s});
+        QVERIFY(hasCategory(r.main, u"FromFar"_s) && hasCategory(far, u"FromMain"_s));
+        // No pelldb on the far side: the reason, naming the location, and never "synchronized" alone.
+        qputenv("PELL_REMOTE_PELLDB", "/nonexistent/pelldb");
+        addCategory(r.main, u"Unsent"_s);
+        r.f.platform.clear();
+        r.form->SYNC_Click();
+        QCOMPARE(r.boxes().size(), 2);
+        QVERIFY2(r.boxes().first().startsWith(Error::make(err::RemoteProgram, location).text()) &&
+                     r.boxes().first().endsWith(u"/nonexistent/pelldb: not found"_s),
+                 qPrintable(r.boxes().first()));
+        QVERIFY(!hasCategory(far, u"Unsent"_s));
+    }
+
     void removeWithNoThenYesTouchesOnlyTheListAndARowAddedAfterItWorks() {
         Replication r({}, false);
         const QString kept = r.path(u"kept.mdb"_s), dropped = r.path(u"dropped.mdb"_s);
