@@ -367,19 +367,7 @@ private:
     }
 
     bool start() {
-        // The pipe to a member "behind SSH" is the real one without the network: a stand-in for ssh that
-        // drops ssh's words and runs the far side's command here, with its pid where a kill can find it.
         QDir().mkpath(QDir(m_folder).filePath(u"carried"_s));
-        QFile ssh(m_ssh);
-        if (!ssh.open(QIODevice::WriteOnly) ||
-            ssh.write(
-                "#!/bin/sh\nwhile [ $# -gt 1 ]; do case \"$1\" in -p|-o|-e|-l|-i) shift 2;; -*) shift;; "
-                "*) shift; break;; esac; done\necho $$ > \"$0.pid\"\neval \"exec $1\"\n") < 0)
-            return fail(u"setup"_s, m_ssh);
-        ssh.close();
-        ssh.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PELL_SSH", QFile::encodeName(m_ssh));
-        qputenv("PELL_REMOTE_PELLDB", QFile::encodeName(pelldbProgram()));
         m_members << Member{u"m0"_s, pathOf(u"m0"_s)};
         m_ops << u"pelldb init m0.mdb --sample"_s;
         if (!pelldb({u"init"_s, u"m0.mdb"_s, u"--sample"_s}, u"init"_s))
@@ -413,7 +401,7 @@ private:
 
     enum class Way { Files, Pipe, Bundles };
 
-    QString remote(int i) const { return u"ssh://here"_s + m_members[i].path; }
+    QString remote(int i) const { return LocalTunnel::location(m_members[i].path); }
 
     // Kills the far side of an exchange over the pipe too, as a cut line or a power cut there would end it,
     // and waits until it is gone: its file is the next exchange's.
@@ -1072,7 +1060,9 @@ private:
     QStringList m_failures;
     std::vector<std::pair<QString, int>> m_kinds;
     int m_counter = 0;
-    const QString m_ssh = QDir(m_folder).filePath(u"carried/ssh-here"_s);
+    // Members "behind SSH": the real pipe and pelldb serve, without the network.
+    const LocalTunnel m_tunnel{QDir(m_folder).filePath(u"carried"_s), pelldbProgram()};
+    const QString m_ssh = m_tunnel.script();
     int m_bundles = 0;
     QHash<int, QStringList> m_carried; // bundles made for each member, for late and repeated arrivals
     // Marker -> the row as its writer's file held it.

@@ -363,20 +363,7 @@ private Q_SLOTS:
         // window drives the real pelldb serve through the real pipe.
         Replication r({}, false);
         makeMaster(r.main);
-        const QString ssh = r.path(u"ssh-here"_s);
-        QFile script(ssh);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(
-            "#!/bin/sh\nwhile [ $# -gt 1 ]; do case \"$1\" in -p|-o|-e) shift 2;; -*) shift;; *) shift; "
-            "break;; esac; done\neval \"exec $1\"\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PELL_SSH", QFile::encodeName(ssh));
-        qputenv("PELL_REMOTE_PELLDB", QFile::encodeName(pelldbPath()));
-        const auto restore = qScopeGuard([] {
-            qunsetenv("PELL_SSH");
-            qunsetenv("PELL_REMOTE_PELLDB");
-        });
+        const LocalTunnel tunnel(r.f.dir.path());
         r.open();
         const QString far = r.path(u"far.mdb"_s);
         const QString location = u"ssh://branch.example.org:2222"_s + far;

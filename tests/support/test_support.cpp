@@ -5,6 +5,7 @@
 #include "db/schema.h"
 #include "support/sample_data.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -182,6 +183,26 @@ QVariant scalarRaw(const QString& path, const QString& sql) {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         throw Error(rc, u"%1: %2 (asked: %3)"_s.arg(path, message, sql));
     return result;
+}
+
+LocalTunnel::LocalTunnel(const QString& folder, const QString& pelldb)
+    : m_script(QDir(folder).filePath(u"ssh-here"_s)) {
+    QDir().mkpath(folder);
+    QFile script(m_script);
+    if (!script.open(QIODevice::WriteOnly) ||
+        script.write("#!/bin/sh\n# ssh's options and the host, then the remote command: run it here\n"
+                     "while [ $# -gt 1 ]; do case \"$1\" in -p|-o|-e|-l|-i) shift 2;; -*) shift;; *) shift; "
+                     "break;; esac; done\necho $$ > \"$0.pid\"\neval \"exec $1\"\n") < 0)
+        qFatal("cannot write %s", qPrintable(m_script));
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("PELL_SSH", QFile::encodeName(m_script));
+    qputenv("PELL_REMOTE_PELLDB", QFile::encodeName(pelldb));
+}
+
+LocalTunnel::~LocalTunnel() {
+    qunsetenv("PELL_SSH");
+    qunsetenv("PELL_REMOTE_PELLDB");
 }
 
 } // namespace pell::test

@@ -67,6 +67,24 @@ private:
     std::unique_ptr<QProcess> m_process;
 };
 
+// Members "behind SSH" on this machine: a stand-in for ssh, written into `folder`, drops ssh's words and runs
+// the remote command here (its pid in script() + ".pid", for a kill), and PELL_SSH and PELL_REMOTE_PELLDB
+// lead ssh:// locations to it and to `pelldb`, for as long as it lives. The pipe and `pelldb serve` are the
+// real ones.
+class LocalTunnel {
+public:
+    explicit LocalTunnel(const QString& folder, const QString& pelldb = pelldbPath());
+    ~LocalTunnel();
+    LocalTunnel(const LocalTunnel&) = delete;
+    LocalTunnel& operator=(const LocalTunnel&) = delete;
+    const QString& script() const { return m_script; }
+    // The ssh:// location of a database on this machine.
+    static QString location(const QString& path) { return u"ssh://here"_s + path; }
+
+private:
+    QString m_script;
+};
+
 // Runs SQL on a database file as another program would (plain SQLite, no lock file).
 void execRaw(const QString& path, const QString& sql);
 QVariant scalarRaw(const QString& path, const QString& sql);

@@ -695,8 +695,10 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
     if (untrusted < 0) {
         Standing shown = mine;
         shown.partnerRead = qMax(mine.partnerRead, exportedTo(me.db, m_sender.replicaId));
+        // A sender that did not trust what this member said of its own writes sent them all: they are
+        // checked against what stands here, not against that account, which a put-back member cannot give.
         const qint64 back = putBack(shown, m_sender);
-        untrusted = back == self.replicaId ? back : 0;
+        untrusted = back == self.replicaId || m_target.untrusted == self.replicaId ? self.replicaId : 0;
     }
 
     // Which of my tables each of the sender's is, and where my columns stand in its rows.
@@ -748,9 +750,12 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
     // The bundle may start past what I have read of its sender (an earlier one has not arrived), or have
     // been written for what I held before I was put back: its versions are applied, but my marks only move
     // when it reads on from them and assumed nothing I do not hold.
+    // A bundle its sender wrote trusting what this member said of its own writes, when this member finds
+    // itself put back, may lack some of them: it is not complete.
     const qint64 readSoFar = watermark(me.db, m_sender.replicaId);
+    const bool trusted = untrusted != self.replicaId || m_target.untrusted == self.replicaId;
     const bool complete =
-        m_target.from <= readSoFar && !untrusted && covers(known(me.db, self.replicaId), m_target.holds);
+        m_target.from <= readSoFar && trusted && covers(known(me.db, self.replicaId), m_target.holds);
     const qint64 wall = wallClock();
     QList<Change> batch;
     qint64 bytes = 0;
