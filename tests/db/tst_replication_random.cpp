@@ -430,7 +430,9 @@ private:
     // `files`, seen by the rollback journal appearing beside the file, so the kill lands at the same point
     // of the same run on every run as far as polling every millisecond can tell; a run with fewer
     // transactions ends by itself. Returns how the kill went, for the history.
-    QString killIn(const QStringList& args, const QStringList& files, int k) {
+    // `afterMs` >= 0: killed that long after it started instead, wherever it is then (over the pipe: often
+    // while a bundle streams, when no file is being written).
+    QString killIn(const QStringList& args, const QStringList& files, int k, int afterMs = -1) {
         QFile::remove(m_ssh + u".pid"_s);
         const auto writing = [&] {
             for (const QString& f : files)
@@ -446,7 +448,9 @@ private:
         bool ended = false;
         QElapsedTimer clock;
         clock.start();
-        while (!(ended = p.waitForFinished(1)) && clock.elapsed() < 20000) {
+        if (afterMs >= 0)
+            ended = p.waitForFinished(afterMs);
+        while (afterMs < 0 && !(ended = p.waitForFinished(1)) && clock.elapsed() < 20000) {
             const bool now = writing();
             seen += now && !inside;
             inside = now;
@@ -458,6 +462,9 @@ private:
         p.waitForFinished(30000);
         if (ended && p.exitCode() != 0)
             fail(u"killed sync"_s, QString::fromLocal8Bit(p.readAll()));
+        if (afterMs >= 0)
+            return u"  # kill -9 after %1 ms, both ends%2"_s.arg(afterMs).arg(ended ? u" (it had ended)"_s
+                                                                                    : QString());
         return u"  # kill -9 in its write transaction %1%2"_s.arg(k).arg(
             ended ? u" (it ended after %1)"_s.arg(seen) : QString());
     }
@@ -487,7 +494,8 @@ private:
             full[1] = m_members[a].path;
             if (!pipe)
                 full[2] = m_members[b].path;
-            const QString how = killIn(full, {m_members[a].path, m_members[b].path}, k);
+            const int afterMs = pipe && m_random.bounded(2) ? int(m_random.bounded(250)) : -1;
+            const QString how = killIn(full, {m_members[a].path, m_members[b].path}, k, afterMs);
             m_ops << u"pelldb "_s + killed.join(u' ') + how;
         }
         m_ops << u"pelldb "_s + args.join(u' ');
