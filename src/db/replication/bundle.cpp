@@ -335,7 +335,7 @@ void Channel::receiveOpening() {
     if (std::memcmp(head, Magic, 8) != 0)
         throw Error::make(err::BundleForeign,
                           m_where + QStringLiteral(": it is not an exchange of this program."));
-    const quint32 version = qFromBigEndian<quint32>(head + 8);
+    const auto version = qFromBigEndian<quint32>(head + 8);
     if (version > FormatVersion)
         throw Error::make(
             err::BundleTooNew,
@@ -412,7 +412,7 @@ bool Channel::receive(Frame* kind, QByteArray* payload) {
     readExactly(head, 5, &clean);
     if (clean)
         return false;
-    const quint32 size = qFromBigEndian<quint32>(head + 1);
+    const auto size = qFromBigEndian<quint32>(head + 1);
     if (size > MaxFrame || head[0] < char(Frame::Hello) || head[0] > char(Frame::Bye))
         damaged(m_where, QStringLiteral("a frame is not valid."));
     payload->resize(size);
@@ -452,7 +452,7 @@ void Channel::startSum() {
 }
 
 QByteArray Channel::takeSum() {
-    const QByteArray sum = m_sum ? m_sum->result() : QByteArray();
+    QByteArray sum = m_sum ? m_sum->result() : QByteArray();
     m_sum.reset();
     return sum;
 }

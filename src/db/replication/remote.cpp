@@ -558,7 +558,7 @@ int serve(const QString& path, int in, int out) {
             if (!getVarint(plan, at, &x))
                 throw Error::make(err::BundleDamaged, ch.where());
         const int mode = int(p[0]);
-        const qint64 untrusted = qint64(p[1]);
+        const auto untrusted = qint64(p[1]);
         if (mode != SyncExport) {
             writeBundle(raw, standingOf(raw, clientId), targetFor(raw, client, untrusted), ch);
             qint64 position = 0;
