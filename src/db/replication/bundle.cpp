@@ -440,8 +440,10 @@ QByteArray Channel::expect(Frame kind) {
 void Channel::expectFailure(const QByteArray& payload) {
     try {
         Reader r(payload);
+        // The other end's refusal as it made it there; here it names the other end too.
         const int number = int(r.integer());
-        throw Error(number, r.text());
+        const QString text = r.text();
+        throw Error(number, text.contains(m_where) ? text : text + QStringLiteral(" (") + m_where + u')');
     } catch (const Malformed&) {
         damaged(m_where, QStringLiteral("an error it reported could not be read."));
     }

@@ -241,8 +241,8 @@ void open(Tunnel& tunnel, Channel& ch, const RemoteLocation& at, const Identity&
     tunnel.opened();
 }
 
-// The far side's refusals arrive as they were made there; here they name the host and path. A broken
-// conversation is told by what ssh says of it.
+// A broken conversation is told by what ssh says of it, or by the far side's reason when it stopped reading
+// because it refused.
 [[noreturn]] void rethrow(const Error& e, Tunnel& tunnel, Channel& ch, const RemoteLocation& at) {
     if (e.number() == err::ConnectionCut) {
         // The far side may have stopped reading because it refused: its reason may be waiting in the pipe.
@@ -258,8 +258,6 @@ void open(Tunnel& tunnel, Channel& ch, const RemoteLocation& at, const Identity&
                 rethrow(told, tunnel, ch, at);
         }
     }
-    if (e.number() != err::ConnectionCut && e.number() != err::RemoteProgram && !e.text().contains(at.text))
-        throw Error(e.number(), e.text() + QStringLiteral(" (") + at.text + u')');
     throw tunnel.diagnose(e);
 }
 
@@ -456,7 +454,7 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
         throw Error::make(err::InvalidExchangeMode, QString::number(mode));
     const RemoteLocation at = parseRemote(location);
     identity(db);
-    settled(db);
+    claimFile(db.rawHandle()); // who this member is, before it says so
     const Identity me = identity(db);
     sqlite3* raw = db.rawHandle();
     const Member self{raw, me.replicaId};
@@ -469,6 +467,9 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
     SyncStats stats;
     try {
         open(tunnel, ch, at, me, Exchange);
+        // The far side turns its own changes into versions meanwhile.
+        largeCache(raw);
+        settleOwnChanges(self);
         const Standing theirs = decodeStanding(ch.expect(Frame::Standing), at.text);
         if (theirs.setId != me.setId)
             throw Error::make(err::DifferentReplicaSet, at.text);
