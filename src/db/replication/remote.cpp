@@ -392,13 +392,33 @@ void receiveReplica(const QString& path, qint64 setId, Channel& ch) {
 
 } // namespace
 
-void makeRemoteReplica(const QString& made, const Identity& set, const QString& location) {
-    const RemoteLocation at = parseRemote(location);
+namespace {
+
+// One conversation with `pelldb serve` at a location: opened, `body` spoken, closed by both sides, and the
+// far side's program ended well; whatever breaks on the way is told as what it was.
+template <class Body>
+void converse(const RemoteLocation& at, const Identity& me, quint64 purpose, Body body) {
     const NoSigpipe quiet;
     Tunnel tunnel(at);
     Channel ch(tunnel.in(), tunnel.out(), at.text, err::ConnectionCut);
     try {
-        open(tunnel, ch, at, set, Create);
+        open(tunnel, ch, at, me, purpose);
+        body(ch);
+        ch.send(Frame::Bye, {});
+        ch.flush();
+        ch.expect(Frame::Bye);
+    } catch (const Error& e) {
+        rethrow(e, tunnel, ch, at);
+    }
+    if (const int status = tunnel.finish(); status != 0)
+        throw Error::make(err::ConnectionCut,
+                          at.text + QStringLiteral(": the far side ended with status %1.").arg(status));
+}
+
+} // namespace
+
+void makeRemoteReplica(const QString& made, const Identity& set, const QString& location) {
+    converse(parseRemote(location), set, Create, [&](Channel& ch) {
         ch.expect(Frame::Done); // the far side found the name free and can write beside it
         QFile file(made);
         if (!file.open(QIODevice::ReadOnly))
@@ -413,14 +433,7 @@ void makeRemoteReplica(const QString& made, const Identity& set, const QString& 
         }
         ch.send(Frame::Sum, sum.result());
         ch.expect(Frame::Done);
-        ch.send(Frame::Bye, {});
-        ch.expect(Frame::Bye);
-    } catch (const Error& e) {
-        rethrow(e, tunnel, ch, at);
-    }
-    if (const int status = tunnel.finish(); status != 0)
-        throw Error::make(err::ConnectionCut,
-                          at.text + QStringLiteral(": the far side ended with status %1.").arg(status));
+    });
 }
 
 bool isRemote(const QString& location) {
@@ -458,15 +471,10 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
     const Identity me = identity(db);
     sqlite3* raw = db.rawHandle();
     const Member self{raw, me.replicaId};
-    const NoSigpipe quiet;
     const TriggersOff off{{raw}};
     const SoftHeapLimit bounded(96LL * 1024 * 1024);
-
-    Tunnel tunnel(at);
-    Channel ch(tunnel.in(), tunnel.out(), at.text, err::ConnectionCut);
     SyncStats stats;
-    try {
-        open(tunnel, ch, at, me, Exchange);
+    converse(at, me, Exchange, [&](Channel& ch) {
         // The far side turns its own changes into versions meanwhile.
         largeCache(raw);
         settleOwnChanges(self);
@@ -492,15 +500,7 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
             if (position != sentTo(raw, theirs.replicaId))
                 storeSentNow(raw, theirs.replicaId, position);
         }
-        ch.send(Frame::Bye, {});
-        ch.flush();
-        ch.expect(Frame::Bye);
-    } catch (const Error& e) {
-        rethrow(e, tunnel, ch, at);
-    }
-    if (const int status = tunnel.finish(); status != 0)
-        throw Error::make(err::ConnectionCut,
-                          at.text + QStringLiteral(": the far side ended with status %1.").arg(status));
+    });
     prune(raw);
     return stats;
 }
