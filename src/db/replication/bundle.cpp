@@ -450,7 +450,7 @@ void Channel::expectFailure(const QByteArray& payload) {
 }
 
 void Channel::startSum() {
-    m_sum = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    m_sum = std::make_unique<QCryptographicHash>(SumAlgorithm);
 }
 
 QByteArray Channel::takeSum() {

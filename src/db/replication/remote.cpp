@@ -343,7 +343,7 @@ void receiveReplica(const QString& path, qint64 setId, Channel& ch) {
         }
     } pending{pattern, fd};
     ch.send(Frame::Done, {});
-    QCryptographicHash sum(QCryptographicHash::Sha256);
+    QCryptographicHash sum(SumAlgorithm);
     for (;;) {
         Frame kind{};
         QByteArray chunk;
@@ -423,7 +423,7 @@ void makeRemoteReplica(const QString& made, const Identity& set, const QString& 
         QFile file(made);
         if (!file.open(QIODevice::ReadOnly))
             throw Error::make(err::DiskIo, made);
-        QCryptographicHash sum(QCryptographicHash::Sha256);
+        QCryptographicHash sum(SumAlgorithm);
         while (!file.atEnd()) {
             const QByteArray chunk = file.read(1 << 20);
             if (chunk.isEmpty())
