@@ -589,6 +589,13 @@ ReceivedBundle ReceivedBundle::receive(Channel& in) {
         if (b.m_file->write(spool) != spool.size() || !b.m_file->flush())
             throw Error::make(err::DiskIo,
                               b.m_file->fileName() + QStringLiteral(": ") + b.m_file->errorString());
+        // Read back in place: the changes are read in turn and looked up while rows are decided.
+        if (b.m_file->size() > 0) {
+            b.m_map = b.m_file->map(0, b.m_file->size());
+            if (!b.m_map)
+                throw Error::make(err::DiskIo,
+                                  b.m_file->fileName() + QStringLiteral(": ") + b.m_file->errorString());
+        }
         const QByteArray sum = in.takeSum();
         if (in.expect(Frame::Sum) != sum)
             damaged(b.m_where, QStringLiteral("its checksum does not match its contents."));
@@ -602,10 +609,9 @@ ReceivedBundle ReceivedBundle::receive(Channel& in) {
 
 std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
     const qint64 offset = m_offsets[size_t(number)];
-    char length[4];
-    if (!m_file->seek(offset) || m_file->read(length, 4) != 4)
-        throw Error::make(err::DiskIo, m_file->fileName());
-    const QByteArray payload = m_file->read(qFromBigEndian<quint32>(length));
+    const auto size = qFromBigEndian<quint32>(m_map + offset);
+    const QByteArray payload =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(m_map) + offset + 4, size);
     try {
         Reader r(payload);
         Change c;

@@ -145,6 +145,7 @@ private:
     std::optional<Change> read(qint64 number, qint64* seq);
 
     std::unique_ptr<QTemporaryFile> m_file;
+    const uchar* m_map = nullptr; // the file, mapped once it is whole
     Standing m_sender;
     Target m_target;
     BundleEnd m_end;
