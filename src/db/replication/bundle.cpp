@@ -47,16 +47,13 @@ public:
             integer(it.value());
         }
     }
-    void version(const Version& v) {
-        integer(v.bornClock);
-        integer(v.bornWriter);
-        integer(v.clock);
-        integer(v.writer);
-        flag(v.deleted);
-        clocks(v.history);
-        integer(v.parentBornClock);
-        integer(v.parentBornWriter);
-    }
+    // One field of a record, by its type (see the field lists below).
+    void operator()(qint64 v) { integer(v); }
+    void operator()(int v) { integer(v); }
+    void operator()(bool v) { flag(v); }
+    void operator()(const QString& v) { text(v); }
+    void operator()(const QByteArray& v) { bytes(v); }
+    void operator()(const Clocks& v) { clocks(v); }
     QByteArray& out() { return m_out; }
 
 private:
@@ -118,18 +115,12 @@ public:
         }
         return v;
     }
-    Version version() {
-        Version v;
-        v.bornClock = integer();
-        v.bornWriter = integer();
-        v.clock = integer();
-        v.writer = integer();
-        v.deleted = flag();
-        v.history = clocks();
-        v.parentBornClock = integer();
-        v.parentBornWriter = integer();
-        return v;
-    }
+    void operator()(qint64& v) { v = integer(); }
+    void operator()(int& v) { v = int(integer()); }
+    void operator()(bool& v) { v = flag(); }
+    void operator()(QString& v) { v = text(); }
+    void operator()(QByteArray& v) { v = bytes(); }
+    void operator()(Clocks& v) { v = clocks(); }
     // A number of items to follow: each takes at least a byte.
     qint64 count() {
         const qint64 n = integer();
@@ -143,80 +134,59 @@ private:
     qsizetype m_at = 0;
 };
 
-void writeStanding(Writer& w, const Standing& s) {
-    w.integer(s.setId);
-    w.integer(s.replicaId);
-    w.text(s.description);
-    w.integer(s.readOfPartner);
-    w.integer(s.partnerRead);
-    w.integer(s.clock);
-    w.clocks(s.known);
-    w.clocks(s.forgotten);
-    w.integer(s.retention.days);
-    w.integer(s.retention.clock);
-    w.integer(s.retention.writer);
+// The fields of each record in their order on the wire, one list for writing (IO = Writer, R const) and
+// reading (IO = Reader) alike.
+template <class IO, class R> void standingFields(IO& io, R& s) {
+    io(s.setId);
+    io(s.replicaId);
+    io(s.description);
+    io(s.readOfPartner);
+    io(s.partnerRead);
+    io(s.clock);
+    io(s.known);
+    io(s.forgotten);
+    io(s.retention.days);
+    io(s.retention.clock);
+    io(s.retention.writer);
 }
 
-Standing readStanding(Reader& r) {
-    Standing s;
-    s.setId = r.integer();
-    s.replicaId = r.integer();
-    s.description = r.text();
-    s.readOfPartner = r.integer();
-    s.partnerRead = r.integer();
-    s.clock = r.integer();
-    s.known = r.clocks();
-    s.forgotten = r.clocks();
-    s.retention.days = int(r.integer());
-    s.retention.clock = r.integer();
-    s.retention.writer = r.integer();
-    return s;
+template <class IO, class R> void versionFields(IO& io, R& v) {
+    io(v.bornClock);
+    io(v.bornWriter);
+    io(v.clock);
+    io(v.writer);
+    io(v.deleted);
+    io(v.history);
+    io(v.parentBornClock);
+    io(v.parentBornWriter);
 }
 
-void writeConflict(Writer& w, const Conflict& c) {
-    w.text(c.table);
-    w.bytes(c.key);
-    w.text(c.keyText);
-    w.text(c.reason);
-    w.integer(c.lostWriter);
-    w.integer(c.lostClock);
-    w.flag(c.lostDeleted);
-    w.bytes(c.lostRow);
-    w.integer(c.keptWriter);
-    w.integer(c.keptClock);
-    w.flag(c.keptDeleted);
-    w.bytes(c.keptRow);
-    w.text(c.loggedAt);
-    w.integer(c.loggedBy);
-    w.integer(c.loggedClock);
-    w.text(c.loggedByName);
-    w.text(c.state);
-    w.integer(c.stateClock);
-    w.integer(c.stateWriter);
+template <class IO, class R> void conflictFields(IO& io, R& c) {
+    io(c.table);
+    io(c.key);
+    io(c.keyText);
+    io(c.reason);
+    io(c.lostWriter);
+    io(c.lostClock);
+    io(c.lostDeleted);
+    io(c.lostRow);
+    io(c.keptWriter);
+    io(c.keptClock);
+    io(c.keptDeleted);
+    io(c.keptRow);
+    io(c.loggedAt);
+    io(c.loggedBy);
+    io(c.loggedClock);
+    io(c.loggedByName);
+    io(c.state);
+    io(c.stateClock);
+    io(c.stateWriter);
 }
 
-Conflict readConflict(Reader& r) {
-    Conflict c;
-    c.table = r.text();
-    c.key = r.bytes();
-    c.keyText = r.text();
-    c.reason = r.text();
-    c.lostWriter = r.integer();
-    c.lostClock = r.integer();
-    c.lostDeleted = r.flag();
-    c.lostRow = r.bytes();
-    c.keptWriter = r.integer();
-    c.keptClock = r.integer();
-    c.keptDeleted = r.flag();
-    c.keptRow = r.bytes();
-    c.loggedAt = r.text();
-    c.loggedBy = r.integer();
-    c.loggedClock = r.integer();
-    c.loggedByName = r.text();
-    c.state = r.text();
-    c.stateClock = r.integer();
-    c.stateWriter = r.integer();
-    return c;
+template <class Record> Record readRecord(Reader& r, void (*fields)(Reader&, Record&)) {
+    Record record;
+    fields(r, record);
+    return record;
 }
 
 QByteArray encodeChange(const Change& c) {
@@ -224,17 +194,17 @@ QByteArray encodeChange(const Change& c) {
     w.integer(c.table + 1);
     w.integer(c.seq);
     if (c.conflict) {
-        writeConflict(w, *c.conflict);
+        conflictFields(w, *c.conflict);
         return std::move(w.out());
     }
     w.row(c.key);
-    w.version(c.version);
+    versionFields(w, c.version);
     w.flag(c.content.has_value());
     if (c.content)
         w.row(*c.content);
     w.flag(c.kept.has_value());
     if (c.kept) {
-        w.version(c.kept->version);
+        versionFields(w, c.kept->version);
         w.row(c.kept->content);
     }
     return std::move(w.out());
@@ -287,14 +257,14 @@ Standing standingOf(sqlite3* db, qint64 partner) {
 
 QByteArray standingBytes(const Standing& s) {
     Writer w;
-    writeStanding(w, s);
+    standingFields(w, s);
     return std::move(w.out());
 }
 
 std::optional<Standing> standingFromBytes(const QByteArray& bytes) {
     try {
         Reader r(bytes);
-        return readStanding(r);
+        return readRecord<Standing>(r, standingFields<Reader, Standing>);
     } catch (const Malformed&) {
         return std::nullopt;
     }
@@ -467,7 +437,7 @@ BundleEnd writeBundle(sqlite3* db, const Standing& sender, const Target& target,
     exec(db, QStringLiteral("BEGIN"));
     try {
         Writer header;
-        writeStanding(header, sender);
+        standingFields(header, sender);
         header.integer(target.replicaId);
         header.integer(target.from);
         Clocks used = target.holds;
@@ -536,7 +506,7 @@ ReceivedBundle ReceivedBundle::receive(Channel& in) {
     try {
         in.startSum();
         Reader header(in.expect(Frame::Header));
-        b.m_sender = readStanding(header);
+        b.m_sender = readRecord<Standing>(header, standingFields<Reader, Standing>);
         b.m_target.replicaId = header.integer();
         b.m_target.from = header.integer();
         b.m_target.holds = header.clocks();
@@ -620,7 +590,7 @@ std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
         *seq = c.seq;
         if (t < 0) {
             c.table = -1;
-            c.conflict = readConflict(r);
+            c.conflict = readRecord<Conflict>(r, conflictFields<Reader, Conflict>);
             return c;
         }
         const Table& info = m_tables[size_t(t)];
@@ -628,7 +598,7 @@ std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
             return std::nullopt;
         c.table = info.mine;
         c.key = r.row();
-        c.version = r.version();
+        versionFields(r, c.version);
         const auto project = [&](const Row& theirs) {
             Row mine;
             mine.reserve(info.position.size());
@@ -643,7 +613,7 @@ std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
             c.content = project(r.row());
         if (r.flag()) {
             Kept kept;
-            kept.version = r.version();
+            versionFields(r, kept.version);
             kept.content = project(r.row());
             c.kept = std::move(kept);
         }
