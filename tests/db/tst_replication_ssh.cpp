@@ -256,6 +256,7 @@ private Q_SLOTS:
         const int local = runPelldbAs(account, {u"sync"_s, copyForLocal, readOnly}, &localOut, &localErr);
         QVERIFY2(local == 1 && localErr.startsWith(u"error "_s), qPrintable(localErr));
         const int number = localErr.section(u' ', 1, 1).chopped(1).toInt();
+        QCOMPARE(number, err::ReadOnly);
         QVERIFY(sshd->authorize(pelldbAs(account).join(u' ') + u" serve "_s + readOnly));
         const QByteArray untouched = bytesOf(readOnly);
         for (const QString& mode : {u"1"_s, u"2"_s, u"4"_s}) {
