@@ -385,14 +385,33 @@ void Channel::flush() {
 }
 
 void Channel::readExactly(char* into, qint64 size, bool* clean) {
+    // Frames are small: they are read from a buffer filled a block at a time, not a system call each (a
+    // large payload that finds the buffer empty goes straight to its place).
+    constexpr qsizetype Block = 1 << 16;
     qint64 got = 0;
     while (got < size) {
-        const ssize_t n = ::read(m_in, into + got, size_t(size - got));
-        if (n < 0 && errno == EINTR)
+        if (m_inputAt < m_input.size()) {
+            const qint64 take = qMin(size - got, qint64(m_input.size() - m_inputAt));
+            std::memcpy(into + got, m_input.constData() + m_inputAt, size_t(take));
+            m_inputAt += qsizetype(take);
+            got += take;
+            continue;
+        }
+        const bool direct = size - got >= Block;
+        if (!direct) {
+            m_input.resize(Block);
+            m_inputAt = 0;
+        }
+        const ssize_t n = direct ? ::read(m_in, into + got, size_t(size - got))
+                                 : ::read(m_in, m_input.data(), size_t(Block));
+        const int error = errno;
+        if (!direct)
+            m_input.resize(qMax<qsizetype>(n, 0));
+        if (n < 0 && error == EINTR)
             continue;
         if (n < 0)
             throw Error::make(err::DiskIo,
-                              m_where + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno)));
+                              m_where + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(error)));
         if (n == 0) {
             if (got == 0 && clean) {
                 *clean = true;
@@ -400,7 +419,8 @@ void Channel::readExactly(char* into, qint64 size, bool* clean) {
             }
             throw Error::make(m_cut, m_where);
         }
-        got += n;
+        if (direct)
+            got += n;
     }
 }
 

@@ -87,7 +87,9 @@ private:
     int m_out;
     QString m_where;
     int m_cut;
-    QByteArray m_buffer;
+    QByteArray m_buffer; // to be written
+    QByteArray m_input;  // read ahead, from m_inputAt on
+    qsizetype m_inputAt = 0;
     qint64 m_sent = 0;
     std::unique_ptr<QCryptographicHash> m_sum;
 };
