@@ -821,8 +821,7 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
         if (!acceptClockAhead && clockOf(*c) > wall + (MaxClockAheadMs << 20))
             refuseClock(Identity{m_sender.setId, m_sender.replicaId, m_sender.description}, m_where,
                         clockOf(*c), wall);
-        ++stats.received;
-        bytes += sizeOf(*c);
+        bytes += sizeOf(*c); // received is counted where the change is applied, as in an exchange
         batch << std::move(*c);
         if (batch.size() >= batchSize || bytes >= MaxBatchBytes)
             commit(false);
