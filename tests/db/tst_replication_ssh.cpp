@@ -225,6 +225,15 @@ private Q_SLOTS:
         why = refusedHere(syncOver(master, replica, {}, sshd->newKey(u"stranger"_s)), err::RemoteLoginRefused,
                           at);
         QVERIFY2(why.isEmpty(), qPrintable(why));
+        // A host whose key is not the one known for it is refused like a login.
+        QString unknownHost = sshd->sshCommand();
+        unknownHost.replace(sshd->folder() + u"/known_hosts"_s, u"/dev/null"_s);
+        QVERIFY(unknownHost != sshd->sshCommand());
+        const Ran hostRefused = pelldbWith(
+            {u"sync"_s, master, at}, {{u"PELL_SSH"_s, unknownHost}, {u"PELL_REMOTE_PELLDB"_s, pelldbPath()}});
+        why = refusedHere(hostRefused, err::RemoteLoginRefused, at);
+        QVERIFY2(why.isEmpty() && hostRefused.err.contains(u"Host key verification failed"_s),
+                 qPrintable(why + hostRefused.err));
         why =
             refusedHere(syncOver(master, replica, {}, {}, u"/nonexistent/pelldb"_s), err::RemoteProgram, at);
         QVERIFY2(why.isEmpty(), qPrintable(why));
