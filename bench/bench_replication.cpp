@@ -1,11 +1,13 @@
 // pellbench sync, sync-idle, capture: the replication engine against the bare C API doing the plain
-// writes (or the plain opens) that the same work needs at the least.
+// writes (or the plain opens) that the same work needs at the least. sync-ssh and bundle: the same exchange
+// with a member behind SSH, or carried by bundle files, against the exchange between local files.
 #include "bench/bench.h"
 
 #include "core/error.h"
 #include "db/database.h"
 #include "db/replication/replication.h"
 #include "replication/CONFLICTS_FORM.h"
+#include "support/private_sshd.h"
 #include "support/scripted_platform.h"
 
 #include <QAbstractItemModel>
@@ -13,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTableView>
 
 #include <sqlite3.h>
@@ -127,6 +130,118 @@ const Register sync("sync", "sync [--rows N] [--runs R]", [](const QStringList& 
         });
     report(QStringLiteral("sync"), rows, ours, baseline);
     return moved == 2 * rows ? 0 : 1;
+});
+
+// pelldb with more environment (PELL_SSH ...); throws on failure.
+void runPelldbWith(const QStringList& args, const QList<std::pair<QString, QString>>& env) {
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] : env)
+        e.insert(name, value);
+    p.setProcessEnvironment(e);
+    p.start(pelldbPath(), args);
+    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        throw Error(1, QStringLiteral("pelldb %1 failed: %2")
+                           .arg(args.join(u' '), QString::fromLocal8Bit(p.readAllStandardError())));
+}
+
+long long countUsers(const QString& path, const char* pattern) {
+    Raw raw(path);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(raw.get(), "SELECT count(*) FROM \"USER\" WHERE User_ID GLOB ?1", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, pattern, -1, SQLITE_STATIC);
+    const long long n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    return n;
+}
+
+// The pair of `sync`, made anew for each run in `dir`: N new users on each side, as another program writes
+// them.
+class ExchangeRun {
+public:
+    ExchangeRun(const QTemporaryDir& dir, long long rows) : m_dir(dir), m_rows(rows) {
+        runPelldb({QStringLiteral("init"), file("plain.mdb"), QStringLiteral("--sample")});
+    }
+    QString file(const char* name) const { return m_dir.filePath(QString::fromLatin1(name)); }
+    void setUp() const {
+        copyFile(file("plain.mdb"), file("master.mdb"));
+        QFile::remove(file("replica.mdb"));
+        runPelldb({QStringLiteral("make-master"), file("master.mdb"), QStringLiteral("--no-list")});
+        runPelldb({QStringLiteral("make-replica"), file("master.mdb"), file("replica.mdb"),
+                   QStringLiteral("--no-list")});
+        writeUsers(file("master.mdb"), QStringLiteral("m"), m_rows);
+        writeUsers(file("replica.mdb"), QStringLiteral("r"), m_rows);
+    }
+    // Whether both members now hold the rows of both.
+    bool exchanged() const {
+        for (const char* member : {"master.mdb", "replica.mdb"})
+            if (countUsers(file(member), "m[0-9]*") != m_rows ||
+                countUsers(file(member), "r[0-9]*") != m_rows)
+                return false;
+        return true;
+    }
+
+private:
+    const QTemporaryDir& m_dir;
+    long long m_rows;
+};
+
+// sync-ssh: the exchange of `sync` run by pelldb with the replica behind SSH (an sshd of the benchmark's own
+// on 127.0.0.1) against the same exchange between local files, also run by pelldb.
+const Register syncSsh("sync-ssh", "sync-ssh [--rows N] [--runs R]", [](const QStringList& args) {
+    const long long rows = argValue(args, QStringLiteral("rows"), 10000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 3));
+    const PrivateSshd sshd;
+    if (!sshd.available())
+        throw Error(1, QStringLiteral("sync-ssh needs sshd: ") + sshd.whyNot());
+    QTemporaryDir dir;
+    const ExchangeRun run(dir, rows);
+    const QList<std::pair<QString, QString>> env{{QStringLiteral("PELL_SSH"), sshd.sshCommand()},
+                                                 {QStringLiteral("PELL_REMOTE_PELLDB"), pelldbPath()}};
+    bool complete = true;
+    const auto [overSsh, local] = byTurns(
+        runs, [&] { run.setUp(); },
+        [&] {
+            runPelldbWith(
+                {QStringLiteral("sync"), run.file("master.mdb"), sshd.location(run.file("replica.mdb"))},
+                env);
+            complete = complete && run.exchanged();
+        },
+        [&] { run.setUp(); },
+        [&] {
+            runPelldb({QStringLiteral("sync"), run.file("master.mdb"), run.file("replica.mdb")});
+            complete = complete && run.exchanged();
+        });
+    report(QStringLiteral("sync-ssh"), rows, overSsh, local);
+    return complete ? 0 : 1;
+});
+
+// bundle: the exchange of `sync` carried by bundle files (a bundle written and applied each way, each step a
+// pelldb of its own) against the same exchange between local files.
+const Register bundle("bundle", "bundle [--rows N] [--runs R]", [](const QStringList& args) {
+    const long long rows = argValue(args, QStringLiteral("rows"), 10000);
+    const int runs = int(argValue(args, QStringLiteral("runs"), 3));
+    QTemporaryDir dir;
+    const ExchangeRun run(dir, rows);
+    bool complete = true;
+    const auto [bundles, local] = byTurns(
+        runs, [&] { run.setUp(); },
+        [&] {
+            const QString master = run.file("master.mdb"), replica = run.file("replica.mdb");
+            const QString there = run.file("to-replica.bundle"), back = run.file("to-master.bundle");
+            runPelldb({QStringLiteral("export"), master, there, QStringLiteral("--for"), replica});
+            runPelldb({QStringLiteral("import"), replica, there});
+            runPelldb({QStringLiteral("export"), replica, back, QStringLiteral("--for"), master});
+            runPelldb({QStringLiteral("import"), master, back});
+            complete = complete && run.exchanged();
+        },
+        [&] { run.setUp(); },
+        [&] {
+            runPelldb({QStringLiteral("sync"), run.file("master.mdb"), run.file("replica.mdb")});
+            complete = complete && run.exchanged();
+        });
+    report(QStringLiteral("bundle"), rows, bundles, local);
+    return complete ? 0 : 1;
 });
 
 // sync-idle: a two-way exchange with nothing new between a large master and its replica.

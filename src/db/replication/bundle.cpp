@@ -356,14 +356,33 @@ void Channel::flush() {
 }
 
 void Channel::readExactly(char* into, qint64 size, bool* clean) {
+    // Frames are small: they are read from a buffer filled a block at a time, not a system call each (a
+    // large payload that finds the buffer empty goes straight to its place).
+    constexpr qsizetype Block = 1 << 16;
     qint64 got = 0;
     while (got < size) {
-        const ssize_t n = ::read(m_in, into + got, size_t(size - got));
-        if (n < 0 && errno == EINTR)
+        if (m_inputAt < m_input.size()) {
+            const qint64 take = qMin(size - got, qint64(m_input.size() - m_inputAt));
+            std::memcpy(into + got, m_input.constData() + m_inputAt, size_t(take));
+            m_inputAt += qsizetype(take);
+            got += take;
+            continue;
+        }
+        const bool direct = size - got >= Block;
+        if (!direct) {
+            m_input.resize(Block);
+            m_inputAt = 0;
+        }
+        const ssize_t n = direct ? ::read(m_in, into + got, size_t(size - got))
+                                 : ::read(m_in, m_input.data(), size_t(Block));
+        const int error = errno;
+        if (!direct)
+            m_input.resize(qMax<qsizetype>(n, 0));
+        if (n < 0 && error == EINTR)
             continue;
         if (n < 0)
             throw Error::make(err::DiskIo,
-                              m_where + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno)));
+                              m_where + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(error)));
         if (n == 0) {
             if (got == 0 && clean) {
                 *clean = true;
@@ -371,7 +390,8 @@ void Channel::readExactly(char* into, qint64 size, bool* clean) {
             }
             throw Error::make(m_cut, m_where);
         }
-        got += n;
+        if (direct)
+            got += n;
     }
 }
 
@@ -539,11 +559,8 @@ ReceivedBundle ReceivedBundle::receive(Channel& in) {
                 damaged(b.m_where, QStringLiteral("a frame came out of turn."));
             Reader r(payload);
             const qint64 table = r.integer() - 1;
-            r.integer();
             if (table >= qint64(b.m_tables.size()) || table < -1)
                 throw Malformed{};
-            if (table >= 0)
-                b.m_index.insert(indexTag(table, r.row()), qint64(b.m_offsets.size()));
             b.m_offsets.push_back(b.m_file->pos() + spool.size());
             char length[4];
             qToBigEndian(quint32(payload.size()), length);
@@ -623,12 +640,34 @@ std::optional<Change> ReceivedBundle::read(qint64 number, qint64* seq) {
     }
 }
 
+void ReceivedBundle::index() {
+    if (m_indexed)
+        return;
+    m_indexed = true;
+    m_index.reserve(qsizetype(m_offsets.size()));
+    for (qint64 n = 0; n < qint64(m_offsets.size()); ++n) {
+        const qint64 offset = m_offsets[size_t(n)];
+        const auto size = qFromBigEndian<quint32>(m_map + offset);
+        try {
+            Reader r(QByteArray::fromRawData(reinterpret_cast<const char*>(m_map) + offset + 4, size));
+            const qint64 table = r.integer() - 1;
+            r.integer();
+            if (table >= 0)
+                m_index.insert(indexTag(table, r.row()), n);
+        } catch (const Malformed&) {
+            damaged(m_where, QStringLiteral("a change could not be read."));
+        }
+    }
+}
+
 // The sender answering from the bundle for its version of a row: the bundle holds every version the
-// receiver lacked when it was written.
+// receiver lacked when it was written. Most bundles are applied without a question to it, so the index of
+// its rows is made at the first one.
 struct ReceivedBundle::Source : replication::Source {
     Source(ReceivedBundle& bundle, std::vector<int> theirs) : m_bundle(bundle), m_theirs(std::move(theirs)) {}
     std::optional<Change> current(int table, const Row& key) override {
         const int sender = m_theirs[size_t(table)];
+        m_bundle.index();
         const auto it = m_bundle.m_index.constFind(indexTag(sender, key));
         if (it == m_bundle.m_index.cend())
             return std::nullopt;
@@ -766,8 +805,7 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
         if (!acceptClockAhead && clockOf(*c) > wall + (MaxClockAheadMs << 20))
             refuseClock(Identity{m_sender.setId, m_sender.replicaId, m_sender.description}, m_where,
                         clockOf(*c), wall);
-        ++stats.received;
-        bytes += sizeOf(*c);
+        bytes += sizeOf(*c); // received is counted where the change is applied, as in an exchange
         batch << std::move(*c);
         if (batch.size() >= batchSize || bytes >= MaxBatchBytes)
             commit(false);
@@ -781,8 +819,7 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
     // is not written (an idle exchange writes nothing).
     const std::optional<Standing> before = lastStanding(me.db, m_sender.replicaId);
     const bool later = !before || before->clock < m_sender.clock;
-    if (later && (!before || before->known != m_sender.known ||
-                  sentTo(me.db, m_sender.replicaId) != m_sender.readOfPartner)) {
+    if (newsIn(before, m_sender) || (later && sentTo(me.db, m_sender.replicaId) != m_sender.readOfPartner)) {
         exec(me.db, QStringLiteral("BEGIN IMMEDIATE"));
         try {
             storeStanding(me.db, m_sender);
@@ -798,6 +835,10 @@ DirectionStats ReceivedBundle::apply(const Member& me, int batchSize, qint64 unt
 }
 
 // ---- Marks of partners met through bundles
+
+bool newsIn(const std::optional<Standing>& kept, const Standing& told) {
+    return !kept || (kept->clock < told.clock && kept->known != told.known);
+}
 
 qint64 exportedTo(sqlite3* db, qint64 partner) {
     if (!partnersExist(db))

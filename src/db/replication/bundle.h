@@ -92,7 +92,9 @@ private:
     int m_out;
     QString m_where;
     int m_cut;
-    QByteArray m_buffer;
+    QByteArray m_buffer; // to be written
+    QByteArray m_input;  // read ahead, from m_inputAt on
+    qsizetype m_inputAt = 0;
     qint64 m_sent = 0;
     std::unique_ptr<QCryptographicHash> m_sum;
 };
@@ -143,6 +145,8 @@ private:
     struct Source;
     // The bundle's n-th change in the receiver's terms; none for a table the receiver does not follow.
     std::optional<Change> read(qint64 number, qint64* seq);
+    // Makes m_index, once.
+    void index();
 
     std::unique_ptr<QTemporaryFile> m_file;
     const uchar* m_map = nullptr; // the file, mapped once it is whole
@@ -152,6 +156,7 @@ private:
     std::vector<Table> m_tables;
     std::vector<qint64> m_offsets;     // of each change frame's payload, with its length after it
     QHash<QByteArray, qint64> m_index; // the sender's table and key of each version -> its change number
+    bool m_indexed = false;
     QString m_where;
 };
 
@@ -160,6 +165,9 @@ private:
 qint64 exportedTo(sqlite3* db, qint64 partner);
 void storeExported(sqlite3* db, qint64 partner, qint64 position);
 std::optional<Standing> lastStanding(sqlite3* db, qint64 partner);
+// Whether an account a partner gave is worth keeping over the one kept: it is later and tells more of what
+// the partner holds (an exchange with nothing new then writes nothing).
+bool newsIn(const std::optional<Standing>& kept, const Standing& told);
 void storeStanding(sqlite3* db, const Standing& partner);
 
 } // namespace pell::db::replication

@@ -57,13 +57,17 @@ QByteArray encodeStats(qint64 position, const DirectionStats& s) {
     return out;
 }
 
-DirectionStats decodeStats(const QByteArray& in, qint64* position, const QString& where) {
+// `rest`: what follows the numbers (the far side's account of itself once it applied a bundle).
+DirectionStats decodeStats(const QByteArray& in, qint64* position, const QString& where,
+                           QByteArray* rest = nullptr) {
     qsizetype at = 0;
     quint64 v[5] = {};
     for (quint64& x : v)
         if (!getVarint(in, at, &x))
             throw Error::make(err::BundleDamaged, where);
     *position = qint64(v[0]);
+    if (rest)
+        *rest = in.mid(at);
     return DirectionStats{qint64(v[1]), qint64(v[2]), qint64(v[3]), qint64(v[4])};
 }
 
@@ -180,6 +184,11 @@ public:
         }
         const QString last = said.section(u'\n', -1).trimmed();
         const QString detail = m_where + (last.isEmpty() ? QString() : QStringLiteral(": ") + last);
+        // Once the far side has answered, ssh's own failure is the link going down (or the far side's
+        // program killed): a cut, after which either side may hold what it committed.
+        if (status == 255 && m_opened &&
+            (broke.number() == err::ConnectionCut || broke.number() == err::BundleDamaged))
+            return Error::make(err::ConnectionCut, detail);
         if (status == 255) {
             static const QRegularExpression login(
                 QStringLiteral("Permission denied|Host key verification failed|authentication|Too many "
@@ -289,10 +298,19 @@ QByteArray doneFrame(sqlite3* db, qint64 sender, const DirectionStats& stats) {
     return encodeStats(watermark(db, sender), stats);
 }
 
-void storeSentNow(sqlite3* db, qint64 receiver, qint64 position) {
+// The partner's answer to a bundle: how far it has now read us, and (from a far side) its account of itself
+// after applying it. That account is the one its next bundle opens with when nothing happens in between,
+// so keeping it now leaves the next exchange with nothing to write; a later account already kept stands.
+void storeAnswer(sqlite3* db, qint64 receiver, qint64 position, const std::optional<Standing>& after) {
+    const std::optional<Standing> before = after ? lastStanding(db, receiver) : std::nullopt;
+    const bool newer = after && after->replicaId == receiver && newsIn(before, *after);
+    if (position == sentTo(db, receiver) && !newer)
+        return;
     exec(db, QStringLiteral("BEGIN IMMEDIATE"));
     try {
         storeSent(db, receiver, position);
+        if (newer)
+            storeStanding(db, *after);
         exec(db, QStringLiteral("COMMIT"));
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -496,9 +514,10 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
         if (mode != SyncImport) {
             writeBundle(raw, standingOf(raw, theirs.replicaId), targetFor(raw, theirs, untrusted), ch);
             qint64 position = 0;
-            stats.exported = decodeStats(ch.expect(Frame::Done), &position, at.text);
-            if (position != sentTo(raw, theirs.replicaId))
-                storeSentNow(raw, theirs.replicaId, position);
+            QByteArray after;
+            stats.exported = decodeStats(ch.expect(Frame::Done), &position, at.text, &after);
+            storeAnswer(raw, theirs.replicaId, position,
+                        after.isEmpty() ? std::nullopt : standingFromBytes(after));
         }
     });
     prune(raw);
@@ -540,6 +559,9 @@ int serve(const QString& path, int in, int out) {
             return 0;
         }
         auto db = Database::open(path);
+        // Refused as a local exchange refuses the same file.
+        if (!readIdentity(db->rawHandle()))
+            throw Error::make(err::NotAReplica, path);
         requireIdentity(db->rawHandle(), path);
         settled(*db);
         sqlite3* raw = db->rawHandle();
@@ -564,14 +586,13 @@ int serve(const QString& path, int in, int out) {
             writeBundle(raw, standingOf(raw, clientId), targetFor(raw, client, untrusted), ch);
             qint64 position = 0;
             decodeStats(ch.expect(Frame::Done), &position, ch.where());
-            if (position != sentTo(raw, clientId))
-                storeSentNow(raw, clientId, position);
+            storeAnswer(raw, clientId, position, std::nullopt);
         }
         if (mode != SyncImport) {
             ReceivedBundle bundle = ReceivedBundle::receive(ch);
             const DirectionStats stats =
                 bundle.apply(Member{raw, me.replicaId}, int(p[3]), untrusted, p[2] != 0);
-            ch.send(Frame::Done, doneFrame(raw, clientId, stats));
+            ch.send(Frame::Done, doneFrame(raw, clientId, stats) + standingBytes(standingOf(raw, clientId)));
         }
         ch.expect(Frame::Bye);
         prune(raw);
