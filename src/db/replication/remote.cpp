@@ -638,8 +638,12 @@ qint64 exportBundle(Database& db, const QString& file, const QString& partner) {
             throw Error::make(err::DifferentReplicaSet, partner);
         if (them.replicaId == me.replicaId)
             throw Error::make(err::SyncWithSelf, partner);
-        const Standing theirs = standingOf(other->rawHandle(), me.replicaId);
-        const Standing mine = standingOf(raw, them.replicaId);
+        // Members that meet through bundles hear of each other's reading one bundle late: what each has
+        // exported counts as shown, or the pair would look put back and send each other's writes back.
+        Standing theirs = standingOf(other->rawHandle(), me.replicaId);
+        theirs.partnerRead = qMax(theirs.partnerRead, exportedTo(other->rawHandle(), me.replicaId));
+        Standing mine = standingOf(raw, them.replicaId);
+        mine.partnerRead = qMax(mine.partnerRead, exportedTo(raw, them.replicaId));
         refuseExpired(mine, db.path(), theirs, partner);
         target = targetFor(raw, theirs, putBack(mine, theirs));
     }
