@@ -35,9 +35,13 @@ Standing standingOf(sqlite3* db, qint64 partner);
 QByteArray standingBytes(const Standing& s);
 std::optional<Standing> standingFromBytes(const QByteArray& bytes);
 
-// Which member was put back from an older copy, by the two members' accounts (0 when neither was).
+// Which member was put back from an older copy, by the two members' accounts (0 when neither was): it is
+// behind what its partner remembers of their exchanges, having read less of the partner than the partner saw
+// it read, or shown less than the partner has read. Every exchange decides it here, between files as over
+// SSH.
 qint64 putBack(const Standing& a, const Standing& b);
-// Refuses (3622) when either member lacks what the other has forgotten; `aWhere`, `bWhere` name them.
+// Refuses (3622) when either member lacks what the other has forgotten: it has not exchanged within the
+// retention period and must be made again from a current member. `aWhere`, `bWhere` name them.
 void refuseExpired(const Standing& a, const QString& aWhere, const Standing& b, const QString& bWhere);
 
 // The kinds of frames. A frame is its kind (one byte), its length (four bytes, big-endian) and its payload.

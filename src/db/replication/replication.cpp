@@ -3,6 +3,7 @@
 #include "core/error.h"
 #include "db/database.h"
 #include "db/files/posix_files.h"
+#include "db/replication/bundle.h"
 #include "db/replication/capture.h"
 #include "db/replication/fold.h"
 #include "db/replication/member.h"
@@ -317,7 +318,10 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
 
     const Member self{db.rawHandle(), me.replicaId};
     const Member other{partner->rawHandle(), them->replicaId};
-    refuseExpired(self, db.path(), other, partnerPath);
+    // Each member's account of the pair, read from its file, as a partner behind SSH would give it.
+    const Standing mine = standingOf(self.db, other.id);
+    const Standing theirs = standingOf(other.db, self.id);
+    refuseExpired(mine, db.path(), theirs, partnerPath);
     // A large exchange walks each table, its shadow and its index at once: with the default cache (2 MB) the
     // engine writes changed pages out before the commit, and syncs the journal to do so.
     for (const Member& m : {self, other})
@@ -332,7 +336,7 @@ SyncStats synchronizeWithStats(Database& db, const QString& partnerPath, int mod
     // it, whether or not anything is exchanged.
     settleOwnChanges(self);
     settleOwnChanges(other);
-    const qint64 untrusted = putBack(self, other);
+    const qint64 untrusted = putBack(mine, theirs); // the marks are as they were: settling moves none
     SyncStats stats;
     if (mode == SyncImport || mode == SyncImpExp)
         stats.imported = transfer(other, self, batchSize, untrusted, acceptClockAhead);

@@ -190,13 +190,6 @@ Clocks forgotten(sqlite3* db) {
     return clocks;
 }
 
-void refuseExpired(const Member& a, const QString& aPath, const Member& b, const QString& bPath) {
-    if (!covers(known(a.db, a.id), forgotten(b.db)))
-        throw Error::make(err::MemberExpired, aPath);
-    if (!covers(known(b.db, b.id), forgotten(a.db)))
-        throw Error::make(err::MemberExpired, bPath);
-}
-
 void carryRetention(const Member& sender, const Member& receiver) {
     adoptRetention(receiver.db, readRetention(sender.db));
 }

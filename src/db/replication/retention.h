@@ -46,9 +46,6 @@ void setRetentionDays(Database& db, int days);
 
 // What a member has forgotten: per writer, the highest clock of a forgotten version.
 Clocks forgotten(sqlite3* db);
-// Refuses the exchange (3622) when one member does not hold everything the other has forgotten: it has not
-// exchanged within the retention period and must be made again from a current member.
-void refuseExpired(const Member& a, const QString& aPath, const Member& b, const QString& bPath);
 // Brings the receiver the sender's retention period when the sender's decision is the later one.
 void carryRetention(const Member& sender, const Member& receiver);
 // The same, from the period a partner reported.

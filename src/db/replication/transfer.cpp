@@ -360,16 +360,6 @@ void settleOwnChanges(const Member& member) {
     }
 }
 
-qint64 putBack(const Member& a, const Member& b) {
-    // A member put back from an older copy is behind what its partner remembers of their exchanges: it has
-    // read less of the partner than the partner has seen it read, or shown less than the partner has read.
-    const auto behind = [](const Member& m, const Member& partner) {
-        return watermark(m.db, partner.id) < sentTo(partner.db, m.id) ||
-               sentTo(m.db, partner.id) < watermark(partner.db, m.id);
-    };
-    return behind(a, b) ? a.id : behind(b, a) ? b.id : 0;
-}
-
 // What a change holds in memory, about: its values' bytes.
 qint64 sizeOf(const Change& c) {
     const auto bytes = [](const Row& row) {

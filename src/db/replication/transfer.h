@@ -18,10 +18,6 @@ struct Member {
     qint64 id = 0;
 };
 
-// Which of two members was put back from an older copy since they last met (0 when neither was): what it
-// says it holds of its own writes is then not trusted.
-qint64 putBack(const Member& a, const Member& b);
-
 // Brings the receiver up to date with every version the sender holds that the receiver does not, in
 // transactions of at most batchSize versions read from the sender, each committed with how far it read.
 // A version whose clock is further ahead of the receiver's time than MaxClockAheadMs is refused (3623, naming
