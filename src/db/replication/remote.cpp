@@ -489,7 +489,7 @@ SyncStats synchronizeRemote(Database& db, const QString& location, int mode, int
     const Identity me = identity(db);
     sqlite3* raw = db.rawHandle();
     const Member self{raw, me.replicaId};
-    const TriggersOff off{{raw}};
+    const TriggersOff off{raw};
     const SoftHeapLimit bounded(96LL * 1024 * 1024);
     SyncStats stats;
     converse(at, me, Exchange, [&](Channel& ch) {
@@ -570,7 +570,7 @@ int serve(const QString& path, int in, int out) {
             throw Error::make(err::DifferentReplicaSet, path);
         if (clientId == me.replicaId)
             throw Error::make(err::SyncWithSelf, path);
-        const TriggersOff off{{raw}};
+        const TriggersOff off{raw};
         const SoftHeapLimit bounded(96LL * 1024 * 1024);
         ch.send(Frame::Standing, standingBytes(standingOf(raw, clientId)));
         const Standing client = decodeStanding(ch.expect(Frame::Standing), ch.where());
@@ -694,7 +694,7 @@ DirectionStats importBundle(Database& db, const QString& file, bool acceptClockA
     ReceivedBundle bundle = ReceivedBundle::receive(ch);
     settled(db);
     sqlite3* raw = db.rawHandle();
-    const TriggersOff off{{raw}};
+    const TriggersOff off{raw};
     const SoftHeapLimit bounded(96LL * 1024 * 1024);
     const DirectionStats stats = bundle.apply(Member{raw, identity(db).replicaId}, 0, -1, acceptClockAhead);
     prune(raw);
