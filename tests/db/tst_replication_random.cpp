@@ -61,26 +61,10 @@ QString pelldbProgram() {
     return given.isEmpty() ? pelldbPath() : given;
 }
 
-struct Ran {
-    int code = -1; // -1: crashed, killed or hung
-    QString out;
-};
-
+// A run's standard output and errors in one, for the history's report.
 Ran runProgram(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    p.closeWriteChannel();
-    Ran ran;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        ran.out = u"(no answer within two minutes)"_s;
-        return ran;
-    }
-    ran.out = QString::fromLocal8Bit(p.readAll()).trimmed();
-    ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return ran;
+    const Ran ran = runToEnd(program, args);
+    return {ran.code, ran.all().trimmed(), {}};
 }
 
 // ---- What a file holds, read with plain SQLite ------------------------------------------------------------

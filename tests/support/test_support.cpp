@@ -49,24 +49,43 @@ QString pelldbPath() {
     return QStringLiteral(PELL_BIN_DIR "/pelldb");
 }
 
-namespace {
-// Runs a program to its end; its exit code (-1 when it crashed or hung), its output in out/err.
-int runToEnd(const QString& program, const QStringList& args, QString* out, QString* err) {
+Ran runToEnd(const QString& program, const QStringList& args, const QList<std::pair<QString, QString>>& env,
+             int timeoutMs) {
     QProcess p;
+    if (!env.isEmpty()) {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const auto& [name, value] : env)
+            e.insert(name, value);
+        p.setProcessEnvironment(e);
+    }
     p.start(program, args);
     p.closeWriteChannel();
-    if (!p.waitForFinished(120000))
-        return -1;
+    Ran ran;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        ran.err = u"(%1 did not end within %2 s)"_s.arg(program).arg(timeoutMs / 1000);
+        return ran;
+    }
+    ran.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    ran.err = QString::fromLocal8Bit(p.readAllStandardError());
+    ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return ran;
+}
+
+namespace {
+// A run's exit code, its output in out/err where asked for.
+int told(const Ran& ran, QString* out, QString* err) {
     if (out)
-        *out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        *out = ran.out;
     if (err)
-        *err = QString::fromLocal8Bit(p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        *err = ran.err;
+    return ran.code;
 }
 } // namespace
 
 int runPelldb(const QStringList& args, QString* out, QString* err) {
-    return runToEnd(pelldbPath(), args, out, err);
+    return told(runToEnd(pelldbPath(), args), out, err);
 }
 
 bool canSwitchUsers() {
@@ -86,7 +105,7 @@ QStringList pelldbAs(const OtherUser& user) {
 int runPelldbAs(const OtherUser& user, const QStringList& args, QString* out, QString* err) {
     QStringList command = pelldbAs(user);
     const QString program = command.takeFirst();
-    return runToEnd(program, command + args, out, err);
+    return told(runToEnd(program, command + args), out, err);
 }
 
 int runShellAs(const OtherUser* user, const QString& script, const QStringList& args, QString* out,
@@ -95,7 +114,7 @@ int runShellAs(const OtherUser* user, const QString& script, const QStringList& 
     command.removeLast(); // pelldb itself becomes the script's $0
     command << u"sh"_s << u"-c"_s << script << pelldbPath() << args;
     const QString program = command.takeFirst();
-    return runToEnd(program, command, out, err);
+    return told(runToEnd(program, command), out, err);
 }
 
 void shareFolder(const QString& folder, unsigned gid) {

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <utility>
 
 class QProcess;
 
@@ -30,6 +31,17 @@ struct Fixture {
     // Creates the replica-administration database and points REPLICADB_PATH at it.
     QString makeReplicaDb(const QString& name = u"replica.mdb"_s);
 };
+
+// A program run to its end: its exit code (-1 when it crashed, was killed or did not end in time) and what it
+// wrote.
+struct Ran {
+    int code = -1;
+    QString out;
+    QString err;
+    QString all() const { return out + err; }
+};
+Ran runToEnd(const QString& program, const QStringList& args,
+             const QList<std::pair<QString, QString>>& env = {}, int timeoutMs = 120000);
 
 // Runs pelldb from the build's program folder; returns its exit code, output in out/err.
 int runPelldb(const QStringList& args, QString* out = nullptr, QString* err = nullptr);
