@@ -3,6 +3,7 @@
 // an administrator would run it: pelldb on both sides, ssh between them, changes written by another program
 // (the C API and the sqlite3 shell). The cases that need sshd are skipped, saying why, where it is missing.
 #include "replication_fixture.h"
+#include "support/db_dump.h"
 #include "support/private_sshd.h"
 
 #include <QDir>
@@ -63,11 +64,6 @@ QString users(const QString& path) {
 
 qint64 replicaId(const QString& path) {
     return num(path, u"SELECT replica_id FROM _pell_replica"_s);
-}
-
-QByteArray bytesOf(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
@@ -187,12 +183,12 @@ private Q_SLOTS:
         execRaw(master, u"UPDATE \"USER\" SET User_Name='pending' WHERE User_ID='dev1'"_s);
         execRaw(replica, u"UPDATE \"USER\" SET User_Name='pending' WHERE User_ID='dev2'"_s);
         // No refusal writes into the far member.
-        const QByteArray before = bytesOf(replica);
+        const QByteArray before = fileBytes(replica);
         const QString at = sshd->location(replica);
         const auto refusedHere = [&](const Ran& r, int number, const QString& where) {
             if (!refused(r, number, where))
                 return describe(r);
-            return bytesOf(replica) == before ? QString() : u"the far member changed"_s;
+            return fileBytes(replica) == before ? QString() : u"the far member changed"_s;
         };
 
         const QString closed =
@@ -236,7 +232,7 @@ private Q_SLOTS:
         QVERIFY(sshd->authorize());
 
         // The far member's own refusals keep the engine's numbers and name the location.
-        const QByteArray now = bytesOf(replica);
+        const QByteArray now = fileBytes(replica);
         {
             Holder exclusive(replica, true);
             r = syncOver(master, replica);
@@ -249,7 +245,7 @@ private Q_SLOTS:
         const auto [strangerMaster, stranger] = memberPair(dir, u"stranger-"_s);
         r = syncOver(master, stranger);
         QVERIFY2(refused(r, err::DifferentReplicaSet, sshd->location(stranger)), qPrintable(describe(r)));
-        QCOMPARE(bytesOf(replica), now);
+        QCOMPARE(fileBytes(replica), now);
 
         if (!canSwitchUsers())
             QSKIP("needs root and setpriv for an account that may read the member but not write it");
@@ -276,13 +272,13 @@ private Q_SLOTS:
         for (const QString& word : pelldbAs(account) + QStringList{u"serve"_s, readOnly})
             forced << shellQuoted(word);
         QVERIFY(sshd->authorize(forced.join(u' ')));
-        const QByteArray untouched = bytesOf(readOnly);
+        const QByteArray untouched = fileBytes(readOnly);
         for (const QString& mode : {u"1"_s, u"2"_s, u"4"_s}) {
             r = syncOver(master, readOnly, {u"--mode"_s, mode});
             QVERIFY2(refused(r, number, sshd->location(readOnly)) && r.err.contains(readOnly),
                      qPrintable(describe(r)));
         }
-        QCOMPARE(bytesOf(readOnly), untouched);
+        QCOMPARE(fileBytes(readOnly), untouched);
         QVERIFY(nameOf(master, u"intern"_s) != u"unsettled"_s);
     }
 
@@ -345,7 +341,7 @@ private Q_SLOTS:
                     throw;
             }
         }
-        const pid_t far = pid_t(bytesOf(pidFile).trimmed().toInt());
+        const pid_t far = pid_t(fileBytes(pidFile).trimmed().toInt());
         QVERIFY2(arrived > 0 && arrived < 20000 && far > 0, qPrintable(QString::number(arrived)));
         QCOMPARE(::kill(far, SIGKILL), 0);
         QVERIFY(exchange.waitForFinished(120000));
@@ -385,9 +381,9 @@ private Q_SLOTS:
                      first.out.contains(u"imported: 1 versions received, 1 applied, 0 conflicts"_s),
                  qPrintable(describe(first)));
         QCOMPARE(nameOf(master, u"carried"_s), u"first"_s);
-        QByteArray held = bytesOf(master);
+        QByteArray held = fileBytes(master);
         QVERIFY(run({u"import"_s, master, file(u"b1"_s)}));
-        QCOMPARE(bytesOf(master), held);
+        QCOMPARE(fileBytes(master), held);
 
         // A second bundle, for the partner named by its replica id; refused whole when damaged, foreign or
         // too new, with nothing written.
@@ -400,7 +396,7 @@ private Q_SLOTS:
                        "User_Name='lead renamed' WHERE User_ID='lead'"_s),
                  0);
         QVERIFY(run({u"export"_s, replica, file(u"b2"_s), u"--for"_s, QString::number(replicaId(master))}));
-        const QByteArray b2 = bytesOf(file(u"b2"_s));
+        const QByteArray b2 = fileBytes(file(u"b2"_s));
         QByteArray flipped = b2, tooNew = b2;
         flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 0x10);
         tooNew.replace(8, 4, QByteArray("\0\0\0\x63", 4));
@@ -410,14 +406,14 @@ private Q_SLOTS:
         QVERIFY(run({u"export"_s, replica, file(u"for-r2"_s), u"--for"_s, second}));
         const auto [strangerMaster, stranger] = memberPair(dir, u"stranger-"_s);
         QVERIFY(run({u"export"_s, stranger, file(u"other-set"_s), u"--for"_s, strangerMaster}));
-        held = bytesOf(master);
+        held = fileBytes(master);
         for (const auto& [name, number] : {std::pair{u"flipped"_s, err::BundleDamaged},
                                            {u"too-new"_s, err::BundleTooNew},
                                            {u"for-r2"_s, err::BundleForeign},
                                            {u"other-set"_s, err::BundleForeign}}) {
             const Ran r = pelldbWith({u"import"_s, master, file(name)});
             QVERIFY2(refused(r, number, file(name)), qPrintable(name + u": "_s + describe(r)));
-            QCOMPARE(bytesOf(master), held);
+            QCOMPARE(fileBytes(master), held);
         }
 
         // A third bundle made after the second (for the partner's path: it holds both bundles' changes),
@@ -433,10 +429,10 @@ private Q_SLOTS:
                  u"later:carried led:lead"_s);
         QCOMPARE(nameOf(master, u"lead"_s), u"lead renamed"_s);
         QCOMPARE(num(master, u"SELECT count(*) FROM _pell_conflicts"_s), 0);
-        held = bytesOf(master);
+        held = fileBytes(master);
         for (const QString& name : {u"b2"_s, u"b3"_s, u"b1"_s}) {
             QVERIFY(run({u"import"_s, master, file(name)}));
-            QVERIFY2(bytesOf(master) == held, qPrintable(name));
+            QVERIFY2(fileBytes(master) == held, qPrintable(name));
         }
         QCOMPARE(nameOf(master, u"carried"_s), u"third"_s);
 
